@@ -1,0 +1,66 @@
+// The injectable clock.
+//
+// Components that need the current time or measure ages, countdowns and
+// time-outs take an IClock& instead of reading the system clock, so that tests
+// drive time with a CManualClock. SystemClock() is the process's real clock.
+// Implementations are safe to call from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+
+namespace zorv {
+
+// Broken-down local (or UTC) time, as the journal and file names need it.
+struct LocalTime {
+    int year = 0;    // e.g. 2026
+    int month = 0;   // 1..12
+    int day = 0;     // 1..31
+    int hour = 0;    // 0..23
+    int minute = 0;  // 0..59
+    int second = 0;  // 0..60
+    int millisecond = 0;
+    int weekday = 0;  // 0 Sunday .. 6 Saturday
+};
+
+class IClock {
+public:
+    using WallTime = std::chrono::system_clock::time_point;
+    using SteadyTime = std::chrono::steady_clock::time_point;
+
+    virtual ~IClock() = default;
+
+    // Calendar time, for time stamps and dates.
+    virtual WallTime Now() const = 0;
+    // Monotonic time, for intervals and time-outs.
+    virtual SteadyTime SteadyNow() const = 0;
+
+    LocalTime Local() const { return ToLocal(Now()); }
+    LocalTime Utc() const { return ToUtc(Now()); }
+
+    static LocalTime ToLocal(WallTime t);
+    static LocalTime ToUtc(WallTime t);
+};
+
+// The real clock of the process.
+IClock& SystemClock();
+
+// A clock that only moves when told to; for tests.
+class CManualClock final : public IClock {
+public:
+    explicit CManualClock(WallTime start = WallTime{std::chrono::seconds{1'700'000'000}});
+
+    WallTime Now() const override;
+    SteadyTime SteadyNow() const override;
+
+    void Advance(std::chrono::milliseconds step);
+    void Set(WallTime t);
+
+private:
+    mutable std::mutex m_lock;
+    WallTime m_wall;     // Guarded by m_lock
+    SteadyTime m_steady; // Guarded by m_lock
+};
+
+}  // namespace zorv
