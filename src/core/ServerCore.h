@@ -1,0 +1,209 @@
+// The server object's core layer.
+//
+// CServerCore is the one server: a message thread whose handlers run the
+// start (1), run (5), start-devices (40) and stop (2) sequences and react to
+// what components post, and a ten-second timer that drives the periodic work.
+// The layers above it (CDeviceServer, CRecordServer) add the device
+// factories, the network module and the transcoder configurator by
+// overriding its virtual operations.
+//
+// Threads: every message handler runs on the message thread, one at a time.
+// The timer tick runs on the timer thread without the handler lock; the state
+// word, the restart counters and the compressor counters it shares with the
+// handlers are atomic or guarded by m_countersLock. Post, WriteJournal and
+// the read accessors may be called from any thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "core/MessageThread.h"
+#include "core/ProductNames.h"
+#include "core/Server.h"
+#include "core/ServerComponents.h"
+#include "core/ServerDevice.h"
+#include "core/ServerSettings.h"
+#include "core/ServerState.h"
+#include "platform/Clock.h"
+#include "platform/IniFile.h"
+#include "platform/Registry.h"
+
+namespace zorv {
+
+class CJournal;
+
+// Where the server finds its files and time. Empty fields take the process's
+// defaults (see CServerCore's constructor).
+struct ServerEnvironment {
+    IClock* clock = nullptr;       // SystemClock() when null
+    std::string prefix;            // CProductNames::Instance() when empty
+    std::string registryFile;      // CRegistryKey::RegistryPath(base name) when empty
+    std::string workDir;           // registry "WorkDirectory", else the current directory
+};
+
+class CServerCore : public CMessageThread, public IServer {
+public:
+    static constexpr int32_t kRingCapacity = 200;
+    static constexpr std::chrono::milliseconds kTimerPeriod{10000};
+    static constexpr const char* kFileSuffix = "z18";
+    static constexpr const char* kDirSuffix = "zr18";
+
+    // Prepares the work directory, the file paths, the message catalogue and
+    // the registry key (created with "Power" = "Ok" and "IntStopRestart" = 0
+    // when missing).
+    CServerCore(ServerEnvironment environment, ServerComponents components);
+    ~CServerCore() override;
+
+    // IServer
+    bool Post(int32_t code, int32_t a = 0, int32_t b = 0, int32_t c = 0) override;
+    void WriteJournal(int kind, std::string_view text) override;
+
+    // The timer tick; called by the timer every ten seconds.
+    void OnTimerTick();
+
+    // Record directory i (0 or 1): validated, created when missing, falling
+    // back to the default directory. 0 on success, -1 on failure or fallback.
+    int SetRecordDirectory(int index, const std::string& path);
+
+    // Read access for the client layers and tests.
+    uint32_t StateWord() const { return m_state.load(); }
+    uint32_t State() const { return StateOf(m_state.load()); }
+    int DeviceCount() const { return m_deviceCount.load(); }
+    int TotalChannels() const { return m_totalChannels.load(); }
+    IServerDevice* Device(int index) const;
+    std::string RecordDirectory(int index) const;
+    int CurrentDirectory() const { return m_currentDir.load(); }
+    const ServerSettings& Settings() const { return m_settings; }
+    uint32_t DeviceStat(int device, int counter) const;
+    int RestartCount(int device) const;
+    int RestartCountdown(int device) const;
+
+    const std::string& WorkDir() const { return m_workDir; }
+    const std::string& BaseName() const { return m_baseName; }
+    const std::string& JournalPath() const { return m_journalPath; }
+    const std::string& SettingsPath() const { return m_settingsPath; }
+    const std::string& FormatsPath() const { return m_formatsPath; }
+    const std::string& DefaultRecordDirectory() const { return m_defaultRecordDir; }
+    CRegistryKey& RegistryKey() { return m_registryKey; }
+    const CProductNames& Names() const { return m_names; }
+    IClock& Clock() const { return m_clock; }
+    ServerComponents& Components() { return m_components; }
+
+    // The users file watched by the timer and the callback run when it
+    // appears, changes or disappears.
+    void SetUsersFileWatch(std::string path, std::function<void()> onChange);
+
+protected:
+    // CMessageThread
+    void OnMessage(int32_t code, int32_t a, int32_t b, int32_t c) override;
+
+    // The server's operations, in the order of its operation table.
+    virtual void OnStart();
+    virtual void OnRun();
+    virtual void OnStartDevices();
+    virtual void OnStop();
+    virtual void OnArchiverEvent(int32_t event, int32_t argument);
+    virtual void OnNoAction() {}
+    virtual void OnFailure(int32_t kind, int32_t b, int32_t c);
+    virtual void JournalOpenError(int index);
+    virtual void OnException(int32_t code, int32_t source);
+    virtual std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine);
+    virtual void DestroyDevice(int index);
+    virtual void OnOtherMessage(int32_t code, int32_t a, int32_t b, int32_t c);
+    // Kinds 1..4 set report to 1 when a failure to create must be reported.
+    virtual std::unique_ptr<IServerDevice> CreateDevice1(int candidate, int firstLine, int& report);
+    virtual std::unique_ptr<IServerDevice> CreateDevice2(int candidate, int firstLine, int& report);
+    virtual std::unique_ptr<IServerDevice> CreateDevice3(int candidate, int firstLine, int& report);
+    virtual std::unique_ptr<IServerDevice> CreateDevice4(int candidate, int firstLine, int& report);
+    virtual void OnChangeHook() {}
+    virtual void ReadSettings();
+    virtual void BeforeOpenDevice(IServerDevice&) {}
+    virtual void ApplyDeviceSettings(int index);
+    virtual void ReadChannelDefaults() {}
+    virtual void SavePathSettings();
+    virtual void EnsureMp3Codec() {}
+    virtual void OnTimerHook() {}
+    virtual int GetCandidateCount(int kind) const;
+    // Closes the two local listening links (stop step 3).
+    virtual void CloseLocalLinks() {}
+
+    // The core part of the start message (after the transcoder configurator).
+    void CoreStart();
+
+    void SetState(uint32_t state);               // keeps the failure kind
+    void SetStateWord(uint32_t state, uint32_t kind);
+    void PowerStamp(bool running);
+
+    std::recursive_mutex& FilterLock() { return m_filterLock; }
+
+private:
+    std::unique_ptr<IServerDevice> CreateDevice(int kind, int candidate, int firstLine, int& report);
+    void ProbeDevices(bool compressorStarted);
+    void CheckUncleanShutdown();
+    void WatchUsersFile();
+    void CountDownWindows();
+    void DetectCompressorHang();
+    void StoreRecordDirectory(int index, const std::string& path);
+
+    // Constant after construction
+    IClock& m_clock;
+    CProductNames m_names;
+    std::string m_baseName;
+    std::string m_workDir;
+    std::string m_journalPath;
+    std::string m_settingsPath;
+    std::string m_formatsPath;
+    std::string m_alarmSoundPath;
+    std::string m_defaultRecordDir;
+    CRegistryKey m_registryKey;
+    IniFile m_settingsFile;
+    std::unique_ptr<CJournal> m_journal;
+
+    // Owned components
+    ServerComponents m_components;
+
+    // Written by the start on the message thread before other threads read it.
+    ServerSettings m_settings;
+
+    std::atomic<uint32_t> m_state{SS_INIT};
+    std::atomic<int> m_currentDir{0};
+    mutable std::mutex m_dirLock;
+    std::array<std::string, 2> m_recordDirs;  // Guarded by m_dirLock
+
+    // The device table: changed only on the message thread.
+    std::array<std::unique_ptr<IServerDevice>, kMaxDevices> m_devices;
+    std::atomic<int> m_deviceCount{0};
+    std::atomic<int> m_totalChannels{0};
+    std::array<std::array<std::atomic<uint32_t>, 8>, kMaxDevices> m_deviceStats{};
+
+    // Shared by the timer tick and the handlers.
+    mutable std::mutex m_countersLock;
+    std::array<int, kMaxDevices> m_restartCount{};      // Guarded by m_countersLock
+    std::array<int, kMaxDevices> m_restartCountdown{};  // Guarded by m_countersLock
+    int m_compressorExceptions = 0;                     // Guarded by m_countersLock
+    int m_compressorDecay = 0;                          // Guarded by m_countersLock
+    int m_lastCompressorState = 0;                      // Guarded by m_countersLock
+    uint32_t m_lastProcessedFiles = 0;                  // Guarded by m_countersLock
+    uint32_t m_lastPackingProgress = 0;                 // Guarded by m_countersLock
+    int m_hangCount = 0;                                // Guarded by m_countersLock
+
+    // The number-filter lock (taken by the number-filter layer).
+    std::recursive_mutex m_filterLock;
+    std::atomic<bool> m_faxEnable{true};
+
+    // Users-file watch: timer thread only, set up before the run.
+    std::string m_usersFile;
+    std::function<void()> m_onUsersFileChange;
+    bool m_usersFilePresent = false;
+    std::time_t m_usersFileTime = 0;
+};
+
+}  // namespace zorv

@@ -1,0 +1,69 @@
+// The process entry: the command-line words, registration as a systemd
+// service, and the run until the stop request.
+//
+// With no word the server runs in the foreground until SIGTERM or SIGINT,
+// which act as the service's stop request. "RegServer" records the
+// executable's directory as the work directory; "Service" also installs a
+// systemd unit (in $ZORV_UNIT_DIR, default /etc/systemd/system) that starts
+// the server at boot and restarts it on failure; "UnregServer" removes both.
+// The words follow "-" or "/", in any letter case, and must end the line.
+//
+// Used from main() only, on the main thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/Journal.h"
+#include "core/MessageThread.h"
+#include "core/ProductNames.h"
+#include "platform/Registry.h"
+
+namespace zorv {
+
+enum class CommandWord { kRun, kRegServer, kUnregServer, kService };
+
+// The word of a command line (the arguments after the program, joined by
+// single spaces): the first "-" or "/" whose rest of the line equals a word,
+// ignoring case, decides; anything else runs the server.
+CommandWord ParseCommandLine(std::string_view arguments);
+std::string JoinArguments(int argc, const char* const* argv);
+
+class CServiceHost {
+public:
+    static constexpr const char* kAppId = "{C25D32E0-3952-474A-B768-30B85194ABD5}";
+
+    // registryFile: the registry file; serverKey: "SOFTWARE\<file base name>".
+    CServiceHost(const CProductNames& names, std::string registryFile, std::string executablePath,
+                 IJournal& journal);
+
+    // Each returns the process's exit code (0 on success).
+    int Register();
+    int Install();
+    int Unregister();
+
+    // Blocks SIGTERM and SIGINT for the calling thread (and the threads it
+    // creates later). Call first thing in main, before any thread exists.
+    static void BlockStopSignals();
+    // Starts the server's message thread, waits for SIGTERM or SIGINT, stops
+    // the message thread (the stop sequence). Returns the exit code, 0.
+    int Run(CMessageThread& server);
+
+    std::string UnitPath() const;
+    static std::string UnitDirectory();
+
+private:
+    bool IsInstalled() const;
+    void RemoveService();
+    bool WriteUnit();
+    bool SetWorkDirectory();
+
+    const CProductNames& m_names;
+    std::string m_serviceName;
+    std::string m_executablePath;
+    CRegistryKey m_serverKey;
+    CRegistryKey m_appIdKey;
+    IJournal& m_journal;
+};
+
+}  // namespace zorv
