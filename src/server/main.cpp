@@ -1,0 +1,32 @@
+// zorv18server: the call recording server.
+//
+// With no command-line word it runs in the foreground until SIGTERM or SIGINT;
+// "-RegServer", "-UnregServer" and "-Service" (or with "/") register,
+// unregister or install it as a systemd service and exit.
+#include <ace/Init_ACE.h>
+
+#include "core/ServiceHost.h"
+#include "server/RecordServer.h"
+
+int main(int argc, char** argv) {
+    using namespace zorv;
+    // Before any thread exists, so that only the main thread takes the stop.
+    CServiceHost::BlockStopSignals();
+
+    CRecordServer server;
+    CServiceHost host(server.Names(), server.RegistryKey().FilePath(), ExecutablePath(), server);
+    switch (ParseCommandLine(JoinArguments(argc, argv))) {
+        case CommandWord::kRegServer:
+            return host.Register();
+        case CommandWord::kUnregServer:
+            return host.Unregister();
+        case CommandWord::kService:
+            return host.Install();
+        case CommandWord::kRun:
+            break;
+    }
+    ACE::init();
+    const int exitCode = host.Run(server);
+    ACE::fini();
+    return exitCode;
+}
