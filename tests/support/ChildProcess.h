@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <chrono>
 #include <optional>
