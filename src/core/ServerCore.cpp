@@ -55,12 +55,15 @@ CServerCore::CServerCore(ServerEnvironment environment, ServerComponents compone
     m_recordDirs = {m_defaultRecordDir, m_defaultRecordDir};
 
     CMessageCatalog::Instance().Build(m_workDir, m_names.Prefix());
-    m_journal = std::make_unique<CJournal>(m_journalPath, m_clock);
+    m_journal = std::make_unique<CJournal>(m_journalPath, m_clock, m_components.mail.get(),
+                                           environment.echoJournal);
 }
 
 CServerCore::~CServerCore() {
-    // The handlers must not outlive this layer.
+    // The handlers must not outlive this layer, and the journal's queued
+    // mails go out before the mail notifier does.
     Stop();
+    m_journal->StopMail();
 }
 
 bool CServerCore::Post(int32_t code, int32_t a, int32_t b, int32_t c) {

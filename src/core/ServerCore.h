@@ -47,6 +47,7 @@ struct ServerEnvironment {
     std::string prefix;            // CProductNames::Instance() when empty
     std::string registryFile;      // CRegistryKey::RegistryPath(base name) when empty
     std::string workDir;           // registry "WorkDirectory", else the current directory
+    bool echoJournal = false;      // also print journal lines to standard error
 };
 
 class CServerCore : public CMessageThread, public IServer {

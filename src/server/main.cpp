@@ -4,6 +4,7 @@
 // "-RegServer", "-UnregServer" and "-Service" (or with "/") register,
 // unregister or install it as a systemd service and exit.
 #include <ace/Init_ACE.h>
+#include <unistd.h>
 
 #include "core/ServiceHost.h"
 #include "server/RecordServer.h"
@@ -13,7 +14,9 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that only the main thread takes the stop.
     CServiceHost::BlockStopSignals();
 
-    CRecordServer server;
+    ServerEnvironment environment;
+    environment.echoJournal = isatty(STDERR_FILENO) != 0;  // a server run by hand shows its journal
+    CRecordServer server(environment);
     CServiceHost host(server.Names(), server.RegistryKey().FilePath(), ExecutablePath(), server);
     switch (ParseCommandLine(JoinArguments(argc, argv))) {
         case CommandWord::kRegServer:

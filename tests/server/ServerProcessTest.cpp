@@ -4,8 +4,10 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "core/Journal.h"
+#include "platform/Cp1251.h"
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
 #include "support/ChildProcess.h"
@@ -57,6 +59,51 @@ TEST_F(ServerProcessTest, RunsUntilSigtermAndSavesThePathSettings) {
     EXPECT_TRUE(std::filesystem::is_directory(m_dir.File("DvrFiles")));
     EXPECT_EQ(ServerKey().GetString("Power"), "Ok");
     EXPECT_TRUE(JournalHas("Shutdown"));
+}
+
+TEST_F(ServerProcessTest, JournalOfAStartAndStop) {
+    auto server = Launch();
+    ASSERT_TRUE(PollUntil([&] { return JournalHas(CatalogText(Msg{229})); }, 20s));
+    server->Signal(SIGTERM);
+    ASSERT_EQ(server->Wait(15s), 0);
+
+    const std::vector<JournalLine> lines = ReadJournal(m_dir.File("ZORV_18.log"));
+    std::vector<std::string> texts;
+    for (const JournalLine& line : lines) {
+        EXPECT_TRUE(line.wellFormed) << line.text;
+        EXPECT_EQ(line.kind, 0) << line.text;
+        // Every byte is a windows-1251 character (0x98 is the one hole).
+        EXPECT_EQ(line.text.find('\x98'), std::string::npos);
+        texts.push_back(line.text);
+    }
+    std::vector<std::string> wanted;
+    for (int id : {225, 229, 233, 234, 235, 237}) {
+        wanted.push_back(CatalogText(Msg{id}));
+    }
+    wanted.push_back("Shutdown");
+    size_t at = 0;
+    for (const std::string& want : wanted) {
+        while (at < texts.size() && texts[at] != want) {
+            ++at;
+        }
+        ASSERT_LT(at, texts.size()) << "missing or out of order: " << Cp1251ToUtf8(want);
+    }
+    EXPECT_EQ(texts.back(), "Shutdown");
+}
+
+TEST_F(ServerProcessTest, LanguageFileReplacesATextOfTheJournal) {
+    std::ofstream(m_dir.File("ZORV.ini")) << "[Advanced]\nLanguage=Operator.lng\n";
+    // A replaced start text, and a stop text whose "%d" became "%s": that one
+    // must fall back to its built-in text, not crash.
+    std::ofstream(m_dir.File("Operator.lng"))
+        << "[RecordServer]\n229=Recording server started.\n232=Stopped with %s\n";
+    auto server = Launch();
+    ASSERT_TRUE(PollUntil([&] { return JournalHas("Recording server started."); }, 20s))
+        << server->Stderr();
+    server->Signal(SIGTERM);
+    ASSERT_EQ(server->Wait(15s), 0);
+    EXPECT_FALSE(JournalHas(CatalogText(Msg{229})));
+    EXPECT_TRUE(JournalHas(*SafeSprintf(CMessageCatalog::BuiltinText(232), 0)));
 }
 
 TEST_F(ServerProcessTest, SigintStopsItToo) {
