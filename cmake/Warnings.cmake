@@ -2,3 +2,21 @@
 add_library(zorv_warnings INTERFACE)
 target_compile_options(zorv_warnings INTERFACE
     -Wall -Wextra -Wnon-virtual-dtor -Woverloaded-virtual)
+
+# A subsystem library from every .cpp of its folder. PUBLIC_DEPS are linked
+# publicly, PRIVATE_DEPS privately. A folder without sources yet gives an
+# interface library, so the layers above link the same way.
+function(zorv_library name)
+    cmake_parse_arguments(ARG "" "" "PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+    if(sources)
+        add_library(${name} STATIC ${sources})
+        target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+        target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS} zorv_warnings)
+    else()
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+        target_link_libraries(${name} INTERFACE ${ARG_PUBLIC_DEPS} ${ARG_PRIVATE_DEPS})
+    endif()
+endfunction()
