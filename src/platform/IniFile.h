@@ -33,6 +33,13 @@
 
 namespace zorv {
 
+// One key of a batch write.
+struct IniWrite {
+    std::string section;
+    std::string key;
+    std::string value;
+};
+
 class IniFile {
 public:
     explicit IniFile(std::string path);
@@ -67,6 +74,9 @@ public:
     bool WriteInt(std::string_view section, std::string_view key, int64_t value);
     bool WriteStruct(std::string_view section, std::string_view key, const void* data,
                      std::size_t size);
+    // Writes several keys with one rewrite of the file: all or none (false
+    // when any of them would be refused or the file could not be written).
+    bool WriteMany(const std::vector<IniWrite>& writes);
 
     // Removes one key, or a whole section with its keys. True when the file is
     // as asked afterwards (removing what is not there succeeds).
