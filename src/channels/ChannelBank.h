@@ -1,0 +1,174 @@
+// The channels of one device: their parameters and state, the recording
+// activation (by signal level, line state or client command), stereo pairs
+// and the line-state machine.
+//
+// Owned by the device. One lock (the device's channel lock) guards every
+// channel: the device's reading thread holds it while it delivers a block set
+// or an event (the *Locked operations), and the setters, called from client
+// threads, the scheduler and the server thread, take it themselves. Settings
+// are written back after the lock is released. Per-block work allocates
+// nothing: buffers change only when parameters do.
+//
+// Channel indexes count from 0 within the device; setters take an inclusive
+// range first..last and change nothing when it is not inside the device.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "channels/ChannelHooks.h"
+#include "channels/ChannelSettings.h"
+#include "channels/ChannelTypes.h"
+#include "core/Server.h"
+#include "platform/Clock.h"
+
+namespace zorv {
+
+class CChannelBank {
+public:
+    // How a channel's blocks are handled.
+    enum class Handler { kIdle, kLineRecording, kLevel, kStereoLow, kStereoHigh };
+
+    // Device-wide values the channels use (from the main settings).
+    struct DeviceValues {
+        uint32_t maxRecordSeconds = 28800000;  // until the server gives MaxSizeFile
+        uint32_t continueAfterSplit = 1;       // "MaxSizeRecord"
+        uint32_t recordFromRing = 1;           // "CallNotServices"
+        uint32_t dtmfDetectSeconds = 30;
+        uint32_t numberDetectSeconds = 120;
+    };
+
+    // deviceIndex: position in the server's list (for messages); firstLine:
+    // line number of channel 0. settings may be null (nothing is persisted).
+    CChannelBank(IServer& server, IChannelRecorder& recorder, IChannelHooks& hooks, IClock& clock,
+                 int deviceIndex, int firstLine, int channelCount);
+    ~CChannelBank();
+    CChannelBank(const CChannelBank&) = delete;
+    CChannelBank& operator=(const CChannelBank&) = delete;
+
+    // Where setters persist their keys, under which device number.
+    void SetSettings(CChannelSettingsFile* settings, uint32_t deviceNumber);
+    void SetDeviceIndex(int index) { m_deviceIndex = index; }
+    void SetFirstLine(int line) { m_firstLine = line; }
+    DeviceValues& Values() { return m_values; }
+
+    int Count() const { return static_cast<int>(m_channels.size()); }
+    std::mutex& Lock() { return m_lock; }
+
+    // --- Parameters (Part of the client and scheduler interface) ---------
+    // Validates and stores a whole parameter record and re-arms the channel.
+    bool SetChannelParam(int channel, const tagChanelParam& param);
+    // The parameters; a pending deferred Compress is reported as Compress.
+    bool GetChannelParam(int channel, tagChanelParam& out) const;
+    tagChanelState GetChannelState(int channel) const;
+    void GetChannelStates(tagCHANELS_STATE& out) const;
+
+    int SetEnable(int first, int last, int32_t value, bool persist);
+    int SetActivate(int first, int last, uint32_t value, bool persist);
+    int SetCompress(int first, int last, uint32_t value, bool persist);
+    int SetTOn(int first, int last, uint32_t value);
+    int SetTOff(int first, int last, uint32_t value);
+    int SetTreshold(int first, int last, uint32_t value, bool persist);
+    int SetSampleRate(int first, int last, uint32_t value);
+    int SetMute(int channel, bool mute);
+    int GetMute(int channel) const;
+    int SetStereo(int master, int slave);
+    int UndoStereo(int master, int slave, bool persist);
+    int ApplyDefaults(const DefaultParams& defaults, int first, int last);
+    int ManualActivate(int channel, bool on);
+    int SetScheduling(int channel, uint32_t value);
+    int SetAlias(int channel, const std::string& alias);
+    std::string Alias(int channel) const;
+    int SetMyPhoneNumber(int channel, const std::string& number, bool alwaysUse);
+    int SetDtmfEnable(int channel, bool enable);
+    int SetForcedDirection(int channel, uint32_t direction);
+    int SetSourceSignal(int first, int last, uint32_t value);
+    // Stops the open record of the channel and returns it to its waiting state.
+    int StopRecord(int channel);
+    // Releases every manual activation (device stop).
+    void ReleaseManualActivations();
+    // Stops every record (device stop or close).
+    void StopAllRecords();
+
+    // --- Reading thread, under Lock() ------------------------------------
+    // One 8-ms block of a channel with its level (mean absolute amplitude).
+    void DeliverBlockLocked(int channel, const int16_t* samples, std::size_t count, uint32_t level);
+    // A line event (LineEventValue) or a dialled digit (0..15).
+    void LineEventLocked(int channel, int value);
+    void DigitEventLocked(int channel, int digit);
+    // The processor of the channel's group failed: record ended, StateLine 12.
+    void MarkFaultLocked(int channel);
+    // StateLine 12 set by a silent group returns to the waiting state.
+    void ClearFaultLocked(int channel);
+
+    // The state of a channel while the caller holds Lock().
+    const tagChanelState& StateLocked(int channel) const;
+
+    // For tests and diagnostics.
+    Handler HandlerOf(int channel) const;
+    std::size_t BufferCapacity(int channel) const;
+
+private:
+    struct Channel;
+
+    bool InRange(int first, int last) const;
+    Channel& At(int channel) { return *m_channels[static_cast<std::size_t>(channel)]; }
+    const Channel& At(int channel) const { return *m_channels[static_cast<std::size_t>(channel)]; }
+    void Persist(int first, int last, const char* key, uint32_t value);
+
+    // Parameter application (lock held).
+    void ArmLocked(int channel);
+    bool AllocateBufferLocked(int channel);
+    void SetupLevelWindowLocked(int channel);
+    void FreeLevelWindowLocked(int channel);
+    bool FormPairLocked(int master, int slave);
+    void SwitchOffLocked(int channel);
+    void ReportAllocationFailure();
+    void UndoStereoLocked(int master, int slave);
+
+    // Recording (lock held).
+    bool OpenRecordLocked(int channel);
+    void WriteBufferLocked(int channel, Channel& owner);
+    void ApplyLengthRuleLocked(int decider);
+    void StopRecordLocked(int channel);
+    void FinishRecordLocked(int channel);
+    void ApplyDeferredCompress(Channel& c);
+
+    // Handlers (lock held).
+    void LevelMonoLocked(int channel, const int16_t* samples, std::size_t count);
+    void StereoLowLocked(int channel, const int16_t* samples, std::size_t count);
+    void StereoHighLocked(int channel, const int16_t* samples, std::size_t count);
+    void LineRecordingLocked(int channel, const int16_t* samples, std::size_t count);
+    bool LevelWindowLocked(int decider, bool loud, bool quiet, uint32_t resumeState);
+    void StartFromRingLocked(int decider, int owner, uint32_t frameBytes);
+
+    // Line-state machine (lock held).
+    void RingLocked(int channel);
+    void CallTakenLocked(int channel, int value);
+    void FreeLocked(int channel);
+    void LostLocked(int channel);
+    void PollWindowsLocked(int channel, bool callOut);
+    void CloseWindowsLocked(int channel);
+    void EndLineRecordLocked(int channel);
+    void TakeDtmfLocked(int channel);
+    void TakeCallerNumberLocked(int channel, bool resetAfter);
+    void NoteCallStart(Channel& c);
+
+    IServer& m_server;
+    IChannelRecorder& m_recorder;
+    IChannelHooks& m_hooks;
+    IClock& m_clock;
+    int m_deviceIndex;
+    int m_firstLine;
+    DeviceValues m_values;
+    CChannelSettingsFile* m_settings = nullptr;
+    uint32_t m_deviceNumber = 0;
+
+    mutable std::mutex m_lock;
+    std::vector<std::unique_ptr<Channel>> m_channels;  // Guarded by m_lock (contents)
+};
+
+}  // namespace zorv
