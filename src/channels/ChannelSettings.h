@@ -7,6 +7,15 @@
 // reset-to-defaults operation. Missing keys read as their defaults; integers
 // are written as "%u", line-parameter bytes as "%03u".
 //
+// Integers are read as IniFile::GetUint / GetInt read them. A stored value
+// too large for a narrower field is held at the field's largest value rather
+// than cut to its low bits, so that a damaged number never reads as a small,
+// plausible one: Treshold stops at 65535 (which validation replaces by 3276),
+// a line-parameter byte at 255, the signed keys at the int32 limits. A
+// negative number in an unsigned key reads as a large unsigned value, as with
+// every "%u" key of the file, so in Treshold and the bytes it also reads as
+// the largest value.
+//
 // Reads return raw values: validation of tagChanelParam is the caller's
 // (ValidateChanelParam). Every write of several keys is one rewrite of the
 // file. Safe from any thread (the file layer serialises writers).
@@ -89,7 +98,9 @@ struct ChannelAnalysisSettings {
     uint32_t inOutFilter = 0;
     uint32_t spectralSubtractionEnable = 0;
     uint32_t spectralSubtractionOrder = 11;
-    float spectralSubtractionP = 0.9f;  // stored as text, read with "%f"
+    // Stored as text, read as "%f" reads it: the number at the start of the
+    // value. No number there, or one that is not finite, reads as 0.9.
+    float spectralSubtractionP = 0.9f;
     FrequencyActivatorSettings frequencyActivator;
     uint32_t aonActivateEnable = 0;
     uint32_t aonFlags = 0;
@@ -135,11 +146,16 @@ public:
     ChannelAnalysisSettings ReadAnalysis(uint32_t deviceNumber, int channel) const;
     DeviceSettings ReadDevice(uint32_t deviceNumber) const;
     DefaultParams ReadDefaults() const;
-    // "ALIAS"/"Line<line>", at most 20 characters.
+    // "ALIAS"/"Line<line>", at most 20 characters (a longer stored alias is
+    // cut).
     std::string ReadAlias(uint32_t line) const;
     // "VeskoSupport"/"Enable" is 1.
     bool VeskoSupportEnabled() const;
 
+    // Channel writes take channels within 0..kMaxChannelsPerDevice-1 and
+    // first <= last; any other range writes nothing and gives false. A key
+    // the file cannot hold (see IniFile::WriteString) also gives false.
+    //
     // Writes one integer key of a channel section ("%u").
     bool WriteChannelValue(uint32_t deviceNumber, int channel, const char* key, uint32_t value);
     // Writes the same integer key for channels first..last (one rewrite).
@@ -149,6 +165,7 @@ public:
     bool WriteStereo(uint32_t deviceNumber, int channel, uint32_t mode, uint32_t partner);
     // Writes the nine line-parameter keys ("%03u") of channels first..last.
     bool WriteLineParams(uint32_t deviceNumber, int first, int last, const LineParams& params);
+    // Stores the first 20 characters of alias.
     bool WriteAlias(uint32_t line, const std::string& alias);
     // Writes the codec keys of a sample rate (8000, 16000 or 32000) to
     // "DeviceChannel<number>"; false for other rates.

@@ -326,6 +326,28 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
     });
 }
 
+bool IniFile::WriteMany(const std::vector<IniWrite>& writes) {
+    // Every key is checked before the file is touched, so a refused one
+    // leaves the file exactly as it was.
+    for (const IniWrite& w : writes) {
+        if (!IsWritableSection(w.section) || !IsWritableKey(w.key) || !IsWritableValue(w.value)) {
+            return false;
+        }
+    }
+    return Modify(m_path, [&](CIniDocument& doc) {
+        bool changed = false;
+        // In order, so that of two writes of one key the later one counts.
+        for (const IniWrite& w : writes) {
+            const std::string* current = doc.Find(w.section, w.key);
+            if (current == nullptr || *current != w.value) {
+                doc.Set(w.section, w.key, w.value);
+                changed = true;
+            }
+        }
+        return changed;
+    });
+}
+
 bool IniFile::WriteUint(std::string_view section, std::string_view key, uint32_t value) {
     return WriteString(section, key, std::to_string(value));
 }

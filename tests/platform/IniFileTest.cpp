@@ -265,26 +265,86 @@ TEST_F(IniFileWrite, KeepsPermissionsAndLeavesNoTemporaryFile) {
     EXPECT_EQ(entries, 1u);
 }
 
+// Writes that would not read back as the same key.
+struct Refused {
+    const char* what;
+    std::string_view section, key, value;
+};
+const Refused kRefusedWrites[] = {
+    {"LF in value", "S", "k", "a\nb=c"},   {"CR in value", "S", "k", "a\rb"},
+    {"LF in key", "S", "k\nx", "v"},       {"equals in key", "S", "k=x", "v"},
+    {"bracket in key", "S", "[k", "v"},    {"comment key", "S", ";k", "v"},
+    {"empty key", "S", "", "v"},           {"blank around key", "S", " k", "v"},
+    {"LF in section", "S\n[T]", "k", "v"}, {"empty section", "", "k", "v"},
+};
+
 TEST_F(IniFileWrite, RefusesWhatWouldNotReadBack) {
-    struct Refused {
-        const char* what;
-        std::string_view section, key, value;
-    };
-    const Refused cases[] = {
-        {"LF in value", "S", "k", "a\nb=c"},   {"CR in value", "S", "k", "a\rb"},
-        {"LF in key", "S", "k\nx", "v"},       {"equals in key", "S", "k=x", "v"},
-        {"bracket in key", "S", "[k", "v"},    {"comment key", "S", ";k", "v"},
-        {"empty key", "S", "", "v"},           {"blank around key", "S", " k", "v"},
-        {"LF in section", "S\n[T]", "k", "v"}, {"empty section", "", "k", "v"},
-    };
     const std::string before = "[S]\nk=old\n";
     WriteBytes(Path(), before);
-    for (const Refused& c : cases) {
+    for (const Refused& c : kRefusedWrites) {
         SCOPED_TRACE(c.what);
         EXPECT_FALSE(File().WriteString(c.section, c.key, c.value));
         EXPECT_EQ(ReadBytes(Path()), before);
     }
     EXPECT_FALSE(File().EnsureSection("two\nlines"));
+}
+
+TEST_F(IniFileWrite, WritesManyKeysAtOnce) {
+    WriteBytes(Path(),
+               "[A]\n"
+               "one=1\n"
+               "; keep\n"
+               "\n"
+               "[B]\n"
+               "x=y\n");
+    ASSERT_TRUE(File().WriteMany({
+        {"a", "ONE", "11"},
+        {"A", "two", "2"},
+        {"B", "x", "y"},  // already holds the value
+        {"New", "k", "first"},
+        {"new", "K", "second"},  // the later write of a key counts
+    }));
+    EXPECT_EQ(ReadBytes(Path()),
+              "[A]\n"
+              "one=11\n"
+              "two=2\n"
+              "; keep\n"
+              "\n"
+              "[B]\n"
+              "x=y\n"
+              "\n"
+              "[New]\n"
+              "k=second\n");
+}
+
+TEST_F(IniFileWrite, WriteManyWithNothingToChangeLeavesTheFileAlone) {
+    WriteBytes(Path(), "[A]\nk=1\n");
+    struct stat before {};
+    ASSERT_EQ(::stat(Path().c_str(), &before), 0);
+    ASSERT_TRUE(File().WriteMany({{"A", "k", "1"}, {"a", "K", "1"}}));
+    ASSERT_TRUE(File().WriteMany({}));
+    struct stat after {};
+    ASSERT_EQ(::stat(Path().c_str(), &after), 0);
+    // A rewrite would have renamed a new file over it.
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    EXPECT_TRUE(IniFile(m_dir.File("absent.ini")).WriteMany({}));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("absent.ini")));
+    EXPECT_FALSE(IniFile(m_dir.Path()).WriteMany({{"A", "k", "2"}}));
+}
+
+// One refused key refuses the whole batch, wherever it stands in it.
+TEST_F(IniFileWrite, WriteManyIsAllOrNothing) {
+    const std::string before = "[S]\nk=old\n";
+    WriteBytes(Path(), before);
+    for (const Refused& c : kRefusedWrites) {
+        SCOPED_TRACE(c.what);
+        const IniWrite good{"S", "k", "new"};
+        const IniWrite refused{std::string(c.section), std::string(c.key), std::string(c.value)};
+        EXPECT_FALSE(File().WriteMany({good, refused}));
+        EXPECT_FALSE(File().WriteMany({refused, good}));
+        EXPECT_EQ(ReadBytes(Path()), before);
+    }
 }
 
 TEST_F(IniFileWrite, DeletesKeysAndSections) {
