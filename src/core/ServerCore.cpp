@@ -133,6 +133,18 @@ void CServerCore::OnOtherMessage(int32_t code, int32_t a, int32_t b, int32_t c) 
 }
 
 void CServerCore::OnFailure(int32_t kind, int32_t b, int32_t c) {
+    // A device failure (kind 1) outside initialisation is journaled with the
+    // device's error; a failed signal processor also takes its group's
+    // channels out of service. What else follows is the failure policy's.
+    if (kind == 1 && State() != SS_INIT) {
+        JournalOpenError(b);
+        if (IServerDevice* device = Device(b)) {
+            const int error = device->LastError();
+            if (error >= kDeviceProcessorGroup0Failed && error <= kDeviceProcessorGroup0Failed + 2) {
+                device->MarkGroupFailed(error - kDeviceProcessorGroup0Failed);
+            }
+        }
+    }
     m_components.failurePolicy->OnFailure(kind, b, c);
 }
 

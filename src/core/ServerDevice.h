@@ -56,6 +56,9 @@ public:
     virtual int SetCompress(int first, int last, int value) = 0;
 
     virtual int RestartHardware() = 0;
+    // The signal processor of a channel group failed (device errors 21..23):
+    // its channels end their records and show the fault.
+    virtual void MarkGroupFailed(int /*group*/) {}
     virtual int OnDeviceNotification(int value) = 0;
     // Network transcoders only: codec mode for a sample rate.
     virtual int SetCodecMode(int sampleRate, int compression, int speexMode, int flag) = 0;

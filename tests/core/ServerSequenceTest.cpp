@@ -217,3 +217,48 @@ TEST_F(ServerSequenceTest, RegistryKeyIsCreatedWithCleanValues) {
 
 }  // namespace
 }  // namespace zorv::test
+
+namespace zorv::test {
+namespace {
+
+TEST_F(ServerSequenceTest, ProbingTakesKindsInOrderAndStopsAtOneHundred) {
+    struct Case {
+        const char* name;
+        std::array<int, 5> candidates;  // -1: the server's own count
+        int devices;                    // devices every candidate of every kind gives
+        int expected;
+        std::vector<std::string> order;  // creation order of the first few
+    };
+    const std::vector<Case> cases = {
+        {"server's counts: 11, 11, 11, 11 and 100 candidates", {-1, -1, -1, -1, -1}, 1, 100,
+         {"dev0.0.Open", "dev0.10.Open", "dev1.0.Open", "dev3.10.Open", "dev4.0.Open", "dev4.55.Open"}},
+        {"a few of each kind", {2, 1, 0, 1, 2}, 1, 6,
+         {"dev0.0.Open", "dev0.1.Open", "dev1.0.Open", "dev3.0.Open", "dev4.0.Open", "dev4.1.Open"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_log.clear();
+        Make();
+        m_server->m_candidates = c.candidates;
+        for (int kind = 0; kind < 5; ++kind) {
+            const int count = c.candidates[static_cast<size_t>(kind)] < 0
+                                  ? (kind == 4 ? 100 : 11)
+                                  : c.candidates[static_cast<size_t>(kind)];
+            for (int j = 0; j < count; ++j) {
+                Plan(kind, j, 1);
+            }
+            m_server->m_candidates[static_cast<size_t>(kind)] = c.candidates[static_cast<size_t>(kind)];
+        }
+        m_server->Handle(kMsgStart);
+        EXPECT_EQ(m_server->DeviceCount(), c.expected);
+        EXPECT_EQ(m_server->TotalChannels(), c.expected);
+        EXPECT_TRUE(AppearInOrder(m_log, c.order));
+        EXPECT_FALSE(Contains(m_log, "dev4.56.Open"));  // the table is full
+        for (int i = 0; i < m_server->DeviceCount(); ++i) {
+            EXPECT_EQ(static_cast<CFakeDevice*>(m_server->Device(i))->m_index, i);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zorv::test

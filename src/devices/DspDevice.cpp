@@ -1,0 +1,607 @@
+// A DSP-style device: open, start and stop with their hardware sequences,
+// gains and group rates, line parameters, polarity and key settings.
+#include "devices/DspDevice.h"
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "core/ServerMessage.h"
+#include "devices/BoardDriver.h"
+
+namespace zorv {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct HighPassCoefficients {
+    uint32_t rate;
+    float a;
+    float b;
+};
+// First-order high-pass filters near 160 Hz.
+constexpr HighPassCoefficients kHighPass[] = {
+    {8000, 0.8816f, 0.9408f},  {11025, 0.9128f, 0.9564f}, {12000, 0.9195f, 0.9597f},
+    {16000, 0.9391f, 0.9695f}, {22050, 0.9555f, 0.9777f}, {24000, 0.9591f, 0.9795f},
+    {32000, 0.9691f, 0.9845f}, {44100, 0.9773f, 0.9887f}, {48000, 0.9792f, 0.9896f},
+    {64000, 0.9844f, 0.9922f},
+};
+
+// The line-parameter bytes sent to a processor, with their write commands.
+struct LineParamByte {
+    std::size_t offset;
+    int writeCommand;
+};
+constexpr LineParamByte kSentBytes[] = {
+    {offsetof(LineParams, LineFailureLevel), 2},  {offsetof(LineParams, LineActivateLevel), 4},
+    {offsetof(LineParams, LineRingLevel), 6},     {offsetof(LineParams, AonRequestLength), 10},
+    {offsetof(LineParams, AonRequestNumber), 12}, {offsetof(LineParams, AonRequestPauseFirst), 14},
+    {offsetof(LineParams, AonRequestPauseBetween), 16}, {offsetof(LineParams, MaxRingPause), 8},
+    {offsetof(LineParams, MinActivateLevel), 29},
+};
+
+uint8_t& ByteOf(LineParams& params, std::size_t offset) {
+    return reinterpret_cast<uint8_t*>(&params)[offset];
+}
+
+}  // namespace
+
+bool BlockFormatOf(uint32_t sampleRate, int& samples, int& levelShift, uint16_t& rateCode) {
+    switch (sampleRate) {
+        case 8000: samples = 64; levelShift = 6; rateCode = 0x810C; return true;
+        case 16000: samples = 128; levelShift = 7; rateCode = 0x810D; return true;
+        case 32000: samples = 256; levelShift = 8; rateCode = 0x810E; return true;
+        case 64000: samples = 512; levelShift = 9; rateCode = 0x810F; return true;
+        default: return false;
+    }
+}
+
+CDspDevice::CDspDevice(const DeviceContext& context, int boardIndex, IBoardIoOpener* opener)
+    : CRecordDevice(context),
+      m_boardIndex(boardIndex),
+      m_opener(opener != nullptr ? opener : &SystemBoardIoOpener()),
+      m_parser(*this) {
+    m_lineParams.fill(kDefaultLineParams);
+}
+
+CDspDevice::~CDspDevice() {
+    StopReadingThread();
+    if (m_driver) {
+        m_driver->Close();
+    }
+}
+
+std::unique_ptr<CDeviceDriver> CDspDevice::MakeDriver() {
+    return std::make_unique<CBoardDriver>(*m_opener);
+}
+
+bool CDspDevice::CreateDriver() {
+    if (!m_driver) {
+        m_driver = MakeDriver();
+    }
+    return m_driver != nullptr;
+}
+
+uint32_t CDspDevice::GetDeviceNumber() const {
+    return m_hardware.SerialNumber;
+}
+
+bool CDspDevice::Open() {
+    if (!CreateDriver() || !m_driver->Open(m_boardIndex)) {
+        m_error = kDeviceNotFound;
+        return false;
+    }
+    m_driver->SetDeviceIndex(m_deviceIndex.load());
+    if (!m_driver->GetHardwareInfo(m_hardware)) {
+        m_error = kDeviceConfigUnreadable;
+        return false;
+    }
+    std::array<int, kMaxGroups> counts{};
+    std::array<int, kMaxGroups> firsts{};
+    int total = 0;
+    for (int g = 0; g < kMaxGroups; ++g) {
+        Group& group = m_groups[static_cast<std::size_t>(g)];
+        group = Group{};
+        group.channels = std::clamp(m_driver->GroupChannelCount(g), 0, kMaxGroupChannels);
+        group.first = total;
+        counts[static_cast<std::size_t>(g)] = group.channels;
+        firsts[static_cast<std::size_t>(g)] = group.first;
+        total += group.channels;
+    }
+    try {
+        m_readBuffer.assign(kReadBufferSize, 0);
+    } catch (const std::bad_alloc&) {
+        m_error = kDeviceNoMemory;
+        return false;
+    }
+    // Board ids below 0x300 send six-sample records, newer ones twelve.
+    const uint32_t boardId = (m_hardware.BoardID >> 12) & 0xFFF;
+    m_parser.Configure(boardId < 0x300 ? CRecordStreamParser::kShortAudioLength
+                                       : CRecordStreamParser::kLongAudioLength,
+                       counts, firsts);
+    m_service = tagZorvServiceTlfParam{};
+    for (Polarity& p : m_polarity) {
+        p = Polarity{};
+    }
+    CreateChannels(total);
+    m_error = kDeviceOk;
+    return true;
+}
+
+void CDspDevice::Close() {
+    StopReadingThread();
+    CRecordDevice::Close();
+    if (m_driver) {
+        m_driver->Close();
+        m_driver.reset();
+    }
+    m_readBuffer.clear();
+    m_readBuffer.shrink_to_fit();
+}
+
+void CDspDevice::LoadSettings(const CChannelSettingsFile& settings) {
+    CRecordDevice::LoadSettings(settings);
+    if (!m_settings) {
+        return;
+    }
+    const uint32_t number = SettingsNumber();
+    for (int ch = 0; ch < m_channelCount; ++ch) {
+        SetLineParams(ch, ch, m_settings->ReadLineParams(number, ch), false);
+        const ChannelAnalysisSettings analysis = m_settings->ReadAnalysis(number, ch);
+        SetPolarityMode(ch, static_cast<int>(analysis.polarity));
+        SetPolarityCheckTimeOut(ch, analysis.polarityCheckTimeOut);
+        SetGain(ch, static_cast<int>(analysis.gain), false);
+        SetKeyEnable(ch, ch, analysis.keyEnable, false);
+    }
+}
+
+int CDspDevice::GroupOf(int channel) const {
+    for (int g = 0; g < kMaxGroups; ++g) {
+        const Group& group = m_groups[static_cast<std::size_t>(g)];
+        if (channel >= group.first && channel < group.first + group.channels) {
+            return g;
+        }
+    }
+    return -1;
+}
+
+uint32_t CDspDevice::ChannelRate(int channel) const {
+    tagChanelParam p{};
+    return GetChannelParam(channel, p) ? p.SampleRate : 8000;
+}
+
+void CDspDevice::SetHighPass(int channel, uint32_t rate) {
+    HighPass& f = m_highPass[static_cast<std::size_t>(channel)];
+    f = HighPass{};  // 8000 Hz and any rate not listed
+    for (const HighPassCoefficients& c : kHighPass) {
+        if (c.rate == rate) {
+            f.a = c.a;
+            f.b = c.b;
+        }
+    }
+}
+
+void CDspDevice::BuildGainWords(Group& group) {
+    for (int pair = 0; pair < 3; ++pair) {
+        const auto low = static_cast<uint16_t>(group.gains[static_cast<std::size_t>(2 * pair)] & 7);
+        const auto high =
+            static_cast<uint16_t>(group.gains[static_cast<std::size_t>(2 * pair + 1)] & 7);
+        group.config[2 + pair] = static_cast<uint16_t>((0x8388 + pair * 0x100) | (high << 4) | low);
+    }
+}
+
+// Gives every channel of the group the coefficients and decoder rates of its rate.
+void CDspDevice::ConfigureGroupRate(int g) {
+    const Group& group = m_groups[static_cast<std::size_t>(g)];
+    for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+        const uint32_t rate = ChannelRate(ch);
+        SetHighPass(ch, rate);
+        for (IBlockStage* stage : {m_stages.callerIdDemodulator, m_stages.aonDecoder,
+                                   m_stages.frequencyActivator, m_stages.busyAnalyzer}) {
+            if (stage != nullptr) {
+                stage->SetSampleRate(ch, rate);
+            }
+        }
+    }
+}
+
+bool CDspDevice::Start() {
+    if (!m_driver || !m_bank) {
+        m_error = kDeviceStartFailed;
+        return false;
+    }
+    m_stopReading = false;
+    m_dataEvent = std::make_unique<CAutoResetEvent>();
+    m_secondEvent = std::make_unique<CAutoResetEvent>();
+    m_readFailures = 0;
+    m_reader = std::thread(&CDspDevice::ReadingLoop, this);
+
+    const uint32_t transferSize = m_deviceSettings.transferSize;
+    if (m_driver->StartDevice(transferSize, m_dataEvent.get(), transferSize, m_secondEvent.get()) !=
+        0) {
+        m_error = kDeviceStartFailed;
+        StopReadingThread();
+        return false;
+    }
+    bool configured = false;
+    for (int g = 0; g < kMaxGroups; ++g) {
+        Group& group = m_groups[static_cast<std::size_t>(g)];
+        if (group.channels == 0) {
+            continue;
+        }
+        // All channels of a group run at the rate of its first channel.
+        const uint32_t rate = ChannelRate(group.first);
+        if (group.channels > 1) {
+            m_bank->SetSampleRate(group.first + 1, group.first + group.channels - 1, rate);
+        }
+        ConfigureGroupRate(g);
+        uint16_t rateCode = 0;
+        if (!BlockFormatOf(rate, group.blockSamples, group.levelShift, rateCode)) {
+            m_error = kDeviceBadChannelOrRate;
+            StopReadingThread();
+            return false;
+        }
+        group.config[0] = rateCode;
+        m_parser.SetBlockSamples(g, group.blockSamples);
+        BuildGainWords(group);
+        if (m_driver->WriteGroupConfig(g, group.config)) {
+            m_service.AdcPresent[g] = 1;
+            configured = true;
+        } else {
+            m_service.AdcPresent[g] = 2;
+            m_driver->StopGroup(g);
+            group.streaming = false;
+        }
+    }
+    if (!configured) {
+        m_error = kDeviceConverterFailed;
+        StopReadingThread();
+        return false;
+    }
+    if (!m_driver->StartTransfer(transferSize, m_dataEvent.get())) {
+        m_error = kDeviceStartFailed;
+        StopReadingThread();
+        return false;
+    }
+    m_service.MinChTlf = 0;
+    for (int g = 0; g < kMaxGroups; ++g) {
+        Group& group = m_groups[static_cast<std::size_t>(g)];
+        if (group.channels == 0) {
+            continue;
+        }
+        m_driver->SetEnableBit(2 * g, true);
+        m_driver->SetEnableBit(2 * g + 1, true);
+        m_driver->ChannelCommand(group.first, 21, 0);
+        m_driver->ChannelCommand(group.first, 18, 0);
+        group.watchdog = 0;
+        m_parser.ResetGroup(g);
+        const bool groupZeroMode = g == 0 && GroupZeroMode();
+        for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+            ProgramLineParams(ch, groupZeroMode);
+        }
+        if (!groupZeroMode) {
+            m_service.MaxChTlf = static_cast<uint32_t>(group.first + group.channels - 1);
+        }
+    }
+    OnEnableChanged();
+    m_error = kDeviceOk;
+    return true;
+}
+
+// Initialises a channel's processor; outside the group-0 mode, the reads of
+// every parameter make the processor report it, so that any difference from
+// the stored copy comes to light.
+void CDspDevice::ProgramLineParams(int channel, bool groupZeroMode) {
+    m_driver->ChannelCommand(channel, 27, 0);
+    if (groupZeroMode) {
+        if (m_keyEnable[static_cast<std::size_t>(channel)] == 1) {
+            m_driver->ChannelCommand(channel, 26, 1);
+            m_driver->ChannelCommand(channel, 12, 0);
+        }
+        return;
+    }
+    for (int read : {1, 3, 5, 7, 9, 11, 13, 15, 28}) {
+        m_driver->ChannelCommand(channel, read, 0);
+    }
+}
+
+void CDspDevice::OnEnableChanged() {
+    if (!m_driver || !m_bank) {
+        return;
+    }
+    for (int g = 0; g < kMaxGroups; ++g) {
+        Group& group = m_groups[static_cast<std::size_t>(g)];
+        bool anyEnabled = false;
+        for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+            tagChanelParam p{};
+            anyEnabled = anyEnabled || (GetChannelParam(ch, p) && p.Enable == 1);
+        }
+        if (anyEnabled && !group.streaming && m_service.AdcPresent[g] == 1) {
+            m_driver->SetEnableBit(2 * g, true);
+            m_driver->SetEnableBit(2 * g + 1, true);
+            group.streaming = true;
+        } else if (!anyEnabled) {
+            group.streaming = false;
+        }
+    }
+}
+
+void CDspDevice::StopReadingThread() {
+    m_stopReading = true;
+    if (m_dataEvent) {
+        m_dataEvent->Set();
+    }
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    m_dataEvent.reset();
+    m_secondEvent.reset();
+}
+
+void CDspDevice::Stop() {
+    StopReadingThread();
+    CRecordDevice::Stop();  // releases manual activations
+    if (m_driver && m_driver->IsOpen()) {
+        for (int ch = 0; ch < m_channelCount; ++ch) {
+            m_driver->ChannelCommand(ch, 24, 0);
+            m_driver->ChannelCommand(ch, 27, 0);
+            if (m_stages.noiseSuppressor != nullptr) {
+                m_stages.noiseSuppressor->Reset(ch);
+            }
+        }
+        for (int g = 0; g < kMaxGroups; ++g) {
+            if (m_groups[static_cast<std::size_t>(g)].channels > 0) {
+                m_driver->StopGroup(g);
+            }
+        }
+        m_driver->StopTransfer();
+    }
+    if (m_bank) {
+        m_bank->StopAllRecords();
+    }
+}
+
+int CDspDevice::SetGain(int channel, int gain, bool program) {
+    const int g = GroupOf(channel);
+    if (gain < 0 || gain > 7 || g < 0) {
+        return 0;
+    }
+    Group& group = m_groups[static_cast<std::size_t>(g)];
+    group.gains[static_cast<std::size_t>(channel - group.first)] = gain;
+    if (!program || !m_driver) {
+        return 1;
+    }
+    m_driver->SetEnableBit(2 * g, false);
+    std::this_thread::sleep_for(20ms);
+    BuildGainWords(group);
+    if (!m_driver->WriteGroupConfig(g, group.config)) {
+        m_service.AdcPresent[g] = 2;
+        m_error = kDeviceConverterFailed;
+        m_driver->SetEnableBit(2 * g, false);
+        m_driver->SetEnableBit(2 * g + 1, false);
+        Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+        return 0;
+    }
+    m_service.AdcPresent[g] = 1;
+    if (group.streaming) {
+        std::this_thread::sleep_for(20ms);
+        m_driver->SetEnableBit(2 * g, true);
+    }
+    return 1;
+}
+
+int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
+    if (g < 0 || g >= kMaxGroups || m_groups[static_cast<std::size_t>(g)].channels == 0 ||
+        !m_driver || !m_bank) {
+        return 0;
+    }
+    Group& group = m_groups[static_cast<std::size_t>(g)];
+    // The rate is checked before any channel changes, so a refused rate
+    // leaves the group as it was.
+    int samples = 0;
+    int shift = 0;
+    uint16_t rateCode = 0;
+    if (!BlockFormatOf(rate, samples, shift, rateCode)) {
+        m_error = kDeviceBadChannelOrRate;
+        return 0;
+    }
+    m_driver->SetEnableBit(2 * g, false);
+    std::this_thread::sleep_for(20ms);
+    const int result = m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate);
+    int outcome = result;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        group.blockSamples = samples;
+        group.levelShift = shift;
+        group.config[0] = rateCode;
+        if (m_driver->WriteGroupConfig(g, group.config)) {
+            ConfigureGroupRate(g);
+            m_service.AdcPresent[g] = 1;
+            if (group.streaming) {
+                std::this_thread::sleep_for(20ms);
+                m_driver->SetEnableBit(2 * g, true);
+            }
+        } else {
+            m_service.AdcPresent[g] = 2;
+            m_error = kDeviceConverterFailed;
+            Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+            m_driver->SetEnableBit(2 * g + 1, false);
+            outcome = 0;
+        }
+        // The reading thread resizes its blocks before its next read.
+        m_pendingBlockSamples[static_cast<std::size_t>(g)] = samples;
+        for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+            if (m_stages.noiseSuppressor != nullptr) {
+                m_stages.noiseSuppressor->SetSampleRate(ch, rate);
+            }
+        }
+    }
+    return outcome;
+}
+
+int CDspDevice::RestartHardware() {
+    if (!m_driver || !m_bank) {
+        return 0;
+    }
+    std::lock_guard lock(m_bank->Lock());
+    m_driver->SetEnableBit(0, false);
+    m_driver->SetEnableBit(1, false);
+    std::this_thread::sleep_for(20ms);
+    m_driver->WriteGroupConfig(0, m_groups[0].config);
+    std::this_thread::sleep_for(20ms);
+    m_driver->SetEnableBit(0, true);
+    m_driver->SetEnableBit(1, true);
+    m_driver->AfterRestart();
+    const bool groupZeroMode = GroupZeroMode();
+    for (int ch = 0; ch < m_channelCount; ++ch) {
+        ProgramLineParams(ch, groupZeroMode);
+    }
+    if (!groupZeroMode) {
+        m_service.MaxChTlf = static_cast<uint32_t>(m_channelCount);
+    }
+    m_driver->ChannelCommand(0, 21, 0);
+    m_driver->ChannelCommand(0, 18, 0);
+    for (Polarity& p : m_polarity) {
+        p.pending = true;
+        if (p.mode == 0) {
+            p.state = 0;
+        }
+    }
+    return 1;
+}
+
+int CDspDevice::SetLineParams(int first, int last, const LineParams& params, bool program) {
+    // The caller-number detect length covers the whole request sequence.
+    const uint32_t detect =
+        ((params.AonRequestLength + params.AonRequestPauseBetween * 10u) * params.AonRequestNumber +
+         params.AonRequestPauseFirst * 10u) /
+        1000;
+    if (m_bank) {
+        std::lock_guard lock(m_bank->Lock());
+        if (m_bank->Values().numberDetectSeconds < detect) {
+            m_bank->Values().numberDetectSeconds = detect;
+        }
+    }
+    if (first < 0 || last < first || last >= m_channelCount || !m_bank) {
+        return 0;
+    }
+    const bool range = first != last;
+    auto monitor = [&](int value) {
+        for (int ch = first; ch <= last && m_driver; ++ch) {
+            if (m_bank->GetChannelState(ch).Listen == 3) {
+                m_driver->ChannelCommand(ch, 24, value);
+            }
+        }
+    };
+    if (range && program) {
+        monitor(0);
+    }
+    for (int ch = first; ch <= last; ++ch) {
+        bool sent = false;
+        {
+            std::lock_guard lock(m_bank->Lock());
+            LineParams& copy = m_lineParams[static_cast<std::size_t>(ch)];
+            if (!program) {
+                copy = params;
+                continue;
+            }
+            if (!m_driver || GroupOf(ch) < 0) {
+                continue;
+            }
+            LineParams wanted = params;
+            for (const LineParamByte& b : kSentBytes) {
+                if (ByteOf(copy, b.offset) != ByteOf(wanted, b.offset)) {
+                    ByteOf(copy, b.offset) = ByteOf(wanted, b.offset);
+                    m_driver->ChannelCommand(ch, b.writeCommand, ByteOf(wanted, b.offset));
+                    sent = true;
+                }
+            }
+        }
+        if (range && sent) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    if (range && program) {
+        monitor(1);
+    }
+    if (program && m_settings) {
+        m_settings->WriteLineParams(SettingsNumber(), first, last, params);
+    }
+    return 1;
+}
+
+bool CDspDevice::GetLineParams(int channel, LineParams& out) const {
+    if (channel < 0 || channel >= m_channelCount) {
+        return false;
+    }
+    out = m_lineParams[static_cast<std::size_t>(channel)];
+    return true;
+}
+
+int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) {
+    if (first < 0 || last < first || last >= m_channelCount) {
+        return 0;
+    }
+    for (int ch = first; ch <= last; ++ch) {
+        m_keyEnable[static_cast<std::size_t>(ch)] = value;
+        if (program && m_driver) {
+            m_driver->ChannelCommand(ch, 26, value == 1 ? 1 : 0);
+        }
+    }
+    return 1;
+}
+
+int CDspDevice::SetPolarityMode(int channel, int mode) {
+    if (channel < 0 || channel >= m_channelCount || mode < -1 || mode > 1 || !m_bank) {
+        return 0;
+    }
+    std::lock_guard lock(m_bank->Lock());
+    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+    const uint32_t interval = p.interval;
+    p = Polarity{};
+    p.interval = interval;
+    p.mode = mode;
+    p.state = mode;
+    p.pending = true;
+    return 1;
+}
+
+int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds) {
+    if (channel < 0 || channel >= m_channelCount || seconds < 5 || seconds > 300 || !m_bank) {
+        return 0;
+    }
+    std::lock_guard lock(m_bank->Lock());
+    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+    p.interval = seconds * 125;
+    p.counter = 0;
+    return 1;
+}
+
+int CDspDevice::GetPolarityCheckTimeOut(int channel) const {
+    if (channel < 0 || channel >= m_channelCount) {
+        return 0;
+    }
+    return static_cast<int>(m_polarity[static_cast<std::size_t>(channel)].interval / 125);
+}
+
+tagZorvServiceTlfParam CDspDevice::ServiceParams() const {
+    if (m_bank) {
+        std::lock_guard lock(m_bank->Lock());
+        return m_service;
+    }
+    return m_service;
+}
+
+void CDspDevice::MarkGroupFailed(int g) {
+    if (g < 0 || g >= kMaxGroups || !m_bank) {
+        return;
+    }
+    const Group& group = m_groups[static_cast<std::size_t>(g)];
+    std::lock_guard lock(m_bank->Lock());
+    for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+        m_bank->MarkFaultLocked(ch);
+    }
+}
+
+}  // namespace zorv

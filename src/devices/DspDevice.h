@@ -1,0 +1,173 @@
+// A device with signal processors in up to three groups of up to six
+// channels: the recording boards (and, through its own driver, the older
+// network transcoder).
+//
+// Start programs the groups' converters and processors through the driver
+// and starts the reading thread, which parses the record stream into blocks
+// and events (CRecordStreamParser) and runs, for each block of a group and
+// each of its channels under the channel lock: polarity control, the input
+// high-pass filter, the block stages, the block level and the channel's audio
+// handler. Event records drive the line-state machine, the parameter
+// handshake with the processors and the group watchdog.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "devices/BlockStages.h"
+#include "devices/BoardIo.h"
+#include "devices/RecordDevice.h"
+#include "devices/RecordStreamParser.h"
+#include "platform/AutoResetEvent.h"
+
+namespace zorv {
+
+// The processor and converter states of a device, as reported to clients
+// (52 bytes).
+struct tagZorvServiceTlfParam {
+    uint32_t MinChTlf;
+    uint32_t MaxChTlf;
+    uint32_t MegaPresent[6];  // [0..2] processor of group 0..2: 0 unseen, 1 alive, 2 failed
+    uint32_t AdcPresent[4];   // [0..2] converter of group 0..2: 0, 1 programmed, 2 failed
+    uint32_t Version;
+};
+static_assert(sizeof(tagZorvServiceTlfParam) == 52);
+
+// Samples per 8-ms block, level shift and converter rate code of a rate;
+// false for a rate no group supports.
+bool BlockFormatOf(uint32_t sampleRate, int& samples, int& levelShift, uint16_t& rateCode);
+
+class CDspDevice : public CRecordDevice, private IRecordStreamSink {
+public:
+    static constexpr std::size_t kReadBufferSize = 0x80000;
+    static constexpr int kWatchdogBlocks = 2500;
+
+    // boardIndex: the candidate number the driver opens. opener: where board
+    // drivers find their hardware (null: the system's, which has none).
+    CDspDevice(const DeviceContext& context, int boardIndex, IBoardIoOpener* opener = nullptr);
+    ~CDspDevice() override;
+
+    // The device interface
+    CDeviceDriver* GetDriver() override { return m_driver.get(); }
+    bool Open() override;
+    void Close() override;
+    bool Start() override;
+    void Stop() override;
+    bool CreateDriver() override;
+    uint32_t GetDeviceNumber() const override;
+    int SetGroupSampleRate(int group, uint32_t rate) override;
+    int SetGain(int channel, int gain, bool program) override;
+    int RestartHardware() override;
+    void LoadSettings(const CChannelSettingsFile& settings) override;
+
+    // Line parameters, key and polarity of the channels.
+    int SetLineParams(int first, int last, const LineParams& params, bool program);
+    bool GetLineParams(int channel, LineParams& out) const;
+    int SetKeyEnable(int first, int last, uint32_t value, bool program);
+    int SetPolarityMode(int channel, int mode);
+    int SetPolarityCheckTimeOut(int channel, uint32_t seconds);
+    int GetPolarityCheckTimeOut(int channel) const;
+    tagZorvServiceTlfParam ServiceParams() const;
+    // The processor of a group failed: its channels' records end, StateLine 12.
+    void MarkGroupFailed(int group) override;
+
+    // The block stages (not owned); set before Start.
+    void SetStages(const BlockStages& stages) { m_stages = stages; }
+
+    // One pass of the reading loop's parsing, for tests: feeds bytes as if
+    // the driver had read them.
+    void FeedStream(const uint8_t* data, std::size_t size) { m_parser.Feed(data, size); }
+    int AudioRecordLength() const { return m_parser.AudioLength(); }
+
+protected:
+    // The driver of the device class (a board driver for the boards).
+    virtual std::unique_ptr<CDeviceDriver> MakeDriver();
+    // The converter word 1 of this class.
+    IBoardIoOpener& Opener() { return *m_opener; }
+    int BoardIndex() const { return m_boardIndex; }
+
+    // IChannelHooks
+    void OnEnableChanged() override;
+
+private:
+    struct Group {
+        int channels = 0;
+        int first = 0;
+        int blockSamples = 64;
+        int levelShift = 6;
+        uint16_t config[8] = {0x810C, 0x82E1, 0x8388, 0x8488, 0x8588, 0x8600, 0x8700, 0x8001};
+        std::array<int, kMaxGroupChannels> gains{};
+        bool streaming = false;
+        int watchdog = 0;
+    };
+    struct Polarity {
+        int mode = 1;       // -1, 0 (automatic) or 1
+        int state = 0;      // -1, 1, or 0 while undecided
+        bool pending = true;
+        uint32_t counter = 0;
+        uint32_t interval = 5 * 125;
+        int16_t highest = 0;
+        int16_t lowest = 0;
+        uint32_t highestAt = 0;
+        uint32_t lowestAt = 0;
+        uint32_t position = 0;
+    };
+    struct HighPass {
+        float a = 0.8816f;
+        float b = 0.9408f;
+        float xPrev = 0;
+        float y = 0;
+    };
+
+    // IRecordStreamSink (reading thread)
+    void OnBlock(int group) override;
+    void OnEvent(int group, int channelField, uint8_t value, uint8_t code) override;
+    void OnResync(int rejectedPositions) override;
+    void OnSplitLimit() override;
+
+    void ReadingLoop();
+    void StopReadingThread();
+    void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count);
+    void ControlPolarity(int channel, const int16_t* samples, std::size_t count);
+    void DecodeChannelEvent(int group, int channel, uint8_t value, uint8_t code);
+    void ParameterReport(int channel, uint8_t code, uint8_t value);
+    void FeedWatchdog(int group);
+    void BuildGainWords(Group& group);
+    void ConfigureGroupRate(int group);
+    void SetHighPass(int channel, uint32_t rate);
+    void ProgramLineParams(int channel, bool groupZeroMode);
+    bool GroupZeroMode() const { return (m_hardware.BoardID & 0x08) != 0; }
+    int GroupOf(int channel) const;
+    uint32_t ChannelRate(int channel) const;
+
+    // Constant after construction
+    const int m_boardIndex;
+    IBoardIoOpener* m_opener;
+
+    std::unique_ptr<CDeviceDriver> m_driver;
+    std::array<Group, kMaxGroups> m_groups{};
+    std::array<LineParams, kMaxChannelsPerDevice> m_lineParams{};
+    std::array<uint32_t, kMaxChannelsPerDevice> m_keyEnable{};
+    std::array<Polarity, kMaxChannelsPerDevice> m_polarity{};
+    std::array<HighPass, kMaxChannelsPerDevice> m_highPass{};
+    tagZorvServiceTlfParam m_service{};
+    BlockStages m_stages;
+    uint32_t m_aonDetectSeconds = 0;
+
+    // Reading thread
+    CRecordStreamParser m_parser;
+    std::vector<uint8_t> m_readBuffer;  // allocated by Open
+    std::unique_ptr<CAutoResetEvent> m_dataEvent;
+    std::unique_ptr<CAutoResetEvent> m_secondEvent;
+    std::thread m_reader;
+    std::atomic<bool> m_stopReading{false};
+    // Block lengths changed by a rate change, applied by the reading thread.
+    std::array<std::atomic<int>, kMaxGroups> m_pendingBlockSamples{};
+    int m_readFailures = 0;
+    IClock::SteadyTime m_lastReadFailureReport{};
+};
+
+}  // namespace zorv

@@ -1,0 +1,284 @@
+// The reading thread of a DSP-style device: reads of the record stream,
+// block processing per channel (polarity control, input filter, stages,
+// audio handler), event decoding and the group watchdog.
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "core/CodedException.h"
+#include "core/ServerMessage.h"
+#include "devices/DspDevice.h"
+#include "platform/ThreadPriority.h"
+
+namespace zorv {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A read failure that repeats is reported at most this often.
+constexpr auto kReadFailureReportInterval = std::chrono::seconds(60);
+
+// The line-parameter field a report code concerns: its byte, the write
+// command that sets it, and the server message of a mismatch.
+struct ReportField {
+    std::size_t offset;
+    int writeCommand;
+    int message;
+};
+
+bool ReportFieldOf(uint8_t code, ReportField& field) {
+    switch (code) {
+        case 1: case 2: field = {offsetof(LineParams, LineFailureLevel), 2, 20}; return true;
+        case 3: case 4: field = {offsetof(LineParams, LineActivateLevel), 4, 21}; return true;
+        case 5: case 6: field = {offsetof(LineParams, LineRingLevel), 6, 22}; return true;
+        case 7: case 8: field = {offsetof(LineParams, MaxRingPause), 8, 27}; return true;
+        case 9: case 10: field = {offsetof(LineParams, AonRequestLength), 10, 23}; return true;
+        case 11: case 12: field = {offsetof(LineParams, AonRequestNumber), 12, 24}; return true;
+        case 13: case 14: field = {offsetof(LineParams, AonRequestPauseFirst), 14, 25}; return true;
+        case 15: case 16: field = {offsetof(LineParams, AonRequestPauseBetween), 16, 26}; return true;
+        case 28: case 29: field = {offsetof(LineParams, MinActivateLevel), 29, 28}; return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+void CDspDevice::ReadingLoop() {
+    SetCurrentThreadTimeCritical();  // refused without privilege: normal priority
+    const bool local = m_driver->IsLocalHardware();
+    const auto timeout = local ? 5000ms : 125ms;
+    while (!m_stopReading) {
+        const bool signalled = m_dataEvent->Wait(timeout);
+        if (m_stopReading) {
+            break;
+        }
+        try {
+            if (!signalled) {
+                if (local) {
+                    for (const Group& group : m_groups) {
+                        if (group.streaming) {
+                            Server().Post(kMsgFailure, 8, m_deviceIndex.load(), 0);
+                            break;
+                        }
+                    }
+                }
+                continue;
+            }
+            for (int g = 0; g < kMaxGroups; ++g) {
+                const int samples = m_pendingBlockSamples[static_cast<std::size_t>(g)].exchange(0);
+                if (samples != 0) {
+                    m_parser.SetBlockSamples(g, samples);
+                }
+            }
+            std::size_t received = 0;
+            if (!m_driver->Read(m_readBuffer.data(), m_readBuffer.size(), received)) {
+                m_error = kDeviceReadFailed;
+                const auto now = Clock().SteadyNow();
+                if (m_readFailures++ == 0 ||
+                    now - m_lastReadFailureReport >= kReadFailureReportInterval) {
+                    m_lastReadFailureReport = now;
+                    Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+                }
+                std::this_thread::sleep_for(100ms);
+                continue;
+            }
+            m_readFailures = 0;
+            if (received > 0) {
+                m_parser.Feed(m_readBuffer.data(), received);
+            }
+        } catch (...) {
+            Server().Post(kMsgException, CurrentExceptionCode(),
+                          kSourceDevice + m_deviceIndex.load(), 0);
+        }
+    }
+}
+
+void CDspDevice::OnBlock(int g) {
+    Group& group = m_groups[static_cast<std::size_t>(g)];
+    {
+        std::lock_guard lock(m_bank->Lock());
+        for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+            ProcessChannelBlock(ch, m_parser.ChannelSamples(ch),
+                                static_cast<std::size_t>(group.blockSamples));
+        }
+        FeedWatchdog(g);
+    }
+}
+
+void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t count) {
+    ControlPolarity(channel, samples, count);
+    HighPass& f = m_highPass[static_cast<std::size_t>(channel)];
+    for (std::size_t i = 0; i < count; ++i) {
+        const float x = samples[i];
+        f.y = f.a * f.y + f.b * (x - f.xPrev);
+        f.xPrev = x;
+        const float y = f.y > 32767.0f ? 32767.0f : (f.y < -32768.0f ? -32768.0f : f.y);
+        samples[i] = static_cast<int16_t>(y);
+    }
+    if (m_stages.callerIdDemodulator != nullptr) {
+        m_stages.callerIdDemodulator->Process(channel, samples, count);
+    }
+    ProcessBlock(channel, samples, count);
+    for (IBlockStage* stage : {m_stages.busyAnalyzer, m_stages.aonActivation, m_stages.aonDecoder,
+                               m_stages.frequencyActivator, m_stages.noiseSuppressor}) {
+        if (stage != nullptr) {
+            stage->Process(channel, samples, count);
+        }
+    }
+    uint32_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        sum += static_cast<uint32_t>(std::abs(static_cast<int>(samples[i])));
+    }
+    const int g = GroupOf(channel);
+    const int shift = g >= 0 ? m_groups[static_cast<std::size_t>(g)].levelShift : 6;
+    const uint32_t level = sum >> shift;
+    if (m_stages.monitorRecorder != nullptr) {
+        m_stages.monitorRecorder->Process(channel, samples, count);
+    }
+    m_bank->DeliverBlockLocked(channel, samples, count, level);
+}
+
+void CDspDevice::ControlPolarity(int channel, const int16_t* samples, std::size_t count) {
+    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+    if (!p.pending) {
+        return;
+    }
+    if (p.mode == -1 || p.mode == 1) {
+        m_driver->ChannelCommand(channel, 17, p.mode == 1 ? 1 : 0);
+        p.pending = false;
+        return;
+    }
+    if (m_bank->StateLocked(channel).StateLine != CS_FREE) {
+        return;
+    }
+    ++p.counter;
+    if (p.counter == p.interval) {
+        m_driver->ChannelCommand(channel, 26, 2);  // test pulse
+        p.highest = 0;
+        p.lowest = 0;
+        p.highestAt = 0;
+        p.lowestAt = 0;
+        p.position = 0;
+    } else if (p.counter > p.interval && p.counter <= p.interval + 24) {
+        for (std::size_t i = 0; i < count; ++i, ++p.position) {
+            if (samples[i] > p.highest) {
+                p.highest = samples[i];
+                p.highestAt = p.position;
+            }
+            if (samples[i] < p.lowest) {
+                p.lowest = samples[i];
+                p.lowestAt = p.position;
+            }
+        }
+    } else if (p.counter >= p.interval + 25) {
+        // The pulse shows its positive peak first on a line of one polarity.
+        if (p.highestAt < p.lowestAt) {
+            if (p.state != 1) {
+                m_driver->ChannelCommand(channel, 17, 1);
+                p.state = 1;
+            }
+        } else if (p.state != -1) {
+            m_driver->ChannelCommand(channel, 17, 0);
+            p.state = -1;
+        }
+        p.counter = 0;
+    }
+}
+
+void CDspDevice::OnEvent(int g, int channelField, uint8_t value, uint8_t code) {
+    Group& group = m_groups[static_cast<std::size_t>(g)];
+    std::lock_guard lock(m_bank->Lock());
+    if (channelField >= 6) {
+        if (code != 24) {
+            return;  // other group events do not count
+        }
+        if (channelField == 6) {
+            m_service.MegaPresent[3] = value;
+        } else if (channelField == 7) {
+            m_service.MegaPresent[4] = value;
+        }
+    }
+    group.watchdog = 0;
+    if (m_service.MegaPresent[g] == 2) {
+        // The processor speaks again: channels its silence stopped come back.
+        for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+            m_bank->ClearFaultLocked(ch);
+        }
+    }
+    m_service.MegaPresent[g] = 1;
+    if (channelField < 6) {
+        DecodeChannelEvent(g, group.first + channelField, value, code);
+    }
+}
+
+void CDspDevice::DecodeChannelEvent(int g, int channel, uint8_t value, uint8_t code) {
+    if (channel >= m_channelCount) {
+        return;
+    }
+    switch (code) {
+        case 18:
+            m_service.MegaPresent[5] |= static_cast<uint32_t>(value) << (8 * g);
+            return;
+        case 21:
+            m_service.Version |= static_cast<uint32_t>(value) << (8 * g);
+            return;
+        case 22:
+        case 23: {
+            // A channel whose line the frequency activator follows takes its
+            // events from the audio, not from the processor.
+            if (FrequencyActivatorEnabled(channel)) {
+                return;
+            }
+            if (code == 22) {
+                if (value <= 15) {
+                    m_bank->DigitEventLocked(channel, value);
+                }
+            } else if (value <= 4) {
+                m_bank->LineEventLocked(channel, value);
+            }
+            return;
+        }
+        case 24:
+            return;  // line monitor byte: for the line observers
+        default:
+            ParameterReport(channel, code, value);
+            return;
+    }
+}
+
+void CDspDevice::ParameterReport(int channel, uint8_t code, uint8_t value) {
+    ReportField field{};
+    if (!ReportFieldOf(code, field)) {
+        return;
+    }
+    LineParams& copy = m_lineParams[static_cast<std::size_t>(channel)];
+    const uint8_t held = reinterpret_cast<const uint8_t*>(&copy)[field.offset];
+    if (held == value) {
+        return;
+    }
+    // The processor is set back to what the system holds.
+    m_driver->ChannelCommand(channel, field.writeCommand, held);
+    Server().Post(field.message, m_deviceIndex.load(), channel, 0);
+}
+
+void CDspDevice::FeedWatchdog(int g) {
+    Group& group = m_groups[static_cast<std::size_t>(g)];
+    if (++group.watchdog <= kWatchdogBlocks) {
+        return;
+    }
+    group.watchdog = 0;
+    if (m_service.MegaPresent[g] == 0) {
+        return;
+    }
+    m_service.MegaPresent[g] = 2;
+    m_error = kDeviceProcessorGroup0Failed + g;
+    Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+}
+
+void CDspDevice::OnResync(int rejectedPositions) {
+    Server().Post(kMsgDeviceBytes, m_deviceIndex.load(), rejectedPositions, 0);
+}
+
+void CDspDevice::OnSplitLimit() { m_driver->Resync(); }
+
+}  // namespace zorv

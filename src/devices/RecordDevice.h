@@ -1,0 +1,167 @@
+// The base of every capture device: a fixed set of channels that receive
+// audio blocks and line events, with their parameters, recording logic and
+// record files.
+//
+// The server holds devices through IServerDevice and calls the operations of
+// the device interface below; an operation a device class does not support
+// answers 6. Channel state lives in the channel bank, under the device's
+// channel lock; the reading thread of a device class delivers blocks and
+// events under that lock. Called from the server thread (life cycle), client
+// threads and the scheduler (channel operations), and the device's reading
+// thread (delivery).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "channels/ChannelBank.h"
+#include "channels/ChannelHooks.h"
+#include "channels/ChannelSettings.h"
+#include "core/Server.h"
+#include "core/ServerDevice.h"
+#include "devices/DeviceDriver.h"
+#include "platform/Clock.h"
+
+namespace zorv {
+
+// Makes the record-file writer of a device's channels.
+class IRecorderFactory {
+public:
+    virtual ~IRecorderFactory() = default;
+    virtual std::unique_ptr<IChannelRecorder> Create(int channelCount) = 0;
+};
+
+// Server-wide values a device is given when it is configured.
+struct DeviceRecordValues {
+    uint32_t continueAfterSplit = 1;  // "MaxSizeRecord"
+    uint32_t recordFromRing = 1;      // "CallNotServices"
+    uint32_t registerAtStart = 0;     // "DataBaseMode"
+};
+
+// What a device is built with.
+struct DeviceContext {
+    IServer* server = nullptr;
+    IClock* clock = nullptr;
+    IRecorderFactory* recorders = nullptr;  // null: records are discarded
+    int deviceIndex = 0;
+    int firstLine = 0;
+};
+
+class CRecordDevice : public IServerDevice, protected IChannelHooks {
+public:
+    explicit CRecordDevice(const DeviceContext& context);
+    ~CRecordDevice() override;
+    CRecordDevice(const CRecordDevice&) = delete;
+    CRecordDevice& operator=(const CRecordDevice&) = delete;
+
+    // --- The device interface, in the order of its operation table --------
+    virtual CDeviceDriver* GetDriver() { return nullptr; }
+    virtual int FinishRecord(int channel);
+    virtual int SetLevelWindow(int channel, uint32_t tOn, uint32_t tOff);
+    virtual int StopRecord(int channel);
+    virtual void Destroy() {}
+    void SetDeviceIndex(int index) override;
+    virtual bool IsReady() const { return m_bank != nullptr; }
+    virtual int SetChannelParam(int channel, const tagChanelParam& param);
+    bool Open() override = 0;
+    void Close() override;
+    bool Start() override = 0;
+    void Stop() override;
+    void SetRecordRoot(const std::string& path) override;
+    virtual int SetSampleRate(int first, int last, uint32_t rate);
+    virtual int SetEnable(int first, int last, int32_t value, bool persist = true);
+    virtual int SetMute(int channel, bool on);
+    virtual int GetMute(int channel);
+    virtual int SetActivate(int first, int last, uint32_t value, bool persist = true);
+    int SetCompress(int first, int last, int value) override;
+    virtual int SetTOn(int first, int last, uint32_t value);
+    virtual int SetTOff(int first, int last, uint32_t value);
+    virtual int SetTreshold(int first, int last, uint32_t value, bool persist = true);
+    virtual int SetStereo(int master, int slave);
+    virtual int UndoStereo(int master, int slave, bool persist = true);
+    virtual int ManualActivate(int channel, bool on, int variant);
+    virtual int ApplyDefaults(const DefaultParams& defaults, int first, int last);
+    virtual int SetScheduling(int channel, uint32_t value);
+    virtual int SetAlias(int channel, const std::string& alias);
+    virtual int GetAlias(int channel, std::string& alias);
+    virtual int SetTariffGroup(int flag, const std::string& groupName);
+    virtual int SetSourceSignal(int first, int last, uint32_t value);
+    uint32_t GetDeviceNumber() const override { return 0; }
+    virtual int GetObserverFormat(int /*channel*/) { return 1; }
+    virtual bool CreateDriver() { return false; }
+    virtual int SetGroupSampleRate(int /*group*/, uint32_t /*rate*/) { return kNotSupported; }
+    virtual int SetGain(int /*channel*/, int /*gain*/, bool /*program*/) { return kNotSupported; }
+    virtual int SetFrequencyActivator(int /*channel*/, bool /*on*/) { return 0; }
+    virtual int OnDeviceNotificationFor(int /*channel*/) { return kNotSupported; }
+    int OnDeviceNotification(int value) override { return OnDeviceNotificationFor(value); }
+    int RestartHardware() override { return kNotSupported; }
+    int SetCodecMode(int, int, int, int) override { return kNotSupported; }
+    // Class-specific processing of each block (auto-answer on boards).
+    virtual void ProcessBlock(int /*channel*/, int16_t* /*samples*/, std::size_t /*count*/) {}
+
+    // --- Non-virtual operations of the server and the clients -------------
+    bool GetChannelParam(int channel, tagChanelParam& out) const;
+    void GetChannelStates(tagCHANELS_STATE& out) const;
+    int LastError() const override { return m_error.load(); }
+    void SetError(int error) { m_error = error; }
+    uint32_t BoardId() const override { return m_hardware.BoardID; }
+    const tagHARDWARE_CONFIG& HardwareConfig() const { return m_hardware; }
+    int ChannelCount() const override { return m_channelCount; }
+    int DeviceIndex() const { return m_deviceIndex; }
+    int FirstLine() const { return m_firstLine; }
+    // The number that names the device's settings sections.
+    uint32_t SettingsNumber() const;
+    void SetFileSuffixes(const std::string& fileSuffix, const std::string& dirSuffix) override;
+    void SetRecordLengths(uint32_t minSeconds, uint32_t maxSeconds) override;
+    void SetServerName(const std::string& name) override;
+    void SetRecordValues(const DeviceRecordValues& values);
+    const std::string& RecordRoot() const { return m_recordRoot; }
+
+    // Loads the channel and device sections of the settings (after open,
+    // before start) and keeps the file for the setters' writes.
+    virtual void LoadSettings(const CChannelSettingsFile& settings);
+
+    // The channels, for the reading loop and tests; null before open.
+    CChannelBank* Bank() { return m_bank.get(); }
+
+protected:
+    // Creates the channel bank and recorder for channelCount channels.
+    bool CreateChannels(int channelCount);
+    void DestroyChannels();
+
+    IServer& Server() { return *m_server; }
+    IClock& Clock() { return *m_clock; }
+
+    // IChannelHooks
+    void OnAllocationFailed() override { m_error = kDeviceNoMemory; }
+
+    // Constant after construction
+    IServer* m_server;
+    IClock* m_clock;
+    IRecorderFactory* m_recorders;
+
+    std::atomic<int> m_deviceIndex;
+    int m_firstLine;
+    int m_channelCount = 0;
+    std::atomic<int> m_error{kDeviceOk};
+    tagHARDWARE_CONFIG m_hardware{};
+    std::string m_recordRoot;
+    std::string m_fileSuffix;
+    std::string m_dirSuffix;
+    uint32_t m_minSeconds = 5;
+    uint32_t m_maxSeconds = 28800000;
+    DeviceRecordValues m_values;
+    std::string m_serverName;  // at most 20 characters
+    std::string m_tariffGroup;
+    int m_tariffFlag = 0;
+    DeviceSettings m_deviceSettings;
+    std::unique_ptr<CChannelSettingsFile> m_settings;
+
+    std::unique_ptr<IChannelRecorder> m_recorder;
+    std::unique_ptr<CChannelBank> m_bank;
+};
+
+}  // namespace zorv

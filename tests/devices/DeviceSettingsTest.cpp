@@ -1,0 +1,147 @@
+// A device's channel settings on a real settings file: loading by device
+// number, validation, stereo pairs persisted and undone, line parameters.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "devices/DspDevice.h"
+#include "support/ChannelDoubles.h"
+#include "support/FakeDriver.h"
+#include "support/TempDir.h"
+
+namespace zorv::test {
+namespace {
+
+class CFileDevice final : public CDspDevice {
+public:
+    CFileDevice(const DeviceContext& context, CFakeDriver* driver)
+        : CDspDevice(context, 0), m_driver(driver) {}
+    ~CFileDevice() override { Close(); }
+
+protected:
+    std::unique_ptr<CDeviceDriver> MakeDriver() override {
+        return std::unique_ptr<CDeviceDriver>(m_driver);
+    }
+
+private:
+    CFakeDriver* m_driver;
+};
+
+class DeviceSettingsTest : public ::testing::Test {
+protected:
+    // A device of six channels at table position `index` with that serial.
+    std::unique_ptr<CFileDevice> Device(int index, uint32_t serial) {
+        auto* driver = new CFakeDriver({6, 0, 0});
+        driver->m_serial = serial;
+        DeviceContext context;
+        context.server = &m_server;
+        context.clock = &m_clock;
+        context.deviceIndex = index;
+        auto device = std::make_unique<CFileDevice>(context, driver);
+        EXPECT_TRUE(device->Open());
+        device->LoadSettings(CChannelSettingsFile(IniFile(m_file)));
+        return device;
+    }
+    void Write(const std::string& text) { std::ofstream(m_file) << text; }
+
+    CTempDir m_dir;
+    std::string m_file = m_dir.File("ZORV_18.ini");
+    CallLog m_log;
+    CPostRecorder m_server{m_log};
+    CManualClock m_clock;
+};
+
+TEST_F(DeviceSettingsTest, SectionsAreNamedByTheDeviceNumber) {
+    Write("[Channel3-1]\nActivate=1\nTreshold=40000\nTOn=80\n"
+          "[Channel1234-1]\nActivate=1\nTOff=7\nLineRingLevel=066\n");
+    // Serial 0 at position 3: the sections of device number 3.
+    auto byIndex = Device(3, 0);
+    EXPECT_EQ(byIndex->SettingsNumber(), 3u);
+    tagChanelParam p{};
+    ASSERT_TRUE(byIndex->GetChannelParam(1, p));
+    EXPECT_EQ(p.Activate, 1u);
+    EXPECT_EQ(p.Treshold, 3276);  // 40000 is out of range
+    EXPECT_EQ(p.TOn, 50u);
+    EXPECT_EQ(byIndex->Bank()->GetChannelState(1).StateLine, static_cast<uint32_t>(CS_VOX));
+    // A serial number names the sections instead.
+    auto bySerial = Device(3, 1234);
+    ASSERT_TRUE(bySerial->GetChannelParam(1, p));
+    EXPECT_EQ(p.TOff, 7u);
+    EXPECT_EQ(p.TOn, 1u);
+    LineParams line{};
+    ASSERT_TRUE(bySerial->GetLineParams(1, line));
+    EXPECT_EQ(line.LineRingLevel, 66);
+    EXPECT_EQ(line.LineFailureLevel, 4);  // the default
+    // Everything else keeps its default.
+    ASSERT_TRUE(bySerial->GetChannelParam(0, p));
+    EXPECT_EQ(p.Activate, 2u);
+    EXPECT_EQ(p.SampleRate, 8000u);
+    EXPECT_EQ(p.Compress, 1u);
+}
+
+TEST_F(DeviceSettingsTest, StereoPairIsPersistedAndUndone) {
+    auto device = Device(0, 0);
+    device->SetActivate(0, 1, kActivateLevel);
+    ASSERT_EQ(device->SetStereo(0, 1), 1);
+    IniFile file(m_file);
+    EXPECT_EQ(file.Find("Channel0-0", "Mode"), "3");
+    EXPECT_EQ(file.Find("Channel0-0", "SlaveChannel"), "1");
+    EXPECT_EQ(file.Find("Channel0-1", "Mode"), "2");
+    EXPECT_EQ(file.Find("Channel0-1", "SlaveChannel"), "0");
+    // Loading rebuilds the pair from the master's keys.
+    auto reloaded = Device(0, 0);
+    EXPECT_EQ(reloaded->Bank()->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_STEREO_VOX));
+    EXPECT_EQ(reloaded->Bank()->GetChannelState(1).StateLine, static_cast<uint32_t>(CS_STEREO_SLAVE));
+
+    ASSERT_EQ(device->UndoStereo(0, 1), 1);
+    EXPECT_EQ(file.Find("Channel0-0", "Mode"), "1");
+    EXPECT_EQ(file.Find("Channel0-0", "SlaveChannel"), "0");
+    EXPECT_EQ(file.Find("Channel0-1", "Mode"), "1");
+    EXPECT_EQ(device->Bank()->GetChannelState(1).StateLine, static_cast<uint32_t>(CS_VOX));
+}
+
+TEST_F(DeviceSettingsTest, PairsThatCannotBeAreRefused) {
+    Write("[Channel0-2]\nMode=3\nSlaveChannel=2\n[Channel0-3]\nMode=3\nSlaveChannel=40\n");
+    auto device = Device(0, 0);
+    tagChanelParam p{};
+    for (int ch : {2, 3}) {
+        ASSERT_TRUE(device->GetChannelParam(ch, p));
+        EXPECT_EQ(p.Mode, static_cast<uint32_t>(kModeMono)) << ch;
+    }
+    EXPECT_EQ(device->SetStereo(4, 4), 0);
+    EXPECT_EQ(device->SetStereo(4, 6), 0);
+}
+
+TEST_F(DeviceSettingsTest, ClientSettersClampAndPersist) {
+    auto device = Device(0, 0);
+    EXPECT_EQ(device->SetSampleRate(0, 0, 0), 1);
+    EXPECT_EQ(device->SetTreshold(0, 0, 50000), 1);
+    EXPECT_EQ(device->SetActivate(1, 1, 9), 1);
+    tagChanelParam p{};
+    ASSERT_TRUE(device->GetChannelParam(0, p));
+    EXPECT_EQ(p.SampleRate, 8000u);
+    EXPECT_EQ(p.Treshold, 3276);
+    ASSERT_TRUE(device->GetChannelParam(1, p));
+    EXPECT_EQ(p.Activate, 2u);
+    IniFile file(m_file);
+    EXPECT_EQ(file.Find("Channel0-0", "SampleRate"), "8000");
+    EXPECT_EQ(file.Find("Channel0-0", "Treshold"), "3276");
+    // A range beyond the device changes nothing.
+    EXPECT_EQ(device->SetTOff(4, 6, 9), 0);
+    EXPECT_FALSE(file.Find("Channel0-4", "TOff"));
+}
+
+TEST_F(DeviceSettingsTest, LineParametersAreSentByChangeAndWrittenAsThreeDigits) {
+    auto device = Device(0, 0);
+    LineParams params = kDefaultLineParams;
+    params.LineRingLevel = 71;
+    params.MinActivateLevel = 9;
+    ASSERT_EQ(device->SetLineParams(0, 1, params, true), 1);
+    IniFile file(m_file);
+    EXPECT_EQ(file.Find("Channel0-1", "LineRingLevel"), "071");
+    EXPECT_EQ(file.Find("Channel0-1", "LineFailureLevel"), "004");
+    EXPECT_EQ(file.Find("Channel0-0", "MinActivateLevel"), "009");
+}
+
+}  // namespace
+}  // namespace zorv::test

@@ -1,0 +1,264 @@
+// A DSP-style device over a fake driver: the start sequence, the per-block
+// pipeline in order for every channel, no allocation per block, events and
+// parameter reports, and the group watchdog.
+#include "devices/DspDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
+#include "support/CallOrder.h"
+#include "support/ChannelDoubles.h"
+#include "support/ChildProcess.h"
+#include "support/FakeDriver.h"
+#include "support/StreamBuilder.h"
+
+// Allocations made on one watched thread (the device's reading thread).
+namespace {
+std::atomic<bool> g_countAllocations{false};
+std::atomic<std::thread::id> g_watchedThread{};
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (g_countAllocations && std::this_thread::get_id() == g_watchedThread.load()) {
+        ++g_allocations;
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace zorv::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Posts counted without allocating (the watched thread posts too).
+class CCountingServer final : public IServer {
+public:
+    bool Post(int32_t code, int32_t a, int32_t b, int32_t) override {
+        last[0] = code;
+        last[1] = a;
+        last[2] = b;
+        ++posts[static_cast<std::size_t>(code & 63)];
+        return true;
+    }
+    void WriteJournal(int, std::string_view) override {}
+    std::array<std::atomic<int>, 64> posts{};
+    std::array<std::atomic<int>, 3> last{};
+};
+
+class CLoggingStage final : public IBlockStage {
+public:
+    CLoggingStage(std::vector<std::string>& log, std::string name) : m_log(log), m_name(std::move(name)) {}
+    void Process(int channel, int16_t*, std::size_t) override {
+        if (m_logging) {
+            m_log.push_back(m_name + std::to_string(channel));
+        }
+    }
+    bool m_logging = true;
+
+private:
+    std::vector<std::string>& m_log;
+    std::string m_name;
+};
+
+class CTestDspDevice final : public CDspDevice {
+public:
+    CTestDspDevice(const DeviceContext& context, CFakeDriver* driver, std::vector<std::string>& log)
+        : CDspDevice(context, 0), m_fake(driver), m_log(log) {}
+    ~CTestDspDevice() override { Close(); }
+    bool m_logging = true;
+
+protected:
+    std::unique_ptr<CDeviceDriver> MakeDriver() override { return std::unique_ptr<CDeviceDriver>(m_fake); }
+    void ProcessBlock(int channel, int16_t*, std::size_t) override {
+        g_watchedThread = std::this_thread::get_id();
+        if (m_logging) {
+            m_log.push_back("auxiliary" + std::to_string(channel));
+        }
+    }
+    void OnListenerAudio(int channel, const int16_t*, std::size_t) override {
+        if (m_logging) {
+            m_log.push_back("handler" + std::to_string(channel));
+        }
+    }
+
+private:
+    CFakeDriver* m_fake;
+    std::vector<std::string>& m_log;
+};
+
+class DspDeviceTest : public ::testing::Test {
+protected:
+    void Make(std::array<int, 3> channels, uint32_t infoWord = 0x00012066) {
+        m_driver = new CFakeDriver(channels, infoWord);  // owned by the device
+        DeviceContext context;
+        context.server = &m_server;
+        context.clock = &m_clock;
+        m_device = std::make_unique<CTestDspDevice>(context, m_driver, m_log);
+        ASSERT_TRUE(m_device->Open());
+        BlockStages stages;
+        stages.callerIdDemodulator = &m_callerId;
+        stages.busyAnalyzer = &m_busy;
+        stages.aonActivation = &m_aonActivation;
+        stages.aonDecoder = &m_aonDecoder;
+        stages.frequencyActivator = &m_fa;
+        stages.noiseSuppressor = &m_noise;
+        stages.monitorRecorder = &m_monitor;
+        m_device->SetStages(stages);
+    }
+    void LevelActivation() {
+        tagChanelParam p = kDefaultChanelParam;
+        p.Activate = kActivateLevel;
+        for (int ch = 0; ch < m_device->ChannelCount(); ++ch) {
+            m_device->SetChannelParam(ch, p);
+        }
+    }
+    void Quiet(bool quiet) {
+        for (CLoggingStage* stage : {&m_callerId, &m_busy, &m_aonActivation, &m_aonDecoder, &m_fa,
+                                     &m_noise, &m_monitor}) {
+            stage->m_logging = !quiet;
+        }
+        m_device->m_logging = !quiet;
+    }
+
+    std::vector<std::string> m_log;
+    CManualClock m_clock;
+    CCountingServer m_server;
+    CLoggingStage m_callerId{m_log, "callerId"};
+    CLoggingStage m_busy{m_log, "busy"};
+    CLoggingStage m_aonActivation{m_log, "aonActivation"};
+    CLoggingStage m_aonDecoder{m_log, "aonDecoder"};
+    CLoggingStage m_fa{m_log, "frequencyActivator"};
+    CLoggingStage m_noise{m_log, "noise"};
+    CLoggingStage m_monitor{m_log, "monitor"};
+    CFakeDriver* m_driver = nullptr;
+    std::unique_ptr<CTestDspDevice> m_device;
+};
+
+TEST_F(DspDeviceTest, StartProgramsGroupsThenProcessors) {
+    Make({6, 2, 0});
+    ASSERT_TRUE(m_device->Start());
+    EXPECT_TRUE(AppearInOrder(
+        m_driver->Log(),
+        {"StartDevice", "WriteGroupConfig(0,0x810c,0x8388)", "WriteGroupConfig(1,0x810c,0x8388)",
+         "StartTransfer", "SetEnableBit(0,1)", "SetEnableBit(1,1)", "cmd(0,21,0)", "cmd(0,18,0)",
+         "cmd(0,27,0)", "cmd(0,1,0)", "cmd(0,3,0)", "cmd(0,5,0)", "cmd(0,7,0)", "cmd(0,9,0)",
+         "cmd(0,11,0)", "cmd(0,13,0)", "cmd(0,15,0)", "cmd(0,28,0)", "cmd(5,28,0)",
+         "SetEnableBit(2,1)", "SetEnableBit(3,1)", "cmd(6,21,0)", "cmd(6,18,0)", "cmd(7,28,0)"}));
+    EXPECT_EQ(m_device->ServiceParams().MaxChTlf, 7u);
+    EXPECT_EQ(m_device->AudioRecordLength(), 14);
+    m_device->Stop();
+    EXPECT_TRUE(AppearInOrder(m_driver->Log(), {"cmd(0,24,0)", "cmd(0,27,0)", "StopGroup(0)",
+                                                "StopGroup(1)", "StopTransfer"}));
+}
+
+TEST_F(DspDeviceTest, GroupRateFollowsItsFirstChannelAndUnsupportedRatesFail) {
+    Make({6, 0, 0});
+    m_device->SetSampleRate(0, 0, 16000);
+    ASSERT_TRUE(m_device->Start());
+    tagChanelParam p{};
+    m_device->GetChannelParam(5, p);
+    EXPECT_EQ(p.SampleRate, 16000u);
+    EXPECT_TRUE(Contains(m_driver->Log(), "WriteGroupConfig(0,0x810d,0x8388)"));
+    m_device->Stop();
+
+    Make({6, 0, 0});
+    m_device->SetSampleRate(0, 0, 11025);
+    EXPECT_FALSE(m_device->Start());
+    EXPECT_EQ(m_device->LastError(), kDeviceBadChannelOrRate);
+}
+
+TEST_F(DspDeviceTest, PipelineRunsInOrderForEveryChannel) {
+    Make({3, 0, 0});
+    LevelActivation();
+    m_device->FeedStream(CStreamBuilder(14, {3, 0, 0}).Audio(0, 65).Bytes().data(),
+                         CStreamBuilder(14, {3, 0, 0}).Audio(0, 65).Bytes().size());
+    std::vector<std::string> expected;
+    for (int ch = 0; ch < 3; ++ch) {
+        for (const char* stage : {"callerId", "auxiliary", "busy", "aonActivation", "aonDecoder",
+                                  "frequencyActivator", "noise", "monitor", "handler"}) {
+            expected.push_back(stage + std::to_string(ch));
+        }
+    }
+    EXPECT_EQ(m_log, expected);
+}
+
+TEST_F(DspDeviceTest, ReadingLoopAllocatesNothingPerBlock) {
+    Make({6, 6, 6}, 0x00300666);
+    LevelActivation();
+    Quiet(true);
+    ASSERT_TRUE(m_device->Start());
+    // Loud then quiet audio: records open, are written and finish meanwhile.
+    CStreamBuilder warmup(26, {6, 6, 6});
+    warmup.Audio(0, 64 * 20, 20000).Audio(1, 64 * 20, 20000).Audio(2, 64 * 20, 20000);
+    m_driver->Push(warmup.Bytes());
+    ASSERT_TRUE(PollUntil([&] { return m_driver->Pending() == 0; }, 10s));
+    CStreamBuilder stream(26, {6, 6, 6});
+    for (int i = 0; i < 40; ++i) {
+        const int16_t level = i < 20 ? 20000 : 0;
+        stream.Audio(0, 64 * 10, level).Audio(1, 64 * 10, level).Audio(2, 64 * 10, level);
+    }
+    g_allocations = 0;
+    g_countAllocations = true;
+    m_driver->Push(stream.Bytes());
+    ASSERT_TRUE(PollUntil([&] { return m_driver->Pending() == 0; }, 20s));
+    std::this_thread::sleep_for(50ms);  // the last read's blocks
+    g_countAllocations = false;
+    EXPECT_EQ(g_allocations.load(), 0);
+    m_device->Stop();
+}
+
+TEST_F(DspDeviceTest, DriftedParameterIsWrittenBackOnce) {
+    Make({6, 0, 0});
+    ASSERT_TRUE(m_device->Start());
+    LineParams held{};
+    ASSERT_TRUE(m_device->GetLineParams(2, held));
+    const auto log = m_driver->Log().size();
+    // The processor of channel 2 reports a ring level of 71; the system holds 70.
+    auto stream = CStreamBuilder(14, {6, 0, 0}).Event(0, 2, 71, 5).Event(0, 2, held.LineRingLevel, 5).Bytes();
+    m_device->FeedStream(stream.data(), stream.size());
+    const auto after = m_driver->Log();
+    EXPECT_EQ(std::vector<std::string>(after.begin() + static_cast<long>(log), after.end()),
+              (std::vector<std::string>{"cmd(2,6,70)"}));
+    EXPECT_EQ(m_server.posts[22].load(), 1);
+    EXPECT_EQ(m_server.last[1].load(), 0);  // device index
+    EXPECT_EQ(m_server.last[2].load(), 2);  // channel
+    m_device->Stop();
+}
+
+TEST_F(DspDeviceTest, SilentProcessorTripsTheWatchdogOnceEach2501Blocks) {
+    Make({6, 0, 0});
+    auto event = CStreamBuilder(14, {6, 0, 0}).Event(0, 0, 0, 23).Bytes();
+    m_device->FeedStream(event.data(), event.size());  // the processor was alive
+    auto audio = CStreamBuilder(14, {6, 0, 0}).Audio(0, 64 * 2502 + 1).Bytes();
+    m_device->FeedStream(audio.data(), audio.size());
+    EXPECT_EQ(m_server.posts[kMsgFailure].load(), 1);
+    EXPECT_EQ(m_device->LastError(), kDeviceProcessorGroup0Failed);
+    EXPECT_EQ(m_device->ServiceParams().MegaPresent[0], 2u);
+    m_device->MarkGroupFailed(0);
+    EXPECT_EQ(m_device->Bank()->GetChannelState(3).StateLine, static_cast<uint32_t>(CS_DSP_FAULT));
+    // Data from the processor again: the channels its silence stopped return.
+    m_device->FeedStream(event.data(), event.size());
+    EXPECT_EQ(m_device->ServiceParams().MegaPresent[0], 1u);
+    EXPECT_EQ(m_device->Bank()->GetChannelState(3).StateLine, static_cast<uint32_t>(CS_FREE));
+}
+
+TEST_F(DspDeviceTest, LineEventsReachTheChannels) {
+    Make({6, 6, 0});
+    auto stream = CStreamBuilder(14, {6, 6, 0}).Event(1, 2, 1, 23).Event(1, 2, 2, 23).Bytes();
+    m_device->FeedStream(stream.data(), stream.size());
+    EXPECT_EQ(m_device->Bank()->GetChannelState(8).StateLine, static_cast<uint32_t>(CS_CALL_IN));
+    EXPECT_EQ(m_device->Bank()->GetChannelState(2).StateLine, static_cast<uint32_t>(CS_FREE));
+}
+
+}  // namespace
+}  // namespace zorv::test

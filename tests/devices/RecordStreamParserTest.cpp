@@ -1,0 +1,164 @@
+// Parsing the record stream: blocks and events come out the same however
+// the stream is cut into reads; garbage is skipped and reported.
+#include "devices/RecordStreamParser.h"
+
+#include <gtest/gtest.h>
+#include <fmt/format.h>
+
+#include <string>
+#include <vector>
+
+#include "support/StreamBuilder.h"
+
+namespace zorv::test {
+namespace {
+
+// Writes down every block (channel samples) and event the parser delivers.
+class CRecordingSink final : public IRecordStreamSink {
+public:
+    explicit CRecordingSink(CRecordStreamParser*& parser) : m_parser(parser) {}
+    void OnBlock(int group) override {
+        std::string entry = fmt::format("block g{}:", group);
+        const int first = m_first[static_cast<size_t>(group)];
+        for (int ch = first; ch < first + m_count[static_cast<size_t>(group)]; ++ch) {
+            const int16_t* s = m_parser->ChannelSamples(ch);
+            entry += fmt::format(" c{}[{} {} {}]", ch, s[0], s[1], s[m_parser->BlockSamples(group) - 1]);
+        }
+        m_entries.push_back(entry);
+    }
+    void OnEvent(int group, int field, uint8_t value, uint8_t code) override {
+        m_entries.push_back(fmt::format("event g{} c{} v{} code{}", group, field, value, code));
+    }
+    void OnResync(int rejected) override { m_entries.push_back(fmt::format("resync {}", rejected)); }
+    void OnSplitLimit() override { ++m_splitLimits; }
+
+    std::vector<std::string> m_entries;
+    std::array<int, 3> m_first{};
+    std::array<int, 3> m_count{};
+    int m_splitLimits = 0;
+
+private:
+    CRecordStreamParser*& m_parser;
+};
+
+struct Layout {
+    int audioLength;
+    std::array<int, 3> channels;
+};
+
+std::vector<std::string> Parse(const Layout& layout, const std::vector<uint8_t>& stream,
+                               const std::vector<size_t>& cuts, int* splitLimits = nullptr) {
+    CRecordStreamParser* parserPtr = nullptr;
+    CRecordingSink sink(parserPtr);
+    CRecordStreamParser parser(sink);
+    parserPtr = &parser;
+    std::array<int, 3> first{};
+    int total = 0;
+    for (int g = 0; g < 3; ++g) {
+        first[static_cast<size_t>(g)] = total;
+        total += layout.channels[static_cast<size_t>(g)];
+    }
+    sink.m_first = first;
+    sink.m_count = layout.channels;
+    parser.Configure(layout.audioLength, layout.channels, first);
+    size_t at = 0;
+    for (size_t cut : cuts) {
+        parser.Feed(stream.data() + at, cut - at);
+        at = cut;
+    }
+    parser.Feed(stream.data() + at, stream.size() - at);
+    if (splitLimits != nullptr) {
+        *splitLimits = sink.m_splitLimits;
+    }
+    return sink.m_entries;
+}
+
+TEST(RecordStreamParserTest, EveryCutGivesTheSameBlocksAndEvents) {
+    struct Case {
+        const char* name;
+        Layout layout;
+        std::vector<uint8_t> stream;
+    };
+    const std::vector<Case> cases = {
+        {"six-sample records", {14, {6, 2, 0}},
+         CStreamBuilder(14, {6, 2, 0}).Audio(0, 70).Event(0, 3, 1, 23).Audio(1, 130, 5000).Audio(0, 60).Bytes()},
+        // Five channels do not divide twelve: the dealing carries over.
+        {"twelve-sample records", {26, {5, 6, 1}},
+         CStreamBuilder(26, {5, 6, 1}).Audio(0, 140).Event(1, 6, 9, 24).Audio(2, 200, 300).Audio(1, 70).Bytes()},
+        {"garbage inside", {14, {6, 0, 0}},
+         CStreamBuilder(14, {6, 0, 0}).Audio(0, 40).Raw({0x01, 0xFF, 0x80}).Audio(0, 90).Event(0, 0, 2, 23).Bytes()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string> whole = Parse(c.layout, c.stream, {});
+        ASSERT_FALSE(whole.empty());
+        for (size_t cut = 1; cut < c.stream.size(); ++cut) {
+            ASSERT_EQ(Parse(c.layout, c.stream, {cut}), whole) << "cut at " << cut;
+        }
+        // Many small reads, down to single bytes.
+        std::vector<size_t> bytes;
+        for (size_t i = 1; i < c.stream.size(); ++i) {
+            bytes.push_back(i);
+        }
+        EXPECT_EQ(Parse(c.layout, c.stream, bytes), whole);
+    }
+}
+
+TEST(RecordStreamParserTest, BlocksCarryTheRightSamples) {
+    const Layout layout{26, {5, 0, 0}};
+    const auto stream = CStreamBuilder(26, {5, 0, 0}).Audio(0, 64 * 3 + 10).Bytes();
+    const auto entries = Parse(layout, stream, {});
+    // A block completes when the next record arrives, so three blocks of 64.
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0], "block g0: c0[0 1 63] c1[1000 1001 1063] c2[2000 2001 2063] "
+                          "c3[3000 3001 3063] c4[4000 4001 4063]");
+    EXPECT_EQ(entries[2], "block g0: c0[128 129 191] c1[1128 1129 1191] c2[2128 2129 2191] "
+                          "c3[3128 3129 3191] c4[4128 4129 4191]");
+}
+
+TEST(RecordStreamParserTest, GarbageIsSkippedAndReported) {
+    const Layout layout{14, {6, 0, 0}};
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> garbage;
+        int rejected;
+    };
+    for (const Case& c : {Case{"three bad bytes", {0x01, 0x02, 0x03}, 2},
+                          Case{"a record of group 3", {0x03, 0x47, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 13},
+                          Case{"an event of group 2, which has no channels", {0x0A, 0x47, 1, 23}, 3}}) {
+        SCOPED_TRACE(c.name);
+        const auto stream =
+            CStreamBuilder(14, {6, 0, 0}).Audio(0, 10).Raw(c.garbage).Event(0, 1, 2, 23).Audio(0, 60).Bytes();
+        const auto entries = Parse(layout, stream, {});
+        const std::vector<std::string> expected = {fmt::format("resync {}", c.rejected),
+                                                   "event g0 c1 v2 code23"};
+        ASSERT_GE(entries.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.begin() + 2), expected);
+    }
+}
+
+TEST(RecordStreamParserTest, EventForAChannelTheGroupLacksIsCorrupt) {
+    // Channel field 4 in a group of two channels is neither a channel nor a group event.
+    const Layout layout{14, {2, 0, 0}};
+    const auto stream =
+        CStreamBuilder(14, {2, 0, 0}).Event(0, 4, 1, 23).Event(0, 1, 1, 23).Audio(0, 10).Bytes();
+    const auto entries = Parse(layout, stream, {});
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[0], "resync 3");
+    EXPECT_EQ(entries[1], "event g0 c1 v1 code23");
+}
+
+TEST(RecordStreamParserTest, SplitRecordsAskForAResyncEvery150) {
+    const Layout layout{14, {1, 0, 0}};
+    const auto stream = CStreamBuilder(14, {1, 0, 0}).Audio(0, 300).Bytes();
+    std::vector<size_t> cuts;
+    for (size_t i = 7; i < stream.size(); i += 14) {
+        cuts.push_back(i);  // every record cut in the middle
+    }
+    int limits = 0;
+    Parse(layout, stream, cuts, &limits);
+    EXPECT_EQ(limits, 2);
+}
+
+}  // namespace
+}  // namespace zorv::test
