@@ -118,28 +118,18 @@ public:
     // Binds the call key and every field of record as ?1..?29.
     void BindRecord(const tagDB_Record& r) {
         Bind(1, CallKey(r));
-        const uint32_t numbers[] = {r.year,
-                                    r.mon,
-                                    r.day,
-                                    r.hour,
-                                    r.min,
-                                    r.sec,
-                                    r.rhour,
-                                    r.rmin,
-                                    r.rsec,
-                                    r.dhour,
-                                    r.dmin,
-                                    r.dsek,
-                                    r.NChanel,
-                                    StoredFormat(r.Format),
-                                    r.inout,
-                                    r.isFax,
-                                    r.deviceSerialNumber,
-                                    r.deviceChannelNo};
+        const uint32_t times[] = {r.year,  r.mon,  r.day,  r.hour,  r.min,  r.sec,
+                                  r.rhour, r.rmin, r.rsec, r.dhour, r.dmin, r.dsek};
         int index = 2;
-        for (uint32_t value : numbers) {
+        for (uint32_t value : times) {
             Bind(index++, static_cast<int64_t>(value));
         }
+        Bind(14, static_cast<int64_t>(r.NChanel));
+        Bind(15, static_cast<int64_t>(StoredFormat(r.Format)));
+        Bind(16, static_cast<int64_t>(r.inout));
+        Bind(17, static_cast<int64_t>(r.isFax));
+        Bind(18, static_cast<int64_t>(r.deviceSerialNumber));
+        Bind(19, static_cast<int64_t>(r.deviceChannelNo));
         BindField(20, r.serverName);
         BindField(21, r.TlfString_1);
         Bind(22, static_cast<int64_t>(r.Category_1));
