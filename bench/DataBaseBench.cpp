@@ -1,0 +1,205 @@
+// The record database writer under load: how many records per second its
+// thread writes to a real table file, and whether a burst of records closing
+// together fits its ring of 1000 waiting items.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <latch>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ServerMessage.h"
+#include "storage/DataBase.h"
+#include "storage/RecordDbLibrary.h"
+
+namespace {
+
+using namespace zorv;
+
+constexpr int kDevices = 100;
+constexpr int kChannelsPerDevice = 18;
+
+class CBenchDir {
+public:
+    CBenchDir() {
+        std::string pattern = "/tmp/zorv-bench-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            m_path = pattern;
+        }
+    }
+    ~CBenchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// Counts the refusals the database reports.
+class CCountingServer final : public IServer {
+public:
+    bool Post(int32_t code, int32_t a, int32_t b, int32_t) override {
+        if (code == kMsgFailure && a == kFailureDatabase && b == kDbFailureQueueFull) {
+            ++m_refused;
+        } else {
+            ++m_other;
+        }
+        return true;
+    }
+    void WriteJournal(int, std::string_view) override {}
+    std::atomic<int64_t> m_refused{0};
+    std::atomic<int64_t> m_other{0};
+};
+
+// Counts finished records: each is handed over after it was written.
+class CCountingArchiver final : public IArchiveQueue {
+public:
+    void Enqueue(const tagDB_Record&) override {
+        std::lock_guard lock(m_lock);
+        ++m_count;
+        m_changed.notify_all();
+    }
+    void RefreshQueue() override {}
+    void WaitFor(int64_t count) {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [&] { return m_count >= count; });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int64_t m_count = 0;
+};
+
+tagDB_Record ClosingRecord(const std::string& root, int64_t sequence) {
+    tagDB_Record r{};
+    r.year = 2024;
+    r.mon = 5;
+    r.day = 6;
+    r.hour = static_cast<uint32_t>(sequence / 3600 % 24);
+    r.min = static_cast<uint32_t>(sequence / 60 % 60);
+    r.sec = static_cast<uint32_t>(sequence % 60);
+    r.dmin = 3;
+    r.dsek = 12;
+    r.NChanel = static_cast<uint32_t>(sequence % (kDevices * kChannelsPerDevice));
+    r.inout = 3;
+    SetText(r.serverName, "Server");
+    SetText(r.TlfString_1, "84951234567");
+    SetText(r.alias, "Line");
+    SetText(r.namefile, root + "/20240506.zr18/20240506" + std::to_string(sequence) + "00z18.wav");
+    return r;
+}
+
+// Records finished and written per second: each batch of unregistered
+// closing records is inserted as final (append, then the archiver).
+void BM_DataBaseAppends(benchmark::State& state) {
+    CBenchDir dir;
+    CCountingServer server;
+    CRecordDbLibrary library;
+    CCountingArchiver archiver;
+    CDataBase db(server, library, &archiver, "ZORV.dbf");
+    if (!db.Open(dir.Path())) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    const int64_t batch = state.range(0);
+    int64_t sequence = 0;
+    for (auto _ : state) {
+        for (int64_t i = 0; i < batch; ++i) {
+            tagDB_Record r = ClosingRecord(dir.Path(), sequence++);
+            db.UpdateDbRecord(r, 0, 0);
+        }
+        archiver.WaitFor(sequence - server.m_refused);
+    }
+    db.Close();
+    state.SetItemsProcessed(sequence);
+    state.counters["refused"] = static_cast<double>(server.m_refused);
+    state.counters["failed"] = static_cast<double>(server.m_other);
+}
+BENCHMARK(BM_DataBaseAppends)->Arg(100)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// 1800 records close together: 100 device threads queue the records of their
+// 18 channels, all starting within spread milliseconds (0: at the same
+// instant). Reports the deepest the queue got, how many items were refused and
+// how long the database needed to write the burst.
+void BM_ClosingBurst(benchmark::State& state) {
+    CBenchDir dir;
+    CCountingServer server;
+    CRecordDbLibrary library;
+    CCountingArchiver archiver;
+    CDataBase db(server, library, &archiver, "ZORV.dbf");
+    if (!db.Open(dir.Path())) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    const auto spread = std::chrono::milliseconds(state.range(0));
+    std::mt19937 random(42);
+    int64_t sequence = 0;
+    int64_t written = 0;
+    int32_t maxDepth = 0;
+    int64_t refused = 0;
+    for (auto _ : state) {
+        std::atomic<int32_t> depth{0};
+        std::atomic<int64_t> refusedNow{0};
+        std::latch start(kDevices + 1);
+        std::vector<std::thread> devices;
+        for (int d = 0; d < kDevices; ++d) {
+            const auto offset = spread.count() == 0
+                                    ? std::chrono::microseconds(0)
+                                    : std::chrono::microseconds(random() % (spread.count() * 1000));
+            std::vector<tagDB_Record> records;
+            for (int c = 0; c < kChannelsPerDevice; ++c) {
+                records.push_back(ClosingRecord(dir.Path(), sequence++));
+            }
+            devices.emplace_back([&, offset, records]() mutable {
+                start.arrive_and_wait();
+                std::this_thread::sleep_for(offset);
+                for (tagDB_Record& r : records) {
+                    if (!db.UpdateDbRecord(r, 0, 0)) {
+                        ++refusedNow;
+                    }
+                    const int32_t now = db.QueuedCount();
+                    int32_t seen = depth.load();
+                    while (now > seen && !depth.compare_exchange_weak(seen, now)) {
+                    }
+                }
+            });
+        }
+        const auto began = std::chrono::steady_clock::now();
+        start.arrive_and_wait();
+        for (std::thread& t : devices) {
+            t.join();
+        }
+        written += kDevices * kChannelsPerDevice - refusedNow;
+        archiver.WaitFor(written);
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+        maxDepth = std::max(maxDepth, depth.load());
+        refused += refusedNow;
+    }
+    db.Close();
+    state.counters["maxDepth"] = maxDepth;
+    state.counters["refused"] =
+        benchmark::Counter(static_cast<double>(refused), benchmark::Counter::kAvgIterations);
+    state.counters["failed"] = static_cast<double>(server.m_other);
+}
+BENCHMARK(BM_ClosingBurst)
+    ->Arg(0)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(3000)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime();
+
+}  // namespace

@@ -1,0 +1,214 @@
+#include "storage/DataBase.h"
+
+#include "core/ProductNames.h"
+#include "core/ServerMessage.h"
+
+namespace zorv {
+
+CDataBase::CDataBase(IServer& server, IRecordDbLibrary& library, IArchiveQueue* archiver,
+                     std::string fileName)
+    : m_server(server),
+      m_library(library),
+      m_archiver(archiver),
+      m_fileName(fileName.empty() ? CProductNames::Instance().Name(CProductNames::kDatabaseFile)
+                                  : std::move(fileName)),
+      m_recordQueue(std::make_unique<QueueItem[]>(kRingSlots)) {}
+
+CDataBase::~CDataBase() {
+    Close();
+}
+
+bool CDataBase::Open(const std::string& workDir) {
+    try {
+        Close();
+        const int32_t handle = m_library.Open(IRecordDbLibrary::kKindRecordTable, workDir,
+                                              m_fileName, IRecordDbLibrary::kModeServer);
+        {
+            std::unique_lock lock(m_handleLock);
+            m_dbHandle = handle;
+            if (handle != -1) {
+                m_library.SetRecordRoots(handle, m_roots);
+            }
+        }
+        m_isTerminate = false;
+        if (handle != -1) {
+            m_thread = std::thread(&CDataBase::Run, this);
+            return true;
+        }
+    } catch (...) {
+        m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureOpen, 0);
+        Close();  // no handle is left open behind a failed Open
+        return false;
+    }
+    Close();
+    return false;
+}
+
+void CDataBase::Close() {
+    m_isTerminate = true;
+    m_wake.Set();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    // Waits for a deletion still working on the handle.
+    std::unique_lock lock(m_handleLock);
+    const int32_t handle = m_dbHandle.exchange(-1);
+    if (handle != -1) {
+        m_library.Close(handle);
+    }
+}
+
+void CDataBase::SetRecordRoots(std::vector<std::string> roots) {
+    std::unique_lock lock(m_handleLock);
+    m_roots = std::move(roots);
+    const int32_t handle = m_dbHandle;
+    if (handle != -1) {
+        m_library.SetRecordRoots(handle, m_roots);
+    }
+}
+
+bool CDataBase::AddDbRecord(tagDB_Record& record) {
+    record.Format = kFormatRecording;
+    return Queue(record, kOpInsert);
+}
+
+bool CDataBase::UpdateDbRecord(tagDB_Record& record, int32_t registered, int32_t interim) {
+    int32_t operation;
+    if (record.Format == kFormatRecording) {
+        record.Format = kFormatPcm;
+        operation = interim == 1 ? kOpUpdate : kOpUpdateFinal;
+    } else if (registered == 1) {
+        operation = interim == 1 ? kOpUpdate : kOpUpdateFinal;
+    } else {
+        operation = kOpInsertFinal;
+    }
+    return Queue(record, operation);
+}
+
+bool CDataBase::DeleteDbRecord(const tagDB_Record& record) {
+    return Queue(record, kOpDelete);
+}
+
+bool CDataBase::Queue(const tagDB_Record& record, int32_t operation) {
+    bool queued = false;
+    {
+        std::lock_guard lock(m_queueLock);
+        const int32_t next = (m_writePos + 1) % kRingSlots;
+        if (next != m_readPos) {
+            QueueItem& slot = m_recordQueue[m_writePos];
+            slot.record = record;
+            slot.operation = operation;
+            m_writePos = next;
+            queued = true;
+        }
+    }
+    if (!queued) {
+        m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0);
+        return false;
+    }
+    m_wake.Set();
+    return true;
+}
+
+bool CDataBase::TakeNext(QueueItem& out) {
+    std::lock_guard lock(m_queueLock);
+    if (m_readPos == m_writePos) {
+        return false;
+    }
+    out = m_recordQueue[m_readPos];
+    m_readPos = (m_readPos + 1) % kRingSlots;
+    return true;
+}
+
+int32_t CDataBase::QueuedCount() const {
+    std::lock_guard lock(m_queueLock);
+    return (m_writePos - m_readPos + kRingSlots) % kRingSlots;
+}
+
+void CDataBase::Run() {
+    QueueItem item;
+    // The queue is emptied before the flag is tested, so everything queued
+    // before Close is written before the table is closed. An exception costs
+    // only the item that raised it: the items behind it are still written, also
+    // when Close is already waiting.
+    for (;;) {
+        while (TakeNext(item)) {
+            try {
+                Process(item);
+            } catch (...) {
+                m_server.Post(kMsgException, 0, kSourceDatabase, 0);
+            }
+        }
+        if (m_isTerminate) {
+            break;
+        }
+        m_wake.Wait();
+    }
+}
+
+void CDataBase::Process(const QueueItem& item) {
+    const int32_t handle = m_dbHandle;
+    int32_t result = -1;  // also for an operation that does not exist
+    switch (item.operation) {
+        case kOpInsert:
+        case kOpInsertFinal:
+            result = m_library.Append(handle, item.record);
+            break;
+        case kOpUpdate:
+        case kOpUpdateFinal:
+            result = m_library.Update(handle, item.record);
+            break;
+        case kOpDelete:
+            result = m_library.Delete(handle, item.record);
+            break;
+        default:
+            break;
+    }
+    if ((item.operation == kOpInsertFinal || item.operation == kOpUpdateFinal) && m_archiver) {
+        m_archiver->Enqueue(item.record);
+    }
+    if (result < 0) {
+        m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureCall, 0);
+    }
+}
+
+int32_t CDataBase::DeleteOldest(int32_t megabytes) {
+    int32_t result;
+    {
+        std::shared_lock lock(m_handleLock);
+        const int32_t handle = m_dbHandle;
+        if (handle == -1) {
+            return -1;
+        }
+        result = m_library.DeleteOldest(handle, megabytes);
+    }
+    if (m_archiver) {
+        m_archiver->RefreshQueue();
+    }
+    return result;
+}
+
+int32_t CDataBase::DeleteBefore(int32_t year, int32_t month, int32_t day) {
+    int32_t result;
+    {
+        std::shared_lock lock(m_handleLock);
+        const int32_t handle = m_dbHandle;
+        if (handle == -1) {
+            return -1;
+        }
+        result = m_library.DeleteBefore(handle, year, month, day);
+    }
+    if (m_archiver) {
+        m_archiver->RefreshQueue();
+    }
+    return result;
+}
+
+void CDataBase::DumpState(std::ostream& out) const {
+    out << "CDataBase\n"
+        << "m_dbHandle=" << m_dbHandle.load() << "\n"
+        << "m_isTerminate=" << (m_isTerminate.load() ? 1 : 0) << "\n"
+        << "m_recordQueue.NumberOfItemsAvailableForRead()=" << QueuedCount() << "\n";
+}
+
+}  // namespace zorv

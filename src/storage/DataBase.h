@@ -1,0 +1,156 @@
+// The server's record database writer.
+//
+// Recording threads, the compressor and the archiver queue insertions,
+// updates and deletions of call records (AddDbRecord, UpdateDbRecord,
+// DeleteDbRecord) and return at once: an operation costs one copy of the
+// record into a ring under a lock, and never allocates. One database thread
+// hands the items to the record-database library in order and passes every
+// finished record on to the archiver. The ring has 1001 slots, so at most 1000
+// items wait; a full ring refuses the item and reports it.
+//
+// Deletion of old records (DeleteOldest, DeleteBefore) runs on the caller's
+// thread (the server's timer) while the database thread may be writing; the
+// handle they use is guarded so that the server thread cannot close or reopen
+// it under them (Close waits for a deletion in progress).
+//
+// Reports to the server (message 6, kind 11): 1 exception while opening,
+// 3 failed library call (or an invalid operation), 4 queue full; an exception
+// in the database thread posts message 3 with source 40.
+//
+// Owned by the server object. Open, Close and SetRecordRoots run on the
+// server thread; the queue operations on any thread; DeleteOldest and
+// DeleteBefore on any thread other than the database thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/DbRecord.h"
+#include "core/Server.h"
+#include "core/ServerComponents.h"
+#include "platform/AutoResetEvent.h"
+#include "storage/RecordDbLibrary.h"
+
+namespace zorv {
+
+// Failure kind of the record database in message 6, and its first argument.
+inline constexpr int32_t kFailureDatabase = 11;
+enum DatabaseFailure : int32_t {
+    kDbFailureOpen = 1,       // an exception while opening
+    kDbFailureCall = 3,       // a library call failed
+    kDbFailureQueueFull = 4,  // the item was refused and is lost
+};
+
+// The archiver's queue, as the database sees it.
+class IArchiveQueue {
+public:
+    virtual ~IArchiveQueue() = default;
+    // A finished record to archive; called on the database thread.
+    virtual void Enqueue(const tagDB_Record& record) = 0;
+    // Records were deleted: reload the queue. Called on the deleting thread.
+    virtual void RefreshQueue() = 0;
+};
+
+class CDataBase : public IRecordDatabase {
+public:
+    // Queue item operations.
+    enum Operation : int32_t {
+        kOpInsert = 0,
+        kOpUpdate = 1,
+        kOpInsertFinal = 2,  // then handed to the archiver
+        kOpUpdateFinal = 3,  // then handed to the archiver
+        kOpDelete = 4,
+    };
+    static constexpr int32_t kRingSlots = 1001;  // one slot always stays empty
+
+    // fileName: the table file in the work directory; empty for the product's
+    // name ("ZORV.dbf"). archiver may be null (no archiving). The library and
+    // the archiver must outlive this object.
+    CDataBase(IServer& server, IRecordDbLibrary& library, IArchiveQueue* archiver = nullptr,
+              std::string fileName = {});
+    ~CDataBase() override;
+    CDataBase(const CDataBase&) = delete;
+    CDataBase& operator=(const CDataBase&) = delete;
+
+    // Closes, opens the table in workDir and starts the database thread.
+    // Items already waiting are written then.
+    bool Open(const std::string& workDir) override;
+    void Stop() override { Close(); }
+    // Stops the thread after it has written every waiting item, then closes the
+    // table. Items queued later wait for the next Open.
+    void Close();
+
+    // The record directories files may be removed from by the deletions; kept
+    // across Close and Open.
+    void SetRecordRoots(std::vector<std::string> roots);
+
+    // Sets record.Format to 4 (being written) and queues an insert.
+    bool AddDbRecord(tagDB_Record& record);
+    // registered = 1: the database holds the record; interim = 1: not final
+    // yet (not archived). A record with Format 4 gets Format 0 and is updated;
+    // otherwise a registered record is updated and an unregistered one
+    // inserted as final.
+    bool UpdateDbRecord(tagDB_Record& record, int32_t registered, int32_t interim);
+    bool DeleteDbRecord(const tagDB_Record& record);
+
+    // Deletes the oldest records and their files, about megabytes in all; the
+    // megabytes freed, -1 when closed or on failure. The archiver then reloads
+    // its queue.
+    int32_t DeleteOldest(int32_t megabytes);
+    // Deletes the records that started before the date, with their files.
+    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day);
+
+    // Four lines for the debug dump: the class name, the handle, the
+    // terminate flag and the number of waiting items.
+    void DumpState(std::ostream& out) const;
+
+    int32_t Handle() const { return m_dbHandle.load(); }
+    int32_t QueuedCount() const;
+
+protected:
+    // Copies the record and the operation into the ring and wakes the thread;
+    // false (reported as queue full) when the ring is full.
+    bool Queue(const tagDB_Record& record, int32_t operation);
+
+private:
+    struct QueueItem {
+        tagDB_Record record;
+        int32_t operation;
+    };
+
+    void Run();
+    bool TakeNext(QueueItem& out);
+    void Process(const QueueItem& item);
+
+    // Constant after construction
+    IServer& m_server;
+    IRecordDbLibrary& m_library;
+    IArchiveQueue* const m_archiver;
+    const std::string m_fileName;
+
+    // The handle's life: written under the exclusive lock (Open, Close),
+    // used by the deletions under the shared lock. The database thread uses it
+    // without the lock: it only runs between the handle's opening and closing.
+    mutable std::shared_mutex m_handleLock;
+    std::atomic<int32_t> m_dbHandle{-1};
+    std::vector<std::string> m_roots;  // guarded by m_handleLock
+
+    CAutoResetEvent m_wake;
+    std::atomic<bool> m_isTerminate{true};
+    std::thread m_thread;  // server thread only
+
+    // Guarded by m_queueLock
+    mutable std::mutex m_queueLock;
+    std::unique_ptr<QueueItem[]> m_recordQueue;  // kRingSlots, allocated once
+    int32_t m_readPos = 0;
+    int32_t m_writePos = 0;
+};
+
+}  // namespace zorv

@@ -1,0 +1,49 @@
+// Removal of record files on behalf of the record database.
+//
+// The record database removes a record's file together with its entry when it
+// frees space. The path comes from the table file, so it is untrusted: a file
+// is removed only when
+//  - after symbolic links and ".." are resolved it lies strictly inside one of
+//    the allowed roots,
+//  - it is a regular file, and
+//  - nobody holds a lock on it: the recorder and the compressor keep the files
+//    they work on locked (flock), and the remover takes an exclusive lock
+//    without waiting before it unlinks.
+// A file that is already gone counts as absent (its entry may go) only when
+// the root it would lie in exists, so an unmounted or missing record root never
+// makes its entries disappear.
+//
+// Owned by one record table; not synchronised itself (the table calls it under
+// its own lock).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zorv {
+
+class CRecordFileRemover {
+public:
+    enum class Outcome {
+        kRemoved,  // the file was removed; bytes holds its size
+        kAbsent,   // no such file inside an existing root; nothing to remove
+        kKept,     // the file must stay (outside the roots, locked, not a file, or an error)
+    };
+    struct Result {
+        Outcome outcome = Outcome::kKept;
+        uint64_t bytes = 0;
+    };
+
+    // Directories inside which files may be removed; replaces the previous list.
+    // The directories need not exist yet: they are resolved at each removal.
+    void SetRoots(std::vector<std::string> roots);
+
+    // Removes the file at path (absolute) when the rules above allow it.
+    Result Remove(const std::string& path) const;
+
+private:
+    std::vector<std::string> m_roots;
+};
+
+}  // namespace zorv

@@ -1,0 +1,93 @@
+#include "storage/RecordDbLibrary.h"
+
+#include <climits>
+#include <filesystem>
+#include <system_error>
+
+#include "storage/RecordDbTable.h"
+
+namespace zorv {
+
+CRecordDbLibrary::CRecordDbLibrary() = default;
+CRecordDbLibrary::~CRecordDbLibrary() = default;
+
+int32_t CRecordDbLibrary::Open(int32_t kind, const std::string& directory,
+                               const std::string& fileName, int32_t mode) {
+    if (kind != kKindRecordTable || (mode != kModeServer && mode != kModeArchiveCopy)) {
+        return -1;
+    }
+    if (fileName.empty() || fileName.find('/') != std::string::npos || fileName == "." ||
+        fileName == "..") {
+        return -1;
+    }
+    std::error_code ec;
+    if (directory.empty() || !std::filesystem::is_directory(directory, ec)) {
+        return -1;
+    }
+    std::shared_ptr<CRecordDbTable> table =
+        CRecordDbTable::Open(directory, fileName,
+                             mode == kModeServer ? CRecordDbTable::Layout::kServer
+                                                 : CRecordDbTable::Layout::kArchiveCopy);
+    if (!table) {
+        return -1;
+    }
+    std::lock_guard lock(m_lock);
+    if (m_lastHandle == INT32_MAX) {
+        return -1;  // every handle has been given out once
+    }
+    const int32_t handle = ++m_lastHandle;
+    m_tables.emplace(handle, std::move(table));
+    return handle;
+}
+
+std::shared_ptr<CRecordDbTable> CRecordDbLibrary::Find(int32_t handle) const {
+    std::lock_guard lock(m_lock);
+    const auto found = m_tables.find(handle);
+    return found == m_tables.end() ? nullptr : found->second;
+}
+
+int32_t CRecordDbLibrary::Append(int32_t handle, const tagDB_Record& record) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table && table->Append(record) ? 0 : -1;
+}
+
+int32_t CRecordDbLibrary::Update(int32_t handle, const tagDB_Record& record) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table && table->Update(record) ? 0 : -1;
+}
+
+int32_t CRecordDbLibrary::Delete(int32_t handle, const tagDB_Record& record) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table && table->Delete(record) ? 0 : -1;
+}
+
+int32_t CRecordDbLibrary::DeleteOldest(int32_t handle, int32_t megabytes) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table ? table->DeleteOldest(megabytes) : -1;
+}
+
+int32_t CRecordDbLibrary::DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table ? table->DeleteBefore(year, month, day) : -1;
+}
+
+void CRecordDbLibrary::Close(int32_t handle) {
+    std::shared_ptr<CRecordDbTable> table;
+    {
+        std::lock_guard lock(m_lock);
+        const auto found = m_tables.find(handle);
+        if (found == m_tables.end()) {
+            return;
+        }
+        table = std::move(found->second);
+        m_tables.erase(found);
+    }
+    // The file is closed here, or by the last call still working on it.
+}
+
+bool CRecordDbLibrary::SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table && table->SetRecordRoots(roots);
+}
+
+}  // namespace zorv

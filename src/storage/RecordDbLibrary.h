@@ -1,0 +1,98 @@
+// The record-database library: record tables behind integer handles.
+//
+// The server's record database (CDataBase) and the archiver's copies on
+// archive media keep their call records through these operations. A handle
+// names one open table file; every operation on a handle that is not open
+// fails (-1). Handles are never reused while the library lives, so a caller
+// holding a handle that another thread has closed cannot reach a table opened
+// later.
+//
+// Open kinds and modes:
+//  - kind 6 (kKindRecordTable) is the only kind: a table of tagDB_Record;
+//  - mode 1 (kModeServer): the server's own table in its work directory;
+//    record paths are absolute, and files are removed only inside the record
+//    roots given with SetRecordRoots (none until then);
+//  - mode 0 (kModeArchiveCopy): a table on an archive medium; record paths are
+//    relative to the table's directory, which is also the only place files
+//    are removed from.
+// The table format, the way a call's stored record is found and the rules of
+// removal are CRecordDbTable's.
+//
+// Thread safety: every operation may be called from any thread, also on the
+// same handle (calls on one handle are serialised). Close while another thread
+// still works on the handle is safe: the table is released when that call
+// returns.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/DbRecord.h"
+
+namespace zorv {
+
+class CRecordDbTable;
+
+// The operations, as CDataBase and the archiver use them (tests substitute
+// failing implementations).
+class IRecordDbLibrary {
+public:
+    static constexpr int32_t kKindRecordTable = 6;
+    static constexpr int32_t kModeArchiveCopy = 0;
+    static constexpr int32_t kModeServer = 1;
+
+    virtual ~IRecordDbLibrary() = default;
+
+    // Opens or creates fileName in the existing directory. A handle, or -1.
+    virtual int32_t Open(int32_t kind, const std::string& directory, const std::string& fileName,
+                         int32_t mode) = 0;
+    // Adds the record as a new row. 0, or -1 on failure.
+    virtual int32_t Append(int32_t handle, const tagDB_Record& record) = 0;
+    // The stored record of this call takes the new contents (a call not stored
+    // yet is added). 0, or -1 on failure.
+    virtual int32_t Update(int32_t handle, const tagDB_Record& record) = 0;
+    // Removes the stored records of this call (their files stay). 0, or -1.
+    virtual int32_t Delete(int32_t handle, const tagDB_Record& record) = 0;
+    // Removes the oldest records with their files until megabytes are freed.
+    // The megabytes freed, or -1.
+    virtual int32_t DeleteOldest(int32_t handle, int32_t megabytes) = 0;
+    // Removes the records that started before the date, with their files. The
+    // megabytes freed, or -1.
+    virtual int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) = 0;
+    virtual void Close(int32_t handle) = 0;
+    // The directories files of a mode-1 table may be removed from. False when
+    // the handle is not open or is an archive copy.
+    virtual bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) = 0;
+};
+
+class CRecordDbLibrary final : public IRecordDbLibrary {
+public:
+    CRecordDbLibrary();
+    ~CRecordDbLibrary() override;  // closes every table still open
+    CRecordDbLibrary(const CRecordDbLibrary&) = delete;
+    CRecordDbLibrary& operator=(const CRecordDbLibrary&) = delete;
+
+    int32_t Open(int32_t kind, const std::string& directory, const std::string& fileName,
+                 int32_t mode) override;
+    int32_t Append(int32_t handle, const tagDB_Record& record) override;
+    int32_t Update(int32_t handle, const tagDB_Record& record) override;
+    int32_t Delete(int32_t handle, const tagDB_Record& record) override;
+    int32_t DeleteOldest(int32_t handle, int32_t megabytes) override;
+    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) override;
+    void Close(int32_t handle) override;
+    bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) override;
+
+private:
+    std::shared_ptr<CRecordDbTable> Find(int32_t handle) const;
+
+    // Guarded by m_lock
+    mutable std::mutex m_lock;
+    std::map<int32_t, std::shared_ptr<CRecordDbTable>> m_tables;
+    int32_t m_lastHandle = -1;
+};
+
+}  // namespace zorv

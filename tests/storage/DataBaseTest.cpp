@@ -1,0 +1,449 @@
+// The record database writer: its queue, its thread and the deletions, on a
+// real table file in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "core/ServerMessage.h"
+#include "storage/DataBase.h"
+#include "storage/RecordDbTestSupport.h"
+#include "support/TempDir.h"
+
+namespace zorv::test {
+namespace {
+
+constexpr const char* kTableName = "ZORV.dbf";
+
+// The server as the database sees it: posts are recorded.
+class CPostRecorder final : public IServer {
+public:
+    bool Post(int32_t code, int32_t a, int32_t b, int32_t c) override {
+        std::lock_guard lock(m_lock);
+        m_posts.push_back({code, a, b, c});
+        return true;
+    }
+    void WriteJournal(int, std::string_view) override {}
+
+    int Count(int32_t code, int32_t a, int32_t b, int32_t c) const {
+        std::lock_guard lock(m_lock);
+        int n = 0;
+        for (const ServerMessage& m : m_posts) {
+            n += m.code == code && m.a == a && m.b == b && m.c == c;
+        }
+        return n;
+    }
+    std::size_t Size() const {
+        std::lock_guard lock(m_lock);
+        return m_posts.size();
+    }
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<ServerMessage> m_posts;
+};
+
+// The archiver's queue: records what it is given. Armed, Enqueue holds the
+// database thread until Release; it may also throw.
+class CArchiverDouble final : public IArchiveQueue {
+public:
+    void Enqueue(const tagDB_Record& record) override {
+        std::unique_lock lock(m_lock);
+        m_records.push_back(record);
+        if (m_throw) {
+            throw std::runtime_error("archive queue file");
+        }
+        if (m_hold) {
+            m_holding = true;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return !m_hold; });
+            m_holding = false;
+        }
+    }
+    void RefreshQueue() override { ++m_refreshes; }
+
+    void Arm() {
+        std::lock_guard lock(m_lock);
+        m_hold = true;
+    }
+    void WaitUntilHolding() {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [this] { return m_holding; });
+    }
+    void Release() {
+        std::lock_guard lock(m_lock);
+        m_hold = false;
+        m_changed.notify_all();
+    }
+    std::size_t Size() const {
+        std::lock_guard lock(m_lock);
+        return m_records.size();
+    }
+
+    bool m_throw = false;
+    std::atomic<int> m_refreshes{0};
+
+private:
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<tagDB_Record> m_records;
+    bool m_hold = false;
+    bool m_holding = false;
+};
+
+// The real library, counting calls; single calls can be made to fail, and it
+// notices a deletion on a handle that is no longer open.
+class CLibraryProbe final : public IRecordDbLibrary {
+public:
+    int32_t Open(int32_t kind, const std::string& directory, const std::string& fileName,
+                 int32_t mode) override {
+        if (m_throwOnOpen) {
+            throw std::runtime_error("open");
+        }
+        const int32_t handle = m_real.Open(kind, directory, fileName, mode);
+        std::lock_guard lock(m_lock);
+        m_open.insert(handle);
+        return handle;
+    }
+    int32_t Append(int32_t handle, const tagDB_Record& record) override {
+        ++m_appends;
+        return m_failAppend ? -1 : m_real.Append(handle, record);
+    }
+    int32_t Update(int32_t handle, const tagDB_Record& record) override {
+        ++m_updates;
+        return m_real.Update(handle, record);
+    }
+    int32_t Delete(int32_t handle, const tagDB_Record& record) override {
+        ++m_deletes;
+        return m_real.Delete(handle, record);
+    }
+    int32_t DeleteOldest(int32_t handle, int32_t megabytes) override {
+        CheckOpen(handle);
+        const int32_t result = m_real.DeleteOldest(handle, megabytes);
+        CheckOpen(handle);  // the handle must stay open for the whole call
+        return result;
+    }
+    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) override {
+        CheckOpen(handle);
+        return m_real.DeleteBefore(handle, year, month, day);
+    }
+    void Close(int32_t handle) override {
+        {
+            std::lock_guard lock(m_lock);
+            m_open.erase(handle);
+        }
+        m_real.Close(handle);
+    }
+    bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) override {
+        return m_real.SetRecordRoots(handle, roots);
+    }
+
+    std::atomic<int> m_appends{0};
+    std::atomic<int> m_updates{0};
+    std::atomic<int> m_deletes{0};
+    std::atomic<int> m_staleDeletions{0};
+    std::atomic<bool> m_failAppend{false};
+    bool m_throwOnOpen = false;
+
+private:
+    void CheckOpen(int32_t handle) {
+        std::lock_guard lock(m_lock);
+        if (m_open.count(handle) == 0) {
+            ++m_staleDeletions;
+        }
+    }
+
+    CRecordDbLibrary m_real;
+    std::mutex m_lock;
+    std::set<int32_t> m_open;
+};
+
+// Lets a test queue an item with any operation code.
+class CDataBaseUnderTest final : public CDataBase {
+public:
+    using CDataBase::CDataBase;
+    using CDataBase::Queue;
+};
+
+class DataBaseTest : public ::testing::Test {
+protected:
+    DataBaseTest() : m_db(m_server, m_library, &m_archiver, kTableName) {}
+
+    std::string TablePath() const { return m_dir.File(kTableName); }
+    int64_t StoredCount() const { return CTableReader(TablePath()).Count(); }
+    tagDB_Record Record(uint32_t line, uint32_t format = kFormatPcm) const {
+        return MakeRecord(2024, 5, 6, 10, 0, 0, line,
+                          m_dir.File("rec/20240506100000" + std::to_string(line) + "00z18.wav"),
+                          format);
+    }
+
+    CTempDir m_dir;
+    CPostRecorder m_server;
+    CLibraryProbe m_library;
+    CArchiverDouble m_archiver;
+    CDataBaseUnderTest m_db;
+};
+
+TEST_F(DataBaseTest, OpenCloseAndTheStateDump) {
+    auto dump = [this] {
+        std::ostringstream out;
+        m_db.DumpState(out);
+        return out.str();
+    };
+    EXPECT_EQ(dump(),
+              "CDataBase\nm_dbHandle=-1\nm_isTerminate=1\n"
+              "m_recordQueue.NumberOfItemsAvailableForRead()=0\n");
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    const int32_t handle = m_db.Handle();
+    EXPECT_NE(handle, -1);
+    EXPECT_EQ(dump(), "CDataBase\nm_dbHandle=" + std::to_string(handle) +
+                          "\nm_isTerminate=0\nm_recordQueue.NumberOfItemsAvailableForRead()=0\n");
+    EXPECT_TRUE(Exists(TablePath()));
+
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));  // a reopen starts clean
+    EXPECT_NE(m_db.Handle(), handle);
+    m_db.Close();
+    EXPECT_EQ(m_db.Handle(), -1);
+    m_db.Stop();  // closing twice is harmless
+
+    EXPECT_FALSE(m_db.Open(m_dir.File("missing")));
+    EXPECT_EQ(m_db.Handle(), -1);
+    EXPECT_EQ(m_server.Size(), 0u);  // a library that refuses is no exception
+
+    m_library.m_throwOnOpen = true;
+    EXPECT_FALSE(m_db.Open(m_dir.Path()));
+    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureOpen, 0), 1);
+    EXPECT_EQ(m_db.Handle(), -1);
+}
+
+TEST_F(DataBaseTest, RecordLifeCyclesReachTheTableAndTheArchiverAsDescribed) {
+    struct Expect {
+        int appends, updates, deletes;
+        std::size_t archived;
+        int64_t rows;
+        uint32_t callerFormat;  // Format of the caller's record afterwards
+    };
+    struct Case {
+        const char* name;
+        std::function<bool(CDataBase&, tagDB_Record&)> calls;
+        uint32_t startFormat;
+        Expect expect;
+    };
+    const Case cases[] = {
+        {"added at its start and finished",
+         [](CDataBase& db, tagDB_Record& r) {
+             return db.AddDbRecord(r) && db.UpdateDbRecord(r, 0, 0);
+         },
+         kFormatPcm,
+         {1, 1, 0, 1, 1, kFormatPcm}},
+        {"never added, finished",
+         [](CDataBase& db, tagDB_Record& r) { return db.UpdateDbRecord(r, 0, 0); },
+         kFormatPcm,
+         {1, 0, 0, 1, 1, kFormatPcm}},
+        {"waiting for the compressor, interim update",
+         [](CDataBase& db, tagDB_Record& r) { return db.UpdateDbRecord(r, 1, 1); },
+         kFormatWaiting,
+         {0, 1, 0, 0, 1, kFormatWaiting}},
+        {"registered, finished by the compressor",
+         [](CDataBase& db, tagDB_Record& r) { return db.UpdateDbRecord(r, 1, 0); },
+         kFormatConverted,
+         {0, 1, 0, 1, 1, kFormatConverted}},
+        {"being written, interim update",
+         [](CDataBase& db, tagDB_Record& r) { return db.UpdateDbRecord(r, 0, 1); },
+         kFormatRecording,
+         {0, 1, 0, 0, 1, kFormatPcm}},
+        {"added, then too short and deleted",
+         [](CDataBase& db, tagDB_Record& r) { return db.AddDbRecord(r) && db.DeleteDbRecord(r); },
+         kFormatPcm,
+         {1, 0, 1, 0, 0, kFormatRecording}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTempDir dir;
+        CPostRecorder server;
+        CLibraryProbe library;
+        CArchiverDouble archiver;
+        CDataBase db(server, library, &archiver, kTableName);
+        ASSERT_TRUE(db.Open(dir.Path()));
+        tagDB_Record r = Record(1, c.startFormat);
+        ASSERT_TRUE(c.calls(db, r));
+        db.Close();
+
+        EXPECT_EQ(library.m_appends, c.expect.appends);
+        EXPECT_EQ(library.m_updates, c.expect.updates);
+        EXPECT_EQ(library.m_deletes, c.expect.deletes);
+        EXPECT_EQ(archiver.Size(), c.expect.archived);
+        EXPECT_EQ(uint32_t{r.Format}, c.expect.callerFormat);
+        const std::vector<tagDB_Record> stored = CTableReader(dir.File(kTableName)).Records();
+        ASSERT_EQ(static_cast<int64_t>(stored.size()), c.expect.rows);
+        if (!stored.empty()) {
+            EXPECT_EQ(uint32_t{stored[0].Format}, uint32_t{r.Format});
+        }
+        EXPECT_EQ(server.Size(), 0u);
+    }
+}
+
+TEST_F(DataBaseTest, AFullQueueRefusesTheItemAndReportsIt) {
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    m_archiver.Arm();
+    tagDB_Record first = Record(0);
+    ASSERT_TRUE(m_db.UpdateDbRecord(first, 0, 0));  // the thread holds in the archiver
+    m_archiver.WaitUntilHolding();
+
+    for (uint32_t i = 1; i <= 1000; ++i) {
+        tagDB_Record r = Record(i);
+        ASSERT_TRUE(m_db.AddDbRecord(r)) << i;
+    }
+    EXPECT_EQ(m_db.QueuedCount(), 1000);
+    tagDB_Record refused = Record(1001);
+    EXPECT_FALSE(m_db.AddDbRecord(refused));
+    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0), 1);
+
+    m_archiver.Release();
+    m_db.Close();
+    EXPECT_EQ(StoredCount(), 1001);  // the held record and the 1000 that waited
+}
+
+TEST_F(DataBaseTest, CloseWritesEverythingWaiting) {
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    m_archiver.Arm();
+    tagDB_Record first = Record(0);
+    ASSERT_TRUE(m_db.UpdateDbRecord(first, 0, 0));
+    m_archiver.WaitUntilHolding();
+    for (uint32_t i = 1; i <= 10; ++i) {
+        tagDB_Record r = Record(i);
+        ASSERT_TRUE(m_db.AddDbRecord(r));
+    }
+    std::future<void> closing = std::async(std::launch::async, [this] { m_db.Close(); });
+    m_archiver.Release();
+    closing.get();
+    EXPECT_EQ(m_db.QueuedCount(), 0);
+    EXPECT_EQ(StoredCount(), 11);
+}
+
+TEST_F(DataBaseTest, ItemsQueuedWhileClosedAreWrittenAfterTheNextOpen) {
+    for (uint32_t i = 0; i < 1000; ++i) {
+        tagDB_Record r = Record(i);
+        ASSERT_TRUE(m_db.AddDbRecord(r));
+    }
+    tagDB_Record refused = Record(1000);
+    EXPECT_FALSE(m_db.AddDbRecord(refused));
+    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0), 1);
+    EXPECT_FALSE(Exists(TablePath()));
+
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    m_db.Close();
+    EXPECT_EQ(StoredCount(), 1000);
+}
+
+TEST_F(DataBaseTest, FailedCallsAndExceptionsAreReported) {
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    // An operation that does not exist counts as a failed call.
+    EXPECT_TRUE(m_db.Queue(Record(1), 5));
+    EXPECT_TRUE(m_db.Queue(Record(2), -1));
+    // A failed append of a finished record still hands it to the archiver.
+    m_library.m_failAppend = true;
+    tagDB_Record finished = Record(3);
+    EXPECT_TRUE(m_db.UpdateDbRecord(finished, 0, 0));
+    m_db.Close();
+    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureCall, 0), 3);
+    EXPECT_EQ(m_archiver.Size(), 1u);
+    EXPECT_EQ(StoredCount(), 0);
+
+    // An exception in the thread (here from the archiver, after the record
+    // was written) is reported; the thread goes on with the next items.
+    m_library.m_failAppend = false;
+    m_archiver.m_throw = true;
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    tagDB_Record throwing = Record(4);
+    EXPECT_TRUE(m_db.UpdateDbRecord(throwing, 0, 0));
+    tagDB_Record after = Record(5);
+    EXPECT_TRUE(m_db.AddDbRecord(after));
+    m_db.Close();
+    EXPECT_EQ(m_server.Count(kMsgException, 0, kSourceDatabase, 0), 1);
+    EXPECT_EQ(StoredCount(), 2);
+}
+
+TEST_F(DataBaseTest, DeletionsRemoveOldRecordsInsideTheRootsAndRefreshTheArchiver) {
+    const std::string root = m_dir.File("rec");
+    const std::string elsewhere = m_dir.File("elsewhere");
+    EXPECT_EQ(m_db.DeleteOldest(1), -1);  // closed
+    EXPECT_EQ(m_db.DeleteBefore(2024, 1, 1), -1);
+    EXPECT_EQ(m_archiver.m_refreshes, 0);
+
+    m_db.SetRecordRoots({root});  // kept for the next Open
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    const struct {
+        uint32_t day;
+        std::string file;
+    } records[] = {{1, elsewhere + "/a.wav"}, {2, root + "/b.wav"}, {3, root + "/c.wav"}};
+    for (const auto& rec : records) {
+        WriteFileOfSize(rec.file, 1 << 20);
+        tagDB_Record r = MakeRecord(2024, 1, rec.day, 10, 0, 0, 0, rec.file);
+        ASSERT_TRUE(m_db.UpdateDbRecord(r, 0, 0));
+    }
+    m_db.Close();  // written
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+
+    EXPECT_EQ(m_db.DeleteOldest(1), 1);  // a.wav is outside the roots: b.wav goes
+    EXPECT_TRUE(Exists(elsewhere + "/a.wav"));
+    EXPECT_FALSE(Exists(root + "/b.wav"));
+    EXPECT_EQ(m_archiver.m_refreshes, 1);
+
+    m_db.SetRecordRoots({root, elsewhere});  // applies to the open table at once
+    EXPECT_EQ(m_db.DeleteBefore(2024, 1, 3), 1);
+    EXPECT_FALSE(Exists(elsewhere + "/a.wav"));
+    EXPECT_TRUE(Exists(root + "/c.wav"));
+    EXPECT_EQ(m_archiver.m_refreshes, 2);
+    m_db.Close();
+    EXPECT_EQ(CTableReader(TablePath()).Files(), std::vector<std::string>{root + "/c.wav"});
+}
+
+TEST_F(DataBaseTest, DeletionsOnTheTimerThreadNeverUseAHandleBeingClosed) {
+    const std::string root = m_dir.File("rec");
+    m_db.SetRecordRoots({root});
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    std::atomic<bool> reopening{true};
+    std::atomic<int> deletions{0};
+    std::atomic<int> badResults{0};
+    std::thread timer([&] {
+        while (reopening) {
+            const int32_t result =
+                deletions % 2 ? m_db.DeleteOldest(1) : m_db.DeleteBefore(2024, 6, 1);
+            badResults += result < -1;
+            ++deletions;
+        }
+    });
+    for (uint32_t i = 0; i < 60; ++i) {
+        const std::string file = root + "/f" + std::to_string(i) + ".wav";
+        WriteFileOfSize(file, 1024);
+        tagDB_Record r = MakeRecord(2024, 5, 1 + i % 28, 10, 0, 0, i, file);
+        EXPECT_TRUE(m_db.UpdateDbRecord(r, 0, 0));
+        if (i % 2 == 0) {
+            m_db.Close();
+        }
+        ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    }
+    reopening = false;
+    timer.join();
+    m_db.Close();
+    EXPECT_GT(deletions, 0);
+    EXPECT_EQ(badResults, 0);
+    EXPECT_EQ(m_library.m_staleDeletions, 0);
+    EXPECT_EQ(m_server.Size(), 0u);
+    for (const std::string& file : CTableReader(TablePath()).Files()) {
+        EXPECT_TRUE(Exists(file)) << file;
+    }
+}
+
+}  // namespace
+}  // namespace zorv::test

@@ -1,0 +1,480 @@
+// The record-database library on real table files and record files in a
+// temporary directory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "storage/RecordDbLibrary.h"
+#include "storage/RecordDbTestSupport.h"
+#include "support/TempDir.h"
+
+namespace zorv::test {
+namespace {
+
+constexpr int32_t kKind = IRecordDbLibrary::kKindRecordTable;
+constexpr int32_t kServerMode = IRecordDbLibrary::kModeServer;
+constexpr int32_t kArchiveMode = IRecordDbLibrary::kModeArchiveCopy;
+constexpr std::size_t kMiB = 1 << 20;
+constexpr const char* kTableName = "ZORV.dbf";
+
+class RecordDbLibraryTest : public ::testing::Test {
+protected:
+    RecordDbLibraryTest() : m_root(m_dir.File("rec")), m_other(m_dir.File("other")) {
+        std::filesystem::create_directories(m_root);
+        std::filesystem::create_directories(m_other);
+    }
+
+    // The server's table in the temporary directory, files removable in m_root.
+    int32_t OpenServerTable() {
+        const int32_t handle = m_library.Open(kKind, m_dir.Path(), kTableName, kServerMode);
+        EXPECT_NE(handle, -1);
+        EXPECT_TRUE(m_library.SetRecordRoots(handle, {m_root}));
+        return handle;
+    }
+    std::string TablePath() const { return m_dir.File(kTableName); }
+    std::string InRoot(const std::string& name) const { return m_root + "/" + name; }
+
+    // A record of that day with a file of size bytes in the root.
+    tagDB_Record AddWithFile(int32_t handle, uint32_t year, uint32_t mon, uint32_t day,
+                             uint32_t hour, uint32_t min, uint32_t sec, const std::string& name,
+                             std::size_t size) {
+        const tagDB_Record r = MakeRecord(year, mon, day, hour, min, sec, 0, InRoot(name));
+        WriteFileOfSize(InRoot(name), size);
+        EXPECT_EQ(m_library.Append(handle, r), 0);
+        return r;
+    }
+
+    CTempDir m_dir;
+    CRecordDbLibrary m_library;
+    const std::string m_root;
+    const std::string m_other;
+};
+
+TEST_F(RecordDbLibraryTest, OpenRefusesWhatItCannotServe) {
+    const std::string missing = m_dir.File("missing");
+    struct Case {
+        const char* name;
+        int32_t kind;
+        std::string directory;
+        std::string file;
+        int32_t mode;
+        bool opens;
+    } cases[] = {
+        {"server table", kKind, m_dir.Path(), kTableName, kServerMode, true},
+        {"archive copy", kKind, m_other, kTableName, kArchiveMode, true},
+        {"other kind", 5, m_dir.Path(), kTableName, kServerMode, false},
+        {"unknown mode", kKind, m_dir.Path(), kTableName, 2, false},
+        {"missing directory", kKind, missing, kTableName, kServerMode, false},
+        {"empty directory name", kKind, "", kTableName, kServerMode, false},
+        {"empty file name", kKind, m_dir.Path(), "", kServerMode, false},
+        {"file name with a path", kKind, m_dir.Path(), "rec/x.dbf", kServerMode, false},
+        {"file name is a directory", kKind, m_dir.Path(), "rec", kServerMode, false},
+    };
+    for (const Case& c : cases) {
+        const int32_t handle = m_library.Open(c.kind, c.directory, c.file, c.mode);
+        EXPECT_EQ(handle != -1, c.opens) << c.name;
+        m_library.Close(handle);
+    }
+    EXPECT_FALSE(Exists(missing + "/" + kTableName));
+}
+
+TEST_F(RecordDbLibraryTest, OpenLeavesAFileThatIsNotARecordTableUntouched) {
+    const std::string garbage = "this is not a database, but somebody's file\n";
+    { std::ofstream(TablePath(), std::ios::binary) << garbage; }
+    EXPECT_EQ(m_library.Open(kKind, m_dir.Path(), kTableName, kServerMode), -1);
+    std::ifstream in(TablePath(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage);
+
+    // An SQLite database of another program is not taken over either.
+    const std::string foreign = m_dir.File("foreign.dbf");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(m_library.Open(kKind, m_dir.Path(), "foreign.dbf", kServerMode), -1);
+}
+
+TEST_F(RecordDbLibraryTest, EveryFieldIsStoredInItsColumnAndSurvivesReopening) {
+    tagDB_Record r{};
+    r.year = 2024, r.mon = 12, r.day = 31, r.hour = 23, r.min = 59, r.sec = 58;
+    r.rhour = 23, r.rmin = 58, r.rsec = 57, r.dhour = 30, r.dmin = 1, r.dsek = 2;
+    r.NChanel = 17, r.inout = 4, r.isFax = 1, r.deviceChannelNo = 5;
+    r.Category_1 = 1, r.Category_2 = 2;
+    r.deviceSerialNumber = 0xFFFFFFFFu;  // the whole unsigned range
+    r.Format = kFormatConverted;
+    SetText(r.serverName, std::string(20, 'S'));
+    SetText(r.TlfString_1, std::string(40, '7'));
+    SetText(r.TlfString_2, "84951234567");
+    SetText(r.alias, "\xCB\xE8\xED\xE8\xFF 1");  // windows-1251 "Линия 1"
+    SetText(r.namefile, InRoot("20240105101010007120z18.wav"));
+    SetText(r.Remark, std::string(255, 'R'));
+    SetText(r.extraInfo, "extra");
+    SetText(r.document, "doc");
+
+    int32_t handle = OpenServerTable();
+    ASSERT_EQ(m_library.Append(handle, r), 0);
+    m_library.Close(handle);
+    handle = OpenServerTable();  // the file is opened again, not created
+    m_library.Close(handle);
+
+    const std::vector<tagDB_Record> stored = CTableReader(TablePath()).Records();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(std::memcmp(&stored[0], &r, sizeof r), 0);
+    EXPECT_EQ(CTableReader(TablePath())
+                  .Integer("SELECT count(*) FROM records WHERE TlfString_2 = '84951234567'"),
+              1);
+}
+
+TEST_F(RecordDbLibraryTest, FormatHoldsOnlyRecordStatuses) {
+    const struct {
+        uint32_t given;
+        uint32_t stored;
+    } cases[] = {{0, 0}, {1, 1}, {4, 4}, {5, 5}, {2, 0}, {3, 0}, {6, 0}, {0xFFFFFFFFu, 0}};
+    const int32_t handle = OpenServerTable();
+    uint32_t line = 0;
+    for (const auto& c : cases) {
+        tagDB_Record r = MakeRecord(2024, 1, 1, 10, 0, 0, line++, "", c.given);
+        ASSERT_EQ(m_library.Append(handle, r), 0);
+        r.Remark[0] = 'u';
+        ASSERT_EQ(m_library.Update(handle, r), 0);
+    }
+    m_library.Close(handle);
+    const std::vector<tagDB_Record> stored = CTableReader(TablePath()).Records();
+    ASSERT_EQ(stored.size(), std::size(cases));
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        EXPECT_EQ(uint32_t{stored[i].Format}, cases[i].stored) << "given " << cases[i].given;
+    }
+}
+
+TEST_F(RecordDbLibraryTest, UpdateAndDeleteFindTheStoredRecordOfTheCall) {
+    const int32_t handle = OpenServerTable();
+
+    // Registered while recording in the root, then converted into its day
+    // directory: the same call, one row.
+    tagDB_Record flat =
+        MakeRecord(2024, 1, 5, 10, 10, 10, 7, InRoot("20240105101010007120z18.wav"), 4);
+    ASSERT_EQ(m_library.Append(handle, flat), 0);
+    tagDB_Record moved = flat;
+    moved.Format = kFormatConverted;
+    SetText(moved.namefile, InRoot("20240105.zr18/20240105101010007120z18.wav"));
+    ASSERT_EQ(m_library.Update(handle, moved), 0);
+
+    // A call updated without having been stored is kept, not lost.
+    const tagDB_Record unknown =
+        MakeRecord(2024, 1, 5, 11, 0, 0, 8, InRoot("20240105.zr18/2024010511000000830z18.wav"));
+    ASSERT_EQ(m_library.Update(handle, unknown), 0);
+
+    // Calls without a recording are told apart by time and line.
+    tagDB_Record noFileA = MakeRecord(2024, 1, 5, 99, 0, 0, 1, "");
+    tagDB_Record noFileB = MakeRecord(2024, 1, 5, 99, 0, 0, 2, "");
+    ASSERT_EQ(m_library.Append(handle, noFileA), 0);
+    ASSERT_EQ(m_library.Append(handle, noFileB), 0);
+    SetText(noFileB.Remark, "updated");
+    ASSERT_EQ(m_library.Update(handle, noFileB), 0);
+    ASSERT_EQ(m_library.Delete(handle, noFileA), 0);
+    // Deleting a call that is not stored is no failure.
+    ASSERT_EQ(m_library.Delete(handle, noFileA), 0);
+
+    m_library.Close(handle);
+    const std::vector<tagDB_Record> stored = CTableReader(TablePath()).Records();
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(std::memcmp(&stored[0], &moved, sizeof moved), 0);
+    EXPECT_EQ(std::memcmp(&stored[1], &unknown, sizeof unknown), 0);
+    EXPECT_EQ(GetText(stored[2].Remark), "updated");
+    EXPECT_EQ(uint32_t{stored[2].NChanel}, 2u);
+}
+
+TEST_F(RecordDbLibraryTest, GroupCopiesShareTheCallUpdateKeepsThemDeleteRemovesAll) {
+    const int32_t handle = OpenServerTable();
+    tagDB_Record main = MakeRecord(2024, 2, 1, 9, 0, 0, 3, InRoot("2024020109000000310z18.wav"));
+    ASSERT_EQ(m_library.Append(handle, main), 0);
+    for (const char* group : {"Sales", "Support"}) {
+        tagDB_Record copy = main;
+        SetText(copy.alias, group);
+        ASSERT_EQ(m_library.Append(handle, copy), 0);
+    }
+    SetText(main.Remark, "checked");
+    ASSERT_EQ(m_library.Update(handle, main), 0);
+    {
+        const std::vector<tagDB_Record> stored = CTableReader(TablePath()).Records();
+        ASSERT_EQ(stored.size(), 3u);
+        EXPECT_EQ(GetText(stored[0].Remark), "checked");
+        EXPECT_EQ(GetText(stored[1].alias), "Sales");
+        EXPECT_EQ(GetText(stored[1].Remark), "");
+        EXPECT_EQ(GetText(stored[2].alias), "Support");
+    }
+    ASSERT_EQ(m_library.Delete(handle, main), 0);
+    m_library.Close(handle);
+    EXPECT_EQ(CTableReader(TablePath()).Count(), 0);
+}
+
+TEST_F(RecordDbLibraryTest, ClosedHandlesFailAndAreNeverGivenOutAgain) {
+    const int32_t first = OpenServerTable();
+    m_library.Close(first);
+    const tagDB_Record r = MakeRecord(2024, 1, 1, 1, 1, 1, 0, "");
+    EXPECT_EQ(m_library.Append(first, r), -1);
+    EXPECT_EQ(m_library.Update(first, r), -1);
+    EXPECT_EQ(m_library.Delete(first, r), -1);
+    EXPECT_EQ(m_library.DeleteOldest(first, 1), -1);
+    EXPECT_EQ(m_library.DeleteBefore(first, 2024, 1, 1), -1);
+    EXPECT_FALSE(m_library.SetRecordRoots(first, {m_root}));
+    m_library.Close(first);  // twice is harmless
+
+    const int32_t second = OpenServerTable();
+    const int32_t medium = m_library.Open(kKind, m_other, kTableName, kArchiveMode);
+    EXPECT_NE(second, first);
+    EXPECT_NE(medium, first);
+    EXPECT_NE(medium, second);
+    EXPECT_EQ(m_library.Append(medium, r), 0);
+    EXPECT_FALSE(m_library.SetRecordRoots(medium, {m_root}));  // its root is its own directory
+    m_library.Close(second);
+    m_library.Close(medium);
+    EXPECT_EQ(CTableReader(TablePath()).Count(), 0);
+    EXPECT_EQ(CTableReader(m_other + "/" + kTableName).Count(), 1);
+}
+
+TEST_F(RecordDbLibraryTest, DeleteOldestRemovesTheOldestRecordsWithTheirFiles) {
+    const int32_t handle = OpenServerTable();
+    // Inserted out of order: age is the start time, not the insertion order.
+    AddWithFile(handle, 2024, 3, 1, 8, 0, 0, "d.wav", kMiB / 2);
+    AddWithFile(handle, 2023, 12, 31, 23, 59, 59, "a.wav", kMiB / 2);
+    AddWithFile(handle, 2024, 1, 1, 0, 0, 1, "c.wav", kMiB / 2);
+    AddWithFile(handle, 2024, 1, 1, 0, 0, 0, "b.wav", kMiB / 2);
+    AddWithFile(handle, 2024, 3, 2, 8, 0, 0, "e.wav", 3 * kMiB);
+
+    EXPECT_EQ(m_library.DeleteOldest(handle, 1), 1);
+    EXPECT_FALSE(Exists(InRoot("a.wav")));
+    EXPECT_FALSE(Exists(InRoot("b.wav")));
+    EXPECT_TRUE(Exists(InRoot("c.wav")));
+    EXPECT_EQ(CTableReader(TablePath()).Files(),
+              (std::vector<std::string>{InRoot("d.wav"), InRoot("c.wav"), InRoot("e.wav")}));
+
+    EXPECT_EQ(m_library.DeleteOldest(handle, 2), 4);  // c, d and the 3 MiB e
+    EXPECT_EQ(CTableReader(TablePath()).Count(), 0);
+    EXPECT_EQ(m_library.DeleteOldest(handle, 1), 0);  // nothing left
+    EXPECT_EQ(m_library.DeleteOldest(handle, 0), 0);
+    EXPECT_EQ(m_library.DeleteOldest(handle, -1), -1);
+    m_library.Close(handle);
+}
+
+TEST_F(RecordDbLibraryTest, DeletionKeepsWhatMustStayAndDropsWhatIsGone) {
+    // Each case stores one record older than a removable 1 MiB record, then
+    // deletes 1 MiB: the case's record is passed over or dropped, and the
+    // deletion goes on to the removable one.
+    struct Setup {
+        std::string namefile;
+        uint32_t format = kFormatPcm;
+        std::string file;  // the file that must still exist afterwards, if any
+    };
+    struct Case {
+        const char* name;
+        std::function<Setup(const std::string& root, const std::string& other)> setup;
+        bool rowStays;
+    };
+    int lockFd = -1;
+    const Case cases[] = {
+        {"being written",
+         [](const std::string& root, const std::string&) {
+             WriteFileOfSize(root + "/w.wav", 10);
+             return Setup{root + "/w.wav", kFormatRecording, root + "/w.wav"};
+         },
+         true},
+        {"locked by its writer",
+         [&lockFd](const std::string& root, const std::string&) {
+             WriteFileOfSize(root + "/l.wav", 10);
+             lockFd = ::open((root + "/l.wav").c_str(), O_RDWR | O_CLOEXEC);
+             EXPECT_EQ(::flock(lockFd, LOCK_SH | LOCK_NB), 0);
+             return Setup{root + "/l.wav", kFormatWaiting, root + "/l.wav"};
+         },
+         true},
+        {"outside the roots",
+         [](const std::string&, const std::string& other) {
+             WriteFileOfSize(other + "/x.wav", 10);
+             return Setup{other + "/x.wav", kFormatPcm, other + "/x.wav"};
+         },
+         true},
+        {"escaping the root with ..",
+         [](const std::string& root, const std::string& other) {
+             WriteFileOfSize(other + "/x.wav", 10);
+             return Setup{root + "/../other/x.wav", kFormatPcm, other + "/x.wav"};
+         },
+         true},
+        {"a link in the root to a file outside",
+         [](const std::string& root, const std::string& other) {
+             WriteFileOfSize(other + "/x.wav", 10);
+             std::filesystem::create_symlink(other + "/x.wav", root + "/link.wav");
+             return Setup{root + "/link.wav", kFormatPcm, other + "/x.wav"};
+         },
+         true},
+        {"a relative path",
+         [](const std::string& root, const std::string&) {
+             WriteFileOfSize(root + "/r.wav", 10);
+             return Setup{"rec/r.wav", kFormatPcm, root + "/r.wav"};
+         },
+         true},
+        {"a directory",
+         [](const std::string& root, const std::string&) {
+             std::filesystem::create_directories(root + "/20240101.zr18");
+             return Setup{root + "/20240101.zr18", kFormatPcm, root + "/20240101.zr18"};
+         },
+         true},
+        {"the root itself",
+         [](const std::string& root, const std::string&) {
+             return Setup{root, kFormatPcm, root};
+         },
+         true},
+        {"a root that is missing (unmounted)",
+         [](const std::string& root, const std::string&) {
+             return Setup{root + "-unmounted/x.wav", kFormatPcm, ""};
+         },
+         true},
+        {"a file already gone",
+         [](const std::string& root, const std::string&) {
+             return Setup{root + "/gone.wav", kFormatPcm, ""};
+         },
+         false},
+        {"a call without a recording",
+         [](const std::string&, const std::string&) {
+             return Setup{"", kFormatPcm, ""};
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTempDir dir;
+        const std::string root = dir.File("rec");
+        const std::string other = dir.File("other");
+        std::filesystem::create_directories(root);
+        std::filesystem::create_directories(other);
+        const int32_t handle = m_library.Open(kKind, dir.Path(), kTableName, kServerMode);
+        ASSERT_NE(handle, -1);
+        ASSERT_TRUE(m_library.SetRecordRoots(handle, {root, root + "-unmounted"}));
+
+        const Setup s = c.setup(root, other);
+        ASSERT_EQ(
+            m_library.Append(handle, MakeRecord(2020, 1, 1, 0, 0, 0, 1, s.namefile, s.format)), 0);
+        WriteFileOfSize(root + "/newer.wav", kMiB);
+        ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 0, 0, 0, 2, root + "/newer.wav")),
+                  0);
+
+        EXPECT_EQ(m_library.DeleteOldest(handle, 1), 1);
+        EXPECT_FALSE(Exists(root + "/newer.wav"));
+        if (!s.file.empty()) {
+            EXPECT_TRUE(Exists(s.file));
+        }
+        const std::vector<std::string> files = CTableReader(dir.File(kTableName)).Files();
+        EXPECT_EQ(files,
+                  c.rowStays ? std::vector<std::string>{s.namefile} : std::vector<std::string>{});
+        m_library.Close(handle);
+        if (lockFd >= 0) {
+            ::close(lockFd);
+            lockFd = -1;
+        }
+    }
+}
+
+TEST_F(RecordDbLibraryTest, DeleteBeforeRemovesRecordsOfEarlierDays) {
+    const int32_t handle = OpenServerTable();
+    AddWithFile(handle, 2024, 1, 31, 12, 0, 0, "jan31.wav", kMiB);
+    AddWithFile(handle, 2024, 2, 1, 23, 59, 59, "feb1.wav", kMiB);
+    AddWithFile(handle, 2024, 2, 2, 0, 0, 0, "feb2.wav", kMiB);
+    AddWithFile(handle, 2025, 1, 1, 0, 0, 0, "next-year.wav", kMiB);
+
+    EXPECT_EQ(m_library.DeleteBefore(handle, 2024, 2, 2), 2);
+    EXPECT_FALSE(Exists(InRoot("jan31.wav")));
+    EXPECT_FALSE(Exists(InRoot("feb1.wav")));
+    EXPECT_EQ(CTableReader(TablePath()).Files(),
+              (std::vector<std::string>{InRoot("feb2.wav"), InRoot("next-year.wav")}));
+
+    const struct {
+        int32_t year, month, day;
+    } invalid[] = {{2024, 0, 1}, {2024, 13, 1}, {2024, 1, 0}, {2024, 1, 32}, {0, 1, 1}, {-1, 1, 1}};
+    for (const auto& d : invalid) {
+        EXPECT_EQ(m_library.DeleteBefore(handle, d.year, d.month, d.day), -1)
+            << d.year << "-" << d.month << "-" << d.day;
+    }
+    EXPECT_EQ(CTableReader(TablePath()).Count(), 2);
+    m_library.Close(handle);
+}
+
+TEST_F(RecordDbLibraryTest, LongDeletionsWalkPastRecordsThatStay) {
+    // More rows than one deletion batch, with rows that must stay in between.
+    const int32_t handle = OpenServerTable();
+    for (uint32_t i = 0; i < 150; ++i) {
+        const std::string name = "r" + std::to_string(i) + ".wav";
+        WriteFileOfSize(InRoot(name), 1);
+        const uint32_t format = i % 10 == 0 ? kFormatRecording : kFormatPcm;
+        ASSERT_EQ(m_library.Append(
+                      handle, MakeRecord(2023, 1, 1, i / 60, i % 60, 0, 0, InRoot(name), format)),
+                  0);
+    }
+    EXPECT_EQ(m_library.DeleteBefore(handle, 2024, 1, 1), 0);  // 135 bytes: no whole megabyte
+    CTableReader reader(TablePath());
+    EXPECT_EQ(reader.Count(), 15);
+    EXPECT_EQ(reader.Integer("SELECT count(*) FROM records WHERE Format = 4"), 15);
+    EXPECT_TRUE(Exists(InRoot("r140.wav")));
+    EXPECT_FALSE(Exists(InRoot("r149.wav")));
+    m_library.Close(handle);
+}
+
+TEST_F(RecordDbLibraryTest, ArchiveCopyNamesFilesFromItsOwnDirectory) {
+    const std::string backup = m_dir.File("medium/BackUp");
+    std::filesystem::create_directories(backup);
+    const int32_t handle = m_library.Open(kKind, backup, kTableName, kArchiveMode);
+    ASSERT_NE(handle, -1);
+    WriteFileOfSize(backup + "/20240101.zr18/a.wav", kMiB);
+    WriteFileOfSize(m_dir.File("medium/outside.wav"), kMiB);
+    ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 8, 0, 0, 0, "/20240101.zr18/a.wav")),
+              0);
+    ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 7, 0, 0, 0, "/../outside.wav")), 0);
+
+    EXPECT_EQ(m_library.DeleteOldest(handle, 1), 1);
+    EXPECT_FALSE(Exists(backup + "/20240101.zr18/a.wav"));
+    EXPECT_TRUE(Exists(m_dir.File("medium/outside.wav")));
+    m_library.Close(handle);
+    EXPECT_EQ(CTableReader(backup + "/" + kTableName).Files(),
+              std::vector<std::string>{"/../outside.wav"});
+}
+
+TEST_F(RecordDbLibraryTest, TwoThreadsShareOneHandle) {
+    // The database thread appends while the timer thread deletes.
+    const int32_t handle = OpenServerTable();
+    std::atomic<bool> appending{true};
+    std::atomic<int> failedAppends{0};
+    std::thread writer([&] {
+        for (uint32_t i = 0; i < 300; ++i) {
+            const std::string name = "t" + std::to_string(i) + ".wav";
+            WriteFileOfSize(InRoot(name), 4096);
+            if (m_library.Append(handle,
+                                 MakeRecord(2024, 1, 1, i / 60, i % 60, 0, 0, InRoot(name))) != 0) {
+                ++failedAppends;
+            }
+        }
+        appending = false;
+    });
+    int failedDeletions = 0;
+    while (appending) {
+        if (m_library.DeleteOldest(handle, 1) < 0) {
+            ++failedDeletions;
+        }
+    }
+    writer.join();
+    m_library.Close(handle);
+    EXPECT_EQ(failedAppends, 0);
+    EXPECT_EQ(failedDeletions, 0);
+    // Whatever is left still has its file.
+    for (const std::string& file : CTableReader(TablePath()).Files()) {
+        EXPECT_TRUE(Exists(file)) << file;
+    }
+}
+
+}  // namespace
+}  // namespace zorv::test
