@@ -333,7 +333,10 @@ bool CWavFile::FinishChunk() {
     }
     bool ok = true;
     if (m_chunks[m_current].size & 1u) {
-        const uint8_t pad = 0;
+        // The pad byte is counted in the chunk's size, so players take it
+        // for one more sample: in the audio it is the format's silence
+        // (a zero byte would be a full-scale click in µ-law).
+        const uint8_t pad = m_chunks[m_current].id == kChunkData ? SilenceByte(m_format.Tag()) : 0;
         ok = Append(&pad, 1);
     }
     if (m_chunks[m_current].offset < m_bufferStart) {
