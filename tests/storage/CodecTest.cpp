@@ -26,12 +26,6 @@ Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
 // Speech-like test signal: three partials whose amplitudes rise and fall a
 // few times a second like syllables, with short pauses between them. The
 // second channel of a stereo signal is a different voice.
@@ -145,6 +139,105 @@ TEST(G711Test, CodesExpandToTheStandardValuesAndCompandBack) {
             << v;
         EXPECT_LE(std::abs(kMulawToLinear[LinearToMulaw(x)] - v), (std::abs(v) + 132) / 16) << v;
     }
+}
+
+// ---------------------------------------------------------------- streams
+
+CWaveFormat Pcm(uint16_t channels, uint32_t rate) {
+    return CWaveFormat::Linear(kWaveFormatPcm, channels, 16, rate);
+}
+
+// A copy of format with one 16-bit field (at a byte offset) changed.
+CWaveFormat With(const CWaveFormat& format, std::size_t at, uint16_t value) {
+    Bytes bytes(format.Bytes().begin(), format.Bytes().end());
+    StoreLe16(&bytes[at], value);
+    return CWaveFormat(bytes);
+}
+
+TEST(AcmCodecTest, RefusesStreamsItCannotConvert) {
+    const CWaveFormat adpcm = CWaveFormat::MsAdpcm(1, 8000, 256);
+    struct SCase {
+        const char* name;
+        CWaveFormat src;
+        CWaveFormat dst;
+    };
+    const SCase cases[] = {
+        {"other rate", Pcm(1, 16000), adpcm},
+        {"other channels", Pcm(2, 8000), adpcm},
+        {"8-bit source", CWaveFormat::Linear(kWaveFormatPcm, 1, 8, 8000), adpcm},
+        {"A-law source", CWaveFormat::Linear(kWaveFormatAlaw, 1, 8, 8000), adpcm},
+        {"three channels", Pcm(3, 8000), CWaveFormat::Linear(kWaveFormatAlaw, 3, 8, 8000)},
+        {"empty destination", Pcm(1, 8000), CWaveFormat()},
+        {"unknown tag", Pcm(1, 8000), With(adpcm, 0, 0x99)},
+        {"block align 0", Pcm(1, 8000), With(adpcm, 12, 0)},
+        {"samples per block off", Pcm(1, 8000), With(adpcm, 18, 499)},
+        {"own coefficients", Pcm(1, 8000), With(adpcm, 22, 300)},
+        {"six coefficients", Pcm(1, 8000), With(adpcm, 20, 6)},
+        {"IMA block of 3 groups and a byte", Pcm(1, 8000), CWaveFormat::ImaAdpcm(1, 8000, 17)},
+        {"stereo GSM", Pcm(2, 8000), With(CWaveFormat::Gsm610(8000), 2, 2)},
+        {"GSM block of 64", Pcm(1, 8000), With(CWaveFormat::Gsm610(8000), 12, 64)},
+        {"16-bit A-law", Pcm(1, 8000),
+         With(CWaveFormat::Linear(kWaveFormatAlaw, 1, 8, 8000), 14, 16)},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CAcmCodec codec;
+        EXPECT_FALSE(codec.CanConvert(c.src, c.dst));
+        EXPECT_EQ(codec.Open(c.src, c.dst, 16000), -1);
+        EXPECT_EQ(codec.GetError(), CAcmCodec::kErrorStreamOpen);
+        EXPECT_EQ(codec.GetInputSize(), 0u);
+        codec.Close();
+        EXPECT_EQ(codec.GetError(), CAcmCodec::kErrorNone);
+    }
+    // A raw block from a client is checked before it is looked at.
+    CAcmCodec codec;
+    const CWaveFormat gsm = CWaveFormat::Gsm610(8000);
+    Bytes cbTooLarge(gsm.Bytes().begin(), gsm.Bytes().end());
+    StoreLe16(&cbTooLarge[16], 30);
+    EXPECT_EQ(codec.Open(Pcm(1, 8000), cbTooLarge.data(), cbTooLarge.size(), 16000), -1);
+    EXPECT_EQ(codec.Open(Pcm(1, 8000), nullptr, 20, 16000), -1);
+    EXPECT_EQ(codec.Open(Pcm(1, 8000), adpcm.Data(), adpcm.Size(), 16000), 0);
+}
+
+TEST(AcmCodecTest, NamedDriverOpensOnlyItsFormats) {
+    CAcmCodec msAdpcm("MS-ADPCM");
+    EXPECT_EQ(msAdpcm.GetError(), CAcmCodec::kErrorNone);
+    EXPECT_EQ(msAdpcm.Open(Pcm(1, 8000), CWaveFormat::Gsm610(8000), 16000), -1);
+    EXPECT_EQ(msAdpcm.Open(Pcm(1, 8000), CWaveFormat::MsAdpcm(1, 8000, 256), 16000), 0);
+
+    CAcmCodec unknown("Fraunhofer MP3");
+    EXPECT_EQ(unknown.GetError(), CAcmCodec::kErrorDriverNotFound);
+    EXPECT_FALSE(unknown.CanConvert(Pcm(1, 8000), CWaveFormat::MsAdpcm(1, 8000, 256)));
+    EXPECT_EQ(unknown.Open(Pcm(1, 8000), CWaveFormat::MsAdpcm(1, 8000, 256), 16000), -1);
+    EXPECT_EQ(unknown.GetError(), CAcmCodec::kErrorDriverNotFound);
+}
+
+TEST(AcmCodecTest, BlockAlignedConversionLeavesTheRestForLater) {
+    // The listening chunk of 8000 Hz mono: 7936 bytes, 3968 samples.
+    CAcmCodec codec("MS-ADPCM");
+    ASSERT_EQ(codec.Open(Pcm(1, 8000), CWaveFormat::MsAdpcm(1, 8000, 256), 7936), 0);
+    EXPECT_EQ(codec.GetInputSize(), 7936u);
+    EXPECT_EQ(codec.GetOutSize(), 8u * 256u);
+    EXPECT_EQ(codec.GetSrcnChannels(), 1);
+    EXPECT_EQ(codec.GetSrcnSamplesPerSec(), 8000u);
+    std::size_t produced = 0;
+    EXPECT_EQ(codec.Convert(7936, CAcmCodec::kConvertBlockAlign, produced), 7u * 1000u);
+    EXPECT_EQ(produced, 7u * 256u);
+    EXPECT_EQ(codec.Convert(999, CAcmCodec::kConvertBlockAlign, produced), 0u);
+    EXPECT_EQ(produced, 0u);
+    // The end of the stream takes everything; a partial block is shortened
+    // (7 header bytes, two samples in it, then two codes a byte).
+    EXPECT_EQ(codec.Convert(23, 0, produced), 23u);
+    EXPECT_EQ(produced, 7u + 5u);
+    EXPECT_EQ(codec.Convert(1'000'000, CAcmCodec::kConvertStart | CAcmCodec::kConvertEnd, produced),
+              7936u);
+    EXPECT_EQ(produced, 7u * 256u + 7u + (468u - 2u + 1u) / 2u);
+
+    codec.Close();
+    EXPECT_EQ(codec.Convert(100, 0, produced), 0u);
+    EXPECT_EQ(codec.GetError(), CAcmCodec::kErrorConvert);
+    codec.Close();
+    EXPECT_EQ(codec.GetError(), CAcmCodec::kErrorNone);
 }
 
 // ---------------------------------------------------------------- decoders
