@@ -80,9 +80,11 @@ bool CWavFile::CreateNew(const std::string& name, uint32_t startSamples, int sha
     if (fd < 0) {
         return false;
     }
-    // Lock before emptying: a record someone else still has open is left
-    // alone rather than cut short under them.
-    if (::flock(fd, LockOperation(shareMode) | LOCK_NB) != 0) {
+    // Emptied only under an exclusive lock: a record that anyone still has
+    // open (a reader's mapped view would fault) is left alone. Then the lock
+    // of the share mode is kept.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0 ||
+        (shareMode != kShareNone && ::flock(fd, LOCK_SH | LOCK_NB) != 0)) {
         ::close(fd);
         return false;
     }
@@ -98,7 +100,7 @@ bool CWavFile::CreateNew(const std::string& name, uint32_t startSamples, int sha
     StoreLe32(&riff[8], kChunkWave);
     std::array<uint8_t, 4> samples{};
     StoreLe32(samples.data(), startSamples);
-    bool ok = ::ftruncate(fd, 0) == 0 && Append(riff.data(), riff.size()) &&
+    bool ok = Append(riff.data(), riff.size()) &&
               WriteChunk(kChunkFmt, m_format.Data(), m_format.Size()) && FinishChunk() &&
               WriteChunk(kChunkFact, samples.data(), samples.size()) && FinishChunk() &&
               WriteChunk(kChunkShdr, &m_record, sizeof(m_record)) && FinishChunk();

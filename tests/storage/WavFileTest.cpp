@@ -430,7 +430,12 @@ TEST_F(CWavFileTest, RecorderAndCompressorNeverShareAFile) {
     CWavFile reader;
     ASSERT_EQ(reader.OpenForReading(m_path), CWavFile::kOpenReady);
     EXPECT_EQ(reader.GetDataSize(), CWavFile::kBufferSize);  // what is written so far
+    // A new record of the same name never empties a file someone reads.
+    recorder.Close();
+    EXPECT_FALSE(other.CreateNew(m_path, 0, CWavFile::kShareRead));
+    EXPECT_EQ(reader.GetDataSize(), CWavFile::kBufferSize);
     reader.Close();
+    ASSERT_EQ(recorder.OpenExisting(m_path, CWavFile::kShareRead, false), CWavFile::kOpenReady);
 
     ASSERT_TRUE(recorder.Close());
     ASSERT_EQ(compressor.OpenExisting(m_path, CWavFile::kShareNone, true), CWavFile::kOpenReady);
