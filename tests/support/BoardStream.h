@@ -13,8 +13,17 @@
 namespace zorv::test {
 
 struct StreamRecord {
-    enum Kind { Audio, Event, Invalid, Partial } kind;
-    std::size_t offset;
+    enum Kind { Audio, Event, Invalid, Partial };
+
+    static StreamRecord At(Kind kind, std::size_t offset) {
+        StreamRecord record;
+        record.kind = kind;
+        record.offset = offset;
+        return record;
+    }
+
+    Kind kind = Invalid;
+    std::size_t offset = 0;
     int group = 0;                 // bits 0-1 of the first byte
     int channel = 0;               // events: bits 4-7 of the first byte
     uint8_t value = 0;             // events
@@ -29,11 +38,11 @@ inline std::vector<StreamRecord> SplitStream(std::span<const uint8_t> bytes,
     std::size_t p = 0;
     while (p < bytes.size()) {
         if (p + 1 >= bytes.size()) {
-            records.push_back({StreamRecord::Partial, p});
+            records.push_back(StreamRecord::At(StreamRecord::Partial, p));
             break;
         }
         if ((bytes[p] & 0x80) != 0 || bytes[p + 1] != 0x47) {
-            StreamRecord invalid{StreamRecord::Invalid, p};
+            StreamRecord invalid = StreamRecord::At(StreamRecord::Invalid, p);
             invalid.byte = bytes[p];
             records.push_back(invalid);
             ++p;
@@ -42,10 +51,11 @@ inline std::vector<StreamRecord> SplitStream(std::span<const uint8_t> bytes,
         const bool event = (bytes[p] & 0x08) != 0;
         const std::size_t length = event ? 4 : audioLength;
         if (p + length > bytes.size()) {
-            records.push_back({StreamRecord::Partial, p});
+            records.push_back(StreamRecord::At(StreamRecord::Partial, p));
             break;
         }
-        StreamRecord record{event ? StreamRecord::Event : StreamRecord::Audio, p};
+        StreamRecord record =
+            StreamRecord::At(event ? StreamRecord::Event : StreamRecord::Audio, p);
         record.group = bytes[p] & 0x03;
         if (event) {
             record.channel = bytes[p] >> 4;
