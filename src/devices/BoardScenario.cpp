@@ -428,20 +428,24 @@ uint32_t ConverterRateHz(uint16_t rateCode) {
 }
 
 std::vector<int16_t> ReadBoardWav(const std::string& path, uint32_t& rate) {
-    auto fail = [&](std::string_view message) -> void {
-        throw CBoardScenarioError(fmt::format("{}: {}", path, message));
-    };
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        fail("cannot be opened");
+        throw CBoardScenarioError(fmt::format("{}: cannot be opened", path));
     }
-    std::vector<uint8_t> bytes;
-    bytes.resize(kMaxWavBytes + 1);
+    std::vector<uint8_t> bytes(kMaxWavBytes + 1);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (bytes.size() > kMaxWavBytes) {
-        fail("larger than 64 MiB");
+        throw CBoardScenarioError(fmt::format("{}: larger than 64 MiB", path));
     }
+    return ParseBoardWav(bytes, rate, path);
+}
+
+std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rate,
+                                   const std::string& name) {
+    auto fail = [&](std::string_view message) {
+        throw CBoardScenarioError(fmt::format("{}: {}", name, message));
+    };
     if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
         std::memcmp(bytes.data() + 8, "WAVE", 4) != 0) {
         fail("not a RIFF/WAVE file");

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -136,6 +137,10 @@ SimScenario LoadBoardScenario(const std::string& path);
 // Reads a RIFF/WAVE file of 16-bit PCM mono at one of the board rates (8000,
 // 16000, 32000 or 64000 Hz). Throws CBoardScenarioError otherwise.
 std::vector<int16_t> ReadBoardWav(const std::string& path, uint32_t& rate);
+
+// The same for the bytes of a WAV file; name is used in the messages.
+std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rate,
+                                   const std::string& name);
 
 // The board rate of a converter rate code (0x810C..0x810F), 0 for any other.
 uint32_t ConverterRateHz(uint16_t rateCode);
