@@ -127,9 +127,7 @@ bool CSimulatedBoard::Control(uint32_t code, std::span<const uint8_t> in, std::s
                               std::size_t& outLength) {
     std::lock_guard lock(m_lock);
     outLength = 0;
-    if (m_controlLog.size() < kMaxLog) {
-        m_controlLog.push_back(code);
-    }
+    PushBounded(m_controlLog, code);
     if (std::find(m_config.refusedControls.begin(), m_config.refusedControls.end(), code) !=
         m_config.refusedControls.end()) {
         return false;
@@ -695,7 +693,7 @@ std::vector<CSimulatedBoard::TakenCommand> CSimulatedBoard::TakenCommands() cons
 
 std::vector<uint32_t> CSimulatedBoard::ControlLog() const {
     std::lock_guard lock(m_lock);
-    return m_controlLog;
+    return {m_controlLog.begin(), m_controlLog.end()};
 }
 
 std::array<uint16_t, 8> CSimulatedBoard::ConverterWords(int group) const {

@@ -107,7 +107,7 @@ public:
     uint32_t EnableMask() const;
     std::vector<CommandWrite> CommandLog() const;  // the latest, at most 65536
     std::vector<TakenCommand> TakenCommands() const;
-    std::vector<uint32_t> ControlLog() const;  // codes of the control calls
+    std::vector<uint32_t> ControlLog() const;  // control codes, the latest 65536
     // The last complete configuration of a group's converter (as written)
     // and how many were written.
     std::array<uint16_t, 8> ConverterWords(int group) const;
@@ -199,7 +199,7 @@ private:
     bool m_appended = false;
     std::deque<CommandWrite> m_commandLog;
     std::deque<TakenCommand> m_takenCommands;
-    std::vector<uint32_t> m_controlLog;
+    std::deque<uint32_t> m_controlLog;
     std::array<uint8_t, 32> m_outputSwitch{};
     std::size_t m_bytesWritten = 0;
     int m_resets = 0;
