@@ -67,6 +67,7 @@ CDspDevice::CDspDevice(const DeviceContext& context, int boardIndex, IBoardIoOpe
 
 CDspDevice::~CDspDevice() {
     StopReadingThread();
+    ReleaseEvents();
     if (m_driver) {
         m_driver->Close();
     }
@@ -131,6 +132,7 @@ bool CDspDevice::Open() {
 
 void CDspDevice::Close() {
     StopReadingThread();
+    ReleaseEvents();
     CRecordDevice::Close();
     if (m_driver) {
         m_driver->Close();
@@ -220,8 +222,7 @@ bool CDspDevice::Start() {
     const uint32_t transferSize = m_deviceSettings.transferSize;
     if (m_driver->StartDevice(transferSize, m_dataEvent.get(), transferSize, m_secondEvent.get()) !=
         0) {
-        m_error = kDeviceStartFailed;
-        StopReadingThread();
+        FailStart(kDeviceStartFailed);
         return false;
     }
     bool configured = false;
@@ -238,8 +239,7 @@ bool CDspDevice::Start() {
         ConfigureGroupRate(g);
         uint16_t rateCode = 0;
         if (!BlockFormatOf(rate, group.blockSamples, group.levelShift, rateCode)) {
-            m_error = kDeviceBadChannelOrRate;
-            StopReadingThread();
+            FailStart(kDeviceBadChannelOrRate);
             return false;
         }
         group.config[0] = rateCode;
@@ -255,13 +255,11 @@ bool CDspDevice::Start() {
         }
     }
     if (!configured) {
-        m_error = kDeviceConverterFailed;
-        StopReadingThread();
+        FailStart(kDeviceConverterFailed);
         return false;
     }
     if (!m_driver->StartTransfer(transferSize, m_dataEvent.get())) {
-        m_error = kDeviceStartFailed;
-        StopReadingThread();
+        FailStart(kDeviceStartFailed);
         return false;
     }
     m_service.MinChTlf = 0;
@@ -335,8 +333,21 @@ void CDspDevice::StopReadingThread() {
     if (m_reader.joinable()) {
         m_reader.join();
     }
+}
+
+void CDspDevice::ReleaseEvents() {
+    // The driver may signal the events until its transfer stops.
+    if (m_driver && m_driver->IsOpen()) {
+        m_driver->StopTransfer();
+    }
     m_dataEvent.reset();
     m_secondEvent.reset();
+}
+
+void CDspDevice::FailStart(int error) {
+    m_error = error;
+    StopReadingThread();
+    ReleaseEvents();
 }
 
 void CDspDevice::Stop() {
@@ -355,8 +366,8 @@ void CDspDevice::Stop() {
                 m_driver->StopGroup(g);
             }
         }
-        m_driver->StopTransfer();
     }
+    ReleaseEvents();
     if (m_bank) {
         m_bank->StopAllRecords();
     }

@@ -129,7 +129,12 @@ private:
     void OnSplitLimit() override;
 
     void ReadingLoop();
+    // One read of the stream, parsed; false after a read failure.
+    bool ReadOnce(std::size_t& received);
     void StopReadingThread();
+    // Stops the driver's transfer, then frees the events it signals.
+    void ReleaseEvents();
+    void FailStart(int error);
     void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count);
     void ControlPolarity(int channel, const int16_t* samples, std::size_t count);
     void DecodeChannelEvent(int group, int channel, uint8_t value, uint8_t code);

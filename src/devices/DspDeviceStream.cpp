@@ -71,26 +71,40 @@ void CDspDevice::ReadingLoop() {
                 }
             }
             std::size_t received = 0;
-            if (!m_driver->Read(m_readBuffer.data(), m_readBuffer.size(), received)) {
-                m_error = kDeviceReadFailed;
-                const auto now = Clock().SteadyNow();
-                if (m_readFailures++ == 0 ||
-                    now - m_lastReadFailureReport >= kReadFailureReportInterval) {
-                    m_lastReadFailureReport = now;
-                    Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+            do {
+                if (!ReadOnce(received)) {
+                    break;
                 }
-                std::this_thread::sleep_for(100ms);
-                continue;
-            }
-            m_readFailures = 0;
-            if (received > 0) {
-                m_parser.Feed(m_readBuffer.data(), received);
-            }
+                // A full buffer may have left data behind: read on without waiting.
+            } while (received == m_readBuffer.size() && !m_stopReading);
         } catch (...) {
             Server().Post(kMsgException, CurrentExceptionCode(),
                           kSourceDevice + m_deviceIndex.load(), 0);
         }
     }
+}
+
+bool CDspDevice::ReadOnce(std::size_t& received) {
+    received = 0;
+    if (!m_driver->Read(m_readBuffer.data(), m_readBuffer.size(), received) ||
+        received > m_readBuffer.size()) {
+        received = 0;
+        m_error = kDeviceReadFailed;
+        // A failure that repeats every 100 ms is reported when it begins and
+        // then at most once a minute.
+        const auto now = Clock().SteadyNow();
+        if (m_readFailures++ == 0 || now - m_lastReadFailureReport >= kReadFailureReportInterval) {
+            m_lastReadFailureReport = now;
+            Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+        }
+        std::this_thread::sleep_for(100ms);
+        return false;
+    }
+    m_readFailures = 0;
+    if (received > 0) {
+        m_parser.Feed(m_readBuffer.data(), received);
+    }
+    return true;
 }
 
 void CDspDevice::OnBlock(int g) {

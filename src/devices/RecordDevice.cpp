@@ -53,7 +53,8 @@ bool CRecordDevice::CreateChannels(int channelCount) {
     if (!m_recorder) {
         m_recorder = std::make_unique<CDiscardingRecorder>();
     }
-    m_bank = std::make_unique<CChannelBank>(*m_server, *m_recorder, *this, *m_clock,
+    IChannelHooks& hooks = *this;
+    m_bank = std::make_unique<CChannelBank>(*m_server, *m_recorder, hooks, *m_clock,
                                             m_deviceIndex.load(), m_firstLine, channelCount);
     m_bank->Values().maxRecordSeconds = m_maxSeconds;
     m_bank->Values().continueAfterSplit = m_values.continueAfterSplit;

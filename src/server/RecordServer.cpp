@@ -1,5 +1,10 @@
 #include "server/RecordServer.h"
 
+#include <cstdlib>
+#include <stdexcept>
+
+#include "devices/SimulatedBoardOpener.h"
+
 namespace zorv {
 namespace {
 
@@ -9,11 +14,30 @@ ServerComponents BuildComponents() {
     return components;
 }
 
+detail::RecordServerParts Parts(std::unique_ptr<IBoardIoOpener> boards) {
+    detail::RecordServerParts parts;
+    parts.boards = std::move(boards);
+    return parts;
+}
+
 }  // namespace
 
-CRecordServer::CRecordServer(ServerEnvironment environment)
-    : CDeviceServer(std::move(environment), BuildComponents()) {}
+CRecordServer::CRecordServer(ServerEnvironment environment, std::unique_ptr<IBoardIoOpener> boards)
+    : detail::RecordServerParts(Parts(std::move(boards))),
+      CDeviceServer(std::move(environment), BuildComponents(), detail::RecordServerParts::boards.get()) {}
 
 CRecordServer::~CRecordServer() { Stop(); }
+
+std::unique_ptr<IBoardIoOpener> BoardsFromEnvironment() {
+    const char* path = std::getenv("ZORV_BOARD_SCENARIO");
+    if (path == nullptr || *path == '\0') {
+        return nullptr;
+    }
+    try {
+        return CSimulatedBoardOpener::FromScenarioFile(path);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("board scenario ") + path + ": " + e.what());
+    }
+}
 
 }  // namespace zorv

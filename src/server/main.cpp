@@ -6,6 +6,8 @@
 #include <ace/Init_ACE.h>
 #include <unistd.h>
 
+#include <iostream>
+
 #include "core/ServiceHost.h"
 #include "server/RecordServer.h"
 
@@ -16,7 +18,15 @@ int main(int argc, char** argv) {
 
     ServerEnvironment environment;
     environment.echoJournal = isatty(STDERR_FILENO) != 0;  // a server run by hand shows its journal
-    CRecordServer server(environment);
+    // Simulated boards only when a scenario is named (demonstrations, tests).
+    std::unique_ptr<IBoardIoOpener> boards;
+    try {
+        boards = BoardsFromEnvironment();
+    } catch (const std::exception& e) {
+        std::cerr << "zorv18server: " << e.what() << std::endl;
+        return 1;
+    }
+    CRecordServer server(environment, std::move(boards));
     CServiceHost host(server.Names(), server.RegistryKey().FilePath(), ExecutablePath(), server);
     switch (ParseCommandLine(JoinArguments(argc, argv))) {
         case CommandWord::kRegServer:

@@ -10,6 +10,7 @@
 #include <new>
 #include <thread>
 
+#include "core/ServerMessage.h"
 #include "support/CallOrder.h"
 #include "support/ChannelDoubles.h"
 #include "support/ChildProcess.h"
