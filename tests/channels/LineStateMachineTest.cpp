@@ -194,7 +194,8 @@ TEST(LineStateMachineTest, CallerNumberTakenInTheWindow) {
     run.Play("ring in free");
     ASSERT_EQ(run.recorder.m_finished.size(), 1u);
     EXPECT_STREQ(run.recorder.m_finished[0].meta.TlfString_1, "4951234567");
-    EXPECT_EQ(run.recorder.m_finished[0].meta.Category_1, 2u);
+    const uint32_t category = run.recorder.m_finished[0].meta.Category_1;  // a packed field
+    EXPECT_EQ(category, 2u);
 }
 
 TEST(LineStateMachineTest, LevelChannelIgnoresLineEvents) {

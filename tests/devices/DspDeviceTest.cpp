@@ -24,17 +24,40 @@ std::atomic<std::thread::id> g_watchedThread{};
 std::atomic<long> g_allocations{0};
 }  // namespace
 
-void* operator new(std::size_t size) {
+namespace {
+void* CountedAllocate(std::size_t size) noexcept {
     if (g_countAllocations && std::this_thread::get_id() == g_watchedThread.load()) {
         ++g_allocations;
     }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+// Every form of the plain allocation functions is replaced, so that each
+// allocation and its release go through the same pair. (The compiler sees
+// malloc behind new and free behind delete, and warns about the pairing it
+// cannot follow.)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    if (void* p = CountedAllocate(size)) {
         return p;
     }
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) {
+    if (void* p = CountedAllocate(size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace zorv::test {
 namespace {
