@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
 #include <set>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -100,10 +102,13 @@ private:
     bool m_holding = false;
 };
 
-// The real library, counting calls; single calls can be made to fail, and it
+// The real library, counting the changes it is given by kind and the batches
+// by size. The changes of one line can be made to fail, or every commit; it
 // notices a deletion on a handle that is no longer open.
 class CLibraryProbe final : public IRecordDbLibrary {
 public:
+    static constexpr uint32_t kNoLine = UINT32_MAX;
+
     int32_t Open(int32_t kind, const std::string& directory, const std::string& fileName,
                  int32_t mode) override {
         if (m_throwOnOpen) {
@@ -115,16 +120,44 @@ public:
         return handle;
     }
     int32_t Append(int32_t handle, const tagDB_Record& record) override {
-        ++m_appends;
-        return m_failAppend ? -1 : m_real.Append(handle, record);
+        const RecordDbChange change{RecordDbChange::Kind::kAppend, &record};
+        return ApplyOne(handle, change);
     }
     int32_t Update(int32_t handle, const tagDB_Record& record) override {
-        ++m_updates;
-        return m_real.Update(handle, record);
+        const RecordDbChange change{RecordDbChange::Kind::kUpdate, &record};
+        return ApplyOne(handle, change);
     }
     int32_t Delete(int32_t handle, const tagDB_Record& record) override {
-        ++m_deletes;
-        return m_real.Delete(handle, record);
+        const RecordDbChange change{RecordDbChange::Kind::kDelete, &record};
+        return ApplyOne(handle, change);
+    }
+    int32_t Apply(int32_t handle, std::span<const RecordDbChange> changes,
+                  std::span<int32_t> results) override {
+        {
+            std::lock_guard lock(m_lock);
+            m_batchSizes.push_back(changes.size());
+        }
+        std::vector<RecordDbChange> passed;
+        std::vector<std::size_t> passedIndex;
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            Count(changes[i].kind);
+            results[i] = -1;
+            if (changes[i].record->NChanel != m_failingLine) {
+                passed.push_back(changes[i]);
+                passedIndex.push_back(i);
+            }
+        }
+        if (m_failCommit) {
+            return -1;  // nothing stored
+        }
+        std::vector<int32_t> passedResults(passed.size());
+        if (m_real.Apply(handle, passed, passedResults) != 0) {
+            return -1;
+        }
+        for (std::size_t k = 0; k < passed.size(); ++k) {
+            results[passedIndex[k]] = passedResults[k];
+        }
+        return 0;
     }
     int32_t DeleteOldest(int32_t handle, int32_t megabytes) override {
         CheckOpen(handle);
@@ -147,14 +180,37 @@ public:
         return m_real.SetRecordRoots(handle, roots);
     }
 
+    std::vector<std::size_t> BatchSizes() const {
+        std::lock_guard lock(m_lock);
+        return m_batchSizes;
+    }
+
     std::atomic<int> m_appends{0};
     std::atomic<int> m_updates{0};
     std::atomic<int> m_deletes{0};
     std::atomic<int> m_staleDeletions{0};
-    std::atomic<bool> m_failAppend{false};
+    std::atomic<uint32_t> m_failingLine{kNoLine};
+    std::atomic<bool> m_failCommit{false};
     bool m_throwOnOpen = false;
 
 private:
+    int32_t ApplyOne(int32_t handle, const RecordDbChange& change) {
+        int32_t result = -1;
+        return Apply(handle, std::span(&change, 1), std::span(&result, 1)) == 0 ? result : -1;
+    }
+    void Count(RecordDbChange::Kind kind) {
+        switch (kind) {
+            case RecordDbChange::Kind::kAppend:
+                ++m_appends;
+                break;
+            case RecordDbChange::Kind::kUpdate:
+                ++m_updates;
+                break;
+            case RecordDbChange::Kind::kDelete:
+                ++m_deletes;
+                break;
+        }
+    }
     void CheckOpen(int32_t handle) {
         std::lock_guard lock(m_lock);
         if (m_open.count(handle) == 0) {
@@ -163,8 +219,9 @@ private:
     }
 
     CRecordDbLibrary m_real;
-    std::mutex m_lock;
+    mutable std::mutex m_lock;
     std::set<int32_t> m_open;
+    std::vector<std::size_t> m_batchSizes;
 };
 
 // Lets a test queue an item with any operation code.
@@ -351,7 +408,7 @@ TEST_F(DataBaseTest, FailedCallsAndExceptionsAreReported) {
     EXPECT_TRUE(m_db.Queue(Record(1), 5));
     EXPECT_TRUE(m_db.Queue(Record(2), -1));
     // A failed append of a finished record still hands it to the archiver.
-    m_library.m_failAppend = true;
+    m_library.m_failingLine = 3;
     tagDB_Record finished = Record(3);
     EXPECT_TRUE(m_db.UpdateDbRecord(finished, 0, 0));
     m_db.Close();
@@ -361,7 +418,7 @@ TEST_F(DataBaseTest, FailedCallsAndExceptionsAreReported) {
 
     // An exception in the thread (here from the archiver, after the record
     // was written) is reported; the thread goes on with the next items.
-    m_library.m_failAppend = false;
+    m_library.m_failingLine = CLibraryProbe::kNoLine;
     m_archiver.m_throw = true;
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
     tagDB_Record throwing = Record(4);
