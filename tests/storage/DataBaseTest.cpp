@@ -54,13 +54,17 @@ private:
     std::vector<ServerMessage> m_posts;
 };
 
-// The archiver's queue: records what it is given. Armed, Enqueue holds the
-// database thread until Release; it may also throw.
+// The archiver's queue: records what it is given and, when m_table is set,
+// how many rows that table file held on disk at each hand-over. Armed,
+// Enqueue holds the database thread until Release; it may also throw.
 class CArchiverDouble final : public IArchiveQueue {
 public:
     void Enqueue(const tagDB_Record& record) override {
         std::unique_lock lock(m_lock);
         m_records.push_back(record);
+        if (!m_table.empty()) {
+            m_rowsAtHandOver.push_back(CTableReader(m_table).Count());
+        }
         if (m_throw) {
             throw std::runtime_error("archive queue file");
         }
@@ -90,7 +94,12 @@ public:
         std::lock_guard lock(m_lock);
         return m_records.size();
     }
+    std::vector<int64_t> RowsAtHandOver() const {
+        std::lock_guard lock(m_lock);
+        return m_rowsAtHandOver;
+    }
 
+    std::string m_table;  // set before the database opens
     bool m_throw = false;
     std::atomic<int> m_refreshes{0};
 
@@ -98,6 +107,7 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<tagDB_Record> m_records;
+    std::vector<int64_t> m_rowsAtHandOver;
     bool m_hold = false;
     bool m_holding = false;
 };
@@ -370,13 +380,14 @@ TEST_F(DataBaseTest, AFullQueueRefusesTheItemAndReportsIt) {
     EXPECT_EQ(StoredCount(), 1001);  // the held record and the 1000 that waited
 }
 
-TEST_F(DataBaseTest, CloseWritesEverythingWaiting) {
+TEST_F(DataBaseTest, CloseWritesEverythingWaitingInBatches) {
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
     m_archiver.Arm();
     tagDB_Record first = Record(0);
     ASSERT_TRUE(m_db.UpdateDbRecord(first, 0, 0));
     m_archiver.WaitUntilHolding();
-    for (uint32_t i = 1; i <= 10; ++i) {
+    constexpr uint32_t kWaiting = 2 * CDataBase::kBatchItems + 88;
+    for (uint32_t i = 1; i <= kWaiting; ++i) {
         tagDB_Record r = Record(i);
         ASSERT_TRUE(m_db.AddDbRecord(r));
     }
@@ -384,7 +395,69 @@ TEST_F(DataBaseTest, CloseWritesEverythingWaiting) {
     m_archiver.Release();
     closing.get();
     EXPECT_EQ(m_db.QueuedCount(), 0);
-    EXPECT_EQ(StoredCount(), 11);
+    EXPECT_EQ(StoredCount(), 1 + kWaiting);
+    const std::size_t full = CDataBase::kBatchItems;
+    EXPECT_EQ(m_library.BatchSizes(), (std::vector<std::size_t>{1, full, full, 88}));
+}
+
+TEST_F(DataBaseTest, FailuresInABatchAreReportedPerItemAFailedCommitOnce) {
+    constexpr uint32_t kRefusedLine = 3;
+    struct Case {
+        const char* name;
+        int32_t operationOfLine3;
+        bool refuseLine3;
+        bool failCommit;
+        std::size_t expectBatch;  // changes given to the library
+        std::vector<uint32_t> expectStored;
+    };
+    const Case cases[] = {
+        {"an invalid operation in the middle", 7, false, false, 4, {0, 1, 2, 4, 5}},
+        {"the library refuses one change",
+         CDataBase::kOpInsertFinal,
+         true,
+         false,
+         5,
+         {0, 1, 2, 4, 5}},
+        {"the commit fails", CDataBase::kOpInsertFinal, false, true, 5, {0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTempDir dir;
+        CPostRecorder server;
+        CLibraryProbe library;
+        CArchiverDouble archiver;
+        archiver.m_table = dir.File(kTableName);
+        CDataBaseUnderTest db(server, library, &archiver, kTableName);
+        ASSERT_TRUE(db.Open(dir.Path()));
+        // Line 0 is written alone; the thread then holds in the archiver
+        // while lines 1 to 5 are queued, and takes them as one batch.
+        archiver.Arm();
+        ASSERT_TRUE(db.Queue(Record(0), CDataBase::kOpInsertFinal));
+        archiver.WaitUntilHolding();
+        library.m_failingLine = c.refuseLine3 ? kRefusedLine : CLibraryProbe::kNoLine;
+        library.m_failCommit = c.failCommit;
+        for (uint32_t line = 1; line <= 5; ++line) {
+            ASSERT_TRUE(db.Queue(Record(line), line == kRefusedLine ? c.operationOfLine3
+                                                                    : CDataBase::kOpInsertFinal));
+        }
+        archiver.Release();
+        db.Close();
+
+        EXPECT_EQ(library.BatchSizes(), (std::vector<std::size_t>{1, c.expectBatch}));
+        EXPECT_EQ(server.Count(kMsgFailure, kFailureDatabase, kDbFailureCall, 0), 1);
+        EXPECT_EQ(server.Size(), 1u);
+        // Finished records go to the archiver whatever the library answered,
+        // once their batch is committed.
+        EXPECT_EQ(archiver.Size(), 1 + c.expectBatch);
+        std::vector<int64_t> rows(1 + c.expectBatch, std::ssize(c.expectStored));
+        rows[0] = 1;
+        EXPECT_EQ(archiver.RowsAtHandOver(), rows);
+        std::vector<uint32_t> stored;
+        for (const tagDB_Record& r : CTableReader(dir.File(kTableName)).Records()) {
+            stored.push_back(uint32_t{r.NChanel});
+        }
+        EXPECT_EQ(stored, c.expectStored);
+    }
 }
 
 TEST_F(DataBaseTest, ItemsQueuedWhileClosedAreWrittenAfterTheNextOpen) {
