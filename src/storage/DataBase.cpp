@@ -12,6 +12,11 @@ CDataBase::CDataBase(IServer& server, IRecordDbLibrary& library, IArchiveQueue* 
       m_archiver(archiver),
       m_fileName(fileName.empty() ? CProductNames::Instance().Name(CProductNames::kDatabaseFile)
                                   : std::move(fileName)),
+      m_batch(std::make_unique<QueueItem[]>(kBatchItems)),
+      m_changes(kBatchItems),
+      m_changeItem(kBatchItems),
+      m_changeResult(kBatchItems),
+      m_itemResult(kBatchItems),
       m_recordQueue(std::make_unique<QueueItem[]>(kRingSlots)) {}
 
 CDataBase::~CDataBase() {
@@ -110,14 +115,14 @@ bool CDataBase::Queue(const tagDB_Record& record, int32_t operation) {
     return true;
 }
 
-bool CDataBase::TakeNext(QueueItem& out) {
+int32_t CDataBase::TakeBatch() {
     std::lock_guard lock(m_queueLock);
-    if (m_readPos == m_writePos) {
-        return false;
+    int32_t count = 0;
+    while (count < kBatchItems && m_readPos != m_writePos) {
+        m_batch[count++] = m_recordQueue[m_readPos];
+        m_readPos = (m_readPos + 1) % kRingSlots;
     }
-    out = m_recordQueue[m_readPos];
-    m_readPos = (m_readPos + 1) % kRingSlots;
-    return true;
+    return count;
 }
 
 int32_t CDataBase::QueuedCount() const {
@@ -126,15 +131,14 @@ int32_t CDataBase::QueuedCount() const {
 }
 
 void CDataBase::Run() {
-    QueueItem item;
     // The queue is emptied before the flag is tested, so everything queued
     // before Close is written before the table is closed. An exception costs
-    // only the item that raised it: the items behind it are still written, also
-    // when Close is already waiting.
+    // only the batch that raised it: the items behind it are still written,
+    // also when Close is already waiting.
     for (;;) {
-        while (TakeNext(item)) {
+        for (int32_t count; (count = TakeBatch()) > 0;) {
             try {
-                Process(item);
+                WriteBatch(count);
             } catch (...) {
                 m_server.Post(kMsgException, 0, kSourceDatabase, 0);
             }
@@ -146,29 +150,71 @@ void CDataBase::Run() {
     }
 }
 
-void CDataBase::Process(const QueueItem& item) {
-    const int32_t handle = m_dbHandle;
-    int32_t result = -1;  // also for an operation that does not exist
-    switch (item.operation) {
-        case kOpInsert:
-        case kOpInsertFinal:
-            result = m_library.Append(handle, item.record);
-            break;
-        case kOpUpdate:
-        case kOpUpdateFinal:
-            result = m_library.Update(handle, item.record);
-            break;
-        case kOpDelete:
-            result = m_library.Delete(handle, item.record);
-            break;
-        default:
-            break;
+void CDataBase::WriteBatch(int32_t count) {
+    std::size_t changes = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        m_itemResult[i] = -1;  // also for an operation that does not exist
+        const QueueItem& item = m_batch[i];
+        RecordDbChange::Kind kind;
+        switch (item.operation) {
+            case kOpInsert:
+            case kOpInsertFinal:
+                kind = RecordDbChange::Kind::kAppend;
+                break;
+            case kOpUpdate:
+            case kOpUpdateFinal:
+                kind = RecordDbChange::Kind::kUpdate;
+                break;
+            case kOpDelete:
+                kind = RecordDbChange::Kind::kDelete;
+                break;
+            default:
+                continue;
+        }
+        m_changes[changes] = {kind, &item.record};
+        m_changeItem[changes] = i;
+        ++changes;
     }
-    if ((item.operation == kOpInsertFinal || item.operation == kOpUpdateFinal) && m_archiver) {
-        m_archiver->Enqueue(item.record);
+
+    bool committed = true;
+    bool threw = false;
+    if (changes > 0) {
+        try {
+            committed = m_library.Apply(m_dbHandle, std::span(m_changes.data(), changes),
+                                        std::span(m_changeResult.data(), changes)) == 0;
+            for (std::size_t c = 0; committed && c < changes; ++c) {
+                m_itemResult[m_changeItem[c]] = m_changeResult[c];
+            }
+        } catch (...) {
+            m_server.Post(kMsgException, 0, kSourceDatabase, 0);
+            threw = true;
+        }
     }
-    if (result < 0) {
+
+    // Finished records go to the archiver whatever the library answered, in
+    // the order they were queued, once the batch is on disk.
+    for (int32_t i = 0; i < count; ++i) {
+        const QueueItem& item = m_batch[i];
+        if ((item.operation == kOpInsertFinal || item.operation == kOpUpdateFinal) && m_archiver) {
+            try {
+                m_archiver->Enqueue(item.record);
+            } catch (...) {
+                m_server.Post(kMsgException, 0, kSourceDatabase, 0);
+            }
+        }
+    }
+    if (threw) {
+        return;
+    }
+    if (!committed) {
+        // Every item of the batch failed; one report restarts the database.
         m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureCall, 0);
+        return;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (m_itemResult[i] < 0) {
+            m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureCall, 0);
+        }
     }
 }
 

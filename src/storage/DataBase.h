@@ -4,9 +4,13 @@
 // updates and deletions of call records (AddDbRecord, UpdateDbRecord,
 // DeleteDbRecord) and return at once: an operation costs one copy of the
 // record into a ring under a lock, and never allocates. One database thread
-// hands the items to the record-database library in order and passes every
-// finished record on to the archiver. The ring has 1001 slots, so at most 1000
-// items wait; a full ring refuses the item and reports it.
+// takes the waiting items out of the ring, up to kBatchItems at a time, hands
+// each batch to the record-database library in order as one transaction
+// (synced to disk once per batch), then passes every finished record of the
+// batch on to the archiver. The ring has 1001 slots, so at most 1000 items
+// wait; a full ring refuses the item and reports it. Items are never held back
+// to fill a batch: a batch is whatever waited while the previous one was
+// written.
 //
 // Deletion of old records (DeleteOldest, DeleteBefore) runs on the caller's
 // thread (the server's timer) while the database thread may be writing; the
@@ -14,8 +18,10 @@
 // it under them (Close waits for a deletion in progress).
 //
 // Reports to the server (message 6, kind 11): 1 exception while opening,
-// 3 failed library call (or an invalid operation), 4 queue full; an exception
-// in the database thread posts message 3 with source 40.
+// 3 failed library call (once for each item that failed or had an invalid
+// operation, and once for a whole batch that could not be committed),
+// 4 queue full; an exception in the database thread posts message 3 with
+// source 40.
 //
 // Owned by the server object. Open, Close and SetRecordRoots run on the
 // server thread; the queue operations on any thread; DeleteOldest and
@@ -69,6 +75,9 @@ public:
         kOpDelete = 4,
     };
     static constexpr int32_t kRingSlots = 1001;  // one slot always stays empty
+    // Most items written in one transaction. A batch holds the table for a few
+    // milliseconds; the deletions of the timer thread wait for it.
+    static constexpr int32_t kBatchItems = 256;
 
     // fileName: the table file in the work directory; empty for the product's
     // name ("ZORV.dbf"). archiver may be null (no archiving). The library and
@@ -126,8 +135,11 @@ private:
     };
 
     void Run();
-    bool TakeNext(QueueItem& out);
-    void Process(const QueueItem& item);
+    // Moves up to kBatchItems waiting items into m_batch; their number.
+    int32_t TakeBatch();
+    // Writes the first count items of m_batch, hands the finished records to
+    // the archiver and reports the failures.
+    void WriteBatch(int32_t count);
 
     // Constant after construction
     IServer& m_server;
@@ -145,6 +157,13 @@ private:
     CAutoResetEvent m_wake;
     std::atomic<bool> m_isTerminate{true};
     std::thread m_thread;  // server thread only
+
+    // Database thread only; each kBatchItems long, allocated once
+    std::unique_ptr<QueueItem[]> m_batch;
+    std::vector<RecordDbChange> m_changes;
+    std::vector<int32_t> m_changeItem;    // the batch index of each change
+    std::vector<int32_t> m_changeResult;  // the library's result of each change
+    std::vector<int32_t> m_itemResult;    // the result of each batch item
 
     // Guarded by m_queueLock
     mutable std::mutex m_queueLock;

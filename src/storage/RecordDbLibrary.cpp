@@ -1,5 +1,6 @@
 #include "storage/RecordDbLibrary.h"
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <system_error>
@@ -59,6 +60,16 @@ int32_t CRecordDbLibrary::Update(int32_t handle, const tagDB_Record& record) {
 int32_t CRecordDbLibrary::Delete(int32_t handle, const tagDB_Record& record) {
     const std::shared_ptr<CRecordDbTable> table = Find(handle);
     return table && table->Delete(record) ? 0 : -1;
+}
+
+int32_t CRecordDbLibrary::Apply(int32_t handle, std::span<const RecordDbChange> changes,
+                                std::span<int32_t> results) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    if (!table) {
+        std::fill(results.begin(), results.begin() + std::min(results.size(), changes.size()), -1);
+        return -1;
+    }
+    return table->Apply(changes, results) ? 0 : -1;
 }
 
 int32_t CRecordDbLibrary::DeleteOldest(int32_t handle, int32_t megabytes) {

@@ -28,10 +28,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/DbRecord.h"
+#include "storage/RecordDbChange.h"
 
 namespace zorv {
 
@@ -57,6 +59,16 @@ public:
     virtual int32_t Update(int32_t handle, const tagDB_Record& record) = 0;
     // Removes the stored records of this call (their files stay). 0, or -1.
     virtual int32_t Delete(int32_t handle, const tagDB_Record& record) = 0;
+    // Applies Append, Update and Delete changes in order as one transaction,
+    // written to disk once, at its end. results[i] is changes[i]'s result (0,
+    // or -1): a change that fails leaves the others in place. Returns 0 when
+    // the transaction was committed, so that every change with result 0 is on
+    // disk; -1 when the batch failed as a whole (the handle is not open, the
+    // transaction could not begin or commit, or a failure ended it): then none
+    // of the changes is stored and every result is -1. results holds at least
+    // changes.size() elements. Other calls on the handle wait for the batch.
+    virtual int32_t Apply(int32_t handle, std::span<const RecordDbChange> changes,
+                          std::span<int32_t> results) = 0;
     // Removes the oldest records with their files until megabytes are freed.
     // The megabytes freed, or -1.
     virtual int32_t DeleteOldest(int32_t handle, int32_t megabytes) = 0;
@@ -81,6 +93,8 @@ public:
     int32_t Append(int32_t handle, const tagDB_Record& record) override;
     int32_t Update(int32_t handle, const tagDB_Record& record) override;
     int32_t Delete(int32_t handle, const tagDB_Record& record) override;
+    int32_t Apply(int32_t handle, std::span<const RecordDbChange> changes,
+                  std::span<int32_t> results) override;
     int32_t DeleteOldest(int32_t handle, int32_t megabytes) override;
     int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) override;
     void Close(int32_t handle) override;

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
@@ -17,9 +18,33 @@ namespace {
 class CSqliteError : public std::runtime_error {
 public:
     CSqliteError(sqlite3* db, const char* what)
-        : std::runtime_error(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "no database")) {
-    }
+        : std::runtime_error(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "no database")),
+          m_code(db ? sqlite3_errcode(db) : SQLITE_ERROR) {}
+
+    // The primary result code of the failed call.
+    int Code() const { return m_code & 0xff; }
+
+private:
+    int m_code;
 };
+
+// After these failures SQLite may have undone the whole transaction, or
+// advises to roll it back (a full disk, an I/O error, lack of memory, a lock
+// that stayed busy, an interruption); after any other failure only the failed
+// statement is undone and the transaction goes on.
+bool EndsTransaction(int code) {
+    switch (code) {
+        case SQLITE_FULL:
+        case SQLITE_IOERR:
+        case SQLITE_NOMEM:
+        case SQLITE_BUSY:
+        case SQLITE_INTERRUPT:
+        case SQLITE_CORRUPT:
+            return true;
+        default:
+            return false;
+    }
+}
 
 constexpr int kSchemaVersion = 1;
 // Rows examined per lock hold during a deletion.
@@ -301,12 +326,33 @@ std::string CRecordDbTable::CallKey(const tagDB_Record& r) {
     return key;
 }
 
+void CRecordDbTable::AppendLocked(const tagDB_Record& record) {
+    CResetOnExit reset(*m_insert);
+    m_insert->BindRecord(record);
+    m_insert->Step();
+}
+
+void CRecordDbTable::UpdateLocked(const tagDB_Record& record) {
+    {
+        CResetOnExit reset(*m_update);
+        m_update->BindRecord(record);
+        m_update->Step();
+    }
+    if (sqlite3_changes(m_db) == 0) {
+        AppendLocked(record);
+    }
+}
+
+void CRecordDbTable::DeleteLocked(const tagDB_Record& record) {
+    CResetOnExit reset(*m_deleteKey);
+    m_deleteKey->Bind(1, CallKey(record));
+    m_deleteKey->Step();
+}
+
 bool CRecordDbTable::Append(const tagDB_Record& record) {
     std::lock_guard lock(m_lock);
     try {
-        CResetOnExit reset(*m_insert);
-        m_insert->BindRecord(record);
-        m_insert->Step();
+        AppendLocked(record);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -316,16 +362,7 @@ bool CRecordDbTable::Append(const tagDB_Record& record) {
 bool CRecordDbTable::Update(const tagDB_Record& record) {
     std::lock_guard lock(m_lock);
     try {
-        {
-            CResetOnExit reset(*m_update);
-            m_update->BindRecord(record);
-            m_update->Step();
-        }
-        if (sqlite3_changes(m_db) == 0) {
-            CResetOnExit reset(*m_insert);
-            m_insert->BindRecord(record);
-            m_insert->Step();
-        }
+        UpdateLocked(record);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -335,13 +372,70 @@ bool CRecordDbTable::Update(const tagDB_Record& record) {
 bool CRecordDbTable::Delete(const tagDB_Record& record) {
     std::lock_guard lock(m_lock);
     try {
-        CResetOnExit reset(*m_deleteKey);
-        m_deleteKey->Bind(1, CallKey(record));
-        m_deleteKey->Step();
+        DeleteLocked(record);
         return true;
     } catch (const std::exception&) {
         return false;
     }
+}
+
+bool CRecordDbTable::Apply(std::span<const RecordDbChange> changes, std::span<int32_t> results) {
+    if (results.size() < changes.size()) {
+        return false;
+    }
+    results = results.first(changes.size());
+    std::fill(results.begin(), results.end(), -1);
+    if (changes.empty()) {
+        return true;
+    }
+    std::lock_guard lock(m_lock);
+    try {
+        Execute("BEGIN IMMEDIATE");
+    } catch (const std::exception&) {
+        return false;
+    }
+    // Undoes what is left of the transaction; the batch then counts as failed.
+    auto abandon = [&] {
+        if (!sqlite3_get_autocommit(m_db)) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        std::fill(results.begin(), results.end(), -1);
+        return false;
+    };
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const RecordDbChange& change = changes[i];
+        try {
+            switch (change.kind) {
+                case RecordDbChange::Kind::kAppend:
+                    AppendLocked(*change.record);
+                    break;
+                case RecordDbChange::Kind::kUpdate:
+                    UpdateLocked(*change.record);
+                    break;
+                case RecordDbChange::Kind::kDelete:
+                    DeleteLocked(*change.record);
+                    break;
+                default:
+                    continue;  // not a change this table knows: it fails
+            }
+            results[i] = 0;
+        } catch (const CSqliteError& error) {
+            // The changes before this one were undone with the transaction.
+            if (EndsTransaction(error.Code()) || sqlite3_get_autocommit(m_db)) {
+                return abandon();
+            }
+        } catch (const std::exception&) {
+            if (sqlite3_get_autocommit(m_db)) {
+                return abandon();
+            }
+        }
+    }
+    try {
+        Execute("COMMIT");
+    } catch (const std::exception&) {
+        return abandon();
+    }
+    return true;
 }
 
 bool CRecordDbTable::SetRecordRoots(std::vector<std::string> roots) {

@@ -29,16 +29,19 @@
 //
 // Thread safety: every public method may be called from any thread; calls are
 // serialised by one lock per table. Long deletions release the lock between
-// batches so that a writer is never held up for long.
+// batches so that a writer is never held up for long; a batch of changes
+// (Apply) holds it to its commit, so its writer keeps batches short.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/DbRecord.h"
+#include "storage/RecordDbChange.h"
 #include "storage/RecordDbFileRemover.h"
 
 struct sqlite3;
@@ -70,6 +73,16 @@ public:
     // Removes every stored record of this call (none stored is no failure).
     bool Delete(const tagDB_Record& record);
 
+    // Applies the changes in order inside one transaction, synced to disk once,
+    // at its commit. results[i] becomes 0 when changes[i] succeeded, else -1; a
+    // change that fails is undone alone and the others stay. True when the
+    // transaction was committed. False when it could not begin or commit, or a
+    // failure ended it as a whole (a full disk, an I/O error, a trigger's
+    // rollback): then nothing of the batch is stored and every result is -1.
+    // results must hold at least changes.size() elements (else false and
+    // nothing is done). No changes: true at once.
+    bool Apply(std::span<const RecordDbChange> changes, std::span<int32_t> results);
+
     // Removes the oldest records with their files until at least megabytes
     // (2^20 bytes) of files are gone or no removable record is left. Returns
     // the megabytes removed (whole, rounded down), -1 on failure.
@@ -92,6 +105,10 @@ private:
     CRecordDbTable(sqlite3* db, std::string directory, Layout layout);
     void Prepare();
     void Execute(const char* sql);
+    // The changes themselves, under m_lock; each throws on a failure.
+    void AppendLocked(const tagDB_Record& record);
+    void UpdateLocked(const tagDB_Record& record);
+    void DeleteLocked(const tagDB_Record& record);
     int32_t DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month, int32_t day);
     // Decides about one candidate row under m_lock; the bytes removed.
     uint64_t RemoveCandidate(const Candidate& row);

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
 #include <set>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -52,13 +54,17 @@ private:
     std::vector<ServerMessage> m_posts;
 };
 
-// The archiver's queue: records what it is given. Armed, Enqueue holds the
-// database thread until Release; it may also throw.
+// The archiver's queue: records what it is given and, when m_table is set,
+// how many rows that table file held on disk at each hand-over. Armed,
+// Enqueue holds the database thread until Release; it may also throw.
 class CArchiverDouble final : public IArchiveQueue {
 public:
     void Enqueue(const tagDB_Record& record) override {
         std::unique_lock lock(m_lock);
         m_records.push_back(record);
+        if (!m_table.empty()) {
+            m_rowsAtHandOver.push_back(CTableReader(m_table).Count());
+        }
         if (m_throw) {
             throw std::runtime_error("archive queue file");
         }
@@ -88,7 +94,12 @@ public:
         std::lock_guard lock(m_lock);
         return m_records.size();
     }
+    std::vector<int64_t> RowsAtHandOver() const {
+        std::lock_guard lock(m_lock);
+        return m_rowsAtHandOver;
+    }
 
+    std::string m_table;  // set before the database opens
     bool m_throw = false;
     std::atomic<int> m_refreshes{0};
 
@@ -96,14 +107,18 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<tagDB_Record> m_records;
+    std::vector<int64_t> m_rowsAtHandOver;
     bool m_hold = false;
     bool m_holding = false;
 };
 
-// The real library, counting calls; single calls can be made to fail, and it
+// The real library, counting the changes it is given by kind and the batches
+// by size. The changes of one line can be made to fail, or every commit; it
 // notices a deletion on a handle that is no longer open.
 class CLibraryProbe final : public IRecordDbLibrary {
 public:
+    static constexpr uint32_t kNoLine = UINT32_MAX;
+
     int32_t Open(int32_t kind, const std::string& directory, const std::string& fileName,
                  int32_t mode) override {
         if (m_throwOnOpen) {
@@ -115,16 +130,44 @@ public:
         return handle;
     }
     int32_t Append(int32_t handle, const tagDB_Record& record) override {
-        ++m_appends;
-        return m_failAppend ? -1 : m_real.Append(handle, record);
+        const RecordDbChange change{RecordDbChange::Kind::kAppend, &record};
+        return ApplyOne(handle, change);
     }
     int32_t Update(int32_t handle, const tagDB_Record& record) override {
-        ++m_updates;
-        return m_real.Update(handle, record);
+        const RecordDbChange change{RecordDbChange::Kind::kUpdate, &record};
+        return ApplyOne(handle, change);
     }
     int32_t Delete(int32_t handle, const tagDB_Record& record) override {
-        ++m_deletes;
-        return m_real.Delete(handle, record);
+        const RecordDbChange change{RecordDbChange::Kind::kDelete, &record};
+        return ApplyOne(handle, change);
+    }
+    int32_t Apply(int32_t handle, std::span<const RecordDbChange> changes,
+                  std::span<int32_t> results) override {
+        {
+            std::lock_guard lock(m_lock);
+            m_batchSizes.push_back(changes.size());
+        }
+        std::vector<RecordDbChange> passed;
+        std::vector<std::size_t> passedIndex;
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            Count(changes[i].kind);
+            results[i] = -1;
+            if (changes[i].record->NChanel != m_failingLine) {
+                passed.push_back(changes[i]);
+                passedIndex.push_back(i);
+            }
+        }
+        if (m_failCommit) {
+            return -1;  // nothing stored
+        }
+        std::vector<int32_t> passedResults(passed.size());
+        if (m_real.Apply(handle, passed, passedResults) != 0) {
+            return -1;
+        }
+        for (std::size_t k = 0; k < passed.size(); ++k) {
+            results[passedIndex[k]] = passedResults[k];
+        }
+        return 0;
     }
     int32_t DeleteOldest(int32_t handle, int32_t megabytes) override {
         CheckOpen(handle);
@@ -147,14 +190,37 @@ public:
         return m_real.SetRecordRoots(handle, roots);
     }
 
+    std::vector<std::size_t> BatchSizes() const {
+        std::lock_guard lock(m_lock);
+        return m_batchSizes;
+    }
+
     std::atomic<int> m_appends{0};
     std::atomic<int> m_updates{0};
     std::atomic<int> m_deletes{0};
     std::atomic<int> m_staleDeletions{0};
-    std::atomic<bool> m_failAppend{false};
+    std::atomic<uint32_t> m_failingLine{kNoLine};
+    std::atomic<bool> m_failCommit{false};
     bool m_throwOnOpen = false;
 
 private:
+    int32_t ApplyOne(int32_t handle, const RecordDbChange& change) {
+        int32_t result = -1;
+        return Apply(handle, std::span(&change, 1), std::span(&result, 1)) == 0 ? result : -1;
+    }
+    void Count(RecordDbChange::Kind kind) {
+        switch (kind) {
+            case RecordDbChange::Kind::kAppend:
+                ++m_appends;
+                break;
+            case RecordDbChange::Kind::kUpdate:
+                ++m_updates;
+                break;
+            case RecordDbChange::Kind::kDelete:
+                ++m_deletes;
+                break;
+        }
+    }
     void CheckOpen(int32_t handle) {
         std::lock_guard lock(m_lock);
         if (m_open.count(handle) == 0) {
@@ -163,8 +229,9 @@ private:
     }
 
     CRecordDbLibrary m_real;
-    std::mutex m_lock;
+    mutable std::mutex m_lock;
     std::set<int32_t> m_open;
+    std::vector<std::size_t> m_batchSizes;
 };
 
 // Lets a test queue an item with any operation code.
@@ -313,13 +380,14 @@ TEST_F(DataBaseTest, AFullQueueRefusesTheItemAndReportsIt) {
     EXPECT_EQ(StoredCount(), 1001);  // the held record and the 1000 that waited
 }
 
-TEST_F(DataBaseTest, CloseWritesEverythingWaiting) {
+TEST_F(DataBaseTest, CloseWritesEverythingWaitingInBatches) {
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
     m_archiver.Arm();
     tagDB_Record first = Record(0);
     ASSERT_TRUE(m_db.UpdateDbRecord(first, 0, 0));
     m_archiver.WaitUntilHolding();
-    for (uint32_t i = 1; i <= 10; ++i) {
+    constexpr uint32_t kWaiting = 2 * CDataBase::kBatchItems + 88;
+    for (uint32_t i = 1; i <= kWaiting; ++i) {
         tagDB_Record r = Record(i);
         ASSERT_TRUE(m_db.AddDbRecord(r));
     }
@@ -327,7 +395,69 @@ TEST_F(DataBaseTest, CloseWritesEverythingWaiting) {
     m_archiver.Release();
     closing.get();
     EXPECT_EQ(m_db.QueuedCount(), 0);
-    EXPECT_EQ(StoredCount(), 11);
+    EXPECT_EQ(StoredCount(), 1 + kWaiting);
+    const std::size_t full = CDataBase::kBatchItems;
+    EXPECT_EQ(m_library.BatchSizes(), (std::vector<std::size_t>{1, full, full, 88}));
+}
+
+TEST_F(DataBaseTest, FailuresInABatchAreReportedPerItemAFailedCommitOnce) {
+    constexpr uint32_t kRefusedLine = 3;
+    struct Case {
+        const char* name;
+        int32_t operationOfLine3;
+        bool refuseLine3;
+        bool failCommit;
+        std::size_t expectBatch;  // changes given to the library
+        std::vector<uint32_t> expectStored;
+    };
+    const Case cases[] = {
+        {"an invalid operation in the middle", 7, false, false, 4, {0, 1, 2, 4, 5}},
+        {"the library refuses one change",
+         CDataBase::kOpInsertFinal,
+         true,
+         false,
+         5,
+         {0, 1, 2, 4, 5}},
+        {"the commit fails", CDataBase::kOpInsertFinal, false, true, 5, {0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTempDir dir;
+        CPostRecorder server;
+        CLibraryProbe library;
+        CArchiverDouble archiver;
+        archiver.m_table = dir.File(kTableName);
+        CDataBaseUnderTest db(server, library, &archiver, kTableName);
+        ASSERT_TRUE(db.Open(dir.Path()));
+        // Line 0 is written alone; the thread then holds in the archiver
+        // while lines 1 to 5 are queued, and takes them as one batch.
+        archiver.Arm();
+        ASSERT_TRUE(db.Queue(Record(0), CDataBase::kOpInsertFinal));
+        archiver.WaitUntilHolding();
+        library.m_failingLine = c.refuseLine3 ? kRefusedLine : CLibraryProbe::kNoLine;
+        library.m_failCommit = c.failCommit;
+        for (uint32_t line = 1; line <= 5; ++line) {
+            ASSERT_TRUE(db.Queue(Record(line), line == kRefusedLine ? c.operationOfLine3
+                                                                    : CDataBase::kOpInsertFinal));
+        }
+        archiver.Release();
+        db.Close();
+
+        EXPECT_EQ(library.BatchSizes(), (std::vector<std::size_t>{1, c.expectBatch}));
+        EXPECT_EQ(server.Count(kMsgFailure, kFailureDatabase, kDbFailureCall, 0), 1);
+        EXPECT_EQ(server.Size(), 1u);
+        // Finished records go to the archiver whatever the library answered,
+        // once their batch is committed.
+        EXPECT_EQ(archiver.Size(), 1 + c.expectBatch);
+        std::vector<int64_t> rows(1 + c.expectBatch, std::ssize(c.expectStored));
+        rows[0] = 1;
+        EXPECT_EQ(archiver.RowsAtHandOver(), rows);
+        std::vector<uint32_t> stored;
+        for (const tagDB_Record& r : CTableReader(dir.File(kTableName)).Records()) {
+            stored.push_back(uint32_t{r.NChanel});
+        }
+        EXPECT_EQ(stored, c.expectStored);
+    }
 }
 
 TEST_F(DataBaseTest, ItemsQueuedWhileClosedAreWrittenAfterTheNextOpen) {
@@ -351,7 +481,7 @@ TEST_F(DataBaseTest, FailedCallsAndExceptionsAreReported) {
     EXPECT_TRUE(m_db.Queue(Record(1), 5));
     EXPECT_TRUE(m_db.Queue(Record(2), -1));
     // A failed append of a finished record still hands it to the archiver.
-    m_library.m_failAppend = true;
+    m_library.m_failingLine = 3;
     tagDB_Record finished = Record(3);
     EXPECT_TRUE(m_db.UpdateDbRecord(finished, 0, 0));
     m_db.Close();
@@ -361,7 +491,7 @@ TEST_F(DataBaseTest, FailedCallsAndExceptionsAreReported) {
 
     // An exception in the thread (here from the archiver, after the record
     // was written) is reported; the thread goes on with the next items.
-    m_library.m_failAppend = false;
+    m_library.m_failingLine = CLibraryProbe::kNoLine;
     m_archiver.m_throw = true;
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
     tagDB_Record throwing = Record(4);

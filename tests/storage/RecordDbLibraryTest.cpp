@@ -2,15 +2,19 @@
 // temporary directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <thread>
+#include <vector>
 
 #include "storage/RecordDbLibrary.h"
 #include "storage/RecordDbTestSupport.h"
@@ -216,6 +220,96 @@ TEST_F(RecordDbLibraryTest, GroupCopiesShareTheCallUpdateKeepsThemDeleteRemovesA
     EXPECT_EQ(CTableReader(TablePath()).Count(), 0);
 }
 
+TEST_F(RecordDbLibraryTest, ABatchIsOneTransactionInWhichChangesFailAlone) {
+    // Triggers added by another program make single inserts fail: line 666's
+    // like a refused statement, line 667's by undoing the whole transaction.
+    constexpr uint32_t kRefused = 666;
+    constexpr uint32_t kUndoes = 667;
+    using Kind = RecordDbChange::Kind;
+    struct Change {
+        Kind kind;
+        uint32_t line;
+        const char* file;  // the call key: an update of this file takes the line
+    };
+    struct Case {
+        const char* name;
+        std::vector<Change> changes;
+        int32_t expectResult;
+        std::vector<int32_t> expectResults;
+        std::vector<uint32_t> expectLines;  // stored afterwards, in insertion order
+    };
+    const Kind kBadKind = static_cast<Kind>(99);
+    const Case cases[] = {
+        {"every kind, in order",
+         {{Kind::kAppend, 1, "a"},
+          {Kind::kAppend, 2, "b"},
+          {Kind::kUpdate, 5, "a"},
+          {Kind::kDelete, 2, "b"},
+          {Kind::kUpdate, 3, "c"}},  // not stored yet: added
+         0,
+         {0, 0, 0, 0, 0},
+         {5, 3}},
+        {"a refused statement fails alone",
+         {{Kind::kAppend, 1, "a"}, {Kind::kAppend, kRefused, "x"}, {Kind::kAppend, 2, "b"}},
+         0,
+         {0, -1, 0},
+         {1, 2}},
+        {"an unknown kind fails alone",
+         {{Kind::kAppend, 1, "a"}, {kBadKind, 4, "x"}, {Kind::kAppend, 2, "b"}},
+         0,
+         {0, -1, 0},
+         {1, 2}},
+        {"a failure that ends the transaction fails the batch",
+         {{Kind::kAppend, 1, "a"}, {Kind::kAppend, kUndoes, "x"}, {Kind::kAppend, 2, "b"}},
+         -1,
+         {-1, -1, -1},
+         {}},
+        {"no changes", {}, 0, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTempDir dir;
+        const int32_t handle = m_library.Open(kKind, dir.Path(), kTableName, kServerMode);
+        ASSERT_NE(handle, -1);
+        const std::string table = dir.File(kTableName);
+        {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(table.c_str(), &db), SQLITE_OK);
+            const char* triggers =
+                "CREATE TRIGGER refuse BEFORE INSERT ON records WHEN NEW.NChanel = 666"
+                " BEGIN SELECT RAISE(ABORT, 'refused'); END;"
+                "CREATE TRIGGER undo BEFORE INSERT ON records WHEN NEW.NChanel = 667"
+                " BEGIN SELECT RAISE(ROLLBACK, 'undone'); END;";
+            EXPECT_EQ(sqlite3_exec(db, triggers, nullptr, nullptr, nullptr), SQLITE_OK)
+                << sqlite3_errmsg(db);
+            sqlite3_close(db);
+        }
+        std::vector<tagDB_Record> records;
+        for (const Change& change : c.changes) {
+            records.push_back(MakeRecord(2024, 3, 1, 8, 0, 0, change.line,
+                                         dir.File(std::string("rec/") + change.file + ".wav")));
+        }
+        std::vector<RecordDbChange> changes;
+        for (std::size_t i = 0; i < c.changes.size(); ++i) {
+            changes.push_back({c.changes[i].kind, &records[i]});
+        }
+        std::vector<int32_t> results(changes.size(), 7);
+        EXPECT_EQ(m_library.Apply(handle, changes, results), c.expectResult);
+        EXPECT_EQ(results, c.expectResults);
+
+        // The table is left without a transaction: a single append is on disk.
+        EXPECT_EQ(m_library.Append(handle, MakeRecord(2024, 3, 2, 8, 0, 0, 9, "")), 0);
+        m_library.Close(handle);
+        std::vector<uint32_t> lines;
+        for (const tagDB_Record& r : CTableReader(table).Records()) {
+            lines.push_back(uint32_t{r.NChanel});
+        }
+        std::vector<uint32_t> expectLines = c.expectLines;
+        expectLines.push_back(9);
+        EXPECT_EQ(lines, expectLines);
+    }
+}
+
 TEST_F(RecordDbLibraryTest, ClosedHandlesFailAndAreNeverGivenOutAgain) {
     const int32_t first = OpenServerTable();
     m_library.Close(first);
@@ -223,6 +317,10 @@ TEST_F(RecordDbLibraryTest, ClosedHandlesFailAndAreNeverGivenOutAgain) {
     EXPECT_EQ(m_library.Append(first, r), -1);
     EXPECT_EQ(m_library.Update(first, r), -1);
     EXPECT_EQ(m_library.Delete(first, r), -1);
+    const RecordDbChange change{RecordDbChange::Kind::kAppend, &r};
+    int32_t result = 0;
+    EXPECT_EQ(m_library.Apply(first, std::span(&change, 1), std::span(&result, 1)), -1);
+    EXPECT_EQ(result, -1);
     EXPECT_EQ(m_library.DeleteOldest(first, 1), -1);
     EXPECT_EQ(m_library.DeleteBefore(first, 2024, 1, 1), -1);
     EXPECT_FALSE(m_library.SetRecordRoots(first, {m_root}));
@@ -445,17 +543,34 @@ TEST_F(RecordDbLibraryTest, ArchiveCopyNamesFilesFromItsOwnDirectory) {
 }
 
 TEST_F(RecordDbLibraryTest, TwoThreadsShareOneHandle) {
-    // The database thread appends while the timer thread deletes.
+    // The database thread writes batches and single appends while the timer
+    // thread deletes.
     const int32_t handle = OpenServerTable();
     std::atomic<bool> appending{true};
-    std::atomic<int> failedAppends{0};
+    std::atomic<int> failedWrites{0};
     std::thread writer([&] {
-        for (uint32_t i = 0; i < 300; ++i) {
-            const std::string name = "t" + std::to_string(i) + ".wav";
-            WriteFileOfSize(InRoot(name), 4096);
-            if (m_library.Append(handle,
-                                 MakeRecord(2024, 1, 1, i / 60, i % 60, 0, 0, InRoot(name))) != 0) {
-                ++failedAppends;
+        constexpr uint32_t kBatch = 10;
+        for (uint32_t first = 0; first < 300; first += kBatch) {
+            std::vector<tagDB_Record> records;
+            for (uint32_t i = first; i < first + kBatch; ++i) {
+                const std::string name = "t" + std::to_string(i) + ".wav";
+                WriteFileOfSize(InRoot(name), 4096);
+                records.push_back(MakeRecord(2024, 1, 1, i / 60, i % 60, 0, 0, InRoot(name)));
+            }
+            if (first % (2 * kBatch) == 0) {
+                std::vector<RecordDbChange> changes;
+                for (const tagDB_Record& r : records) {
+                    changes.push_back({RecordDbChange::Kind::kAppend, &r});
+                }
+                std::vector<int32_t> results(changes.size(), -1);
+                if (m_library.Apply(handle, changes, results) != 0 ||
+                    std::count(results.begin(), results.end(), 0) != kBatch) {
+                    ++failedWrites;
+                }
+            } else {
+                for (const tagDB_Record& r : records) {
+                    failedWrites += m_library.Append(handle, r) != 0;
+                }
             }
         }
         appending = false;
@@ -468,7 +583,7 @@ TEST_F(RecordDbLibraryTest, TwoThreadsShareOneHandle) {
     }
     writer.join();
     m_library.Close(handle);
-    EXPECT_EQ(failedAppends, 0);
+    EXPECT_EQ(failedWrites, 0);
     EXPECT_EQ(failedDeletions, 0);
     // Whatever is left still has its file.
     for (const std::string& file : CTableReader(TablePath()).Files()) {
