@@ -1,5 +1,8 @@
 #include "storage/DataBase.h"
 
+#include <chrono>
+#include <thread>
+
 #include "core/ProductNames.h"
 #include "core/ServerMessage.h"
 
@@ -130,12 +133,30 @@ int32_t CDataBase::QueuedCount() const {
     return (m_writePos - m_readPos + kRingSlots) % kRingSlots;
 }
 
+// While items keep arriving, the first commit waits for them (a few
+// milliseconds at most): a burst of closing records then goes to disk in a
+// few large batches instead of filling the ring behind a commit of one item.
+void CDataBase::GatherBurst() {
+    constexpr int kMaxWaits = 8;
+    constexpr int32_t kEnough = (kRingSlots - 1) * 4 / 5;
+    int32_t seen = QueuedCount();
+    for (int i = 0; i < kMaxWaits && !m_isTerminate && seen > 0 && seen < kEnough; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        const int32_t now = QueuedCount();
+        if (now == seen) {
+            return;  // no burst: write what is there
+        }
+        seen = now;
+    }
+}
+
 void CDataBase::Run() {
     // The queue is emptied before the flag is tested, so everything queued
     // before Close is written before the table is closed. An exception costs
     // only the batch that raised it: the items behind it are still written,
     // also when Close is already waiting.
     for (;;) {
+        GatherBurst();
         for (int32_t count; (count = TakeBatch()) > 0;) {
             try {
                 WriteBatch(count);

@@ -75,9 +75,12 @@ public:
         kOpDelete = 4,
     };
     static constexpr int32_t kRingSlots = 1001;  // one slot always stays empty
-    // Most items written in one transaction. A batch holds the table for a few
-    // milliseconds; the deletions of the timer thread wait for it.
-    static constexpr int32_t kBatchItems = 256;
+    // Most items written in one transaction: a whole ring's worth, so that the
+    // thread can empty a full ring at once and producers find it free again
+    // while the batch goes to disk (a burst of 1800 closing records is then
+    // absorbed). A batch holds the table for a few milliseconds; the
+    // deletions of the timer thread wait for it.
+    static constexpr int32_t kBatchItems = kRingSlots - 1;
 
     // fileName: the table file in the work directory; empty for the product's
     // name ("ZORV.dbf"). archiver may be null (no archiving). The library and
@@ -135,6 +138,8 @@ private:
     };
 
     void Run();
+    // Lets a burst of items gather before the first commit of a wake-up.
+    void GatherBurst();
     // Moves up to kBatchItems waiting items into m_batch; their number.
     int32_t TakeBatch();
     // Writes the first count items of m_batch, hands the finished records to

@@ -386,7 +386,7 @@ TEST_F(DataBaseTest, CloseWritesEverythingWaitingInBatches) {
     tagDB_Record first = Record(0);
     ASSERT_TRUE(m_db.UpdateDbRecord(first, 0, 0));
     m_archiver.WaitUntilHolding();
-    constexpr uint32_t kWaiting = 2 * CDataBase::kBatchItems + 88;
+    constexpr uint32_t kWaiting = 600;
     for (uint32_t i = 1; i <= kWaiting; ++i) {
         tagDB_Record r = Record(i);
         ASSERT_TRUE(m_db.AddDbRecord(r));
@@ -396,8 +396,8 @@ TEST_F(DataBaseTest, CloseWritesEverythingWaitingInBatches) {
     closing.get();
     EXPECT_EQ(m_db.QueuedCount(), 0);
     EXPECT_EQ(StoredCount(), 1 + kWaiting);
-    const std::size_t full = CDataBase::kBatchItems;
-    EXPECT_EQ(m_library.BatchSizes(), (std::vector<std::size_t>{1, full, full, 88}));
+    // The held record, then everything that waited in one batch.
+    EXPECT_EQ(m_library.BatchSizes(), (std::vector<std::size_t>{1, kWaiting}));
 }
 
 TEST_F(DataBaseTest, FailuresInABatchAreReportedPerItemAFailedCommitOnce) {
