@@ -136,10 +136,12 @@ void CServerCore::OnFailure(int32_t kind, int32_t b, int32_t c) {
     // A device failure (kind 1) outside initialisation is journaled with the
     // device's error; a failed signal processor also takes its group's
     // channels out of service. What else follows is the failure policy's.
+    // The error comes with the message when the device gave it (c), so that
+    // two failures in a row are each journaled with their own error.
     if (kind == 1 && State() != SS_INIT) {
-        JournalOpenError(b);
         if (IServerDevice* device = Device(b)) {
-            const int error = device->LastError();
+            const int error = c != 0 ? c : device->LastError();
+            JournalDeviceError(b, error);
             if (error >= kDeviceProcessorGroup0Failed && error <= kDeviceProcessorGroup0Failed + 2) {
                 device->MarkGroupFailed(error - kDeviceProcessorGroup0Failed);
             }
@@ -153,11 +155,12 @@ void CServerCore::OnException(int32_t code, int32_t source) {
 }
 
 void CServerCore::JournalOpenError(int index) {
-    IServerDevice* device = Device(index);
-    if (device == nullptr) {
-        return;
+    if (IServerDevice* device = Device(index)) {
+        JournalDeviceError(index, device->LastError());
     }
-    const int error = device->LastError();
+}
+
+void CServerCore::JournalDeviceError(int index, int error) {
     const int number = index + 1;
     switch (error) {
         case kDeviceNotFound:

@@ -115,6 +115,8 @@ protected:
     virtual void OnNoAction() {}
     virtual void OnFailure(int32_t kind, int32_t b, int32_t c);
     virtual void JournalOpenError(int index);
+    // The journal text of a device error (none for 0 and unknown errors).
+    void JournalDeviceError(int index, int error);
     virtual void OnException(int32_t code, int32_t source);
     virtual std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine);
     virtual void DestroyDevice(int index);

@@ -377,6 +377,11 @@ SimBoardConfig LoadBoard(const std::string& file, const IniFile& ini, const std:
     board.commandTakeReads = integer("CommandTakeReads", board.commandTakeReads, 1'000'000);
     board.commandTakeMs = integer("CommandTakeMs", board.commandTakeMs, 60'000);
     board.converterBusyReads = integer("ConverterBusyReads", board.converterBusyReads, 1'000'000);
+    // A working processor reports its group every second unless told otherwise.
+    board.heartbeatMs = 1000;
+    if (auto heartbeat = ini.Find(section, "Heartbeat")) {
+        board.heartbeatMs = ParseMs(where("Heartbeat"), *heartbeat);
+    }
     if (auto repeat = ini.Find(section, "Repeat")) {
         board.repeatMs = ParseMs(where("Repeat"), *repeat);
     }

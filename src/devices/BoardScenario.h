@@ -112,6 +112,8 @@ struct SimBoardConfig {
     int converterBusyReads = 2;
     // The line timelines repeat with this period (0: they play once).
     int64_t repeatMs = 0;
+    // A group event 24 from every working processor this often (0: never).
+    int64_t heartbeatMs = 0;
     // The answer to the read-configuration control (BoardID 0 means the
     // information word, DeviceType 0 the driver's type).
     tagHARDWARE_CONFIG hardwareConfig{};

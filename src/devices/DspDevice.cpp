@@ -391,7 +391,7 @@ int CDspDevice::SetGain(int channel, int gain, bool program) {
         m_error = kDeviceConverterFailed;
         m_driver->SetEnableBit(2 * g, false);
         m_driver->SetEnableBit(2 * g + 1, false);
-        Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+        Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceConverterFailed);
         return 0;
     }
     m_service.AdcPresent[g] = 1;
@@ -436,7 +436,7 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
         } else {
             m_service.AdcPresent[g] = 2;
             m_error = kDeviceConverterFailed;
-            Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+            Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceConverterFailed);
             m_driver->SetEnableBit(2 * g + 1, false);
             outcome = 0;
         }

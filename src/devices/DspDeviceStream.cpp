@@ -95,7 +95,7 @@ bool CDspDevice::ReadOnce(std::size_t& received) {
         const auto now = Clock().SteadyNow();
         if (m_readFailures++ == 0 || now - m_lastReadFailureReport >= kReadFailureReportInterval) {
             m_lastReadFailureReport = now;
-            Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+            Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceReadFailed);
         }
         std::this_thread::sleep_for(100ms);
         return false;
@@ -286,7 +286,9 @@ void CDspDevice::FeedWatchdog(int g) {
     }
     m_service.MegaPresent[g] = 2;
     m_error = kDeviceProcessorGroup0Failed + g;
-    Server().Post(kMsgFailure, 1, m_deviceIndex.load(), 0);
+    // The error goes with the message: another failure of the device may
+    // change the device's error before the server handles this one.
+    Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceProcessorGroup0Failed + g);
 }
 
 void CDspDevice::OnResync(int rejectedPositions) {

@@ -580,6 +580,12 @@ void CSimulatedBoard::StepMs() {
                 }
             }
         }
+        // A working processor reports its group now and then (a group event
+        // 24), so the host's watchdog knows it is alive even on quiet lines.
+        if (speaking && m_layout.groupChannels[g] > 0 && m_config.heartbeatMs > 0 &&
+            m_nowMs % m_config.heartbeatMs == 0) {
+            AppendEvent(g, 6, kEventMonitor, m_config.statusByte[static_cast<std::size_t>(g)]);
+        }
         if (ProcessorSilent(g)) {
             group.answers.clear();
         } else if (speaking && !group.answers.empty()) {

@@ -106,6 +106,29 @@ TEST_F(ServerProcessTest, LanguageFileReplacesATextOfTheJournal) {
     EXPECT_TRUE(JournalHas(*SafeSprintf(CMessageCatalog::BuiltinText(232), 0)));
 }
 
+TEST_F(ServerProcessTest, DemonstrationBoardStarts) {
+    auto server = std::make_unique<CChildProcess>(
+        BuiltProgram("zorv18server"), std::vector<std::string>{}, m_dir.Path(),
+        std::vector<std::string>{"ZORV_REGISTRY=" + m_dir.File("registry.ini"),
+                                 std::string("ZORV_BOARD_SCENARIO=") + ZORV_SOURCE_DIR +
+                                     "/tools/scenarios/demo.ini"});
+    // "Device 1 started successfully."
+    ASSERT_TRUE(PollUntil([&] { return JournalHas(FormatCatalogText(Msg{231}, 1)); }, 20s))
+        << server->Stderr();
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->Wait(15s), 0);
+    EXPECT_TRUE(JournalHas(FormatCatalogText(Msg{236}, 1)));  // and stopped with the server
+}
+
+TEST_F(ServerProcessTest, ScenarioThatCannotBeLoadedStopsTheStartClearly) {
+    std::ofstream(m_dir.File("bad.ini")) << "[Board0]\nInfoWord = nonsense\n";
+    CChildProcess server(BuiltProgram("zorv18server"), {}, m_dir.Path(),
+                         {"ZORV_REGISTRY=" + m_dir.File("registry.ini"),
+                          "ZORV_BOARD_SCENARIO=" + m_dir.File("bad.ini")});
+    EXPECT_EQ(server.Wait(15s), 1);
+    EXPECT_NE(server.Stderr().find("bad.ini"), std::string::npos);
+}
+
 TEST_F(ServerProcessTest, SigintStopsItToo) {
     auto server = Launch();
     ASSERT_TRUE(PollUntil([&] { return JournalHas(CatalogText(Msg{229})); }, 20s));
