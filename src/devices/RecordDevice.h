@@ -95,6 +95,28 @@ public:
     virtual int SetGroupSampleRate(int /*group*/, uint32_t /*rate*/) { return kNotSupported; }
     virtual int SetGain(int /*channel*/, int /*gain*/, bool /*program*/) { return kNotSupported; }
     virtual int SetFrequencyActivator(int /*channel*/, bool /*on*/) { return 0; }
+    // Auto-answer and busy analyzer: boards of the PCI family only.
+    virtual int SetAutoAnswer(int /*channel*/, int /*mode*/, int /*secondsToAnswer*/,
+                              int /*timeOut*/, int /*timeOutMode*/) {
+        return kNotSupported;
+    }
+    virtual int SetBusyAnalyzerLimits(int /*channel*/, const int (&/*limits*/)[6]) {
+        return kNotSupported;
+    }
+    virtual int StartBusyAnalyzerTune(int /*channel*/) { return kNotSupported; }
+    virtual int SetBusyAnalyzerBand(int /*channel*/, int /*lowHz*/, int /*highHz*/) {
+        return kNotSupported;
+    }
+    virtual int SetAutoAnswerFilter(int /*channel*/, int /*lowHz*/, int /*highHz*/) {
+        return kNotSupported;
+    }
+    // Network transcoders only.
+    virtual int GetCodecMode(int /*sampleRate*/, int& /*compression*/, int& /*speexMode*/) {
+        return kNotSupported;
+    }
+    virtual int SetBufferMode(int /*mode*/, int /*flag*/) { return kNotSupported; }
+    virtual int GetBufferMode(int& /*mode*/) { return kNotSupported; }
+    virtual int Reserved() { return 0; }
     virtual int OnDeviceNotificationFor(int /*channel*/) { return kNotSupported; }
     int OnDeviceNotification(int value) override { return OnDeviceNotificationFor(value); }
     int RestartHardware() override { return kNotSupported; }
