@@ -628,6 +628,7 @@ int CChannelBank::SetMyPhoneNumber(int channel, const std::string& number, bool 
     std::lock_guard lock(m_lock);
     At(channel).myPhoneNumber = number.substr(0, 40);
     At(channel).alwaysUseMyPhoneNumber = alwaysUse;
+    m_recorder.SetOwnNumber(channel, At(channel).myPhoneNumber, alwaysUse);
     return 1;
 }
 
@@ -664,6 +665,8 @@ int CChannelBank::SetSourceSignal(int first, int last, uint32_t value) {
 }
 
 const tagChanelState& CChannelBank::StateLocked(int channel) const { return At(channel).state; }
+
+const tagChanelParam& CChannelBank::ParamLocked(int channel) const { return At(channel).param; }
 
 CChannelBank::Handler CChannelBank::HandlerOf(int channel) const {
     std::lock_guard lock(m_lock);

@@ -106,6 +106,7 @@ public:
 
     // The state of a channel while the caller holds Lock().
     const tagChanelState& StateLocked(int channel) const;
+    const tagChanelParam& ParamLocked(int channel) const;
 
     // For tests and diagnostics.
     Handler HandlerOf(int channel) const;

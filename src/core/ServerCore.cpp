@@ -355,6 +355,7 @@ void CServerCore::StoreRecordDirectory(int index, const std::string& path) {
         Post(kMsgRecordDirectory, 0, index, 0);
     }
     m_components.compressor->SetRecordPath(index, path);
+    OnRecordDirectoryChanged();
 }
 
 void CServerCore::ReadSettings() {

@@ -137,6 +137,8 @@ protected:
     virtual int GetCandidateCount(int kind) const;
     // Closes the two local listening links (stop step 3).
     virtual void CloseLocalLinks() {}
+    // A record directory was set (the layers above pass it on).
+    virtual void OnRecordDirectoryChanged() {}
 
     // The core part of the start message (after the transcoder configurator).
     void CoreStart();

@@ -27,7 +27,6 @@ struct BlockStages {
     IBlockStage* aonDecoder = nullptr;
     IBlockStage* frequencyActivator = nullptr;
     IBlockStage* noiseSuppressor = nullptr;
-    IBlockStage* monitorRecorder = nullptr;
 };
 
 }  // namespace zorv

@@ -146,9 +146,7 @@ void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t 
     const int g = GroupOf(channel);
     const int shift = g >= 0 ? m_groups[static_cast<std::size_t>(g)].levelShift : 6;
     const uint32_t level = sum >> shift;
-    if (m_stages.monitorRecorder != nullptr) {
-        m_stages.monitorRecorder->Process(channel, samples, count);
-    }
+    m_recorder->WriteMonitorBlock(channel, samples, count);
     m_bank->DeliverBlockLocked(channel, samples, count, level);
 }
 

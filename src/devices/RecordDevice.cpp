@@ -49,7 +49,7 @@ CRecordDevice::~CRecordDevice() = default;
 
 bool CRecordDevice::CreateChannels(int channelCount) {
     m_channelCount = channelCount;
-    m_recorder = m_recorders != nullptr ? m_recorders->Create(channelCount) : nullptr;
+    m_recorder = m_recorders != nullptr ? m_recorders->Create(*this, channelCount) : nullptr;
     if (!m_recorder) {
         m_recorder = std::make_unique<CDiscardingRecorder>();
     }
@@ -115,7 +115,44 @@ void CRecordDevice::SetRecordValues(const DeviceRecordValues& values) {
     }
 }
 
-void CRecordDevice::SetRecordRoot(const std::string& path) { m_recordRoot = path; }
+void CRecordDevice::SetRecordRoot(const std::string& path) {
+    // Replaced under the channel lock: the record files read it there.
+    if (m_bank) {
+        std::lock_guard lock(m_bank->Lock());
+        m_recordRoot = path;
+    } else {
+        m_recordRoot = path;
+    }
+}
+
+uint32_t CRecordDevice::ChannelCompress(int channel) const {
+    return m_bank && channel >= 0 && channel < m_channelCount ? m_bank->ParamLocked(channel).Compress
+                                                              : 1;
+}
+
+uint32_t CRecordDevice::ChannelSampleRate(int channel) const {
+    return m_bank && channel >= 0 && channel < m_channelCount
+               ? m_bank->ParamLocked(channel).SampleRate
+               : 8000;
+}
+
+int CRecordDevice::StartMonitorRecord(int channel) {
+    if (!m_bank || channel < 0 || channel >= m_channelCount) {
+        return 0;
+    }
+    std::lock_guard lock(m_bank->Lock());
+    m_recorder->StartMonitor(channel);
+    return 1;
+}
+
+int CRecordDevice::StopMonitorRecord(int channel) {
+    if (!m_bank || channel < 0 || channel >= m_channelCount) {
+        return 0;
+    }
+    std::lock_guard lock(m_bank->Lock());
+    m_recorder->StopMonitor(channel);
+    return 1;
+}
 
 void CRecordDevice::LoadSettings(const CChannelSettingsFile& settings) {
     if (!m_bank) {

@@ -24,14 +24,17 @@
 #include "core/ServerDevice.h"
 #include "devices/DeviceDriver.h"
 #include "platform/Clock.h"
+#include "storage/RecordFiles.h"
 
 namespace zorv {
 
-// Makes the record-file writer of a device's channels.
+class CRecordDevice;
+
+// Makes the record files of a device's channels.
 class IRecorderFactory {
 public:
     virtual ~IRecorderFactory() = default;
-    virtual std::unique_ptr<IChannelRecorder> Create(int channelCount) = 0;
+    virtual std::unique_ptr<IChannelRecorder> Create(CRecordDevice& device, int channelCount) = 0;
 };
 
 // Server-wide values a device is given when it is configured.
@@ -50,7 +53,7 @@ struct DeviceContext {
     int firstLine = 0;
 };
 
-class CRecordDevice : public IServerDevice, protected IChannelHooks {
+class CRecordDevice : public IServerDevice, public IRecordFileOwner, protected IChannelHooks {
 public:
     explicit CRecordDevice(const DeviceContext& context);
     ~CRecordDevice() override;
@@ -132,15 +135,29 @@ public:
     uint32_t BoardId() const override { return m_hardware.BoardID; }
     const tagHARDWARE_CONFIG& HardwareConfig() const { return m_hardware; }
     int ChannelCount() const override { return m_channelCount; }
-    int DeviceIndex() const { return m_deviceIndex; }
-    int FirstLine() const { return m_firstLine; }
+    // IRecordFileOwner (the record files ask under the channel lock)
+    int DeviceIndex() const override { return m_deviceIndex; }
+    int FirstLine() const override { return m_firstLine; }
+    uint32_t SerialNumber() const override { return GetDeviceNumber(); }
+    std::string ServerName() const override { return m_serverName; }
+    std::string RecordRoot() const override { return m_recordRoot; }
+    std::string FileSuffix() const override { return m_fileSuffix; }
+    std::string DaySuffix() const override { return m_dirSuffix; }
+    uint32_t MinRecordSeconds() const override { return m_minSeconds; }
+    uint32_t MaxRecordSeconds() const override { return m_maxSeconds; }
+    bool RegisterAtStart() const override { return m_values.registerAtStart == 1; }
+    uint32_t ChannelCompress(int channel) const override;
+    uint32_t ChannelSampleRate(int channel) const override;
+
+    // The monitor record of a channel (start and stop commands).
+    int StartMonitorRecord(int channel);
+    int StopMonitorRecord(int channel);
     // The number that names the device's settings sections.
     uint32_t SettingsNumber() const;
     void SetFileSuffixes(const std::string& fileSuffix, const std::string& dirSuffix) override;
     void SetRecordLengths(uint32_t minSeconds, uint32_t maxSeconds) override;
     void SetServerName(const std::string& name) override;
     void SetRecordValues(const DeviceRecordValues& values);
-    const std::string& RecordRoot() const { return m_recordRoot; }
 
     // Loads the channel and device sections of the settings (after open,
     // before start) and keeps the file for the setters' writes.

@@ -4,29 +4,71 @@
 #include <stdexcept>
 
 #include "devices/SimulatedBoardOpener.h"
+#include "storage/RecordFiles.h"
 
 namespace zorv {
 namespace {
 
-ServerComponents BuildComponents() {
-    ServerComponents components;
-    components.FillDefaults();
-    return components;
-}
+// The record files of every device write into the server's record database.
+class CRecordFilesFactory final : public IRecorderFactory {
+public:
+    CRecordFilesFactory(IServer& server, IRecordQueue& database)
+        : m_server(server), m_database(database) {}
 
-detail::RecordServerParts Parts(std::unique_ptr<IBoardIoOpener> boards) {
-    detail::RecordServerParts parts;
-    parts.boards = std::move(boards);
-    return parts;
-}
+    std::unique_ptr<IChannelRecorder> Create(CRecordDevice& device, int channelCount) override {
+        return std::make_unique<CRecordFiles>(device, m_server, &m_database, *m_clock,
+                                              channelCount);
+    }
+    void SetClock(IClock& clock) { m_clock = &clock; }
+
+private:
+    IServer& m_server;
+    IRecordQueue& m_database;
+    IClock* m_clock = &SystemClock();
+};
 
 }  // namespace
 
 CRecordServer::CRecordServer(ServerEnvironment environment, std::unique_ptr<IBoardIoOpener> boards)
-    : detail::RecordServerParts(Parts(std::move(boards))),
-      CDeviceServer(std::move(environment), BuildComponents(), detail::RecordServerParts::boards.get()) {}
+    : CRecordServer(std::move(environment), [&] {
+          detail::RecordServerParts parts;
+          parts.boards = std::move(boards);
+          parts.relay = std::make_unique<detail::CServerRelay>();
+          parts.databaseLibrary = std::make_unique<CRecordDbLibrary>();
+          return parts;
+      }(), ServerComponents{}) {}
 
-CRecordServer::~CRecordServer() { Stop(); }
+CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
+                             ServerComponents components)
+    : detail::RecordServerParts([&] {
+          auto database = std::make_unique<CDataBase>(*parts.relay, *parts.databaseLibrary);
+          parts.database = database.get();
+          components.database = std::move(database);
+          auto files = std::make_unique<CRecordFilesFactory>(*parts.relay, *parts.database);
+          if (environment.clock != nullptr) {
+              files->SetClock(*environment.clock);
+          }
+          parts.recordFiles = std::move(files);
+          return std::move(parts);
+      }()),
+      CDeviceServer(std::move(environment), std::move(components),
+                    detail::RecordServerParts::boards.get(),
+                    detail::RecordServerParts::recordFiles.get()) {
+    relay->SetTarget(this);
+    OnRecordDirectoryChanged();
+}
+
+CRecordServer::~CRecordServer() {
+    Stop();
+    relay->SetTarget(nullptr);
+}
+
+void CRecordServer::OnRecordDirectoryChanged() {
+    // The database removes record files only under the record roots.
+    if (database != nullptr) {
+        database->SetRecordRoots({RecordDirectory(0), RecordDirectory(1)});
+    }
+}
 
 std::unique_ptr<IBoardIoOpener> BoardsFromEnvironment() {
     const char* path = std::getenv("ZORV_BOARD_SCENARIO");

@@ -2,18 +2,46 @@
 // builds every component the server owns.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "devices/BoardIo.h"
 #include "server/DeviceServer.h"
+#include "storage/DataBase.h"
+#include "storage/RecordDbLibrary.h"
 
 namespace zorv {
 
 namespace detail {
-// Holds what the device layer borrows, so that it exists before that layer.
+
+// Forwards to the server once it exists: components are built before the
+// server object they report to.
+class CServerRelay final : public IServer {
+public:
+    void SetTarget(IServer* target) { m_target = target; }
+    bool Post(int32_t code, int32_t a, int32_t b, int32_t c) override {
+        IServer* target = m_target.load();
+        return target != nullptr && target->Post(code, a, b, c);
+    }
+    void WriteJournal(int kind, std::string_view text) override {
+        if (IServer* target = m_target.load()) {
+            target->WriteJournal(kind, text);
+        }
+    }
+
+private:
+    std::atomic<IServer*> m_target{nullptr};
+};
+
+// What the device layer borrows, so that it exists before that layer.
 struct RecordServerParts {
     std::unique_ptr<IBoardIoOpener> boards;
+    std::unique_ptr<CServerRelay> relay;
+    std::unique_ptr<CRecordDbLibrary> databaseLibrary;
+    std::unique_ptr<IRecorderFactory> recordFiles;
+    CDataBase* database = nullptr;  // owned by the server's components
 };
+
 }  // namespace detail
 
 class CRecordServer final : private detail::RecordServerParts, public CDeviceServer {
@@ -23,6 +51,13 @@ public:
     explicit CRecordServer(ServerEnvironment environment = {},
                            std::unique_ptr<IBoardIoOpener> boards = nullptr);
     ~CRecordServer() override;
+
+protected:
+    void OnRecordDirectoryChanged() override;
+
+private:
+    CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
+                  ServerComponents components);
 };
 
 // The simulated boards of the scenario file named by $ZORV_BOARD_SCENARIO, or

@@ -41,6 +41,7 @@
 #include "core/DbRecord.h"
 #include "core/Server.h"
 #include "core/ServerComponents.h"
+#include "storage/RecordQueue.h"
 #include "platform/AutoResetEvent.h"
 #include "storage/RecordDbLibrary.h"
 
@@ -64,7 +65,7 @@ public:
     virtual void RefreshQueue() = 0;
 };
 
-class CDataBase : public IRecordDatabase {
+class CDataBase : public IRecordDatabase, public IRecordQueue {
 public:
     // Queue item operations.
     enum Operation : int32_t {
@@ -104,13 +105,13 @@ public:
     void SetRecordRoots(std::vector<std::string> roots);
 
     // Sets record.Format to 4 (being written) and queues an insert.
-    bool AddDbRecord(tagDB_Record& record);
+    bool AddDbRecord(tagDB_Record& record) override;
     // registered = 1: the database holds the record; interim = 1: not final
     // yet (not archived). A record with Format 4 gets Format 0 and is updated;
     // otherwise a registered record is updated and an unregistered one
     // inserted as final.
-    bool UpdateDbRecord(tagDB_Record& record, int32_t registered, int32_t interim);
-    bool DeleteDbRecord(const tagDB_Record& record);
+    bool UpdateDbRecord(tagDB_Record& record, int32_t registered, int32_t interim) override;
+    bool DeleteDbRecord(const tagDB_Record& record) override;
 
     // Deletes the oldest records and their files, about megabytes in all; the
     // megabytes freed, -1 when closed or on failure. The archiver then reloads

@@ -94,6 +94,47 @@ private:
     std::string m_name;
 };
 
+// Records that go nowhere; monitor blocks are logged (the pipeline's step 9).
+class CMonitorLoggingRecorder final : public IChannelRecorder {
+public:
+    CMonitorLoggingRecorder(std::vector<std::string>& log, bool& logging) : m_log(log), m_logging(logging) {}
+    void PrepareFormat(int, int, uint32_t) override {}
+    tagDB_Record& Metadata(int channel) override { return m_meta[static_cast<size_t>(channel)]; }
+    bool OpenRecord(int channel, const RecordStart&) override {
+        m_open[static_cast<size_t>(channel)] = true;
+        return true;
+    }
+    bool IsRecordOpen(int channel) const override { return m_open[static_cast<size_t>(channel)]; }
+    std::size_t WriteRecord(int, const void*, std::size_t bytes) override { return bytes; }
+    void FinishRecord(int channel) override { m_open[static_cast<size_t>(channel)] = false; }
+    void SetMute(int, bool) override {}
+    bool GetMute(int) const override { return false; }
+    void AddCallWithoutFile(const tagDB_Record&) override {}
+    void WriteMonitorBlock(int channel, const int16_t*, std::size_t) override {
+        if (m_logging) {
+            m_log.push_back("monitor" + std::to_string(channel));
+        }
+    }
+
+private:
+    std::vector<std::string>& m_log;
+    bool& m_logging;
+    std::array<tagDB_Record, 18> m_meta{};
+    std::array<bool, 18> m_open{};
+};
+
+class CMonitorLoggingFactory final : public IRecorderFactory {
+public:
+    CMonitorLoggingFactory(std::vector<std::string>& log, bool& logging) : m_log(log), m_logging(logging) {}
+    std::unique_ptr<IChannelRecorder> Create(CRecordDevice&, int) override {
+        return std::make_unique<CMonitorLoggingRecorder>(m_log, m_logging);
+    }
+
+private:
+    std::vector<std::string>& m_log;
+    bool& m_logging;
+};
+
 class CTestDspDevice final : public CDspDevice {
 public:
     CTestDspDevice(const DeviceContext& context, CFakeDriver* driver, std::vector<std::string>& log)
@@ -127,6 +168,7 @@ protected:
         DeviceContext context;
         context.server = &m_server;
         context.clock = &m_clock;
+        context.recorders = &m_recorders;
         m_device = std::make_unique<CTestDspDevice>(context, m_driver, m_log);
         ASSERT_TRUE(m_device->Open());
         BlockStages stages;
@@ -136,7 +178,6 @@ protected:
         stages.aonDecoder = &m_aonDecoder;
         stages.frequencyActivator = &m_fa;
         stages.noiseSuppressor = &m_noise;
-        stages.monitorRecorder = &m_monitor;
         m_device->SetStages(stages);
     }
     void LevelActivation() {
@@ -148,10 +189,11 @@ protected:
     }
     void Quiet(bool quiet) {
         for (CLoggingStage* stage : {&m_callerId, &m_busy, &m_aonActivation, &m_aonDecoder, &m_fa,
-                                     &m_noise, &m_monitor}) {
+                                     &m_noise}) {
             stage->m_logging = !quiet;
         }
         m_device->m_logging = !quiet;
+        m_recorderLogging = !quiet;
     }
 
     std::vector<std::string> m_log;
@@ -163,7 +205,8 @@ protected:
     CLoggingStage m_aonDecoder{m_log, "aonDecoder"};
     CLoggingStage m_fa{m_log, "frequencyActivator"};
     CLoggingStage m_noise{m_log, "noise"};
-    CLoggingStage m_monitor{m_log, "monitor"};
+    bool m_recorderLogging = true;
+    CMonitorLoggingFactory m_recorders{m_log, m_recorderLogging};
     CFakeDriver* m_driver = nullptr;
     std::unique_ptr<CTestDspDevice> m_device;
 };
