@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The first bytes choose the layout and where the stream is cut.
     const int audioLength = (data[0] & 1) ? 26 : 14;
-    const std::array<int, 3> counts{data[1] % 8, (data[1] >> 3) % 8, data[2] % 8};
+    // Up to six channels per group, as a device has.
+    const std::array<int, 3> counts{data[1] % 7, (data[1] >> 3) % 7, data[2] % 7};
     const int blockSamples = 1 + data[3] % 64;
     data += 4;
     size -= 4;

@@ -33,6 +33,7 @@ protected:
     std::unique_ptr<CFileDevice> Device(int index, uint32_t serial) {
         auto* driver = new CFakeDriver({6, 0, 0});
         driver->m_serial = serial;
+        m_driver = driver;
         DeviceContext context;
         context.server = &m_server;
         context.clock = &m_clock;
@@ -46,6 +47,7 @@ protected:
 
     CTempDir m_dir;
     std::string m_file = m_dir.File("ZORV_18.ini");
+    CFakeDriver* m_driver = nullptr;  // owned by the last device made
     CallLog m_log;
     CPostRecorder m_server{m_log};
     CManualClock m_clock;
@@ -137,6 +139,21 @@ TEST_F(DeviceSettingsTest, LineParametersAreSentByChangeAndWrittenAsThreeDigits)
     params.LineRingLevel = 71;
     params.MinActivateLevel = 9;
     ASSERT_EQ(device->SetLineParams(0, 1, params, true), 1);
+    // Only the bytes that changed go to the processors.
+    std::vector<std::string> sent;
+    for (const std::string& entry : m_driver->Log()) {
+        if (entry.rfind("cmd(", 0) == 0) {
+            sent.push_back(entry);
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"cmd(0,6,71)", "cmd(0,29,9)", "cmd(1,6,71)",
+                                              "cmd(1,29,9)"}));
+    EXPECT_EQ(device->SetLineParams(0, 1, params, true), 1);  // nothing changed: nothing sent
+    size_t commands = 0;
+    for (const std::string& entry : m_driver->Log()) {
+        commands += entry.rfind("cmd(", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(commands, 4u);
     IniFile file(m_file);
     EXPECT_EQ(file.Find("Channel0-1", "LineRingLevel"), "071");
     EXPECT_EQ(file.Find("Channel0-1", "LineFailureLevel"), "004");
