@@ -164,20 +164,21 @@ void CRecordStreamParser::ParseRecord(const uint8_t* p) {
 void CRecordStreamParser::CompleteBlockIfDue(int group) {
     const size_t g = static_cast<size_t>(group);
     const int block = m_blockSamples[g];
-    if (m_collected[g] < block) {
-        return;
+    // One record adds at most twelve samples to a channel; blocks shorter
+    // than that may be due more than once.
+    while (m_collected[g] >= block) {
+        m_sink.OnBlock(group);
+        // Samples beyond the block (whole rounds and a started round) move to
+        // the front for the next block.
+        const int channels = m_groupChannels[g];
+        for (int k = 0; k < channels; ++k) {
+            const int keep = m_collected[g] - block + (k < m_dealNext[g] ? 1 : 0);
+            auto& samples = m_samples[static_cast<size_t>(m_groupFirst[g] + k)];
+            std::memmove(samples.data(), samples.data() + block,
+                         static_cast<size_t>(keep) * sizeof(int16_t));
+        }
+        m_collected[g] -= block;
     }
-    m_sink.OnBlock(group);
-    // Samples beyond the block (whole rounds and a started round) move to
-    // the front for the next block.
-    const int channels = m_groupChannels[g];
-    for (int k = 0; k < channels; ++k) {
-        const int keep = m_collected[g] - block + (k < m_dealNext[g] ? 1 : 0);
-        auto& samples = m_samples[static_cast<size_t>(m_groupFirst[g] + k)];
-        std::memmove(samples.data(), samples.data() + block,
-                     static_cast<size_t>(keep) * sizeof(int16_t));
-    }
-    m_collected[g] -= block;
 }
 
 void CRecordStreamParser::StoreAudio(int group, const uint8_t* p) {
