@@ -1,7 +1,8 @@
 // The per-block work of a device's reading loop: one device of 18 channels
 // (three groups of six, 26-byte records), record-stream parsing, block
-// processing with the input filter and level, and the channels' level
-// activation; the block stages are empty and records are discarded.
+// processing with the input filter and level, and the channels' activation
+// (by level, or by line state with calls in progress); the block stages are
+// empty and records are discarded.
 // Reported as block sets (one 8-ms block of every channel) per CPU-second.
 #include <benchmark/benchmark.h>
 
@@ -32,6 +33,8 @@ private:
     zorv::test::CFakeDriver* m_driver;
 };
 
+// state.range(0): the channels' activation (1 level, 2 line state: every
+// second starts with a call-in event on every line, so calls are recorded).
 void BM_ReadingLoop18Channels(benchmark::State& state) {
     CNullServer server;
     zorv::CManualClock clock;
@@ -42,12 +45,19 @@ void BM_ReadingLoop18Channels(benchmark::State& state) {
     CBenchDevice device(context, driver);
     device.Open();
     zorv::tagChanelParam p = zorv::kDefaultChanelParam;
-    p.Activate = zorv::kActivateLevel;
+    p.Activate = static_cast<uint32_t>(state.range(0));
     for (int ch = 0; ch < 18; ++ch) {
         device.SetChannelParam(ch, p);
     }
     // One second of speech-level audio for every channel, fed again and again.
     zorv::test::CStreamBuilder stream(26, {6, 6, 6});
+    if (p.Activate == zorv::kActivateLine) {
+        for (int g = 0; g < 3; ++g) {
+            for (int c = 0; c < 6; ++c) {
+                stream.Event(g, c, 2, 23);  // call in
+            }
+        }
+    }
     for (int s = 0; s < 125; ++s) {
         const int16_t level = (s / 25) % 2 == 0 ? 6000 : 200;
         stream.Audio(0, 64, level).Audio(1, 64, level).Audio(2, 64, level);
@@ -60,6 +70,10 @@ void BM_ReadingLoop18Channels(benchmark::State& state) {
     state.counters["channel_seconds_per_cpu_second"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * 18, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ReadingLoop18Channels)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReadingLoop18Channels)
+    ->Arg(zorv::kActivateLevel)
+    ->Arg(zorv::kActivateLine)
+    ->ArgName("activate")
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
