@@ -63,31 +63,28 @@ bool CChannelBank::LevelWindowLocked(int decider, bool loud, bool quiet, uint32_
     if (c.manual || c.flags.empty()) {
         return false;
     }
-    c.flagged -= c.flags[c.flagPos];
-    if (c.state.State == 0) {
-        const uint8_t flag = loud ? 1 : 0;
-        c.flags[c.flagPos] = flag;
-        c.flagged += flag;
+    // The window slides by one block: the oldest flag leaves, this block's
+    // enters; true when the count reaches `count` (the window is then cleared).
+    auto slide = [&c](bool flagged, uint32_t count, uint32_t window) {
+        c.flagged -= c.flags[c.flagPos];
+        c.flags[c.flagPos] = flagged ? 1 : 0;
+        c.flagged += flagged ? 1 : 0;
         ++c.flagPos;
-        if (c.flagged >= c.startCount) {
+        if (c.flagged >= count) {
             c.flagged = 0;
             c.flagPos = 0;
             std::fill(c.flags.begin(), c.flags.end(), 0);
             return true;
         }
-        if (c.flagPos >= std::max<uint32_t>(c.startWindow, 1)) {
+        if (c.flagPos >= std::max<uint32_t>(window, 1)) {
             c.flagPos = 0;
         }
         return false;
+    };
+    if (c.state.State == 0) {
+        return slide(loud, c.startCount, c.startWindow);
     }
-    const uint8_t flag = quiet ? 1 : 0;
-    c.flags[c.flagPos] = flag;
-    c.flagged += flag;
-    ++c.flagPos;
-    if (c.flagged >= c.stopCount) {
-        c.flagged = 0;
-        c.flagPos = 0;
-        std::fill(c.flags.begin(), c.flags.end(), 0);
+    if (slide(quiet, c.stopCount, c.stopWindow)) {
         if (c.splitHold) {
             // The held record ends with its silence; nothing is written.
             c.splitHold = false;
@@ -100,10 +97,6 @@ bool CChannelBank::LevelWindowLocked(int decider, bool loud, bool quiet, uint32_
                                                            : decider;
         WriteBufferLocked(decider, At(owner));
         FinishRecordLocked(decider);
-        return false;
-    }
-    if (c.flagPos >= std::max<uint32_t>(c.stopWindow, 1)) {
-        c.flagPos = 0;
     }
     return false;
 }

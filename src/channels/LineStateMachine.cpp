@@ -14,21 +14,6 @@ namespace {
 
 constexpr std::size_t kNumberMax = 40;
 
-void SetTime(tagDB_Record& meta, const LocalTime& t) {
-    meta.year = static_cast<uint32_t>(t.year);
-    meta.mon = static_cast<uint32_t>(t.month);
-    meta.day = static_cast<uint32_t>(t.day);
-    meta.hour = static_cast<uint32_t>(t.hour);
-    meta.min = static_cast<uint32_t>(t.minute);
-    meta.sec = static_cast<uint32_t>(t.second);
-}
-
-void SetRingTime(tagDB_Record& meta, const LocalTime& t) {
-    meta.rhour = static_cast<uint32_t>(t.hour);
-    meta.rmin = static_cast<uint32_t>(t.minute);
-    meta.rsec = static_cast<uint32_t>(t.second);
-}
-
 }  // namespace
 
 void CChannelBank::NoteCallStart(Channel& c) { c.callStart = m_clock.Local(); }
@@ -123,7 +108,7 @@ void CChannelBank::CallTakenLocked(int channel, int value) {
             }
             SetRingTime(meta, c.callStart);
             meta.inout = CS_CALL_IN;
-            SetTime(meta, m_clock.Local());
+            SetStartTime(meta, m_clock.Local());
         } else {
             meta.rhour = 0;
             meta.rmin = 0;
@@ -160,14 +145,12 @@ void CChannelBank::FreeLocked(int channel) {
         if (m_recorder.IsRecordOpen(channel) && c.state.State == 1) {
             tagDB_Record& meta = m_recorder.Metadata(channel);
             SetText(meta.Remark, remark);
-            SetTime(meta, m_clock.Local());
+            SetStartTime(meta, m_clock.Local());
             meta.inout = CS_CALL_IN;
         } else {
             tagDB_Record record{};
             const LocalTime& start = c.callStart;
-            record.year = static_cast<uint32_t>(start.year);
-            record.mon = static_cast<uint32_t>(start.month);
-            record.day = static_cast<uint32_t>(start.day);
+            SetStartTime(record, start);
             SetRingTime(record, start);
             record.hour = 99;
             const LocalTime now = m_clock.Local();

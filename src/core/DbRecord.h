@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Clock.h"
+
 namespace zorv {
 
 // Values of Format: the record's status.
@@ -68,6 +70,23 @@ static_assert(offsetof(tagDB_Record, namefile) == 204);
 static_assert(offsetof(tagDB_Record, Remark) == 460);
 static_assert(offsetof(tagDB_Record, extraInfo) == 716);
 static_assert(offsetof(tagDB_Record, document) == 757);
+
+// The record's start date and time.
+inline void SetStartTime(tagDB_Record& record, const LocalTime& t) {
+    record.year = static_cast<uint32_t>(t.year);
+    record.mon = static_cast<uint32_t>(t.month);
+    record.day = static_cast<uint32_t>(t.day);
+    record.hour = static_cast<uint32_t>(t.hour);
+    record.min = static_cast<uint32_t>(t.minute);
+    record.sec = static_cast<uint32_t>(t.second);
+}
+
+// The time of day the line started ringing.
+inline void SetRingTime(tagDB_Record& record, const LocalTime& t) {
+    record.rhour = static_cast<uint32_t>(t.hour);
+    record.rmin = static_cast<uint32_t>(t.minute);
+    record.rsec = static_cast<uint32_t>(t.second);
+}
 
 // Copies text into a fixed text field: at most N - 1 bytes, zero-filled.
 template <std::size_t N>

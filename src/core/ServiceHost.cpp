@@ -137,13 +137,17 @@ bool CServiceHost::SetWorkDirectory() {
     return true;
 }
 
-int CServiceHost::Register() {
+void CServiceHost::RegisterAppId() {
     if (IsInstalled()) {
         RemoveService();
     }
     m_appIdKey.Create();
     m_appIdKey.SetString("", "zorv18server");
     m_appIdKey.DeleteValue("LocalService");
+}
+
+int CServiceHost::Register() {
+    RegisterAppId();
     return SetWorkDirectory() ? 0 : 1;
 }
 
@@ -182,12 +186,7 @@ bool CServiceHost::WriteUnit() {
 }
 
 int CServiceHost::Install() {
-    if (IsInstalled()) {
-        RemoveService();
-    }
-    m_appIdKey.Create();
-    m_appIdKey.SetString("", "zorv18server");
-    m_appIdKey.DeleteValue("LocalService");
+    RegisterAppId();
     m_appIdKey.SetString("LocalService", m_serviceName);
     m_appIdKey.SetString("ServiceParameters", "-Service");
     if (!WriteUnit()) {

@@ -54,6 +54,8 @@ public:
 
 private:
     bool IsInstalled() const;
+    // Removes an installed service and registers the AppID key afresh.
+    void RegisterAppId();
     void RemoveService();
     bool WriteUnit();
     bool SetWorkDirectory();

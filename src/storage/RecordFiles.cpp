@@ -120,12 +120,7 @@ tagDB_Record& CRecordFiles::Metadata(int channel) {
 
 void CRecordFiles::FillStart(int channel, tagDB_Record& meta, const LocalTime& t,
                              uint32_t compress, uint32_t inout) {
-    meta.year = static_cast<uint32_t>(t.year);
-    meta.mon = static_cast<uint32_t>(t.month);
-    meta.day = static_cast<uint32_t>(t.day);
-    meta.hour = static_cast<uint32_t>(t.hour);
-    meta.min = static_cast<uint32_t>(t.minute);
-    meta.sec = static_cast<uint32_t>(t.second);
+    SetStartTime(meta, t);
     meta.dhour = 0;
     meta.dmin = 0;
     meta.dsek = 0;

@@ -14,6 +14,7 @@
 
 #include "core/Journal.h"
 #include "core/ServerComponents.h"
+#include "support/Files.h"
 #include "support/JournalReader.h"
 #include "support/TempDir.h"
 
@@ -43,26 +44,6 @@ public:
     std::vector<Mail> m_mails;
     std::thread::id m_thread;
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string Shell(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        out.append(buffer, n);
-    }
-    ::pclose(pipe);
-    return out;
-}
 
 std::vector<std::string> FilesLike(const std::string& dir, const std::string& start) {
     std::vector<std::string> names;
@@ -104,7 +85,7 @@ TEST_F(JournalTest, LineFormat) {
     CJournal journal(Path(), m_clock, &m_mail);
     journal.Write(0, "\xC7\xE0\xEF\xF3\xF1\xEA");  // windows-1251 bytes pass unchanged
     journal.Write(1, "");
-    EXPECT_EQ(ReadFile(Path()), "05.03.2009  08:14:05 1 0 \xC7\xE0\xEF\xF3\xF1\xEA\r\n"
+    EXPECT_EQ(ReadBytes(Path()), "05.03.2009  08:14:05 1 0 \xC7\xE0\xEF\xF3\xF1\xEA\r\n"
                                 "05.03.2009  08:14:05 1 1 \r\n");
     EXPECT_EQ(CJournal::RotatedName("/w/ZORV_18.log", m_clock.Local()), "/w/ZORV_18.log.2009358145");
 }
@@ -114,18 +95,18 @@ TEST_F(JournalTest, RotatesOnlyAbove499999Bytes) {
     FillTo(499999);
     journal.Write(0, "a");  // exactly 499999 before the line: no rotation
     EXPECT_TRUE(FilesLike(m_dir.Path(), "ZORV_18.log.").empty());
-    const std::string old = ReadFile(Path());
+    const std::string old = ReadBytes(Path());
     ASSERT_GE(old.size(), 500000u);
 
     journal.Write(0, "b");
     const std::string archive = m_dir.File("ZORV_18.log.2009358145.zip");
     ASSERT_TRUE(fs::exists(archive));
-    EXPECT_EQ(ReadFile(Path()), "05.03.2009  08:14:05 1 0 b\r\n");
+    EXPECT_EQ(ReadBytes(Path()), "05.03.2009  08:14:05 1 0 b\r\n");
 
     // A real unzip accepts the archive, and its one entry is the old journal.
-    EXPECT_NE(Shell("unzip -t '" + archive + "'").find("No errors detected"), std::string::npos);
-    EXPECT_EQ(Shell("unzip -Z1 '" + archive + "'"), "ZORV_18.log\n");
-    EXPECT_EQ(Shell("unzip -p '" + archive + "' ZORV_18.log"), old);
+    EXPECT_NE(RunShell("unzip -t '" + archive + "'").find("No errors detected"), std::string::npos);
+    EXPECT_EQ(RunShell("unzip -Z1 '" + archive + "'"), "ZORV_18.log\n");
+    EXPECT_EQ(RunShell("unzip -p '" + archive + "' ZORV_18.log"), old);
 
     journal.StopMail();
     ASSERT_EQ(m_mail.m_mails.size(), 1u);
@@ -144,7 +125,7 @@ TEST_F(JournalTest, NeverOverwritesAnExistingArchive) {
     CJournal journal(Path(), m_clock, &m_mail);
     FillTo(500000);
     journal.Write(0, "x");
-    EXPECT_EQ(ReadFile(taken), "older archive");
+    EXPECT_EQ(ReadBytes(taken), "older archive");
     EXPECT_TRUE(fs::exists(m_dir.File("ZORV_18.log.2009358145-2.zip")));
 }
 
@@ -156,7 +137,7 @@ TEST_F(JournalTest, FailedZipRenamesTheJournal) {
     journal.Write(0, "x");
     EXPECT_FALSE(fs::exists(m_dir.File("ZORV_18.log.2009358145.zip")));
     EXPECT_EQ(fs::file_size(m_dir.File("ZORV_18.log.2009358145")), 500000u);
-    EXPECT_EQ(ReadFile(Path()), "05.03.2009  08:14:05 1 0 x\r\n");
+    EXPECT_EQ(ReadBytes(Path()), "05.03.2009  08:14:05 1 0 x\r\n");
     journal.StopMail();
     ASSERT_EQ(m_mail.m_mails.size(), 1u);
     EXPECT_EQ(m_mail.m_mails[0].body, " ");
@@ -218,9 +199,9 @@ TEST_F(JournalTest, ConcurrentWritersThroughRotationsLoseAndSplitNoLine) {
     const std::vector<std::string> archives = FilesLike(m_dir.Path(), "ZORV_18.log.");
     EXPECT_GE(archives.size(), 3u);
     for (const std::string& name : archives) {
-        all += Shell("unzip -p '" + m_dir.File(name) + "' ZORV_18.log");
+        all += RunShell("unzip -p '" + m_dir.File(name) + "' ZORV_18.log");
     }
-    all += ReadFile(Path());
+    all += ReadBytes(Path());
     const std::string joined = m_dir.File("joined.log");
     std::ofstream(joined, std::ios::binary) << all;
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/IniFile.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace zorv {
@@ -23,16 +24,8 @@ namespace {
 
 using test::CTempDir;
 
-void WriteBytes(const std::string& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::ReadBytes;
+using test::WriteBytes;
 
 // ---------------------------------------------------------------- reading
 

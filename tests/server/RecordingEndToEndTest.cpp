@@ -16,6 +16,7 @@
 #include "devices/BoardScenario.h"
 #include "storage/WavFile.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -24,22 +25,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string Shell(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            out.append(buffer, n);
-        }
-        ::pclose(pipe);
-    }
-    return out;
-}
-
 std::vector<int16_t> DecodeWithSox(const std::string& file) {
     const std::string raw = file + ".raw";
-    Shell("sox '" + file + "' -t raw -e signed -b 16 -c 1 '" + raw + "' 2>&1");
+    RunShell("sox '" + file + "' -t raw -e signed -b 16 -c 1 '" + raw + "' 2>&1");
     std::ifstream in(raw, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<int16_t> samples(bytes.size() / 2);
@@ -178,8 +166,8 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
         EXPECT_EQ(m[1], m[2]);  // the day directory is the start date
 
         // What players see: 8000 Hz, the length of the call within one block.
-        EXPECT_EQ(Shell("soxi -r '" + *file + "'"), "8000\n");
-        const double duration = std::stod(Shell("soxi -D '" + *file + "'"));
+        EXPECT_EQ(RunShell("soxi -r '" + *file + "'"), "8000\n");
+        const double duration = std::stod(RunShell("soxi -D '" + *file + "'"));
         EXPECT_NEAR(duration, e.seconds, 0.008);
 
         // The metadata inside the file.
@@ -258,7 +246,7 @@ TEST_F(RecordingEndToEndTest, KilledServerLeavesARecordWithItsRealLength) {
     ASSERT_EQ(record.OpenExisting(file, CWavFile::kShareNone, false), CWavFile::kOpenReady);
     ASSERT_TRUE(record.Close());
     // Closed again, its header tells players the real length.
-    const double duration = std::stod(Shell("soxi -D '" + file + "'"));
+    const double duration = std::stod(RunShell("soxi -D '" + file + "'"));
     EXPECT_NEAR(duration, static_cast<double>(size - 1080) / 16000, 0.01);
     EXPECT_GT(duration, 4.0);
 }
