@@ -319,6 +319,47 @@ TEST_F(DspDeviceTest, SilentProcessorTripsTheWatchdogOnceEach2501Blocks) {
     EXPECT_EQ(m_device->Bank()->GetChannelState(3).StateLine, static_cast<uint32_t>(CS_FREE));
 }
 
+TEST_F(DspDeviceTest, PolarityModesAndTheAutomaticCheck) {
+    Make({6, 0, 0});
+    EXPECT_EQ(m_device->SetPolarityMode(0, 2), 0);
+    EXPECT_EQ(m_device->SetPolarityCheckTimeOut(0, 4), 0);
+    EXPECT_EQ(m_device->SetPolarityCheckTimeOut(0, 301), 0);
+    ASSERT_EQ(m_device->SetPolarityMode(1, 1), 1);   // fixed: one command, once
+    ASSERT_EQ(m_device->SetPolarityMode(0, 0), 1);   // automatic
+    ASSERT_EQ(m_device->SetPolarityCheckTimeOut(0, 5), 1);
+    EXPECT_EQ(m_device->GetPolarityCheckTimeOut(0), 5);
+    auto commandsOf = [&](int channel, int command) {
+        std::vector<std::string> found;
+        const std::string prefix = fmt::format("cmd({},{},", channel, command);
+        for (const std::string& entry : m_driver->Log()) {
+            if (entry.rfind(prefix, 0) == 0) {
+                found.push_back(entry);
+            }
+        }
+        return found;
+    };
+    // The lines are free (line activation): the test pulse goes out after
+    // 625 blocks, the decision 25 blocks later; both lines start quiet.
+    auto blocks = [&](int count) {
+        auto bytes = CStreamBuilder(14, {6, 0, 0}).Audio(0, 64 * count + 1).Bytes();
+        m_device->FeedStream(bytes.data(), bytes.size());
+    };
+    blocks(624);
+    EXPECT_TRUE(commandsOf(0, 26).empty());
+    EXPECT_EQ(commandsOf(1, 17), (std::vector<std::string>{"cmd(1,17,1)"}));
+    blocks(1);
+    EXPECT_EQ(commandsOf(0, 26), (std::vector<std::string>{"cmd(0,26,2)"}));
+    blocks(24);
+    EXPECT_TRUE(commandsOf(0, 17).empty());
+    blocks(1);
+    EXPECT_EQ(commandsOf(0, 17).size(), 1u);
+    // The same result at the next check sends nothing more; the cycle is 650 blocks.
+    blocks(650);
+    EXPECT_EQ(commandsOf(0, 26).size(), 2u);
+    EXPECT_EQ(commandsOf(0, 17).size(), 1u);
+    EXPECT_EQ(commandsOf(1, 17).size(), 1u);
+}
+
 TEST_F(DspDeviceTest, LineEventsReachTheChannels) {
     Make({6, 6, 0});
     auto stream = CStreamBuilder(14, {6, 6, 0}).Event(1, 2, 1, 23).Event(1, 2, 2, 23).Bytes();

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <thread>
 
 #include "devices/BoardScenario.h"
@@ -147,8 +146,25 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
 
     const std::vector<std::string> files = Records(day);
     ASSERT_EQ(files.size(), 2u);  // the 2-second call left nothing
-    static const std::regex kName(R"(.*/DvrFiles/(\d{8})\.zr18/(\d{8})(\d{6})(\d{3})00z18\.wav)");
-    struct Expected {
+    // ".../DvrFiles/<date>.zr18/<date><time><line>00z18.wav": the first
+    // record of each line has counter 0, and the device is number 0.
+    struct Name {
+        std::string dayDirectory, date, time;
+        uint32_t line = 0;
+    };
+    const auto parse = [](const std::string& path, Name& name) {
+        const fs::path p(path);
+        const std::string file = p.filename().string();
+        const std::string dir = p.parent_path().filename().string();
+        if (file.size() != 8 + 6 + 3 + 2 + 7 || file.substr(19) != "z18.wav" ||
+            file.substr(17, 2) != "00" || dir.size() != 13 || dir.substr(8) != ".zr18" ||
+            p.parent_path().parent_path().filename() != "DvrFiles") {
+            return false;
+        }
+        name = {dir.substr(0, 8), file.substr(0, 8), file.substr(8, 6),
+                static_cast<uint32_t>(std::stoul(file.substr(14, 3)))};
+        return true;
+    };    struct Expected {
         uint32_t line;
         double seconds;
         uint32_t inout;
@@ -156,14 +172,13 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
     const Expected expected[] = {{0, 7.0, 3}, {1, 8.0, 4}};
     for (const Expected& e : expected) {
         SCOPED_TRACE(e.line);
+        Name name;
         const auto file = std::find_if(files.begin(), files.end(), [&](const std::string& f) {
-            std::smatch m;
-            return std::regex_match(f, m, kName) && std::stoul(m[4]) == e.line;
+            return parse(f, name) && name.line == e.line;
         });
         ASSERT_NE(file, files.end());
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(*file, m, kName));
-        EXPECT_EQ(m[1], m[2]);  // the day directory is the start date
+        ASSERT_TRUE(parse(*file, name));
+        EXPECT_EQ(name.dayDirectory, name.date);  // the day directory is the start date
 
         // What players see: 8000 Hz, the length of the call within one block.
         EXPECT_EQ(RunShell("soxi -r '" + *file + "'"), "8000\n");
@@ -178,7 +193,7 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
         EXPECT_EQ(line, e.line);
         EXPECT_EQ(inout, e.inout);
         EXPECT_EQ(dsek, static_cast<uint32_t>(e.seconds));
-        EXPECT_EQ(fmt::format("{:02}", hour), std::string(m[3]).substr(0, 2));
+        EXPECT_EQ(fmt::format("{:02}", hour), name.time.substr(0, 2));
         EXPECT_EQ(GetText(r.serverName), "Test server");
         EXPECT_EQ(GetText(r.namefile), *file);
         if (e.line == 1) {

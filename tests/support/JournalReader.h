@@ -3,7 +3,6 @@
 #pragma once
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,7 +22,6 @@ inline std::vector<JournalLine> ReadJournal(const std::string& path) {
     std::stringstream all;
     all << in.rdbuf();
     const std::string bytes = all.str();
-    static const std::regex kLine(R"(^(\d\d\.\d\d\.\d{4})  (\d\d:\d\d:\d\d) 1 (-?\d+) )");
     std::vector<JournalLine> lines;
     size_t at = 0;
     while (at < bytes.size()) {
@@ -31,15 +29,29 @@ inline std::vector<JournalLine> ReadJournal(const std::string& path) {
         const std::string raw = bytes.substr(at, end == std::string::npos ? std::string::npos : end - at);
         at = end == std::string::npos ? bytes.size() : end + 2;
         JournalLine line;
-        std::smatch m;
-        if (end != std::string::npos && std::regex_search(raw, m, kLine)) {
-            line.date = m[1];
-            line.time = m[2];
-            line.kind = std::stoi(m[3]);
-            line.text = raw.substr(static_cast<size_t>(m.length(0)));
+        line.text = raw;
+        // "DD.MM.YYYY  hh:mm:ss 1 <kind> <text>"
+        const auto digits = [&raw](size_t at, size_t n) {
+            for (size_t i = at; i < at + n; ++i) {
+                if (i >= raw.size() || raw[i] < '0' || raw[i] > '9') {
+                    return false;
+                }
+            }
+            return true;
+        };
+        const bool head = raw.size() > 23 && digits(0, 2) && raw[2] == '.' && digits(3, 2) &&
+                          raw[5] == '.' && digits(6, 4) && raw.compare(10, 2, "  ") == 0 &&
+                          digits(12, 2) && raw[14] == ':' && digits(15, 2) && raw[17] == ':' &&
+                          digits(18, 2) && raw.compare(20, 3, " 1 ") == 0;
+        const size_t kindEnd = head ? raw.find(' ', 23) : std::string::npos;
+        const size_t kindStart = head && raw[23] == '-' ? 24 : 23;
+        if (end != std::string::npos && kindEnd != std::string::npos && kindEnd > kindStart &&
+            digits(kindStart, kindEnd - kindStart)) {
+            line.date = raw.substr(0, 10);
+            line.time = raw.substr(12, 8);
+            line.kind = std::stoi(raw.substr(23, kindEnd - 23));
+            line.text = raw.substr(kindEnd + 1);
             line.wellFormed = true;
-        } else {
-            line.text = raw;
         }
         lines.push_back(line);
     }
