@@ -39,19 +39,19 @@ void CChannelBank::DeliverBlockLocked(int channel, const int16_t* samples, std::
             LineRecordingLocked(channel, samples, count);
             return;
         case Handler::kLevel:
-            c.state.Level = Smooth(c.state.Level, level);
-            m_hooks.OnListenerAudio(channel, samples, count);
-            LevelMonoLocked(channel, samples, count);
-            return;
         case Handler::kStereoLow:
-            c.state.Level = Smooth(c.state.Level, level);
-            m_hooks.OnListenerAudio(channel, samples, count);
-            StereoLowLocked(channel, samples, count);
-            return;
         case Handler::kStereoHigh:
+            // The level handlers smooth the level and hand the block to the
+            // listeners before their own work.
             c.state.Level = Smooth(c.state.Level, level);
             m_hooks.OnListenerAudio(channel, samples, count);
-            StereoHighLocked(channel, samples, count);
+            if (c.handler == Handler::kLevel) {
+                LevelMonoLocked(channel, samples, count);
+            } else if (c.handler == Handler::kStereoLow) {
+                StereoLowLocked(channel, samples, count);
+            } else {
+                StereoHighLocked(channel, samples, count);
+            }
             return;
     }
 }

@@ -135,7 +135,7 @@ private:
     // Stops the driver's transfer, then frees the events it signals.
     void ReleaseEvents();
     void FailStart(int error);
-    void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count);
+    void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count, int levelShift);
     void ControlPolarity(int channel, const int16_t* samples, std::size_t count);
     void DecodeChannelEvent(int group, int channel, uint8_t value, uint8_t code);
     void ParameterReport(int channel, uint8_t code, uint8_t value);

@@ -113,13 +113,14 @@ void CDspDevice::OnBlock(int g) {
         std::lock_guard lock(m_bank->Lock());
         for (int ch = group.first; ch < group.first + group.channels; ++ch) {
             ProcessChannelBlock(ch, m_parser.ChannelSamples(ch),
-                                static_cast<std::size_t>(group.blockSamples));
+                                static_cast<std::size_t>(group.blockSamples), group.levelShift);
         }
         FeedWatchdog(g);
     }
 }
 
-void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t count) {
+void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t count,
+                                     int levelShift) {
     ControlPolarity(channel, samples, count);
     HighPass& f = m_highPass[static_cast<std::size_t>(channel)];
     for (std::size_t i = 0; i < count; ++i) {
@@ -143,9 +144,7 @@ void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t 
     for (std::size_t i = 0; i < count; ++i) {
         sum += static_cast<uint32_t>(std::abs(static_cast<int>(samples[i])));
     }
-    const int g = GroupOf(channel);
-    const int shift = g >= 0 ? m_groups[static_cast<std::size_t>(g)].levelShift : 6;
-    const uint32_t level = sum >> shift;
+    const uint32_t level = sum >> levelShift;
     m_recorder->WriteMonitorBlock(channel, samples, count);
     m_bank->DeliverBlockLocked(channel, samples, count, level);
 }

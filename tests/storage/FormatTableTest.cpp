@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "storage/FormatTable.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace zorv {
@@ -14,16 +15,8 @@ namespace {
 using test::CTempDir;
 using Bytes = std::vector<uint8_t>;
 
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
+const auto ReadFile = test::ReadFileBytes;
+const auto WriteFile = test::WriteFileBytes;
 
 Bytes FormatsFile(int32_t count, const std::vector<CWaveFormat>& blocks) {
     Bytes bytes(4);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "storage/WavFile.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace zorv {
@@ -22,16 +23,8 @@ namespace {
 using test::CTempDir;
 using Bytes = std::vector<uint8_t>;
 
-Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
+const auto ReadFile = test::ReadFileBytes;
+const auto WriteFile = test::WriteFileBytes;
 
 uint32_t Le32At(const Bytes& bytes, std::size_t at) {
     return LoadLe32(&bytes.at(at + 3) - 3);
