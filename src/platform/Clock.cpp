@@ -1,6 +1,7 @@
 #include "platform/Clock.h"
 
 #include <ctime>
+#include <thread>
 
 namespace zorv {
 namespace {
@@ -23,6 +24,9 @@ class CSystemClock final : public IClock {
 public:
     WallTime Now() const override { return std::chrono::system_clock::now(); }
     SteadyTime SteadyNow() const override { return std::chrono::steady_clock::now(); }
+    void SleepFor(std::chrono::nanoseconds duration) override {
+        if (duration > std::chrono::nanoseconds::zero()) std::this_thread::sleep_for(duration);
+    }
 };
 
 }  // namespace
@@ -62,6 +66,13 @@ void CManualClock::Advance(std::chrono::milliseconds step) {
     std::lock_guard lock(m_lock);
     m_wall += step;
     m_steady += step;
+}
+
+void CManualClock::SleepFor(std::chrono::nanoseconds duration) {
+    if (duration <= std::chrono::nanoseconds::zero()) return;
+    std::lock_guard lock(m_lock);
+    m_wall += std::chrono::duration_cast<WallTime::duration>(duration);
+    m_steady += std::chrono::duration_cast<SteadyTime::duration>(duration);
 }
 
 void CManualClock::Set(WallTime t) {

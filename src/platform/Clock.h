@@ -36,6 +36,16 @@ public:
     // Monotonic time, for intervals and time-outs.
     virtual SteadyTime SteadyNow() const = 0;
 
+    // Waits: the real clock sleeps; a virtual clock moves its time forward
+    // by the same amount and returns at once, so that code which polls and
+    // pauses runs without real sleeps under a virtual clock. WaitUntil
+    // returns at once for a time already past.
+    virtual void SleepFor(std::chrono::nanoseconds duration) = 0;
+    void WaitUntil(SteadyTime deadline) {
+        SteadyTime now = SteadyNow();
+        if (deadline > now) SleepFor(deadline - now);
+    }
+
     LocalTime Local() const { return ToLocal(Now()); }
     LocalTime Utc() const { return ToUtc(Now()); }
 
@@ -46,13 +56,15 @@ public:
 // The real clock of the process.
 IClock& SystemClock();
 
-// A clock that only moves when told to; for tests.
+// A clock that only moves when told to (Advance, Set) or when a thread
+// sleeps on it (SleepFor moves it forward); for tests.
 class CManualClock final : public IClock {
 public:
     explicit CManualClock(WallTime start = WallTime{std::chrono::seconds{1'700'000'000}});
 
     WallTime Now() const override;
     SteadyTime SteadyNow() const override;
+    void SleepFor(std::chrono::nanoseconds duration) override;
 
     void Advance(std::chrono::milliseconds step);
     void Set(WallTime t);
