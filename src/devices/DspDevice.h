@@ -127,6 +127,7 @@ private:
     void OnEvent(int group, int channelField, uint8_t value, uint8_t code) override;
     void OnResync(int rejectedPositions) override;
     void OnSplitLimit() override;
+    void OnSinkFailure() override;
 
     void ReadingLoop();
     // One read of the stream, parsed; false after a read failure.

@@ -294,4 +294,12 @@ void CDspDevice::OnResync(int rejectedPositions) {
 
 void CDspDevice::OnSplitLimit() { m_driver->Resync(); }
 
+void CDspDevice::OnSinkFailure() {
+    // The record is lost; the reading thread goes on with the next one.
+    try {
+        Server().Post(kMsgException, CurrentExceptionCode(), kSourceDevice + m_deviceIndex.load(), 0);
+    } catch (...) {
+    }
+}
+
 }  // namespace zorv
