@@ -401,8 +401,15 @@ void CDspDevice::Stop() {
 }
 
 int CDspDevice::SetGain(int channel, int gain, bool program) {
+    if (!m_bank) {
+        return 0;
+    }
     const int g = GroupOf(channel);
-    if (gain < 0 || gain > 7 || g < 0 || !m_bank) {
+    if (g < 0) {
+        m_error = kDeviceBadChannelOrRate;
+        return 0;
+    }
+    if (gain < 0 || gain > 7) {
         return 0;
     }
     Group& group = m_groups[static_cast<std::size_t>(g)];
@@ -541,7 +548,7 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
             m_bank->Values().numberDetectSeconds = detect;
         }
     }
-    if (first < 0 || last < first || last >= m_channelCount || !m_bank) {
+    if (!m_bank || !ChannelsValid(first, last)) {
         return 0;
     }
     const bool range = first != last;
@@ -599,7 +606,7 @@ bool CDspDevice::GetLineParams(int channel, LineParams& out) const {
 }
 
 int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) {
-    if (first < 0 || last < first || last >= m_channelCount || !m_bank) {
+    if (!m_bank || !ChannelsValid(first, last)) {
         return 0;
     }
     {
@@ -617,7 +624,7 @@ int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) 
 }
 
 int CDspDevice::SetPolarityMode(int channel, int mode) {
-    if (channel < 0 || channel >= m_channelCount || mode < -1 || mode > 1 || !m_bank) {
+    if (!m_bank || !ChannelsValid(channel, channel) || mode < -1 || mode > 1) {
         return 0;
     }
     std::lock_guard lock(m_bank->Lock());
@@ -632,7 +639,7 @@ int CDspDevice::SetPolarityMode(int channel, int mode) {
 }
 
 int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds) {
-    if (channel < 0 || channel >= m_channelCount || seconds < 5 || seconds > 300 || !m_bank) {
+    if (!m_bank || !ChannelsValid(channel, channel) || seconds < 5 || seconds > 300) {
         return 0;
     }
     std::lock_guard lock(m_bank->Lock());
