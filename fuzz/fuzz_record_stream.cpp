@@ -31,6 +31,7 @@ public:
     }
     void OnResync(int rejected) override { m_rejected += rejected; }
     void OnSplitLimit() override {}
+    void OnSinkFailure() override {}
 
     uint64_t m_digest = 1469598103934665603ull;
     int64_t m_rejected = 0;

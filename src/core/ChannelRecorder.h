@@ -50,6 +50,7 @@ public:
     // before the channel logic sees the block.
     virtual bool StartMonitor(int /*channel*/) { return false; }
     virtual bool StopMonitor(int /*channel*/) { return false; }
+    virtual bool IsMonitorRunning(int /*channel*/) const { return false; }
     virtual void WriteMonitorBlock(int /*channel*/, const int16_t* /*samples*/,
                                    std::size_t /*count*/) {}
     // The channel's own number and whether it always replaces a detected one.

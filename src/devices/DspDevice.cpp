@@ -89,6 +89,8 @@ uint32_t CDspDevice::GetDeviceNumber() const {
 }
 
 bool CDspDevice::Open() {
+    // The parser is configured below: no reading thread may run meanwhile.
+    StopReadingThread();
     if (!CreateDriver() || !m_driver->Open(m_boardIndex)) {
         m_error = kDeviceNotFound;
         return false;
@@ -118,9 +120,14 @@ bool CDspDevice::Open() {
     }
     // Board ids below 0x300 send six-sample records, newer ones twelve.
     const uint32_t boardId = (m_hardware.BoardID >> 12) & 0xFFF;
-    m_parser.Configure(boardId < 0x300 ? CRecordStreamParser::kShortAudioLength
-                                       : CRecordStreamParser::kLongAudioLength,
-                       counts, firsts);
+    m_audioRecordLength = boardId < 0x300 ? CRecordStreamParser::kShortAudioLength
+                                          : CRecordStreamParser::kLongAudioLength;
+    m_parser.Configure(m_audioRecordLength, counts, firsts);
+    m_readerLevelShift.fill(6);
+    m_parserRequests = 0;
+    for (auto& format : m_pendingBlockFormat) {
+        format = 0;
+    }
     m_service = tagZorvServiceTlfParam{};
     for (Polarity& p : m_polarity) {
         p = Polarity{};
@@ -193,11 +200,10 @@ void CDspDevice::BuildGainWords(Group& group) {
     }
 }
 
-// Gives every channel of the group the coefficients and decoder rates of its rate.
-void CDspDevice::ConfigureGroupRate(int g) {
+void CDspDevice::ConfigureGroupRateLocked(int g) {
     const Group& group = m_groups[static_cast<std::size_t>(g)];
     for (int ch = group.first; ch < group.first + group.channels; ++ch) {
-        const uint32_t rate = ChannelRate(ch);
+        const uint32_t rate = m_bank->ParamLocked(ch).SampleRate;
         SetHighPass(ch, rate);
         for (IBlockStage* stage : {m_stages.callerIdDemodulator, m_stages.aonDecoder,
                                    m_stages.frequencyActivator, m_stages.busyAnalyzer}) {
@@ -213,10 +219,13 @@ bool CDspDevice::Start() {
         m_error = kDeviceStartFailed;
         return false;
     }
+    StopReadingThread();  // a start without a stop before
     m_stopReading = false;
     m_dataEvent = std::make_unique<CAutoResetEvent>();
     m_secondEvent = std::make_unique<CAutoResetEvent>();
     m_readFailures = 0;
+    // The reading thread starts with a fresh parser.
+    m_parserRequests = kResetParser;
     m_reader = std::thread(&CDspDevice::ReadingLoop, this);
 
     const uint32_t transferSize = m_deviceSettings.transferSize;
@@ -236,22 +245,29 @@ bool CDspDevice::Start() {
         if (group.channels > 1) {
             m_bank->SetSampleRate(group.first + 1, group.first + group.channels - 1, rate);
         }
-        ConfigureGroupRate(g);
-        uint16_t rateCode = 0;
-        if (!BlockFormatOf(rate, group.blockSamples, group.levelShift, rateCode)) {
+        bool supported = false;
+        {
+            std::lock_guard lock(m_bank->Lock());
+            ConfigureGroupRateLocked(g);
+            uint16_t rateCode = 0;
+            supported = BlockFormatOf(rate, group.blockSamples, group.levelShift, rateCode);
+            if (supported) {
+                group.config[0] = rateCode;
+                PostBlockFormat(g, group.blockSamples, group.levelShift);
+                BuildGainWords(group);
+                if (m_driver->WriteGroupConfig(g, group.config)) {
+                    m_service.AdcPresent[g] = 1;
+                    configured = true;
+                } else {
+                    m_service.AdcPresent[g] = 2;
+                    m_driver->StopGroup(g);
+                    group.streaming = false;
+                }
+            }
+        }
+        if (!supported) {
             FailStart(kDeviceBadChannelOrRate);
             return false;
-        }
-        group.config[0] = rateCode;
-        m_parser.SetBlockSamples(g, group.blockSamples);
-        BuildGainWords(group);
-        if (m_driver->WriteGroupConfig(g, group.config)) {
-            m_service.AdcPresent[g] = 1;
-            configured = true;
-        } else {
-            m_service.AdcPresent[g] = 2;
-            m_driver->StopGroup(g);
-            group.streaming = false;
         }
     }
     if (!configured) {
@@ -262,7 +278,10 @@ bool CDspDevice::Start() {
         FailStart(kDeviceStartFailed);
         return false;
     }
-    m_service.MinChTlf = 0;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        m_service.MinChTlf = 0;
+    }
     for (int g = 0; g < kMaxGroups; ++g) {
         Group& group = m_groups[static_cast<std::size_t>(g)];
         if (group.channels == 0) {
@@ -272,14 +291,22 @@ bool CDspDevice::Start() {
         m_driver->SetEnableBit(2 * g + 1, true);
         m_driver->ChannelCommand(group.first, 21, 0);
         m_driver->ChannelCommand(group.first, 18, 0);
-        group.watchdog = 0;
-        m_parser.ResetGroup(g);
         const bool groupZeroMode = g == 0 && GroupZeroMode();
-        for (int ch = group.first; ch < group.first + group.channels; ++ch) {
-            ProgramLineParams(ch, groupZeroMode);
+        std::array<uint32_t, kMaxGroupChannels> keys{};
+        {
+            std::lock_guard lock(m_bank->Lock());
+            group.watchdog = 0;
+            m_parserRequests.fetch_or(kResetGroup0 << g);
+            for (int k = 0; k < group.channels; ++k) {
+                keys[static_cast<std::size_t>(k)] =
+                    m_keyEnable[static_cast<std::size_t>(group.first + k)];
+            }
+            if (!groupZeroMode) {
+                m_service.MaxChTlf = static_cast<uint32_t>(group.first + group.channels - 1);
+            }
         }
-        if (!groupZeroMode) {
-            m_service.MaxChTlf = static_cast<uint32_t>(group.first + group.channels - 1);
+        for (int k = 0; k < group.channels; ++k) {
+            ProgramLineParams(group.first + k, groupZeroMode, keys[static_cast<std::size_t>(k)]);
         }
     }
     OnEnableChanged();
@@ -290,10 +317,10 @@ bool CDspDevice::Start() {
 // Initialises a channel's processor; outside the group-0 mode, the reads of
 // every parameter make the processor report it, so that any difference from
 // the stored copy comes to light.
-void CDspDevice::ProgramLineParams(int channel, bool groupZeroMode) {
+void CDspDevice::ProgramLineParams(int channel, bool groupZeroMode, uint32_t keyEnable) {
     m_driver->ChannelCommand(channel, 27, 0);
     if (groupZeroMode) {
-        if (m_keyEnable[static_cast<std::size_t>(channel)] == 1) {
+        if (keyEnable == 1) {
             m_driver->ChannelCommand(channel, 26, 1);
             m_driver->ChannelCommand(channel, 12, 0);
         }
@@ -308,12 +335,12 @@ void CDspDevice::OnEnableChanged() {
     if (!m_driver || !m_bank) {
         return;
     }
+    std::lock_guard lock(m_bank->Lock());
     for (int g = 0; g < kMaxGroups; ++g) {
         Group& group = m_groups[static_cast<std::size_t>(g)];
         bool anyEnabled = false;
         for (int ch = group.first; ch < group.first + group.channels; ++ch) {
-            tagChanelParam p{};
-            anyEnabled = anyEnabled || (GetChannelParam(ch, p) && p.Enable == 1);
+            anyEnabled = anyEnabled || m_bank->ParamLocked(ch).Enable == 1;
         }
         if (anyEnabled && !group.streaming && m_service.AdcPresent[g] == 1) {
             m_driver->SetEnableBit(2 * g, true);
@@ -374,28 +401,44 @@ void CDspDevice::Stop() {
 }
 
 int CDspDevice::SetGain(int channel, int gain, bool program) {
+    if (!m_bank) {
+        return 0;
+    }
     const int g = GroupOf(channel);
-    if (gain < 0 || gain > 7 || g < 0) {
+    if (g < 0) {
+        m_error = kDeviceBadChannelOrRate;
+        return 0;
+    }
+    if (gain < 0 || gain > 7) {
         return 0;
     }
     Group& group = m_groups[static_cast<std::size_t>(g)];
-    group.gains[static_cast<std::size_t>(channel - group.first)] = gain;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        group.gains[static_cast<std::size_t>(channel - group.first)] = gain;
+    }
     if (!program || !m_driver) {
         return 1;
     }
     m_driver->SetEnableBit(2 * g, false);
     std::this_thread::sleep_for(20ms);
-    BuildGainWords(group);
-    if (!m_driver->WriteGroupConfig(g, group.config)) {
-        m_service.AdcPresent[g] = 2;
+    bool written = false;
+    bool streaming = false;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        BuildGainWords(group);
+        written = m_driver->WriteGroupConfig(g, group.config);
+        m_service.AdcPresent[g] = written ? 1 : 2;
+        streaming = group.streaming;
+    }
+    if (!written) {
         m_error = kDeviceConverterFailed;
         m_driver->SetEnableBit(2 * g, false);
         m_driver->SetEnableBit(2 * g + 1, false);
         Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceConverterFailed);
         return 0;
     }
-    m_service.AdcPresent[g] = 1;
-    if (group.streaming) {
+    if (streaming) {
         std::this_thread::sleep_for(20ms);
         m_driver->SetEnableBit(2 * g, true);
     }
@@ -420,35 +463,46 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
     m_driver->SetEnableBit(2 * g, false);
     std::this_thread::sleep_for(20ms);
     const int result = m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate);
-    int outcome = result;
+    bool written = false;
+    bool streaming = false;
     {
         std::lock_guard lock(m_bank->Lock());
         group.blockSamples = samples;
         group.levelShift = shift;
         group.config[0] = rateCode;
-        if (m_driver->WriteGroupConfig(g, group.config)) {
-            ConfigureGroupRate(g);
+        written = m_driver->WriteGroupConfig(g, group.config);
+        if (written) {
+            ConfigureGroupRateLocked(g);
             m_service.AdcPresent[g] = 1;
-            if (group.streaming) {
-                std::this_thread::sleep_for(20ms);
-                m_driver->SetEnableBit(2 * g, true);
-            }
         } else {
             m_service.AdcPresent[g] = 2;
-            m_error = kDeviceConverterFailed;
-            Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceConverterFailed);
-            m_driver->SetEnableBit(2 * g + 1, false);
-            outcome = 0;
         }
-        // The reading thread resizes its blocks before its next read.
-        m_pendingBlockSamples[static_cast<std::size_t>(g)] = samples;
+        streaming = group.streaming;
+        // The reading thread changes the parser's block length and the level
+        // shift together, and starts the group's block afresh.
+        PostBlockFormat(g, samples, shift);
         for (int ch = group.first; ch < group.first + group.channels; ++ch) {
             if (m_stages.noiseSuppressor != nullptr) {
                 m_stages.noiseSuppressor->SetSampleRate(ch, rate);
             }
         }
     }
-    return outcome;
+    if (!written) {
+        m_error = kDeviceConverterFailed;
+        Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceConverterFailed);
+        m_driver->SetEnableBit(2 * g + 1, false);
+        return 0;
+    }
+    if (streaming) {
+        std::this_thread::sleep_for(20ms);
+        m_driver->SetEnableBit(2 * g, true);
+    }
+    return result;
+}
+
+void CDspDevice::PostBlockFormat(int g, int samples, int levelShift) {
+    m_pendingBlockFormat[static_cast<std::size_t>(g)].store(
+        static_cast<uint32_t>(samples) | (static_cast<uint32_t>(levelShift) << 16));
 }
 
 int CDspDevice::RestartHardware() {
@@ -466,7 +520,7 @@ int CDspDevice::RestartHardware() {
     m_driver->AfterRestart();
     const bool groupZeroMode = GroupZeroMode();
     for (int ch = 0; ch < m_channelCount; ++ch) {
-        ProgramLineParams(ch, groupZeroMode);
+        ProgramLineParams(ch, groupZeroMode, m_keyEnable[static_cast<std::size_t>(ch)]);
     }
     if (!groupZeroMode) {
         m_service.MaxChTlf = static_cast<uint32_t>(m_channelCount);
@@ -494,7 +548,7 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
             m_bank->Values().numberDetectSeconds = detect;
         }
     }
-    if (first < 0 || last < first || last >= m_channelCount || !m_bank) {
+    if (!m_bank || !ChannelsValid(first, last)) {
         return 0;
     }
     const bool range = first != last;
@@ -543,19 +597,25 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
 }
 
 bool CDspDevice::GetLineParams(int channel, LineParams& out) const {
-    if (channel < 0 || channel >= m_channelCount) {
+    if (channel < 0 || channel >= m_channelCount || !m_bank) {
         return false;
     }
+    std::lock_guard lock(m_bank->Lock());
     out = m_lineParams[static_cast<std::size_t>(channel)];
     return true;
 }
 
 int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) {
-    if (first < 0 || last < first || last >= m_channelCount) {
+    if (!m_bank || !ChannelsValid(first, last)) {
         return 0;
     }
+    {
+        std::lock_guard lock(m_bank->Lock());
+        for (int ch = first; ch <= last; ++ch) {
+            m_keyEnable[static_cast<std::size_t>(ch)] = value;
+        }
+    }
     for (int ch = first; ch <= last; ++ch) {
-        m_keyEnable[static_cast<std::size_t>(ch)] = value;
         if (program && m_driver) {
             m_driver->ChannelCommand(ch, 26, value == 1 ? 1 : 0);
         }
@@ -564,7 +624,7 @@ int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) 
 }
 
 int CDspDevice::SetPolarityMode(int channel, int mode) {
-    if (channel < 0 || channel >= m_channelCount || mode < -1 || mode > 1 || !m_bank) {
+    if (!m_bank || !ChannelsValid(channel, channel) || mode < -1 || mode > 1) {
         return 0;
     }
     std::lock_guard lock(m_bank->Lock());
@@ -579,7 +639,7 @@ int CDspDevice::SetPolarityMode(int channel, int mode) {
 }
 
 int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds) {
-    if (channel < 0 || channel >= m_channelCount || seconds < 5 || seconds > 300 || !m_bank) {
+    if (!m_bank || !ChannelsValid(channel, channel) || seconds < 5 || seconds > 300) {
         return 0;
     }
     std::lock_guard lock(m_bank->Lock());
@@ -590,9 +650,10 @@ int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds) {
 }
 
 int CDspDevice::GetPolarityCheckTimeOut(int channel) const {
-    if (channel < 0 || channel >= m_channelCount) {
+    if (channel < 0 || channel >= m_channelCount || !m_bank) {
         return 0;
     }
+    std::lock_guard lock(m_bank->Lock());
     return static_cast<int>(m_polarity[static_cast<std::size_t>(channel)].interval / 125);
 }
 

@@ -9,6 +9,15 @@
 // high-pass filter, the block stages, the block level and the channel's audio
 // handler. Event records drive the line-state machine, the parameter
 // handshake with the processors and the group watchdog.
+//
+// Threads: the life cycle (Open, Start, Stop, Close) comes from the server
+// thread, the setters from client threads and the scheduler, blocks and
+// events from the reading thread. The reading thread owns the stream parser
+// and the block format it works with: other threads never touch them, they
+// post requests (a parser reset at Start, a group's new block format) that
+// the reading thread takes up before it parses its next read. Everything
+// else that the reading thread uses is guarded by the channel lock (the
+// channel bank's), as marked below; lock order: channel lock, driver lock.
 #pragma once
 
 #include <array>
@@ -78,9 +87,10 @@ public:
     void SetStages(const BlockStages& stages) { m_stages = stages; }
 
     // One pass of the reading loop's parsing, for tests: feeds bytes as if
-    // the driver had read them.
-    void FeedStream(const uint8_t* data, std::size_t size) { m_parser.Feed(data, size); }
-    int AudioRecordLength() const { return m_parser.AudioLength(); }
+    // the driver had read them. Only while no reading thread runs, or while
+    // it has nothing to read.
+    void FeedStream(const uint8_t* data, std::size_t size) { ParseRead(data, size); }
+    int AudioRecordLength() const { return m_audioRecordLength; }
 
 protected:
     // The driver of the device class (a board driver for the boards).
@@ -94,8 +104,11 @@ protected:
 
 private:
     struct Group {
+        // Set by Open
         int channels = 0;
         int first = 0;
+        // Guarded by the channel lock. The block format the reading thread
+        // works with is its own copy (m_readerLevelShift and the parser's).
         int blockSamples = 64;
         int levelShift = 6;
         uint16_t config[8] = {0x810C, 0x82E1, 0x8388, 0x8488, 0x8588, 0x8600, 0x8700, 0x8001};
@@ -103,6 +116,9 @@ private:
         bool streaming = false;
         int watchdog = 0;
     };
+    // Requests to the reading thread about its parser.
+    static constexpr uint32_t kResetParser = 1u << 0;
+    static constexpr uint32_t kResetGroup0 = 1u << 1;  // << group
     struct Polarity {
         int mode = 1;       // -1, 0 (automatic) or 1
         int state = 0;      // -1, 1, or 0 while undecided
@@ -127,8 +143,15 @@ private:
     void OnEvent(int group, int channelField, uint8_t value, uint8_t code) override;
     void OnResync(int rejectedPositions) override;
     void OnSplitLimit() override;
+    void OnSinkFailure() override;
 
     void ReadingLoop();
+    // Takes up the requests about the parser, then parses one read (reading
+    // thread).
+    void ParseRead(const uint8_t* data, std::size_t size);
+    // Asks the reading thread for a group's new block format (a rate change).
+    void PostBlockFormat(int group, int samples, int levelShift);
+    bool AnyGroupStreaming();
     // One read of the stream, parsed; false after a read failure.
     bool ReadOnce(std::size_t& received);
     void StopReadingThread();
@@ -141,9 +164,11 @@ private:
     void ParameterReport(int channel, uint8_t code, uint8_t value);
     void FeedWatchdog(int group);
     void BuildGainWords(Group& group);
-    void ConfigureGroupRate(int group);
+    // Coefficients and decoder rates of every channel of the group for its
+    // channels' rates. Channel lock held.
+    void ConfigureGroupRateLocked(int group);
     void SetHighPass(int channel, uint32_t rate);
-    void ProgramLineParams(int channel, bool groupZeroMode);
+    void ProgramLineParams(int channel, bool groupZeroMode, uint32_t keyEnable);
     bool GroupZeroMode() const { return (m_hardware.BoardID & 0x08) != 0; }
     int GroupOf(int channel) const;
     uint32_t ChannelRate(int channel) const;
@@ -152,27 +177,38 @@ private:
     const int m_boardIndex;
     IBoardIoOpener* m_opener;
 
+    // Set by Open and Close, constant while started; the stages are set
+    // before Start.
     std::unique_ptr<CDeviceDriver> m_driver;
+    int m_audioRecordLength = CRecordStreamParser::kShortAudioLength;
+    BlockStages m_stages;
+
+    // Guarded by the channel lock (Open resets them before any reading thread
+    // exists).
     std::array<Group, kMaxGroups> m_groups{};
     std::array<LineParams, kMaxChannelsPerDevice> m_lineParams{};
     std::array<uint32_t, kMaxChannelsPerDevice> m_keyEnable{};
     std::array<Polarity, kMaxChannelsPerDevice> m_polarity{};
     std::array<HighPass, kMaxChannelsPerDevice> m_highPass{};
     tagZorvServiceTlfParam m_service{};
-    BlockStages m_stages;
-    uint32_t m_aonDetectSeconds = 0;
 
-    // Reading thread
+    // Owned by the reading thread (configured by Open while none runs)
     CRecordStreamParser m_parser;
-    std::vector<uint8_t> m_readBuffer;  // allocated by Open
+    std::array<int, kMaxGroups> m_readerLevelShift{6, 6, 6};  // with the parser's block lengths
+    std::vector<uint8_t> m_readBuffer;                        // allocated by Open
+    int m_readFailures = 0;
+    IClock::SteadyTime m_lastReadFailureReport{};
+
+    // Requests to the reading thread: kResetParser and kResetGroup0 << g,
+    // and per group a new block format (samples | level shift << 16; 0 none).
+    std::atomic<uint32_t> m_parserRequests{0};
+    std::array<std::atomic<uint32_t>, kMaxGroups> m_pendingBlockFormat{};
+
+    // Created by Start before the reading thread, released after it ended
     std::unique_ptr<CAutoResetEvent> m_dataEvent;
     std::unique_ptr<CAutoResetEvent> m_secondEvent;
     std::thread m_reader;
     std::atomic<bool> m_stopReading{false};
-    // Block lengths changed by a rate change, applied by the reading thread.
-    std::array<std::atomic<int>, kMaxGroups> m_pendingBlockSamples{};
-    int m_readFailures = 0;
-    IClock::SteadyTime m_lastReadFailureReport{};
 };
 
 }  // namespace zorv

@@ -54,21 +54,10 @@ void CDspDevice::ReadingLoop() {
         }
         try {
             if (!signalled) {
-                if (local) {
-                    for (const Group& group : m_groups) {
-                        if (group.streaming) {
-                            Server().Post(kMsgFailure, 8, m_deviceIndex.load(), 0);
-                            break;
-                        }
-                    }
+                if (local && AnyGroupStreaming()) {
+                    Server().Post(kMsgFailure, 8, m_deviceIndex.load(), 0);
                 }
                 continue;
-            }
-            for (int g = 0; g < kMaxGroups; ++g) {
-                const int samples = m_pendingBlockSamples[static_cast<std::size_t>(g)].exchange(0);
-                if (samples != 0) {
-                    m_parser.SetBlockSamples(g, samples);
-                }
             }
             std::size_t received = 0;
             do {
@@ -101,22 +90,52 @@ bool CDspDevice::ReadOnce(std::size_t& received) {
         return false;
     }
     m_readFailures = 0;
-    if (received > 0) {
-        m_parser.Feed(m_readBuffer.data(), received);
-    }
+    ParseRead(m_readBuffer.data(), received);
     return true;
 }
 
-void CDspDevice::OnBlock(int g) {
-    Group& group = m_groups[static_cast<std::size_t>(g)];
-    {
-        std::lock_guard lock(m_bank->Lock());
-        for (int ch = group.first; ch < group.first + group.channels; ++ch) {
-            ProcessChannelBlock(ch, m_parser.ChannelSamples(ch),
-                                static_cast<std::size_t>(group.blockSamples), group.levelShift);
+bool CDspDevice::AnyGroupStreaming() {
+    std::lock_guard lock(m_bank->Lock());
+    for (const Group& group : m_groups) {
+        if (group.streaming) {
+            return true;
         }
-        FeedWatchdog(g);
     }
+    return false;
+}
+
+void CDspDevice::ParseRead(const uint8_t* data, std::size_t size) {
+    // Requests of other threads, taken up between two reads: a reset, and
+    // per group a new block format (block length and level shift change at
+    // the same block) and a restart of the group's block.
+    const uint32_t requests = m_parserRequests.exchange(0);
+    if ((requests & kResetParser) != 0) {
+        m_parser.Reset();
+    }
+    for (int g = 0; g < kMaxGroups; ++g) {
+        const uint32_t format = m_pendingBlockFormat[static_cast<std::size_t>(g)].exchange(0);
+        if (format != 0) {
+            m_parser.SetBlockSamples(g, static_cast<int>(format & 0xFFFF));
+            m_readerLevelShift[static_cast<std::size_t>(g)] = static_cast<int>(format >> 16);
+        }
+        if ((requests & (kResetGroup0 << g)) != 0) {
+            m_parser.ResetGroup(g);
+        }
+    }
+    if (size > 0) {
+        m_parser.Feed(data, size);
+    }
+}
+
+void CDspDevice::OnBlock(int g) {
+    const Group& group = m_groups[static_cast<std::size_t>(g)];  // layout: set by Open
+    const auto samples = static_cast<std::size_t>(m_parser.BlockSamples(g));
+    const int levelShift = m_readerLevelShift[static_cast<std::size_t>(g)];
+    std::lock_guard lock(m_bank->Lock());
+    for (int ch = group.first; ch < group.first + group.channels; ++ch) {
+        ProcessChannelBlock(ch, m_parser.ChannelSamples(ch), samples, levelShift);
+    }
+    FeedWatchdog(g);
 }
 
 void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t count,
@@ -293,5 +312,13 @@ void CDspDevice::OnResync(int rejectedPositions) {
 }
 
 void CDspDevice::OnSplitLimit() { m_driver->Resync(); }
+
+void CDspDevice::OnSinkFailure() {
+    // The record is lost; the reading thread goes on with the next one.
+    try {
+        Server().Post(kMsgException, CurrentExceptionCode(), kSourceDevice + m_deviceIndex.load(), 0);
+    } catch (...) {
+    }
+}
 
 }  // namespace zorv

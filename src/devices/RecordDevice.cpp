@@ -137,7 +137,7 @@ uint32_t CRecordDevice::ChannelSampleRate(int channel) const {
 }
 
 int CRecordDevice::StartMonitorRecord(int channel) {
-    if (!m_bank || channel < 0 || channel >= m_channelCount) {
+    if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
     std::lock_guard lock(m_bank->Lock());
@@ -146,7 +146,7 @@ int CRecordDevice::StartMonitorRecord(int channel) {
 }
 
 int CRecordDevice::StopMonitorRecord(int channel) {
-    if (!m_bank || channel < 0 || channel >= m_channelCount) {
+    if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
     std::lock_guard lock(m_bank->Lock());
@@ -186,81 +186,116 @@ void CRecordDevice::LoadSettings(const CChannelSettingsFile& settings) {
 }
 
 // --- Channel operations -------------------------------------------------
+//
+// Every operation checks its channels here, where a bad index becomes device
+// error 4, before the channel bank sees them.
+
+bool CRecordDevice::ChannelsValid(int first, int last) {
+    if (first >= 0 && first <= last && last < m_channelCount) {
+        return true;
+    }
+    m_error = kDeviceBadChannelOrRate;
+    return false;
+}
+
+void CRecordDevice::OnSampleRateChanged(int channel, uint32_t) {
+    // Under the channel lock: the new file takes the channel's new rate.
+    if (m_recorder && m_recorder->IsMonitorRunning(channel)) {
+        m_recorder->StopMonitor(channel);
+        m_recorder->StartMonitor(channel);
+    }
+}
 
 int CRecordDevice::FinishRecord(int channel) { return StopRecord(channel); }
 
 int CRecordDevice::SetLevelWindow(int channel, uint32_t tOn, uint32_t tOff) {
-    if (!m_bank) {
+    if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
     return m_bank->SetTOn(channel, channel, tOn) && m_bank->SetTOff(channel, channel, tOff) ? 1 : 0;
 }
 
-int CRecordDevice::StopRecord(int channel) { return m_bank ? m_bank->StopRecord(channel) : 0; }
+int CRecordDevice::StopRecord(int channel) {
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->StopRecord(channel) : 0;
+}
 
 int CRecordDevice::SetChannelParam(int channel, const tagChanelParam& param) {
-    return m_bank && m_bank->SetChannelParam(channel, param) ? 1 : 0;
+    return m_bank && ChannelsValid(channel, channel) && m_bank->SetChannelParam(channel, param) ? 1
+                                                                                              : 0;
 }
 
 int CRecordDevice::SetSampleRate(int first, int last, uint32_t rate) {
-    return m_bank ? m_bank->SetSampleRate(first, last, rate) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetSampleRate(first, last, rate) : 0;
 }
 
 int CRecordDevice::SetEnable(int first, int last, int32_t value, bool persist) {
-    return m_bank ? m_bank->SetEnable(first, last, value, persist) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetEnable(first, last, value, persist)
+                                                : 0;
 }
 
-int CRecordDevice::SetMute(int channel, bool on) { return m_bank ? m_bank->SetMute(channel, on) : 0; }
+int CRecordDevice::SetMute(int channel, bool on) {
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->SetMute(channel, on) : 0;
+}
 
-int CRecordDevice::GetMute(int channel) { return m_bank ? m_bank->GetMute(channel) : 0; }
+int CRecordDevice::GetMute(int channel) {
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->GetMute(channel) : 0;
+}
 
 int CRecordDevice::SetActivate(int first, int last, uint32_t value, bool persist) {
-    return m_bank ? m_bank->SetActivate(first, last, value, persist) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetActivate(first, last, value, persist)
+                                                : 0;
 }
 
 int CRecordDevice::SetCompress(int first, int last, int value) {
-    return m_bank ? m_bank->SetCompress(first, last, static_cast<uint32_t>(value), true) : 0;
+    return m_bank && ChannelsValid(first, last)
+               ? m_bank->SetCompress(first, last, static_cast<uint32_t>(value), true)
+               : 0;
 }
 
 int CRecordDevice::SetTOn(int first, int last, uint32_t value) {
-    return m_bank ? m_bank->SetTOn(first, last, value) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetTOn(first, last, value) : 0;
 }
 
 int CRecordDevice::SetTOff(int first, int last, uint32_t value) {
-    return m_bank ? m_bank->SetTOff(first, last, value) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetTOff(first, last, value) : 0;
 }
 
 int CRecordDevice::SetTreshold(int first, int last, uint32_t value, bool persist) {
-    return m_bank ? m_bank->SetTreshold(first, last, value, persist) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetTreshold(first, last, value, persist)
+                                                : 0;
 }
 
 int CRecordDevice::SetStereo(int master, int slave) {
-    return m_bank ? m_bank->SetStereo(master, slave) : 0;
+    return m_bank && ChannelsValid(master, master) && ChannelsValid(slave, slave)
+               ? m_bank->SetStereo(master, slave)
+               : 0;
 }
 
 int CRecordDevice::UndoStereo(int master, int slave, bool persist) {
-    return m_bank ? m_bank->UndoStereo(master, slave, persist) : 0;
+    return m_bank && ChannelsValid(master, master) && ChannelsValid(slave, slave)
+               ? m_bank->UndoStereo(master, slave, persist)
+               : 0;
 }
 
 int CRecordDevice::ManualActivate(int channel, bool on, int) {
-    return m_bank ? m_bank->ManualActivate(channel, on) : 0;
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->ManualActivate(channel, on) : 0;
 }
 
 int CRecordDevice::ApplyDefaults(const DefaultParams& defaults, int first, int last) {
-    return m_bank ? m_bank->ApplyDefaults(defaults, first, last) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->ApplyDefaults(defaults, first, last) : 0;
 }
 
 int CRecordDevice::SetScheduling(int channel, uint32_t value) {
-    return m_bank ? m_bank->SetScheduling(channel, value) : 0;
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->SetScheduling(channel, value) : 0;
 }
 
 int CRecordDevice::SetAlias(int channel, const std::string& alias) {
-    return m_bank ? m_bank->SetAlias(channel, alias) : 0;
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->SetAlias(channel, alias) : 0;
 }
 
 int CRecordDevice::GetAlias(int channel, std::string& alias) {
     alias.clear();
-    if (!m_bank || channel < 0 || channel >= m_channelCount) {
+    if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
     std::lock_guard lock(m_bank->Lock());
@@ -281,7 +316,7 @@ int CRecordDevice::SetTariffGroup(int flag, const std::string& groupName) {
 }
 
 int CRecordDevice::SetSourceSignal(int first, int last, uint32_t value) {
-    return m_bank ? m_bank->SetSourceSignal(first, last, value) : 0;
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetSourceSignal(first, last, value) : 0;
 }
 
 bool CRecordDevice::GetChannelParam(int channel, tagChanelParam& out) const {

@@ -174,8 +174,15 @@ protected:
     IServer& Server() { return *m_server; }
     IClock& Clock() { return *m_clock; }
 
+    // True when first..last lies inside the device; otherwise the device
+    // error becomes 4 (bad channel index). A device without channels (not
+    // open) has no channel to be bad.
+    bool ChannelsValid(int first, int last);
+
     // IChannelHooks
     void OnAllocationFailed() override { m_error = kDeviceNoMemory; }
+    // A running monitor record continues in a new file at the new rate.
+    void OnSampleRateChanged(int channel, uint32_t rate) override;
 
     // Constant after construction
     IServer* m_server;

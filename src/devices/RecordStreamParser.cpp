@@ -32,7 +32,6 @@ void CRecordStreamParser::SetBlockSamples(int group, int samples) {
 void CRecordStreamParser::ResetGroup(int group) {
     if (group >= 0 && group < kMaxGroups) {
         m_collected[static_cast<size_t>(group)] = 0;
-        m_dealNext[static_cast<size_t>(group)] = 0;
     }
 }
 
@@ -97,8 +96,9 @@ std::size_t CRecordStreamParser::ResyncFrom(const View& view, std::size_t q, boo
         if (AcceptAt(view, q)) {
             found = true;
             m_resyncing = false;
-            m_sink.OnResync(m_pendingRejected);
+            const int rejected = m_pendingRejected;
             m_pendingRejected = 0;
+            Deliver([&] { m_sink.OnResync(rejected); });
             return q;
         }
         ++m_pendingRejected;
@@ -135,7 +135,7 @@ void CRecordStreamParser::Feed(const uint8_t* data, std::size_t size) {
         if (p < view.stagedSize && p + length > view.stagedSize &&
             ++m_splitCount >= kSplitLimit) {
             m_splitCount = 0;
-            m_sink.OnSplitLimit();
+            Deliver([&] { m_sink.OnSplitLimit(); });
         }
         ParseRecord(record);
         p += length;
@@ -151,10 +151,19 @@ void CRecordStreamParser::Feed(const uint8_t* data, std::size_t size) {
     m_stagedBytes = keep;
 }
 
+template <typename Call>
+void CRecordStreamParser::Deliver(Call&& call) noexcept {
+    try {
+        call();
+    } catch (...) {
+        m_sink.OnSinkFailure();
+    }
+}
+
 void CRecordStreamParser::ParseRecord(const uint8_t* p) {
     const int group = p[0] & 0x03;
     if ((p[0] & 0x08) != 0) {
-        m_sink.OnEvent(group, p[0] >> 4, p[2], p[3]);
+        Deliver([&] { m_sink.OnEvent(group, p[0] >> 4, p[2], p[3]); });
         return;
     }
     CompleteBlockIfDue(group);
@@ -167,12 +176,11 @@ void CRecordStreamParser::CompleteBlockIfDue(int group) {
     // One record adds at most twelve samples to a channel; blocks shorter
     // than that may be due more than once.
     while (m_collected[g] >= block) {
-        m_sink.OnBlock(group);
-        // Samples beyond the block (whole rounds and a started round) move to
-        // the front for the next block.
+        Deliver([&] { m_sink.OnBlock(group); });
+        // Samples beyond the block move to the front for the next block.
         const int channels = m_groupChannels[g];
+        const int keep = m_collected[g] - block;
         for (int k = 0; k < channels; ++k) {
-            const int keep = m_collected[g] - block + (k < m_dealNext[g] ? 1 : 0);
             auto& samples = m_samples[static_cast<size_t>(m_groupFirst[g] + k)];
             std::memmove(samples.data(), samples.data() + block,
                          static_cast<size_t>(keep) * sizeof(int16_t));
@@ -197,15 +205,16 @@ void CRecordStreamParser::StoreAudio(int group, const uint8_t* p) {
         ++m_collected[g];
         return;
     }
-    for (int k = 0; k < 12; ++k) {
-        const int channel = m_dealNext[g];
-        m_samples[static_cast<size_t>(first + channel)][static_cast<size_t>(m_collected[g])] =
-            sampleAt(k);
-        if (++m_dealNext[g] == channels) {
-            m_dealNext[g] = 0;
-            ++m_collected[g];
+    // Every record deals from the group's first channel; a round the record
+    // cuts short is dealt again, whole, by the next record.
+    const int rounds = 12 / channels;
+    for (int r = 0; r < rounds; ++r) {
+        const auto at = static_cast<size_t>(m_collected[g] + r);
+        for (int k = 0; k < channels; ++k) {
+            m_samples[static_cast<size_t>(first + k)][at] = sampleAt(r * channels + k);
         }
     }
+    m_collected[g] += rounds;
 }
 
 }  // namespace zorv

@@ -6,8 +6,10 @@
 // records) and the byte 0x47. An event record is 4 bytes (header, 0x47, value,
 // code). An audio record is 14 bytes (six samples, one per channel of the
 // group) or 26 bytes (twelve samples dealt round-robin over the group's
-// channels; the dealing goes on from record to record, so no sample is lost
-// when the group's channel count does not divide twelve).
+// channels, starting with the group's first channel in every record; each
+// whole round is one sample period of the group, and the samples of a round
+// that the record's end cuts short are dropped: the next record deals that
+// period again from the first channel).
 //
 // Reads may end inside a record: the first bytes are staged and the record is
 // completed from the next read, only when all its bytes have arrived.
@@ -16,7 +18,14 @@
 // search for the next position where two records in a row look valid; the
 // bytes passed over are reported.
 //
-// Used on the device's reading thread only. Feeding allocates nothing.
+// An exception thrown by the sink while it handles one record is caught
+// here and reported through OnSinkFailure; that record counts as handled and
+// parsing goes on with the next one, so the state stays that of a stream
+// without the failure.
+//
+// The parser is not thread-safe: one thread (the device's reading thread)
+// owns it and makes every call, reconfiguration and reset included. Feeding
+// allocates nothing.
 #pragma once
 
 #include <array>
@@ -40,6 +49,9 @@ public:
     // Records split across reads reached the count that asks the hardware to
     // resynchronise its stream.
     virtual void OnSplitLimit() = 0;
+    // One of the calls above threw; called inside the handler, so the
+    // exception is the current one. Must not throw.
+    virtual void OnSinkFailure() = 0;
 };
 
 class CRecordStreamParser {
@@ -48,7 +60,7 @@ public:
     static constexpr int kShortAudioLength = 14;
     static constexpr int kLongAudioLength = 26;
     static constexpr int kMaxBlockSamples = 512;
-    // Room for a block and the surplus of one record beyond it.
+    // Room for a block and the whole rounds of one record beyond it.
     static constexpr int kChannelBufferSamples = kMaxBlockSamples + 12;
     static constexpr int kSplitLimit = 150;
 
@@ -99,17 +111,19 @@ private:
     void ParseRecord(const uint8_t* p);
     void StoreAudio(int group, const uint8_t* p);
     void CompleteBlockIfDue(int group);
+    // Runs one call of the sink; an exception it throws is reported and ends
+    // there.
+    template <typename Call>
+    void Deliver(Call&& call) noexcept;
 
     IRecordStreamSink& m_sink;
     int m_audioLength = kShortAudioLength;
     std::array<int, kMaxGroups> m_groupChannels{};
     std::array<int, kMaxGroups> m_groupFirst{};
     std::array<int, kMaxGroups> m_blockSamples{64, 64, 64};
-    // Per group: whole rounds collected, and the next channel to deal to.
+    // Per group: sample periods collected for the current block (up to one
+    // record's worth beyond the block, kept for the next).
     std::array<int, kMaxGroups> m_collected{};
-    std::array<int, kMaxGroups> m_dealNext{};
-    // Per channel: samples stored beyond the whole rounds (0 or 1 per round
-    // position), so the surplus of a record is kept for the next block.
     std::array<std::array<int16_t, kChannelBufferSamples>, kMaxGroups * kMaxGroupChannels>
         m_samples{};
     // The unparsed end of the last read: a record cut by the read's end, or

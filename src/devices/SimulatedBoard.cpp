@@ -519,15 +519,24 @@ void CSimulatedBoard::GenerateAudio(int g) {
             Append(record, sizeof record);
             continue;
         }
+        // Each record is dealt from the group's first channel: whole rounds
+        // of sample periods, then the start of the next period, which the
+        // next record deals again whole.
+        const int rounds = kWideRecordSamples / count;
         for (int c = 0; c < count; ++c) {
-            PutLe16(group.record.data() + 2 + 2 * group.dealt,
+            PutLe16(group.record.data() + 2 + 2 * (group.dealt * count + c),
                     m_lines[static_cast<std::size_t>(first + c)].Sample(index, rate));
-            if (++group.dealt == kWideRecordSamples) {
-                group.record[0] = static_cast<uint8_t>(g);
-                group.record[1] = kRecordMark;
-                Append(group.record.data(), group.record.size());
-                group.dealt = 0;
+        }
+        if (++group.dealt == rounds) {
+            for (int k = rounds * count; k < kWideRecordSamples; ++k) {
+                PutLe16(group.record.data() + 2 + 2 * k,
+                        m_lines[static_cast<std::size_t>(first + k - rounds * count)].Sample(
+                            index + 1, rate));
             }
+            group.record[0] = static_cast<uint8_t>(g);
+            group.record[1] = kRecordMark;
+            Append(group.record.data(), group.record.size());
+            group.dealt = 0;
         }
     }
     for (int c = 0; c < count; ++c) {

@@ -16,7 +16,7 @@
 //
 // The record stream: audio records of 14 bytes (board id below 0x300; one
 // sample per channel) or 26 bytes (twelve samples dealt round-robin over the
-// group's channels, the dealing carried on from record to record), event
+// group's channels from its first channel in every record), event
 // records of 4 bytes, each line's timeline, and the faults of the
 // configuration.
 //
@@ -150,7 +150,7 @@ private:
         std::array<int16_t, 32> requestSignal{};
         int requestSamples = 0;
         std::array<uint8_t, 26> record{};  // 26-byte record being dealt
-        int dealt = 0;                     // samples in it
+        int dealt = 0;                     // whole sample periods in it
         int64_t sampleIndex = 0;           // next sample period at the group's rate
     };
 

@@ -68,7 +68,7 @@ public:
     // nothing; both succeed for every channel of the device.
     bool StartMonitor(int channel) override;
     bool StopMonitor(int channel) override;
-    bool IsMonitorRunning(int channel) const;
+    bool IsMonitorRunning(int channel) const override;
     void WriteMonitorBlock(int channel, const int16_t* samples, std::size_t count) override;
 
     uint32_t FileCounter(int channel) const;

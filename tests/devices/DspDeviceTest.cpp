@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "core/ServerMessage.h"
@@ -82,12 +83,14 @@ public:
 class CLoggingStage final : public IBlockStage {
 public:
     CLoggingStage(std::vector<std::string>& log, std::string name) : m_log(log), m_name(std::move(name)) {}
-    void Process(int channel, int16_t*, std::size_t) override {
+    void Process(int channel, int16_t*, std::size_t count) override {
+        m_lastCount = count;
         if (m_logging) {
             m_log.push_back(m_name + std::to_string(channel));
         }
     }
     bool m_logging = true;
+    std::size_t m_lastCount = 0;
 
 private:
     std::vector<std::string>& m_log;
@@ -244,6 +247,31 @@ TEST_F(DspDeviceTest, GroupRateFollowsItsFirstChannelAndUnsupportedRatesFail) {
     EXPECT_EQ(m_device->LastError(), kDeviceBadChannelOrRate);
 }
 
+TEST_F(DspDeviceTest, GroupSampleRateChangesTheGroupAndItsBlocks) {
+    Make({6, 2, 0});
+    ASSERT_TRUE(m_device->Start());
+    ASSERT_EQ(m_device->SetGroupSampleRate(1, 16000), 1);
+    EXPECT_EQ(m_device->LastError(), kDeviceOk);
+    EXPECT_TRUE(Contains(m_driver->Log(), "WriteGroupConfig(1,0x810d,0x8388)"));
+    tagChanelParam p{};
+    for (int ch : {0, 5, 6, 7}) {
+        ASSERT_TRUE(m_device->GetChannelParam(ch, p));
+        EXPECT_EQ(p.SampleRate, ch >= 6 ? 16000u : 8000u) << "channel " << ch;
+    }
+    // The next blocks of group 1 are 128 samples long, those of group 0 still 64.
+    Quiet(true);
+    auto stream = CStreamBuilder(14, {6, 2, 0}).Audio(1, 129).Bytes();
+    m_device->FeedStream(stream.data(), stream.size());
+    EXPECT_EQ(m_noise.m_lastCount, 128u);
+    stream = CStreamBuilder(14, {6, 2, 0}).Audio(0, 65).Bytes();
+    m_device->FeedStream(stream.data(), stream.size());
+    EXPECT_EQ(m_noise.m_lastCount, 64u);
+    // An unsupported rate changes nothing.
+    EXPECT_EQ(m_device->SetGroupSampleRate(1, 11025), 0);
+    EXPECT_EQ(m_device->LastError(), kDeviceBadChannelOrRate);
+    m_device->Stop();
+}
+
 TEST_F(DspDeviceTest, PipelineRunsInOrderForEveryChannel) {
     Make({3, 0, 0});
     LevelActivation();
@@ -282,6 +310,41 @@ TEST_F(DspDeviceTest, ReadingLoopAllocatesNothingPerBlock) {
     g_countAllocations = false;
     EXPECT_EQ(g_allocations.load(), 0);
     m_device->Stop();
+}
+
+// A stage that throws at its first block.
+class CThrowOnceStage final : public IBlockStage {
+public:
+    void Process(int, int16_t*, std::size_t) override {
+        if (m_calls++ == 0) {
+            throw std::runtime_error("stage failed");
+        }
+    }
+    std::atomic<int> m_calls{0};
+};
+
+TEST_F(DspDeviceTest, ExceptionInOneBlockLosesNothingElse) {
+    Make({6, 0, 0});
+    CThrowOnceStage thrower;
+    BlockStages stages;
+    stages.busyAnalyzer = &thrower;
+    m_device->SetStages(stages);
+    Quiet(true);
+    ASSERT_TRUE(m_device->Start());
+    // Ten blocks and a ring, in two reads that cut a record.
+    const auto stream = CStreamBuilder(14, {6, 0, 0}).Audio(0, 64 * 10 + 1).Event(0, 1, 1, 23).Bytes();
+    const auto cut = stream.begin() + 14 * 300 + 5;
+    m_driver->Push(std::vector<uint8_t>(stream.begin(), cut));
+    ASSERT_TRUE(PollUntil([&] { return m_driver->Pending() == 0; }, 10s));
+    m_driver->Push(std::vector<uint8_t>(cut, stream.end()));
+    ASSERT_TRUE(PollUntil(
+        [&] { return m_device->Bank()->GetChannelState(1).StateLine == static_cast<uint32_t>(CS_RING); },
+        10s));
+    m_device->Stop();
+    // The block that threw ended at channel 0; every other one reached all six.
+    EXPECT_EQ(thrower.m_calls.load(), 1 + 9 * 6);
+    EXPECT_EQ(m_server.posts[kMsgException].load(), 1);
+    EXPECT_EQ(m_server.posts[kMsgDeviceBytes].load(), 0);
 }
 
 TEST_F(DspDeviceTest, DriftedParameterIsWrittenBackOnce) {

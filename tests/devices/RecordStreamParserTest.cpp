@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <fmt/format.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,36 @@ namespace zorv::test {
 namespace {
 
 // Writes down every block (channel samples) and event the parser delivers.
+// It may throw once, after writing down the entry of that number.
 class CRecordingSink final : public IRecordStreamSink {
 public:
     explicit CRecordingSink(CRecordStreamParser*& parser) : m_parser(parser) {}
     void OnBlock(int group) override {
+        Record(group);
+        ThrowIfDue();
+    }
+    void OnEvent(int group, int field, uint8_t value, uint8_t code) override {
+        m_entries.push_back(fmt::format("event g{} c{} v{} code{}", group, field, value, code));
+        ThrowIfDue();
+    }
+    void OnResync(int rejected) override { m_entries.push_back(fmt::format("resync {}", rejected)); }
+    void OnSplitLimit() override { ++m_splitLimits; }
+    void OnSinkFailure() override { ++m_failures; }
+
+    std::vector<std::string> m_entries;
+    std::array<int, 3> m_first{};
+    std::array<int, 3> m_count{};
+    int m_splitLimits = 0;
+    int m_failures = 0;
+    std::size_t m_throwAtEntry = 0;  // 1-based; 0: never
+
+private:
+    void ThrowIfDue() {
+        if (m_entries.size() == m_throwAtEntry) {
+            throw std::runtime_error("handler failed");
+        }
+    }
+    void Record(int group) {
         std::string entry = fmt::format("block g{}:", group);
         const int first = m_first[static_cast<size_t>(group)];
         for (int ch = first; ch < first + m_count[static_cast<size_t>(group)]; ++ch) {
@@ -26,18 +53,7 @@ public:
         }
         m_entries.push_back(entry);
     }
-    void OnEvent(int group, int field, uint8_t value, uint8_t code) override {
-        m_entries.push_back(fmt::format("event g{} c{} v{} code{}", group, field, value, code));
-    }
-    void OnResync(int rejected) override { m_entries.push_back(fmt::format("resync {}", rejected)); }
-    void OnSplitLimit() override { ++m_splitLimits; }
 
-    std::vector<std::string> m_entries;
-    std::array<int, 3> m_first{};
-    std::array<int, 3> m_count{};
-    int m_splitLimits = 0;
-
-private:
     CRecordStreamParser*& m_parser;
 };
 
@@ -46,10 +62,19 @@ struct Layout {
     std::array<int, 3> channels;
 };
 
+// What the sink saw beyond its entries.
+struct ParseOutcome {
+    int splitLimits = 0;
+    int failures = 0;  // exceptions the parser reported
+    int escaped = 0;   // exceptions that came out of Feed
+};
+
 std::vector<std::string> Parse(const Layout& layout, const std::vector<uint8_t>& stream,
-                               const std::vector<size_t>& cuts, int* splitLimits = nullptr) {
+                               const std::vector<size_t>& cuts, ParseOutcome* outcome = nullptr,
+                               std::size_t throwAtEntry = 0) {
     CRecordStreamParser* parserPtr = nullptr;
     CRecordingSink sink(parserPtr);
+    sink.m_throwAtEntry = throwAtEntry;
     CRecordStreamParser parser(sink);
     parserPtr = &parser;
     std::array<int, 3> first{};
@@ -61,14 +86,23 @@ std::vector<std::string> Parse(const Layout& layout, const std::vector<uint8_t>&
     sink.m_first = first;
     sink.m_count = layout.channels;
     parser.Configure(layout.audioLength, layout.channels, first);
+    int escaped = 0;
+    // Each read is fed as the reading loop does, which survives an exception.
+    auto feed = [&](size_t from, size_t to) {
+        try {
+            parser.Feed(stream.data() + from, to - from);
+        } catch (const std::exception&) {
+            ++escaped;
+        }
+    };
     size_t at = 0;
     for (size_t cut : cuts) {
-        parser.Feed(stream.data() + at, cut - at);
+        feed(at, cut);
         at = cut;
     }
-    parser.Feed(stream.data() + at, stream.size() - at);
-    if (splitLimits != nullptr) {
-        *splitLimits = sink.m_splitLimits;
+    feed(at, stream.size());
+    if (outcome != nullptr) {
+        *outcome = ParseOutcome{sink.m_splitLimits, sink.m_failures, escaped};
     }
     return sink.m_entries;
 }
@@ -105,15 +139,43 @@ TEST(RecordStreamParserTest, EveryCutGivesTheSameBlocksAndEvents) {
 }
 
 TEST(RecordStreamParserTest, BlocksCarryTheRightSamples) {
-    const Layout layout{26, {5, 0, 0}};
-    const auto stream = CStreamBuilder(26, {5, 0, 0}).Audio(0, 64 * 3 + 10).Bytes();
-    const auto entries = Parse(layout, stream, {});
-    // A block completes when the next record arrives, so three blocks of 64.
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0], "block g0: c0[0 1 63] c1[1000 1001 1063] c2[2000 2001 2063] "
-                          "c3[3000 3001 3063] c4[4000 4001 4063]");
-    EXPECT_EQ(entries[2], "block g0: c0[128 129 191] c1[1128 1129 1191] c2[2128 2129 2191] "
-                          "c3[3128 3129 3191] c4[4128 4129 4191]");
+    // Twelve-sample records deal from the group's first channel in every
+    // record; with five channels the last two samples start a period that
+    // the next record deals again.
+    struct Case {
+        const char* name;
+        Layout layout;
+        int group;
+    };
+    const Case cases[] = {
+        {"six-sample records", {14, {6, 0, 0}}, 0},
+        {"five channels", {26, {5, 0, 0}}, 0},
+        {"five channels in group 1", {26, {6, 5, 0}}, 1},
+        {"four channels", {26, {0, 0, 4}}, 2},
+        {"one channel", {26, {1, 0, 0}}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto& channels = c.layout.channels;
+        const auto stream = CStreamBuilder(c.layout.audioLength, {channels[0], channels[1], channels[2]})
+                                .Audio(c.group, 64 * 3 + 10)
+                                .Bytes();
+        const auto entries = Parse(c.layout, stream, {});
+        // A block completes when the next record arrives, so three blocks of 64.
+        ASSERT_EQ(entries.size(), 3u);
+        int first = 0;
+        for (int g = 0; g < c.group; ++g) {
+            first += channels[static_cast<size_t>(g)];
+        }
+        for (int block = 0; block < 3; ++block) {
+            std::string expected = fmt::format("block g{}:", c.group);
+            for (int k = 0; k < channels[static_cast<size_t>(c.group)]; ++k) {
+                const int at = k * 1000 + block * 64;
+                expected += fmt::format(" c{}[{} {} {}]", first + k, at, at + 1, at + 63);
+            }
+            EXPECT_EQ(entries[static_cast<size_t>(block)], expected);
+        }
+    }
 }
 
 TEST(RecordStreamParserTest, GarbageIsSkippedAndReported) {
@@ -155,9 +217,33 @@ TEST(RecordStreamParserTest, SplitRecordsAskForAResyncEvery150) {
     for (size_t i = 7; i < stream.size(); i += 14) {
         cuts.push_back(i);  // every record cut in the middle
     }
-    int limits = 0;
-    Parse(layout, stream, cuts, &limits);
-    EXPECT_EQ(limits, 2);
+    ParseOutcome outcome;
+    Parse(layout, stream, cuts, &outcome);
+    EXPECT_EQ(outcome.splitLimits, 2);
+}
+
+TEST(RecordStreamParserTest, HandlerExceptionLosesNoOtherRecord) {
+    // A block or event handler throws once; every other record is handled as
+    // without the exception, wherever the reads are cut.
+    const Layout layout{26, {5, 6, 0}};
+    const auto stream = CStreamBuilder(26, {5, 6, 0})
+                            .Audio(0, 70)
+                            .Event(0, 3, 1, 23)
+                            .Audio(1, 130, 5000)
+                            .Event(1, 2, 2, 23)
+                            .Audio(0, 70)
+                            .Bytes();
+    const std::vector<std::string> expected = Parse(layout, stream, {});
+    ASSERT_EQ(expected.size(), 6u);
+    for (std::size_t throwAt : {1u, 2u, 4u}) {
+        SCOPED_TRACE(expected[throwAt - 1]);
+        for (size_t cut = 1; cut < stream.size(); cut += 7) {
+            ParseOutcome outcome;
+            ASSERT_EQ(Parse(layout, stream, {cut}, &outcome, throwAt), expected) << "cut at " << cut;
+            EXPECT_EQ(outcome.failures, 1);
+            EXPECT_EQ(outcome.escaped, 0);
+        }
+    }
 }
 
 }  // namespace

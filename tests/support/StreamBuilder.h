@@ -11,7 +11,7 @@ class CStreamBuilder {
 public:
     // channels: the channel count of each group.
     CStreamBuilder(int audioLength, std::vector<int> channels)
-        : m_audioLength(audioLength), m_channels(std::move(channels)), m_deal(m_channels.size()) {}
+        : m_audioLength(audioLength), m_channels(std::move(channels)), m_period(m_channels.size()) {}
 
     // Audio records of one group until every channel got `samples` samples;
     // sample value = base + channel within the group * 1000 + sample index.
@@ -26,17 +26,19 @@ public:
             }
             return *this;
         }
-        // Twelve samples per record, dealt round-robin and carried on.
-        int& next = m_deal[static_cast<size_t>(group)];
-        const int total = samples * channels;
-        for (int i = 0; i < total;) {
+        // Twelve samples per record, dealt round-robin from the group's first
+        // channel in every record: whole rounds of sample periods, then the
+        // start of the next period, which the next record deals again.
+        int& period = m_period[static_cast<size_t>(group)];
+        const int rounds = 12 / channels;
+        for (int done = 0; done < samples; done += rounds) {
             Header(group, false);
-            for (int k = 0; k < 12; ++k, ++i) {
-                const int channel = next % channels;
-                const int index = next / channels;
+            for (int k = 0; k < 12; ++k) {
+                const int channel = k % channels;
+                const int index = period + k / channels;
                 Sample(static_cast<int16_t>(base + channel * 1000 + index));
-                ++next;
             }
+            period += rounds;
         }
         return *this;
     }
@@ -67,7 +69,7 @@ private:
     int m_audioLength;
     std::vector<int> m_channels;
     std::vector<uint8_t> m_bytes;
-    std::vector<int> m_deal;  // per group: samples dealt so far (26-byte records)
+    std::vector<int> m_period;  // per group: sample periods sent so far (26-byte records)
 };
 
 }  // namespace zorv::test
