@@ -20,3 +20,14 @@ function(zorv_library name)
         target_link_libraries(${name} INTERFACE ${ARG_PUBLIC_DEPS} ${ARG_PRIVATE_DEPS})
     endif()
 endfunction()
+
+# Clang checks the lock annotations (platform/ThreadAnnotations.h).
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(zorv_warnings INTERFACE -Wthread-safety)
+endif()
+
+# The test builds treat every warning as an error.
+option(ZORV_WERROR "Treat compiler warnings as errors" OFF)
+if(ZORV_WERROR)
+    target_compile_options(zorv_warnings INTERFACE -Werror)
+endif()
