@@ -18,7 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
+#include <ctime>  // timespec
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -145,6 +145,10 @@ protected:
 
     void SetState(uint32_t state);               // keeps the failure kind
     void SetStateWord(uint32_t state, uint32_t kind);
+    // The timer's end of a restart window: the whole word becomes SS_RUNNING
+    // (failure kind cleared) unless the server has stopped, which stays.
+    // False when it had stopped.
+    bool ResumeRunningUnlessStopped();
     void PowerStamp(bool running);
 
     std::recursive_mutex& FilterLock() { return m_filterLock; }
@@ -178,6 +182,9 @@ private:
     // Written by the start on the message thread before other threads read it.
     ServerSettings m_settings;
 
+    // Written by the handlers and by the timer tick (only through
+    // ResumeRunningUnlessStopped, a compare-and-swap that never leaves
+    // SS_STOPPED), so no lock.
     std::atomic<uint32_t> m_state{SS_INIT};
     std::atomic<int> m_currentDir{0};
     mutable std::mutex m_dirLock;
@@ -208,7 +215,7 @@ private:
     std::string m_usersFile;
     std::function<void()> m_onUsersFileChange;
     bool m_usersFilePresent = false;
-    std::time_t m_usersFileTime = 0;
+    struct timespec m_usersFileTime {};  // last-write time, to the nanosecond
 };
 
 }  // namespace zorv
