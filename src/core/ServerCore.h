@@ -117,7 +117,8 @@ protected:
     virtual void JournalOpenError(int index);
     // The journal text of a device error (none for 0 and unknown errors).
     void JournalDeviceError(int index, int error);
-    virtual void OnException(int32_t code, int32_t source);
+    // Message 3: source and deviceTag are its b and c (core/ExceptionSource.h).
+    virtual void OnException(int32_t code, int32_t source, int32_t deviceTag);
     virtual std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine);
     virtual void DestroyDevice(int index);
     virtual void OnOtherMessage(int32_t code, int32_t a, int32_t b, int32_t c);
