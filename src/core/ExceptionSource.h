@@ -24,12 +24,12 @@
 namespace zorv {
 
 enum class ExceptionGroup {
-    kMessage,     // a message handler on the server thread; number: the code
-    kDevice,      // a device's reading thread or event processing; number: the slot
+    kMessage,  // a message handler on the server thread; number: the code
+    kDevice,   // a device's reading thread or event processing; number: the slot
     kDatabase,
     kTimer,
     kArchiver,
-    kDChannel,    // a device's D-channel processing; number: the slot
+    kDChannel,  // a device's D-channel processing; number: the slot
     kCompressor,
     kFaxDecoder,
 };

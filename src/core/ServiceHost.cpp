@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>

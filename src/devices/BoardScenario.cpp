@@ -306,7 +306,8 @@ SimFault ParseFault(const Where& where, const std::string& item) {
     return fault;
 }
 
-uint32_t InfoWordFromParts(const Where& where, const CIniDocument& ini, const std::string& section) {
+uint32_t InfoWordFromParts(const Where& where, const CIniDocument& ini,
+                           const std::string& section) {
     Where groups{where.file, section, "Groups"};
     const auto counts = SplitWords(Get(ini, section, "Groups", "6 6 0"));
     if (counts.size() != kMaxGroups) {
@@ -319,9 +320,8 @@ uint32_t InfoWordFromParts(const Where& where, const CIniDocument& ini, const st
         word |= static_cast<uint32_t>(count) << shifts[g];
     }
     Where id{where.file, section, "BoardId"};
-    word |=
-        static_cast<uint32_t>(ParseInteger(id, Get(ini, section, "BoardId", "0x12"), 0, 0xFFF))
-        << 12;
+    word |= static_cast<uint32_t>(ParseInteger(id, Get(ini, section, "BoardId", "0x12"), 0, 0xFFF))
+            << 12;
     Where mode{where.file, section, "Group0Mode"};
     if (ParseInteger(mode, Get(ini, section, "Group0Mode", "0"), 0, 1) != 0) {
         word |= 0x8;
@@ -376,9 +376,9 @@ void LoadChannel(const std::string& file, const CIniDocument& ini, const std::st
     }
 }
 
-SimBoardConfig LoadBoard(const std::string& file, const CIniDocument& ini, const std::string& section,
-                         const std::filesystem::path& directory, int defaultIndex,
-                         WavCache& wavs) {
+SimBoardConfig LoadBoard(const std::string& file, const CIniDocument& ini,
+                         const std::string& section, const std::filesystem::path& directory,
+                         int defaultIndex, WavCache& wavs) {
     SimBoardConfig board;
     auto where = [&](const char* key) { return Where{file, section, key}; };
     board.deviceName = Get(ini, section, "Driver", CBoardDriver::kDeviceName);
@@ -399,8 +399,8 @@ SimBoardConfig LoadBoard(const std::string& file, const CIniDocument& ini, const
         board.statusByte = ParseGroupBytes(where("Status"), *status);
     }
     auto integer = [&](const char* key, int defaultValue, int max) {
-        return static_cast<int>(ParseInteger(
-            where(key), Get(ini, section, key, std::to_string(defaultValue)), 0, max));
+        return static_cast<int>(
+            ParseInteger(where(key), Get(ini, section, key, std::to_string(defaultValue)), 0, max));
     };
     board.commandTakeReads = integer("CommandTakeReads", board.commandTakeReads, 1'000'000);
     board.commandTakeMs = integer("CommandTakeMs", board.commandTakeMs, 60'000);
@@ -488,8 +488,8 @@ uint32_t ConverterRateHz(uint16_t rateCode) {
 
 std::vector<int16_t> ReadBoardWav(const std::string& path, uint32_t& rate) {
     const std::string bytes = ReadRegularFile(path, kMaxWavBytes, "64 MiB");
-    return ParseBoardWav(
-        std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), rate, path);
+    return ParseBoardWav(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+                         rate, path);
 }
 
 std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rate,
@@ -560,8 +560,7 @@ SimScenario LoadBoardScenario(const std::string& path) {
         throw CBoardScenarioError(fmt::format("{}: no such scenario file", path));
     }
     const std::string text = ReadRegularFile(path, kMaxScenarioBytes, "32 MiB");
-    return ParseBoardScenario(text, path, std::filesystem::path(path).parent_path(),
-                              ReadBoardWav);
+    return ParseBoardScenario(text, path, std::filesystem::path(path).parent_path(), ReadBoardWav);
 }
 
 SimScenario ParseBoardScenario(std::string_view text, const std::string& name,

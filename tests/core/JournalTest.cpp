@@ -260,7 +260,7 @@ TEST(CatalogFormatTest, ConversionsAgainstArguments) {
         {"%s", {A::kInteger}, false},
         {"%u", {A::kString}, false},
         {"%u %u", {A::kInteger}, false},
-        {"%u", {A::kInteger, A::kInteger}, true},   // surplus arguments are not used
+        {"%u", {A::kInteger, A::kInteger}, true},  // surplus arguments are not used
         {"plain", {A::kString, A::kInteger}, true},
         {"%s", {A::kString, A::kInteger, A::kInteger}, true},
         {"%u %s", {A::kInteger, A::kInteger}, false},  // wrong type before the surplus

@@ -140,9 +140,9 @@ TEST_F(ServiceHostFileTest, InstallWritesTheUnitAndRegisterRemovesIt) {
 // blanks, "%" (a specifier in unit files) and "$" stay exactly the paths.
 TEST_F(ServiceHostFileTest, SystemdAcceptsTheUnitsItWrites) {
     struct Case {
-        const char* directory;     // of the executable, inside the test directory
-        const char* registry;      // ZORV_REGISTRY at installation ("" for none)
-        const char* wantedLines;   // "|"-separated, {dir} is the test directory
+        const char* directory;    // of the executable, inside the test directory
+        const char* registry;     // ZORV_REGISTRY at installation ("" for none)
+        const char* wantedLines;  // "|"-separated, {dir} is the test directory
     };
     const Case cases[] = {
         {"opt", "{dir}/registry.ini",
@@ -154,7 +154,8 @@ TEST_F(ServiceHostFileTest, SystemdAcceptsTheUnitsItWrites) {
          "ExecStart=\"{dir}/opt/100%% $HOME/zorv18server\"|WorkingDirectory={dir}/opt/100%% $HOME|"
          "Environment=\"ZORV_REGISTRY={dir}/opt/100%% $HOME/r%%d.ini\""},
         // A relative registry path is made absolute: the service starts elsewhere.
-        {"opt", "relative/registry.ini", "Environment=\"ZORV_REGISTRY={cwd}/relative/registry.ini\""},
+        {"opt", "relative/registry.ini",
+         "Environment=\"ZORV_REGISTRY={cwd}/relative/registry.ini\""},
     };
     const auto expand = [&](std::string text) {
         for (const auto& [name, value] :
@@ -207,8 +208,8 @@ TEST_F(ServiceHostFileTest, PathsAUnitCannotNameAreRefused) {
 TEST_F(ServiceHostFileTest, SystemctlIsCalledWithItsArguments) {
     const std::string log = m_dir.File("systemctl.log");
     const std::string fake = m_dir.File("systemctl");
-    std::ofstream(fake) << "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" >> '" << log
-                        << "'\necho >> '" << log << "'\n";
+    std::ofstream(fake) << "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" >> '" << log << "'\necho >> '"
+                        << log << "'\n";
     std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
     setenv("ZORV_SYSTEMCTL", fake.c_str(), 1);
     MakeExecutable(m_dir.File("opt/zorv18server"));
@@ -220,9 +221,9 @@ TEST_F(ServiceHostFileTest, SystemctlIsCalledWithItsArguments) {
     for (std::string line; std::getline(in, line);) {
         calls.push_back(line);
     }
-    EXPECT_EQ(calls, (std::vector<std::string>{"1|daemon-reload|", "2|stop|ZORV18Server.service|",
-                                               "2|disable|ZORV18Server.service|",
-                                               "1|daemon-reload|"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"1|daemon-reload|", "2|stop|ZORV18Server.service|",
+                                        "2|disable|ZORV18Server.service|", "1|daemon-reload|"}));
 }
 
 TEST_F(ServiceHostFileTest, UnregisterRemovesUnitAndAppId) {

@@ -3,14 +3,15 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtime's allocation hooks (its header comes with clang only).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*mallocHook)(const volatile void*, std::size_t), void (*freeHook)(const volatile void*));
+using MallocHook = void (*)(const volatile void*, std::size_t);
+using FreeHook = void (*)(const volatile void*);
+extern "C" int __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
 #endif
 
 #include <atomic>
 #include <fstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devices/BoardDriver.h"
@@ -185,7 +186,8 @@ Audio = wav ./voice.wav
     const std::size_t largest =
         LargestAllocation([&] { scenario = LoadBoardScenario(dir.File("s.ini")); });
     if (kCanWatchAllocations) {
-        EXPECT_LT(largest, 64u * 1024) << "the file holds " << 2 * samples.size() << " samples' bytes";
+        EXPECT_LT(largest, 64u * 1024)
+            << "the file holds " << 2 * samples.size() << " samples' bytes";
     }
     const SimAudio& first = scenario.boards.at(0).channels[0].audio;
     const SimAudio& second = scenario.boards.at(0).channels[5].audio;
