@@ -84,7 +84,7 @@ public:
 class CNullFailurePolicy final : public IFailurePolicy {
 public:
     void OnFailure(int32_t, int32_t, int32_t) override {}
-    void OnException(int32_t, int32_t) override {}
+    void OnException(int32_t, const ExceptionOrigin&) override {}
 };
 
 template <typename Null, typename Interface>

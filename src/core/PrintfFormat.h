@@ -4,7 +4,8 @@
 // text whose conversions do not fit the arguments the caller passes (a "%s"
 // where a number is passed, a missing or extra conversion) must not crash the
 // server or print garbage: PrintfMatches checks a format against the argument
-// kinds, and SafeSprintf formats only formats that match.
+// kinds, and SafeSprintf formats only formats that match. A text may use
+// fewer values than the caller passes (printf ignores the rest).
 #pragma once
 
 #include <concepts>
@@ -38,8 +39,9 @@ constexpr PrintfArg PrintfArgOf() {
 }
 
 // True when every conversion of format takes one argument of the given kinds,
-// in order, and there are exactly as many conversions as arguments. "%%" is a
-// literal; "*" widths and unknown conversions never match.
+// in order. Fewer conversions than arguments match (the rest are not used);
+// more do not. "%%" is a literal; "*" widths and unknown conversions never
+// match.
 bool PrintfMatches(std::string_view format, std::span<const PrintfArg> args);
 
 namespace detail {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "core/ExceptionSource.h"
 #include "platform/PeriodicTimer.h"
 
 namespace zorv {
@@ -150,7 +151,8 @@ class IFailurePolicy {
 public:
     virtual ~IFailurePolicy() = default;
     virtual void OnFailure(int32_t kind, int32_t b, int32_t c) = 0;
-    virtual void OnException(int32_t code, int32_t source) = 0;
+    // origin: where the exception came from (ClassifyExceptionSource).
+    virtual void OnException(int32_t code, const ExceptionOrigin& origin) = 0;
 };
 
 // Everything the server owns. A member left empty gets its null implementation.

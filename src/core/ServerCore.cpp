@@ -81,7 +81,7 @@ void CServerCore::OnMessage(int32_t code, int32_t a, int32_t b, int32_t c) {
             OnStop();
             break;
         case kMsgException:
-            OnException(a, b);
+            OnException(a, b, c);
             break;
         case kMsgNoAction:
             OnNoAction();
@@ -150,8 +150,8 @@ void CServerCore::OnFailure(int32_t kind, int32_t b, int32_t c) {
     m_components.failurePolicy->OnFailure(kind, b, c);
 }
 
-void CServerCore::OnException(int32_t code, int32_t source) {
-    m_components.failurePolicy->OnException(code, source);
+void CServerCore::OnException(int32_t code, int32_t source, int32_t deviceTag) {
+    m_components.failurePolicy->OnException(code, ClassifyExceptionSource(source, deviceTag));
 }
 
 void CServerCore::JournalOpenError(int index) {

@@ -18,7 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
+#include <ctime>  // timespec
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -117,7 +117,8 @@ protected:
     virtual void JournalOpenError(int index);
     // The journal text of a device error (none for 0 and unknown errors).
     void JournalDeviceError(int index, int error);
-    virtual void OnException(int32_t code, int32_t source);
+    // Message 3: source and deviceTag are its b and c (core/ExceptionSource.h).
+    virtual void OnException(int32_t code, int32_t source, int32_t deviceTag);
     virtual std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine);
     virtual void DestroyDevice(int index);
     virtual void OnOtherMessage(int32_t code, int32_t a, int32_t b, int32_t c);
@@ -145,6 +146,10 @@ protected:
 
     void SetState(uint32_t state);               // keeps the failure kind
     void SetStateWord(uint32_t state, uint32_t kind);
+    // The timer's end of a restart window: the whole word becomes SS_RUNNING
+    // (failure kind cleared) unless the server has stopped, which stays.
+    // False when it had stopped.
+    bool ResumeRunningUnlessStopped();
     void PowerStamp(bool running);
 
     std::recursive_mutex& FilterLock() { return m_filterLock; }
@@ -178,6 +183,9 @@ private:
     // Written by the start on the message thread before other threads read it.
     ServerSettings m_settings;
 
+    // Written by the handlers and by the timer tick (only through
+    // ResumeRunningUnlessStopped, a compare-and-swap that never leaves
+    // SS_STOPPED), so no lock.
     std::atomic<uint32_t> m_state{SS_INIT};
     std::atomic<int> m_currentDir{0};
     mutable std::mutex m_dirLock;
@@ -208,7 +216,7 @@ private:
     std::string m_usersFile;
     std::function<void()> m_onUsersFileChange;
     bool m_usersFilePresent = false;
-    std::time_t m_usersFileTime = 0;
+    struct timespec m_usersFileTime {};  // last-write time, to the nanosecond
 };
 
 }  // namespace zorv

@@ -33,8 +33,11 @@ void CServerCore::WatchUsersFile() {
         m_usersFilePresent = false;
         return;
     }
-    if (!m_usersFilePresent || info.st_mtime != m_usersFileTime) {
-        m_usersFileTime = info.st_mtime;
+    // Whole nanoseconds: two changes within one second are both seen.
+    const bool changed = info.st_mtim.tv_sec != m_usersFileTime.tv_sec ||
+                         info.st_mtim.tv_nsec != m_usersFileTime.tv_nsec;
+    if (!m_usersFilePresent || changed) {
+        m_usersFileTime = info.st_mtim;
         m_onUsersFileChange();
     }
     m_usersFilePresent = true;
@@ -54,7 +57,6 @@ void CServerCore::CountDownWindows() {
             if (--m_restartCountdown[slot] <= 0) {
                 m_restartCountdown[slot] = 0;
                 m_restartCount[slot] = 0;
-                m_state = SS_RUNNING;  // the whole word: the failure kind is cleared
                 windowEnded = true;
             }
         }
@@ -64,8 +66,21 @@ void CServerCore::CountDownWindows() {
         }
     }
     if (windowEnded) {
+        ResumeRunningUnlessStopped();
         m_registryKey.SetDword("IntStopRestart", 0);
     }
+}
+
+bool CServerCore::ResumeRunningUnlessStopped() {
+    // The stop sequence does not wait for a tick in flight: a plain store
+    // here could bring a stopped server back to "running".
+    uint32_t word = m_state.load();
+    do {
+        if (StateOf(word) == SS_STOPPED) {
+            return false;
+        }
+    } while (!m_state.compare_exchange_weak(word, MakeStateWord(SS_RUNNING, 0)));
+    return true;
 }
 
 void CServerCore::DetectCompressorHang() {

@@ -1,14 +1,20 @@
 #include "core/ServiceHost.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <system_error>
+#include <vector>
 
 namespace zorv {
 namespace {
@@ -37,24 +43,86 @@ bool UsesSystemUnitDirectory() {
     return dir == nullptr || *dir == '\0';
 }
 
-void Systemctl(const std::string& verb, const std::string& unit) {
-    if (!UsesSystemUnitDirectory() || ::access("/bin/systemctl", X_OK) != 0) {
-        return;
+// The systemctl program to call, or empty for none. The real unit directory
+// is managed through /bin/systemctl; a directory given by ZORV_UNIT_DIR
+// (tests, packaging) only through a program named by ZORV_SYSTEMCTL.
+std::string SystemctlProgram() {
+    if (const char* program = std::getenv("ZORV_SYSTEMCTL"); program != nullptr && *program) {
+        return program;
     }
-    const std::string command = "/bin/systemctl " + verb + " '" + unit + "' >/dev/null 2>&1";
-    [[maybe_unused]] int rc = std::system(command.c_str());
+    if (!UsesSystemUnitDirectory() || ::access("/bin/systemctl", X_OK) != 0) {
+        return {};
+    }
+    return "/bin/systemctl";
 }
 
-// A path as one systemd word: quoted, with quotes and backslashes escaped.
-std::string UnitWord(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
+// Runs systemctl with the verb and, when given, the unit as its arguments
+// (no shell, no empty argument: "daemon-reload" takes none). Its result is
+// not needed: a unit that is not loaded cannot be stopped, which is fine.
+void Systemctl(const std::string& verb, const std::string& unit = {}) {
+    const std::string program = SystemctlProgram();
+    if (program.empty()) {
+        return;
     }
-    return out + "\"";
+    std::vector<char*> argv;
+    std::string arg0 = program, arg1 = verb, arg2 = unit;
+    argv.push_back(arg0.data());
+    argv.push_back(arg1.data());
+    if (!arg2.empty()) {
+        argv.push_back(arg2.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // The server blocks its stop signals; systemctl must not inherit that.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+// Unit files expand "%" specifiers in every value: a literal "%" is "%%".
+std::string EscapeSpecifiers(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '%') {
+            out += '%';
+        }
+    }
+    return out;
+}
+
+// A value of ExecStart= or Environment= as one quoted word (the path may
+// hold blanks). UnitPathAllowed keeps quotes and backslashes out.
+std::string QuotedWord(const std::string& text) {
+    return "\"" + EscapeSpecifiers(text) + "\"";
+}
+
+// A path that a unit file can carry and systemd accepts: absolute, without
+// control characters, quotes or backslashes (systemd refuses them in an
+// executable's name, and a backslash at the end would continue the line),
+// not ending in a blank (values are trimmed).
+bool UnitPathAllowed(const std::string& path) {
+    if (path.empty() || path.front() != '/' || path.back() == ' ') {
+        return false;
+    }
+    return std::none_of(path.begin(), path.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || c == '"' || c == '\'' || c == '\\';
+    });
 }
 
 }  // namespace
@@ -124,7 +192,7 @@ void CServiceHost::RemoveService() {
     if (!std::filesystem::remove(UnitPath(), error) && error) {
         std::cerr << m_serviceName << ": Service could not be deleted\n";
     }
-    Systemctl("daemon-reload", "");
+    Systemctl("daemon-reload");
 }
 
 bool CServiceHost::SetWorkDirectory() {
@@ -152,22 +220,42 @@ int CServiceHost::Register() {
 }
 
 bool CServiceHost::WriteUnit() {
+    const std::string workDir = std::filesystem::path(m_executablePath).parent_path().string();
+    std::string registry;
+    if (const char* value = std::getenv("ZORV_REGISTRY"); value != nullptr && *value) {
+        // The service does not start in the installer's directory.
+        std::error_code error;
+        registry = std::filesystem::absolute(value, error).lexically_normal().string();
+    }
+    for (const std::string& path : {m_executablePath, workDir, registry}) {
+        if (!path.empty() && !UnitPathAllowed(path)) {
+            std::cerr << m_serviceName << ": Couldn't create service (\"" << path
+                      << "\" cannot be named in a unit file: it must be absolute, without "
+                         "quotes, backslashes or control characters)\n";
+            return false;
+        }
+    }
     std::error_code error;
     std::filesystem::create_directories(UnitDirectory(), error);
-    const std::string workDir = std::filesystem::path(m_executablePath).parent_path().string();
     std::ofstream out(UnitPath(), std::ios::trunc);
     if (!out) {
+        std::cerr << m_serviceName << ": Couldn't create service (" << UnitPath()
+                  << " could not be written)\n";
         return false;
     }
+    // StartLimitIntervalSec=0: a server that fails again and again at start
+    // is restarted for ever, never left dead by the start rate limit.
+    // WorkingDirectory= takes the path as it stands, without quotes.
     out << "[Unit]\n"
-        << "Description=" << m_serviceName << "\n"
-        << "After=network.target\n\n"
+        << "Description=" << EscapeSpecifiers(m_serviceName) << "\n"
+        << "After=network.target\n"
+        << "StartLimitIntervalSec=0\n\n"
         << "[Service]\n"
         << "Type=simple\n"
-        << "ExecStart=" << UnitWord(m_executablePath) << "\n"
-        << "WorkingDirectory=" << UnitWord(workDir) << "\n";
-    if (const char* registry = std::getenv("ZORV_REGISTRY"); registry != nullptr && *registry) {
-        out << "Environment=" << UnitWord(std::string("ZORV_REGISTRY=") + registry) << "\n";
+        << "ExecStart=" << QuotedWord(m_executablePath) << "\n"
+        << "WorkingDirectory=" << EscapeSpecifiers(workDir) << "\n";
+    if (!registry.empty()) {
+        out << "Environment=" << QuotedWord("ZORV_REGISTRY=" + registry) << "\n";
     }
     out << "Restart=on-failure\n"
         << "RestartSec=500ms\n\n"
@@ -175,13 +263,15 @@ bool CServiceHost::WriteUnit() {
         << "WantedBy=multi-user.target\n";
     out.close();
     if (!out) {
+        std::cerr << m_serviceName << ": Couldn't create service (" << UnitPath()
+                  << " could not be written)\n";
         return false;
     }
     // Automatic start: the link "systemctl enable" would make.
     const std::string wants = UnitDirectory() + "/multi-user.target.wants";
     std::filesystem::create_directories(wants, error);
     std::filesystem::create_symlink(UnitPath(), wants + "/" + m_serviceName + ".service", error);
-    Systemctl("daemon-reload", "");
+    Systemctl("daemon-reload");
     return true;
 }
 
@@ -190,8 +280,6 @@ int CServiceHost::Install() {
     m_appIdKey.SetString("LocalService", m_serviceName);
     m_appIdKey.SetString("ServiceParameters", "-Service");
     if (!WriteUnit()) {
-        std::cerr << m_serviceName << ": Couldn't create service (" << UnitPath()
-                  << " could not be written)\n";
         return 1;
     }
     return SetWorkDirectory() ? 0 : 1;

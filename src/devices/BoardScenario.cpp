@@ -11,11 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <sstream>
 
 #include "devices/BoardDriver.h"
-#include "platform/IniFile.h"
+#include "platform/IniDocument.h"
 
 namespace zorv {
 
@@ -24,6 +25,15 @@ namespace {
 constexpr std::size_t kMaxWavBytes = 64u << 20;
 constexpr int kMaxBoards = 16;
 constexpr double kMaxSeconds = 10'000'000.0;
+
+constexpr std::size_t kMaxScenarioBytes = 32u << 20;
+
+// The value of a key, or defaultValue when the key is missing.
+std::string Get(const CIniDocument& ini, std::string_view section, std::string_view key,
+                std::string_view defaultValue) {
+    const std::string* value = ini.Find(section, key);
+    return value != nullptr ? *value : std::string(defaultValue);
+}
 
 // Where a value came from, for the messages of the errors.
 struct Where {
@@ -139,8 +149,19 @@ int LineParamsField(std::string_view name) {
     return -1;
 }
 
+// The WAV files one scenario has read: lines that name the same file share
+// its samples.
+struct LoadedWav {
+    std::shared_ptr<const std::vector<int16_t>> samples;
+    uint32_t rate = 0;
+};
+struct WavCache {
+    const BoardWavReader& read;
+    std::map<std::string, LoadedWav> files;
+};
+
 SimAudio ParseAudio(const Where& where, const std::string& text,
-                    const std::filesystem::path& directory) {
+                    const std::filesystem::path& directory, WavCache& wavs) {
     const auto words = SplitWords(text);
     SimAudio audio;
     if (words.empty() || words[0] == "silence") {
@@ -159,13 +180,19 @@ SimAudio ParseAudio(const Where& where, const std::string& text,
             file = directory / file;
         }
         audio.kind = SimAudioKind::Wav;
-        audio.wavPath = file.string();
-        try {
-            audio.wavSamples = std::make_shared<const std::vector<int16_t>>(
-                ReadBoardWav(audio.wavPath, audio.wavRate));
-        } catch (const CBoardScenarioError& e) {
-            where.Fail(e.what());
+        audio.wavPath = file.lexically_normal().string();
+        auto [loaded, isNew] = wavs.files.try_emplace(audio.wavPath);
+        if (isNew) {
+            try {
+                loaded->second.samples = std::make_shared<const std::vector<int16_t>>(
+                    wavs.read(audio.wavPath, loaded->second.rate));
+            } catch (const CBoardScenarioError& e) {
+                wavs.files.erase(loaded);
+                where.Fail(e.what());
+            }
         }
+        audio.wavSamples = loaded->second.samples;
+        audio.wavRate = loaded->second.rate;
         return audio;
     }
     if (words[0] != "tone") {
@@ -279,9 +306,10 @@ SimFault ParseFault(const Where& where, const std::string& item) {
     return fault;
 }
 
-uint32_t InfoWordFromParts(const Where& where, const IniFile& ini, const std::string& section) {
+uint32_t InfoWordFromParts(const Where& where, const CIniDocument& ini,
+                           const std::string& section) {
     Where groups{where.file, section, "Groups"};
-    const auto counts = SplitWords(ini.GetString(section, "Groups", "6 6 0", 1024));
+    const auto counts = SplitWords(Get(ini, section, "Groups", "6 6 0"));
     if (counts.size() != kMaxGroups) {
         groups.Fail("expected three channel counts");
     }
@@ -292,21 +320,20 @@ uint32_t InfoWordFromParts(const Where& where, const IniFile& ini, const std::st
         word |= static_cast<uint32_t>(count) << shifts[g];
     }
     Where id{where.file, section, "BoardId"};
-    word |=
-        static_cast<uint32_t>(ParseInteger(id, ini.GetString(section, "BoardId", "0x12"), 0, 0xFFF))
-        << 12;
+    word |= static_cast<uint32_t>(ParseInteger(id, Get(ini, section, "BoardId", "0x12"), 0, 0xFFF))
+            << 12;
     Where mode{where.file, section, "Group0Mode"};
-    if (ParseInteger(mode, ini.GetString(section, "Group0Mode", "0"), 0, 1) != 0) {
+    if (ParseInteger(mode, Get(ini, section, "Group0Mode", "0"), 0, 1) != 0) {
         word |= 0x8;
     }
     return word;
 }
 
-void LoadChannel(const std::string& file, const IniFile& ini, const std::string& section,
-                 const std::filesystem::path& directory, SimChannel& channel) {
+void LoadChannel(const std::string& file, const CIniDocument& ini, const std::string& section,
+                 const std::filesystem::path& directory, WavCache& wavs, SimChannel& channel) {
     auto where = [&](const char* key) { return Where{file, section, key}; };
     if (auto audio = ini.Find(section, "Audio")) {
-        channel.audio = ParseAudio(where("Audio"), *audio, directory);
+        channel.audio = ParseAudio(where("Audio"), *audio, directory, wavs);
     }
     if (auto during = ini.Find(section, "AudioDuring")) {
         if (*during != "calls" && *during != "always") {
@@ -349,16 +376,17 @@ void LoadChannel(const std::string& file, const IniFile& ini, const std::string&
     }
 }
 
-SimBoardConfig LoadBoard(const std::string& file, const IniFile& ini, const std::string& section,
-                         const std::filesystem::path& directory, int defaultIndex) {
+SimBoardConfig LoadBoard(const std::string& file, const CIniDocument& ini,
+                         const std::string& section, const std::filesystem::path& directory,
+                         int defaultIndex, WavCache& wavs) {
     SimBoardConfig board;
     auto where = [&](const char* key) { return Where{file, section, key}; };
-    board.deviceName = ini.GetString(section, "Driver", CBoardDriver::kDeviceName);
+    board.deviceName = Get(ini, section, "Driver", CBoardDriver::kDeviceName);
     if (board.deviceName != "Zorv18LDevice" && board.deviceName != "VeskoPCIDevice") {
         where("Driver").Fail("expected Zorv18LDevice or VeskoPCIDevice");
     }
     board.index = static_cast<int>(ParseInteger(
-        where("Index"), ini.GetString(section, "Index", std::to_string(defaultIndex)), 0, 99));
+        where("Index"), Get(ini, section, "Index", std::to_string(defaultIndex)), 0, 99));
     if (auto info = ini.Find(section, "InfoWord")) {
         board.infoWord = ParseWord(where("InfoWord"), *info);
     } else {
@@ -371,8 +399,8 @@ SimBoardConfig LoadBoard(const std::string& file, const IniFile& ini, const std:
         board.statusByte = ParseGroupBytes(where("Status"), *status);
     }
     auto integer = [&](const char* key, int defaultValue, int max) {
-        return static_cast<int>(ParseInteger(
-            where(key), ini.GetString(section, key, std::to_string(defaultValue)), 0, max));
+        return static_cast<int>(
+            ParseInteger(where(key), Get(ini, section, key, std::to_string(defaultValue)), 0, max));
     };
     board.commandTakeReads = integer("CommandTakeReads", board.commandTakeReads, 1'000'000);
     board.commandTakeMs = integer("CommandTakeMs", board.commandTakeMs, 60'000);
@@ -400,11 +428,37 @@ SimBoardConfig LoadBoard(const std::string& file, const IniFile& ini, const std:
     for (int c = 0; c < kSimMaxChannels; ++c) {
         const std::string channelSection = fmt::format("{}.Channel{}", section, c);
         if (ini.HasSection(channelSection)) {
-            LoadChannel(file, ini, channelSection, directory,
+            LoadChannel(file, ini, channelSection, directory, wavs,
                         board.channels[static_cast<std::size_t>(c)]);
         }
     }
     return board;
+}
+
+// The bytes of a regular file of at most maxBytes, read into a buffer of the
+// file's size (a scenario may name a WAV for every line of 16 boards). A
+// FIFO or device is refused rather than waited on.
+std::string ReadRegularFile(const std::string& path, std::size_t maxBytes,
+                            std::string_view limitText) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        throw CBoardScenarioError(fmt::format("{}: cannot be opened (no regular file)", path));
+    }
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        throw CBoardScenarioError(fmt::format("{}: cannot be opened", path));
+    }
+    const std::streamoff size = in.tellg();
+    if (size < 0 || !in.seekg(0)) {
+        throw CBoardScenarioError(fmt::format("{}: cannot be read", path));
+    }
+    if (static_cast<std::uintmax_t>(size) > maxBytes) {
+        throw CBoardScenarioError(fmt::format("{}: larger than {}", path, limitText));
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
 }
 
 uint16_t Le16(const uint8_t* p) {
@@ -433,17 +487,9 @@ uint32_t ConverterRateHz(uint16_t rateCode) {
 }
 
 std::vector<int16_t> ReadBoardWav(const std::string& path, uint32_t& rate) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw CBoardScenarioError(fmt::format("{}: cannot be opened", path));
-    }
-    std::vector<uint8_t> bytes(kMaxWavBytes + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() > kMaxWavBytes) {
-        throw CBoardScenarioError(fmt::format("{}: larger than 64 MiB", path));
-    }
-    return ParseBoardWav(bytes, rate, path);
+    const std::string bytes = ReadRegularFile(path, kMaxWavBytes, "64 MiB");
+    return ParseBoardWav(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+                         rate, path);
 }
 
 std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rate,
@@ -509,23 +555,32 @@ std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rat
 }
 
 SimScenario LoadBoardScenario(const std::string& path) {
-    if (!std::filesystem::is_regular_file(path)) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
         throw CBoardScenarioError(fmt::format("{}: no such scenario file", path));
     }
-    const IniFile ini(path);
-    const auto directory = std::filesystem::path(path).parent_path();
+    const std::string text = ReadRegularFile(path, kMaxScenarioBytes, "32 MiB");
+    return ParseBoardScenario(text, path, std::filesystem::path(path).parent_path(), ReadBoardWav);
+}
+
+SimScenario ParseBoardScenario(std::string_view text, const std::string& name,
+                               const std::filesystem::path& directory,
+                               const BoardWavReader& readWav) {
+    const std::string& path = name;
+    const CIniDocument ini = CIniDocument::Parse(text);
     SimScenario scenario;
+    WavCache wavs{readWav, {}};
     for (int b = 0; b < kMaxBoards; ++b) {
         const std::string section = fmt::format("Board{}", b);
         if (!ini.HasSection(section)) {
             break;
         }
-        const std::string driver = ini.GetString(section, "Driver", CBoardDriver::kDeviceName);
+        const std::string driver = Get(ini, section, "Driver", CBoardDriver::kDeviceName);
         const auto sameDriver =
             std::count_if(scenario.boards.begin(), scenario.boards.end(),
                           [&](const SimBoardConfig& board) { return board.deviceName == driver; });
         scenario.boards.push_back(
-            LoadBoard(path, ini, section, directory, static_cast<int>(sameDriver)));
+            LoadBoard(path, ini, section, directory, static_cast<int>(sameDriver), wavs));
     }
     if (scenario.boards.empty()) {
         throw CBoardScenarioError(fmt::format("{}: no [Board0] section", path));

@@ -13,10 +13,13 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channels/ChannelTypes.h"
@@ -135,6 +138,17 @@ public:
 // Throws CBoardScenarioError naming the file, section and key of the first
 // thing it cannot use.
 SimScenario LoadBoardScenario(const std::string& path);
+
+// Reads the samples of a WAV file a scenario names (ReadBoardWav for files);
+// throws CBoardScenarioError for what it cannot use.
+using BoardWavReader = std::function<std::vector<int16_t>(const std::string& path, uint32_t& rate)>;
+
+// The same for the text of a scenario file: name is used in the messages,
+// WAV paths are relative to directory, and each distinct path is read once
+// through readWav (lines naming one file share its samples).
+SimScenario ParseBoardScenario(std::string_view text, const std::string& name,
+                               const std::filesystem::path& directory,
+                               const BoardWavReader& readWav);
 
 // Reads a RIFF/WAVE file of 16-bit PCM mono at one of the board rates (8000,
 // 16000, 32000 or 64000 Hz). Throws CBoardScenarioError otherwise.

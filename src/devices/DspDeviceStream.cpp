@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/CodedException.h"
+#include "core/ExceptionSource.h"
 #include "core/ServerMessage.h"
 #include "devices/DspDevice.h"
 #include "platform/ThreadPriority.h"
@@ -67,8 +68,8 @@ void CDspDevice::ReadingLoop() {
                 // A full buffer may have left data behind: read on without waiting.
             } while (received == m_readBuffer.size() && !m_stopReading);
         } catch (...) {
-            Server().Post(kMsgException, CurrentExceptionCode(),
-                          kSourceDevice + m_deviceIndex.load(), 0);
+            const ExceptionSourceFields source = DeviceExceptionSource(m_deviceIndex.load());
+            Server().Post(kMsgException, CurrentExceptionCode(), source.b, source.c);
         }
     }
 }

@@ -90,12 +90,25 @@ bool CFormatTable::Load() {
         in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         bytes.resize(static_cast<std::size_t>(in.gcount()));
     }
+    switch (LoadBytes(bytes)) {
+        case LoadResult::kLoaded:
+            return true;
+        case LoadResult::kReplaced:
+            Save();
+            return true;
+        case LoadResult::kUnusable:
+            break;
+    }
+    return SetDefaults();
+}
+
+CFormatTable::LoadResult CFormatTable::LoadBytes(std::span<const uint8_t> bytes) {
     if (bytes.size() < 4 || bytes.size() > kMaxFileBytes) {
-        return SetDefaults();
+        return LoadResult::kUnusable;
     }
     const auto count = static_cast<int32_t>(LoadLe32(bytes.data()));
     if (count < 1 || count > static_cast<int32_t>(kMaxFormats)) {
-        return SetDefaults();
+        return LoadResult::kUnusable;
     }
     const std::vector<CWaveFormat> defaults = Defaults();
     m_formats.clear();
@@ -103,46 +116,49 @@ bool CFormatTable::Load() {
     std::size_t pos = 4;
     for (int32_t i = 0; i < count; ++i) {
         if (bytes.size() - pos < sizeof(tagWaveFormatEx)) {
-            return SetDefaults();  // cut short
+            return LoadResult::kUnusable;  // cut short
         }
-        const CWaveFormat header(
-            std::span<const uint8_t>(bytes).subspan(pos, sizeof(tagWaveFormatEx)));
+        const CWaveFormat header(bytes.subspan(pos, sizeof(tagWaveFormatEx)));
         const std::size_t blockSize = sizeof(tagWaveFormatEx) + header.ExtraSize();
         CWaveFormat format;
         if (blockSize <= kMaxFormatSize) {
             if (bytes.size() - pos < blockSize) {
-                return SetDefaults();
+                return LoadResult::kUnusable;
             }
-            format = CWaveFormat(std::span<const uint8_t>(bytes).subspan(pos, blockSize));
+            format = CWaveFormat(bytes.subspan(pos, blockSize));
         }
         pos = std::min(bytes.size(), pos + blockSize);
         if (format.Empty() || !IsWellFormed(format.Bytes()) || !Convertible(format)) {
             Report(kErrorInvalidFormat);
             const CWaveFormat* fallback = FindFormat(defaults, header.Rate(), header.Channels());
             if (fallback == nullptr || !Convertible(*fallback)) {
-                return SetDefaults();
+                return LoadResult::kUnusable;
             }
             format = *fallback;
             replaced = true;
         }
         Put(format);
     }
-    if (replaced) {
-        Save();
+    return replaced ? LoadResult::kReplaced : LoadResult::kLoaded;
+}
+
+std::vector<uint8_t> CFormatTable::Serialize() const {
+    std::vector<uint8_t> bytes(4);
+    StoreLe32(bytes.data(), static_cast<uint32_t>(m_formats.size()));
+    for (const CWaveFormat& format : m_formats) {
+        bytes.insert(bytes.end(), format.Bytes().begin(), format.Bytes().end());
     }
-    return true;
+    return bytes;
 }
 
 bool CFormatTable::Save() {
-    std::vector<uint8_t> bytes(4);
-    StoreLe32(bytes.data(), static_cast<uint32_t>(m_formats.size()));
     for (const CWaveFormat& format : m_formats) {
         if (format.Size() > kMaxFormatSize) {
             Report(kErrorInvalidFormat);
             return false;
         }
-        bytes.insert(bytes.end(), format.Bytes().begin(), format.Bytes().end());
     }
+    const std::vector<uint8_t> bytes = Serialize();
     // Written beside and renamed over the old file, so that a failure never
     // leaves half a table.
     const std::string temporary = m_path + ".tmp";

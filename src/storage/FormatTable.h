@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,15 @@ public:
     // damaged file, or an entry without a usable default, gives the
     // defaults. False only when the defaults cannot be used either.
     bool Load();
+    // The same for the bytes of a formats file, without touching the file.
+    enum class LoadResult {
+        kLoaded,    // the table holds the file's formats
+        kReplaced,  // some entries were replaced by their default: save it
+        kUnusable,  // missing, damaged, or an entry without a usable default
+    };
+    LoadResult LoadBytes(std::span<const uint8_t> bytes);
+    // The bytes Save writes.
+    std::vector<uint8_t> Serialize() const;
     // Writes the file (whole, replacing it). False on failure (error 6) or
     // for a block over the largest format size (error 8).
     bool Save();

@@ -226,18 +226,21 @@ TEST(CatalogFormatTest, ReplacedTextThatDoesNotFitFallsBackToTheBuiltIn) {
     std::ofstream(dir.File("ZORV.ini")) << "[Advanced]\nLanguage=test.lng\n";
     std::ofstream(dir.File("test.lng"))
         << "[RecordServer]\n231=Device %s started\n64=Line %u of device %u is back\n"
-           "63=Line %u lost\n228=\n";
+           "63=Line %u lost\n228=\n236=Device %u of %u stopped\n";
     CMessageCatalog& catalog = CMessageCatalog::Instance();
     catalog.Build(dir.Path(), "ZORV");
     // Fits: the replacement is used.
     EXPECT_EQ(FormatCatalogText(Msg{64}, 3, 1), "Line 3 of device 1 is back");
-    // "%s" for a number, and one conversion too few: the built-in text.
+    // "%s" for a number: the built-in text.
     EXPECT_EQ(FormatCatalogText(Msg{231}, 2),
               *SafeSprintf(CMessageCatalog::BuiltinText(231), 2));
-    EXPECT_EQ(FormatCatalogText(Msg{63}, 3, 1), *SafeSprintf(CMessageCatalog::BuiltinText(63), 3, 1));
-    // An empty replacement is an empty text, and extra arguments fall back.
+    // A text that leaves a value out is used as it stands (printf ignores
+    // the surplus), and so is an empty one.
+    EXPECT_EQ(FormatCatalogText(Msg{63}, 3, 1), "Line 3 lost");
     EXPECT_EQ(CatalogText(Msg{228}), "");
-    EXPECT_EQ(FormatCatalogText(Msg{228}, 1, 2), *SafeSprintf(CMessageCatalog::BuiltinText(228), 1, 2));
+    EXPECT_EQ(FormatCatalogText(Msg{228}, 1, 2), "");
+    // One conversion too many: the built-in text.
+    EXPECT_EQ(FormatCatalogText(Msg{236}, 4), *SafeSprintf(CMessageCatalog::BuiltinText(236), 4));
     catalog.Build(dir.File("none"), "ZORV");
 }
 
@@ -257,7 +260,11 @@ TEST(CatalogFormatTest, ConversionsAgainstArguments) {
         {"%s", {A::kInteger}, false},
         {"%u", {A::kString}, false},
         {"%u %u", {A::kInteger}, false},
-        {"%u", {A::kInteger, A::kInteger}, false},
+        {"%u", {A::kInteger, A::kInteger}, true},  // surplus arguments are not used
+        {"plain", {A::kString, A::kInteger}, true},
+        {"%s", {A::kString, A::kInteger, A::kInteger}, true},
+        {"%u %s", {A::kInteger, A::kInteger}, false},  // wrong type before the surplus
+        {"%u %u %u", {A::kInteger, A::kInteger}, false},
         {"%*d", {A::kInteger, A::kInteger}, false},
         {"%n", {A::kPointer}, false},
         {"cut %", {}, false},

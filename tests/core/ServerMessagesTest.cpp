@@ -51,7 +51,10 @@ TEST_F(ServerMessagesTest, EachCodeHasItsAction) {
         {{41, 0, 3, 0}, {"dev.OnDeviceNotification(3)"}},
         {{43, 0, 4711, 16000}, {"dev.SetCodecMode(16000,2,0)", J(1, 445, 1, 4711)}},
         {{6, 8, 1, 2}, {"policy.OnFailure(8,1,2)"}},
-        {{3, 5, 20, 0}, {"policy.OnException(5,20)"}},
+        {{3, 5, 20, 0}, {"policy.OnException(5,device 0)"}},
+        {{3, 5, 40, 21}, {"policy.OnException(5,device 20)"}},  // not the database
+        {{3, 5, 40, 0}, {"policy.OnException(5,database 0)"}},
+        {{3, 5, 7, 0}, {"policy.OnException(5,message 7)"}},
         {{4, 0, 0, 0}, {}},
         {{8, 0, 1, 0}, {}},
         {{99, 1, 2, 3}, {}},
@@ -133,8 +136,9 @@ TEST(ServerThreadTest, ExceptionWhileStartingDevicesIsReportedWithSourceForty) {
     class CFlagPolicy final : public IFailurePolicy {
     public:
         void OnFailure(int32_t, int32_t, int32_t) override {}
-        void OnException(int32_t code, int32_t source) override {
-            if (code == 0 && source == kSourceDatabase) {
+        void OnException(int32_t code, const ExceptionOrigin& origin) override {
+            if (code == 0 && origin.group == ExceptionGroup::kDatabase &&
+                origin.source == kMsgStartDevices) {
                 m_reported = true;
             }
         }

@@ -1,6 +1,8 @@
 // The ten-second timer tick: its order, the restart and compressor windows,
 // the compressor hang detection and the users-file watch.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -84,6 +86,52 @@ TEST_F(ServerTimerTest, RestartWindowEndsAfterItsCountdown) {
     EXPECT_EQ(m_server->RegistryKey().GetDword("IntStopRestart"), 0u);
 }
 
+// The stop sequence does not wait for a tick that is already running: a
+// restart window that ends in that tick must not bring the server back to
+// "running" after the stop has set "stopped".
+TEST_F(ServerTimerTest, TickInFlightDuringTheStopLeavesTheServerStopped) {
+    // A timer whose Stop lets the tick in flight finish first, as a real
+    // timer thread does while Stop waits for it.
+    class CTickInFlightTimer final : public IPeriodicTimer {
+    public:
+        bool Start(std::chrono::milliseconds, Callback callback) override {
+            m_callback = std::move(callback);
+            return true;
+        }
+        void Stop() override {
+            if (m_callback) {
+                m_callback();
+            }
+            m_callback = nullptr;
+        }
+        void Wake() override {}
+        void LowerPriority() override {}
+        bool IsRunning() const override { return static_cast<bool>(m_callback); }
+        Callback m_callback;
+    };
+    m_server.reset();
+    ServerComponents components = LoggingComponents::Make(m_log, m_parts);
+    auto timer = std::make_unique<CTickInFlightTimer>();
+    CTickInFlightTimer* ticks = timer.get();
+    components.timer = std::move(timer);
+    ServerEnvironment env;
+    env.clock = &m_clock;
+    env.prefix = "ZORV";
+    env.workDir = m_dir.Path();
+    env.registryFile = m_dir.File("registry.ini");
+    m_server = std::make_unique<CTestServer>(env, std::move(components), m_log);
+    m_server->RegistryKey().SetDword("IntStopRestart", 1);
+    StartAndRun();  // a restart window of 6 ticks on device 0
+    for (int i = 0; i < 5; ++i) {
+        ticks->m_callback();
+    }
+    ASSERT_EQ(m_server->RestartCountdown(0), 1);  // the next tick ends the window
+
+    m_server->Handle(kMsgStop);
+    EXPECT_EQ(m_server->State(), static_cast<uint32_t>(SS_STOPPED));
+    EXPECT_EQ(m_server->RestartCount(0), 0);
+}
+
 TEST_F(ServerTimerTest, CompressorHangDetection) {
     struct Case {
         const char* name;
@@ -141,11 +189,22 @@ TEST_F(ServerTimerTest, UsersFileWatchCallsOnAppearChangeAndLoss) {
         users, std::filesystem::last_write_time(users) + std::chrono::seconds(5));
     Tick();
     EXPECT_EQ(calls, 2);  // changed
-    std::filesystem::remove(users);
-    Tick();
-    EXPECT_EQ(calls, 3);  // lost
+    // Two changes within one second differ only in nanoseconds.
+    const auto setTime = [&](long nanoseconds) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {1'800'000'000, nanoseconds}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, users.c_str(), times, 0), 0);
+    };
+    setTime(100'000'000);
     Tick();
     EXPECT_EQ(calls, 3);
+    setTime(100'000'001);
+    Tick();
+    EXPECT_EQ(calls, 4);  // changed again within the same second
+    std::filesystem::remove(users);
+    Tick();
+    EXPECT_EQ(calls, 5);  // lost
+    Tick();
+    EXPECT_EQ(calls, 5);
 }
 
 TEST_F(ServerTimerTest, ExceptionInTheTickIsReportedWithTheTimerSource) {

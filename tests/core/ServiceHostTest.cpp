@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
+#include <vector>
 
+#include "support/SystemdUnit.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -55,6 +59,14 @@ protected:
     void TearDown() override {
         unsetenv("ZORV_UNIT_DIR");
         unsetenv("ZORV_REGISTRY");
+        unsetenv("ZORV_SYSTEMCTL");
+    }
+
+    // An executable file at path (systemd checks that ExecStart= names one).
+    static void MakeExecutable(const std::string& path) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path) << "#!/bin/sh\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
     }
 
     CServiceHost Host() {
@@ -79,18 +91,39 @@ TEST_F(ServiceHostFileTest, RegisterRecordsTheExecutablesDirectory) {
     EXPECT_FALSE(std::filesystem::exists(Unit()));
 }
 
+// The lines of each section of a unit file.
+std::map<std::string, std::vector<std::string>> UnitSections(const std::string& path) {
+    std::map<std::string, std::vector<std::string>> sections;
+    std::ifstream in(path);
+    std::string section;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.front() == '[') {
+            section = line;
+        } else if (!line.empty()) {
+            sections[section].push_back(line);
+        }
+    }
+    return sections;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
 TEST_F(ServiceHostFileTest, InstallWritesTheUnitAndRegisterRemovesIt) {
+    MakeExecutable(m_dir.File("opt/zorv18server"));
     ASSERT_EQ(Host().Install(), 0);
-    std::ifstream in(Unit());
-    std::stringstream unit;
-    unit << in.rdbuf();
+    auto unit = UnitSections(Unit());
+    // Restarted for ever: no start rate limit ends a crash loop at start.
+    EXPECT_TRUE(Has(unit["[Unit]"], "StartLimitIntervalSec=0"));
     for (const std::string& line :
          {"ExecStart=\"" + m_dir.File("opt/zorv18server") + "\"",
-          "WorkingDirectory=\"" + m_dir.File("opt") + "\"", std::string("Restart=on-failure"),
-          std::string("RestartSec=500ms"), std::string("WantedBy=multi-user.target"),
+          "WorkingDirectory=" + m_dir.File("opt"), std::string("Restart=on-failure"),
+          std::string("RestartSec=500ms"),
           "Environment=\"ZORV_REGISTRY=" + m_dir.File("registry.ini") + "\""}) {
-        EXPECT_NE(unit.str().find(line + "\n"), std::string::npos) << line;
+        EXPECT_TRUE(Has(unit["[Service]"], line)) << line;
     }
+    EXPECT_TRUE(Has(unit["[Install]"], "WantedBy=multi-user.target"));
     EXPECT_TRUE(std::filesystem::is_symlink(
         m_dir.File("units/multi-user.target.wants/ZORV18Server.service")));
     EXPECT_EQ(AppIdKey().GetString("LocalService"), "ZORV18Server");
@@ -101,6 +134,96 @@ TEST_F(ServiceHostFileTest, InstallWritesTheUnitAndRegisterRemovesIt) {
     EXPECT_EQ(Host().Register(), 0);
     EXPECT_FALSE(std::filesystem::exists(Unit()));
     EXPECT_FALSE(AppIdKey().GetString("LocalService"));
+}
+
+// Every unit the installation writes is one that systemd loads: paths with
+// blanks, "%" (a specifier in unit files) and "$" stay exactly the paths.
+TEST_F(ServiceHostFileTest, SystemdAcceptsTheUnitsItWrites) {
+    struct Case {
+        const char* directory;    // of the executable, inside the test directory
+        const char* registry;     // ZORV_REGISTRY at installation ("" for none)
+        const char* wantedLines;  // "|"-separated, {dir} is the test directory
+    };
+    const Case cases[] = {
+        {"opt", "{dir}/registry.ini",
+         "ExecStart=\"{dir}/opt/zorv18server\"|WorkingDirectory={dir}/opt|"
+         "Environment=\"ZORV_REGISTRY={dir}/registry.ini\""},
+        {"opt/with blanks", "",
+         "ExecStart=\"{dir}/opt/with blanks/zorv18server\"|WorkingDirectory={dir}/opt/with blanks"},
+        {"opt/100% $HOME", "{dir}/opt/100% $HOME/r%d.ini",
+         "ExecStart=\"{dir}/opt/100%% $HOME/zorv18server\"|WorkingDirectory={dir}/opt/100%% $HOME|"
+         "Environment=\"ZORV_REGISTRY={dir}/opt/100%% $HOME/r%%d.ini\""},
+        // A relative registry path is made absolute: the service starts elsewhere.
+        {"opt", "relative/registry.ini",
+         "Environment=\"ZORV_REGISTRY={cwd}/relative/registry.ini\""},
+    };
+    const auto expand = [&](std::string text) {
+        for (const auto& [name, value] :
+             {std::pair<std::string, std::string>{"{dir}", m_dir.Path()},
+              {"{cwd}", std::filesystem::current_path().string()}}) {
+            for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
+                text.replace(at, name.size(), value);
+            }
+        }
+        return text;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.directory);
+        const std::string executable = m_dir.File(c.directory) + "/zorv18server";
+        MakeExecutable(executable);
+        if (*c.registry != '\0') {
+            setenv("ZORV_REGISTRY", expand(c.registry).c_str(), 1);
+        } else {
+            unsetenv("ZORV_REGISTRY");
+        }
+        CServiceHost host(m_names, m_dir.File("registry.ini"), executable, m_journal);
+        ASSERT_EQ(host.Install(), 0);
+        const auto unit = UnitSections(Unit());
+        std::stringstream wanted(expand(c.wantedLines));
+        for (std::string line; std::getline(wanted, line, '|');) {
+            EXPECT_TRUE(Has(unit.at("[Service]"), line)) << line;
+        }
+        if (*c.registry == '\0') {
+            for (const std::string& line : unit.at("[Service]")) {
+                EXPECT_NE(line.rfind("Environment=", 0), 0u) << line;
+            }
+        }
+        EXPECT_UNIT_VERIFIES(Unit());
+    }
+}
+
+TEST_F(ServiceHostFileTest, PathsAUnitCannotNameAreRefused) {
+    for (const char* directory : {"opt/quo\"te", "opt/back\\slash", "opt/new\nline"}) {
+        SCOPED_TRACE(directory);
+        const std::string executable = m_dir.File(directory) + "/zorv18server";
+        MakeExecutable(executable);
+        CServiceHost host(m_names, m_dir.File("registry.ini"), executable, m_journal);
+        EXPECT_EQ(host.Install(), 1);
+        EXPECT_FALSE(std::filesystem::exists(Unit()));
+    }
+}
+
+// systemctl gets the unit as its one argument, and "daemon-reload" none at
+// all (an empty argument makes it fail).
+TEST_F(ServiceHostFileTest, SystemctlIsCalledWithItsArguments) {
+    const std::string log = m_dir.File("systemctl.log");
+    const std::string fake = m_dir.File("systemctl");
+    std::ofstream(fake) << "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" >> '" << log << "'\necho >> '"
+                        << log << "'\n";
+    std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
+    setenv("ZORV_SYSTEMCTL", fake.c_str(), 1);
+    MakeExecutable(m_dir.File("opt/zorv18server"));
+    EXPECT_EQ(Host().Install(), 0);
+    EXPECT_EQ(Host().Unregister(), 0);
+    unsetenv("ZORV_SYSTEMCTL");
+    std::ifstream in(log);
+    std::vector<std::string> calls;
+    for (std::string line; std::getline(in, line);) {
+        calls.push_back(line);
+    }
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"1|daemon-reload|", "2|stop|ZORV18Server.service|",
+                                        "2|disable|ZORV18Server.service|", "1|daemon-reload|"}));
 }
 
 TEST_F(ServiceHostFileTest, UnregisterRemovesUnitAndAppId) {

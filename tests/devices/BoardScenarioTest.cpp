@@ -1,13 +1,23 @@
 // Scenario files of the simulated boards and the WAV files they name.
 #include <gtest/gtest.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's allocation hooks (its header comes with clang only).
+using MallocHook = void (*)(const volatile void*, std::size_t);
+using FreeHook = void (*)(const volatile void*);
+extern "C" int __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
+#endif
+
+#include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devices/BoardDriver.h"
 #include "devices/BoardScenario.h"
 #include "devices/SimulatedBoardOpener.h"
+#include "devices/SimulatedLine.h"
 #include "platform/AutoResetEvent.h"
 #include "support/BoardStream.h"
 #include "support/TempDir.h"
@@ -117,6 +127,76 @@ TEST(BoardWav, RefusesWhatTheBoardCannotPlay) {
         } catch (const CBoardScenarioError& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
         }
+    }
+}
+
+// The largest single allocation made on this thread while watching, seen
+// through the address sanitizer's allocation hooks (the test build runs
+// with it; operator new is taken by another test of this program).
+#if defined(__SANITIZE_ADDRESS__)
+std::atomic<bool> g_watchAllocations{false};
+std::atomic<std::thread::id> g_allocatingThread{};
+std::atomic<std::size_t> g_largestAllocation{0};
+void OnAllocation(const volatile void*, std::size_t size) {
+    if (g_watchAllocations && std::this_thread::get_id() == g_allocatingThread.load() &&
+        size > g_largestAllocation) {
+        g_largestAllocation = size;
+    }
+}
+void OnFree(const volatile void*) {}
+constexpr bool kCanWatchAllocations = true;
+template <typename F>
+std::size_t LargestAllocation(F&& work) {
+    static const int installed = __sanitizer_install_malloc_and_free_hooks(OnAllocation, OnFree);
+    (void)installed;
+    g_largestAllocation = 0;
+    g_allocatingThread = std::this_thread::get_id();
+    g_watchAllocations = true;
+    work();
+    g_watchAllocations = false;
+    return g_largestAllocation;
+}
+#else
+constexpr bool kCanWatchAllocations = false;
+template <typename F>
+std::size_t LargestAllocation(F&& work) {
+    work();
+    return 0;
+}
+#endif
+
+// A line's WAV file is read into a buffer of its own size (not of the
+// largest file taken), lines naming one file share it, and it plays as the
+// file holds it.
+TEST(BoardWav, SmallFileGivesASmallBufferAndPlaysTheSame) {
+    CTempDir dir;
+    std::vector<int16_t> samples(400);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<int16_t>(static_cast<int>(i * 37 % 2000) - 1000);
+    }
+    WriteFile(dir.File("voice.wav"), Wav({.samples = samples}));
+    WriteFile(dir.File("s.ini"), R"(
+[Board0]
+[Board0.Channel0]
+Audio = wav voice.wav
+[Board0.Channel5]
+Audio = wav ./voice.wav
+)");
+    SimScenario scenario;
+    const std::size_t largest =
+        LargestAllocation([&] { scenario = LoadBoardScenario(dir.File("s.ini")); });
+    if (kCanWatchAllocations) {
+        EXPECT_LT(largest, 64u * 1024)
+            << "the file holds " << 2 * samples.size() << " samples' bytes";
+    }
+    const SimAudio& first = scenario.boards.at(0).channels[0].audio;
+    const SimAudio& second = scenario.boards.at(0).channels[5].audio;
+    ASSERT_EQ(first.kind, SimAudioKind::Wav);
+    EXPECT_EQ(*first.wavSamples, samples);
+    EXPECT_EQ(first.wavSamples, second.wavSamples) << "one file, one buffer";
+    CSimulatedLine line(scenario.boards[0].channels[0]);
+    for (std::size_t i = 0; i < 2 * samples.size(); ++i) {
+        ASSERT_EQ(line.Sample(static_cast<int64_t>(i), 8000), samples[i % samples.size()]) << i;
     }
 }
 

@@ -11,7 +11,9 @@
 #include "platform/IniFile.h"
 #include "platform/Registry.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/JournalReader.h"
+#include "support/SystemdUnit.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -149,10 +151,18 @@ TEST_F(ServerProcessTest, RegistrationWords) {
 
     auto service = Launch({"-Service"});
     EXPECT_EQ(service->Wait(15s), 0);
-    EXPECT_TRUE(std::filesystem::exists(m_dir.File("units/ZORV18Server.service")));
+    const std::string unit = m_dir.File("units/ZORV18Server.service");
+    ASSERT_TRUE(std::filesystem::exists(unit));
+    const std::string unitText = ReadBytes(unit);
+    EXPECT_NE(unitText.find("\nWorkingDirectory=" + binDir + "\n"), std::string::npos) << unitText;
+    const std::string installed = m_dir.File("installed/ZORV18Server.service");
+    std::filesystem::create_directories(m_dir.File("installed"));
+    std::filesystem::copy_file(unit, installed);
     auto unregister = Launch({"-UnregServer"});
     EXPECT_EQ(unregister->Wait(15s), 0);
-    EXPECT_FALSE(std::filesystem::exists(m_dir.File("units/ZORV18Server.service")));
+    EXPECT_FALSE(std::filesystem::exists(unit));
+    // The unit the executable wrote is one systemd loads.
+    EXPECT_UNIT_VERIFIES(installed);
 }
 
 TEST_F(ServerProcessTest, WordFollowedByMoreRunsTheServer) {

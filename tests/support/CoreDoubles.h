@@ -180,8 +180,9 @@ public:
     void OnFailure(int32_t kind, int32_t b, int32_t c) override {
         m_log.push_back(fmt::format("policy.OnFailure({},{},{})", kind, b, c));
     }
-    void OnException(int32_t code, int32_t source) override {
-        m_log.push_back(fmt::format("policy.OnException({},{})", code, source));
+    void OnException(int32_t code, const ExceptionOrigin& origin) override {
+        m_log.push_back(fmt::format("policy.OnException({},{} {})", code,
+                                    ExceptionGroupName(origin.group), origin.number));
     }
 
 private:
