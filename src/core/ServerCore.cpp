@@ -259,7 +259,12 @@ int CServerCore::GetCandidateCount(int kind) const {
 
 void CServerCore::DestroyDevice(int index) {
     if (index >= 0 && index < kMaxDevices) {
-        m_devices[static_cast<size_t>(index)].reset();
+        std::unique_ptr<IServerDevice> removed;
+        {
+            CScopedLock<CSharedMutex> lock(m_devicesLock);
+            removed = std::move(m_devices[static_cast<size_t>(index)]);
+        }
+        // Destroyed outside the lock: readers are already gone.
     }
 }
 
@@ -347,10 +352,9 @@ void CServerCore::StoreRecordDirectory(int index, const std::string& path) {
         m_recordDirs[static_cast<size_t>(index)] = path;
     }
     if (index == m_currentDir.load()) {
+        // Also called from the timer thread (the record-root switch).
         for (int i = 0; i < m_deviceCount.load(); ++i) {
-            if (IServerDevice* device = Device(i)) {
-                device->SetRecordRoot(path);
-            }
+            WithDevice(i, [&](IServerDevice& device) { device.SetRecordRoot(path); });
         }
         Post(kMsgRecordDirectory, 0, index, 0);
     }

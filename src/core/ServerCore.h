@@ -12,6 +12,19 @@
 // word, the restart counters and the compressor counters it shares with the
 // handlers are atomic or guarded by m_countersLock. Post, WriteJournal and
 // the read accessors may be called from any thread.
+//
+// The device table: entries are installed only by the start (message 1) and
+// removed only by the stop sequence (message 2), both on the message thread,
+// which holds m_devicesLock exclusively while it installs or removes one. A
+// device is never replaced while the server runs: a restart stops and starts
+// the same object. The message thread itself uses Device(). Every other
+// thread (the timer, client connections, the local interface) reaches a
+// device only through WithDevice, which holds m_devicesLock shared for the
+// call, so the device cannot be destroyed under it (a device being stopped
+// or closed meanwhile answers its callers itself).
+// Devices lock for themselves (their channel lock); m_devicesLock is taken
+// before any device lock and never by a device's own threads, so a stop that
+// joins a reading thread under it cannot deadlock.
 #pragma once
 
 #include <array>
@@ -34,6 +47,7 @@
 #include "core/ServerState.h"
 #include "platform/Clock.h"
 #include "platform/IniFile.h"
+#include "platform/Mutex.h"
 #include "platform/Registry.h"
 
 namespace zorv {
@@ -79,7 +93,21 @@ public:
     uint32_t State() const { return StateOf(m_state.load()); }
     int DeviceCount() const { return m_deviceCount.load(); }
     int TotalChannels() const { return m_totalChannels.load(); }
+    // The device at index, or null. Message thread only (see above).
     IServerDevice* Device(int index) const;
+    // Runs fn(IServerDevice&) on the device at index while the table is held
+    // for reading; false (fn not run) when there is none. For every thread
+    // but the message thread. fn must not post-and-wait for the message
+    // thread.
+    template <typename Fn>
+    bool WithDevice(int index, Fn&& fn) const {
+        if (index < 0 || index >= kMaxDevices) return false;
+        CSharedLock lock(m_devicesLock);
+        IServerDevice* device = m_devices[static_cast<size_t>(index)].get();
+        if (device == nullptr) return false;
+        fn(*device);
+        return true;
+    }
     std::string RecordDirectory(int index) const;
     int CurrentDirectory() const { return m_currentDir.load(); }
     const ServerSettings& Settings() const { return m_settings; }
@@ -191,7 +219,9 @@ private:
     mutable std::mutex m_dirLock;
     std::array<std::string, 2> m_recordDirs;  // Guarded by m_dirLock
 
-    // The device table: changed only on the message thread.
+    // The device table: changed only on the message thread, under
+    // m_devicesLock held exclusively; read by other threads under it shared.
+    mutable CSharedMutex m_devicesLock;
     std::array<std::unique_ptr<IServerDevice>, kMaxDevices> m_devices;
     std::atomic<int> m_deviceCount{0};
     std::atomic<int> m_totalChannels{0};

@@ -91,7 +91,10 @@ void CServerCore::ProbeDevices(bool compressorStarted) {
                 }
                 continue;
             }
-            m_devices[static_cast<size_t>(n)] = std::move(created);
+            {
+                CScopedLock<CSharedMutex> lock(m_devicesLock);
+                m_devices[static_cast<size_t>(n)] = std::move(created);
+            }
             IServerDevice& device = *m_devices[static_cast<size_t>(n)];
             device.SetDeviceIndex(n);
             device.SetFileSuffixes(kFileSuffix, kDirSuffix);

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/ThreadAnnotations.h"
 
@@ -42,6 +43,36 @@ public:
 
 private:
     std::recursive_mutex m_mutex;
+};
+
+// Many readers or one writer.
+class CAPABILITY("shared mutex") CSharedMutex {
+public:
+    CSharedMutex() = default;
+    CSharedMutex(const CSharedMutex&) = delete;
+    CSharedMutex& operator=(const CSharedMutex&) = delete;
+
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    void lock_shared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+    void unlock_shared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+
+private:
+    std::shared_mutex m_mutex;
+};
+
+// Holds a CSharedMutex for reading for the scope.
+class SCOPED_CAPABILITY CSharedLock {
+public:
+    explicit CSharedLock(CSharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+        m_mutex.lock_shared();
+    }
+    ~CSharedLock() RELEASE() { m_mutex.unlock_shared(); }
+    CSharedLock(const CSharedLock&) = delete;
+    CSharedLock& operator=(const CSharedLock&) = delete;
+
+private:
+    CSharedMutex& m_mutex;
 };
 
 // Holds a mutex for the scope.

@@ -2,7 +2,9 @@
 // their order, through component doubles.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "support/CallOrder.h"
 #include "support/TempDir.h"
@@ -195,6 +197,36 @@ TEST_F(ServerSequenceTest, StopRunsItsStepsInOrderAndOnlyOnce) {
     m_log.clear();
     m_server->Handle(kMsgStop);
     EXPECT_EQ(m_log, (CallLog{"network.Stop", "transcoders.Stop"}));
+}
+
+// A client thread that reaches a device while the stop sequence removes it
+// never uses a destroyed device (the sanitizer builds catch one), and finds
+// no device afterwards.
+TEST_F(ServerSequenceTest, DevicesReachedFromOtherThreadsOutliveTheirCalls) {
+    Plan(0, 0, 6);
+    m_server->Handle(kMsgStart);
+    m_server->Pump();
+    std::atomic<bool> done{false};
+    std::atomic<int> calls{0};
+    std::atomic<int> wrong{0};
+    std::thread client([&] {
+        while (!done.load()) {
+            if (m_server->WithDevice(0, [&](IServerDevice& device) {
+                    wrong += device.ChannelCount() == 6 ? 0 : 1;
+                })) {
+                ++calls;
+            }
+        }
+    });
+    for (int i = 0; i < 100000 && calls.load() < 50; ++i) {
+        std::this_thread::yield();
+    }
+    m_server->Handle(kMsgStop);
+    EXPECT_FALSE(m_server->WithDevice(0, [](IServerDevice&) {}));
+    done = true;
+    client.join();
+    EXPECT_GT(calls.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(ServerSequenceTest, UncleanShutdownIsJournaledAtStart) {
