@@ -1,6 +1,7 @@
 // The record database as the recording threads see it: operations that copy
-// the record, queue it and return at once (false when the queue is full and
-// the item was lost; the database reports that itself).
+// the record, queue it and return at once (false only when the item was lost,
+// for lack of memory; the database reports that itself). Also the lookups of
+// what the database holds, for the start-up scan of the record roots.
 #pragma once
 
 #include <cstdint>

@@ -195,11 +195,6 @@ CRecordRecovery::Result CRecordRecovery::Run(const std::vector<std::string>& roo
 }
 
 void CRecordRecovery::Recover(const std::string& path, Layout layout, Result& result) {
-    const Probe probe = ProbeFile(path);
-    if (probe == Probe::kHeld || probe == Probe::kNotARecord) {
-        result.skipped += probe == Probe::kHeld ? 1 : 0;
-        return;
-    }
     const bool flat = layout == Layout::kFlat;
     tagDB_Record key{};
     SetText(key.namefile, path);
@@ -210,11 +205,18 @@ void CRecordRecovery::Recover(const std::string& path, Layout layout, Result& re
         return;
     }
     const bool writing = stored == 1 && storedFormat == kFormatRecording;
-    if (flat && stored == 1 && !m_marks.Has(path)) {
-        m_marks.Set(path);  // the database holds it: the compressor must know
+    if (stored == 1 && !writing) {
+        // Finished and entered, the common case: only a row with Format 4
+        // belongs to a record that was still being written.
+        if (flat && !m_marks.Has(path)) {
+            m_marks.Set(path);  // the database holds it: the compressor must know
+        }
+        return;
     }
-    if (probe == Probe::kClosed && stored == 1 && !writing) {
-        return;  // finished and entered: the common case
+    const Probe probe = ProbeFile(path);
+    if (probe == Probe::kHeld || probe == Probe::kNotARecord) {
+        result.skipped += probe == Probe::kHeld ? 1 : 0;
+        return;
     }
 
     CWavFile file;
@@ -263,15 +265,13 @@ void CRecordRecovery::Recover(const std::string& path, Layout layout, Result& re
     } else if (writing) {
         meta.Format = kFormatRecording;  // becomes 0 and is finished
         m_queue.UpdateDbRecord(meta, 1, 0);
-    } else if (stored == 0) {
+    } else {
         meta.Format = kFormatPcm;
         m_queue.UpdateDbRecord(meta, 0, 0);
-    } else {
-        return;  // a finished row for a record closed again: nothing to change
     }
     if (writing) {
         ++result.finished;
-    } else if (stored == 0) {
+    } else {
         ++result.entered;
     }
 }

@@ -8,6 +8,10 @@
 // still being written (Format 4). A record that anyone holds (a flock of a
 // recorder or the compressor) is left alone.
 //
+// A record whose row is finished is passed over at once (a flat one only
+// gets its hidden mark back if it lost it), so a start over many years of
+// records costs one lookup per record.
+//
 // Cut short: the RIFF size in the header is not the file's size, which a
 // closed record always has. Such a record is reopened (CWavFile::OpenExisting,
 // whose audio chunk then reaches to the file's end), its length is set from
