@@ -668,7 +668,9 @@ const tagChanelState& CChannelBank::StateLocked(int channel) const { return At(c
 
 const tagChanelParam& CChannelBank::ParamLocked(int channel) const { return At(channel).param; }
 
-const std::string& CChannelBank::AliasLocked(int channel) const { return At(channel).alias; }
+const std::string& CChannelBank::AliasLocked(int channel) const {
+    return At(channel).alias;
+}
 
 CChannelBank::Handler CChannelBank::HandlerOf(int channel) const {
     std::lock_guard lock(m_lock);

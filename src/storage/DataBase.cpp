@@ -5,8 +5,8 @@
 #include <new>
 #include <thread>
 
-#include "core/ProductNames.h"
 #include "core/Journal.h"
+#include "core/ProductNames.h"
 #include "core/ServerMessage.h"
 #include "platform/Cp1251.h"
 

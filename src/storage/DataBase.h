@@ -48,9 +48,9 @@
 #include "core/DbRecord.h"
 #include "core/Server.h"
 #include "core/ServerComponents.h"
-#include "storage/RecordQueue.h"
 #include "platform/AutoResetEvent.h"
 #include "storage/RecordDbLibrary.h"
+#include "storage/RecordQueue.h"
 
 namespace zorv {
 

@@ -21,8 +21,8 @@ namespace zorv {
 class CHiddenMark {
 public:
     enum class Store {
-        kAttribute,    // the extended attribute, the side record where it is refused
-        kSideRecord,   // always the side record (tests of the fallback)
+        kAttribute,   // the extended attribute, the side record where it is refused
+        kSideRecord,  // always the side record (tests of the fallback)
     };
 
     explicit CHiddenMark(Store store = Store::kAttribute) : m_store(store) {}

@@ -101,8 +101,7 @@ bool CRecordDbLibrary::SetRecordRoots(int32_t handle, const std::vector<std::str
     return table && table->SetRecordRoots(roots);
 }
 
-int32_t CRecordDbLibrary::FindFormat(int32_t handle, const tagDB_Record& record,
-                                     uint32_t& format) {
+int32_t CRecordDbLibrary::FindFormat(int32_t handle, const tagDB_Record& record, uint32_t& format) {
     const std::shared_ptr<CRecordDbTable> table = Find(handle);
     return table ? table->FindFormat(record, format) : -1;
 }

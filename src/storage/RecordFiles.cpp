@@ -1,12 +1,11 @@
 #include "storage/RecordFiles.h"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-
-#include <fmt/format.h>
 
 #include "core/Journal.h"
 #include "core/ProductNames.h"
@@ -183,8 +182,8 @@ bool CRecordFiles::OpenRecord(int channel, const RecordStart& start) {
     tagDB_Record& meta = c.call.getDbRecord();
     FillStart(channel, meta, now, start.compress, start.stateLine);
     const bool flat = start.compress == 1;
-    c.call.SetFormat(static_cast<uint16_t>(start.audioChannels == 2 ? 2 : 1), 16,
-                     start.sampleRate, kFormatPcmTag);
+    c.call.SetFormat(static_cast<uint16_t>(start.audioChannels == 2 ? 2 : 1), 16, start.sampleRate,
+                     kFormatPcmTag);
     const bool created = CreateRecordFile(channel, c.call, now, flat, false);
     if (flat) {
         ++c.counter;

@@ -72,7 +72,8 @@ Probe ProbeFile(const std::string& path) {
         probe = Probe::kNotARecord;
     } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         probe = Probe::kHeld;
-    } else if (::pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size()) &&
+    } else if (::pread(fd, header.data(), header.size(), 0) ==
+                   static_cast<ssize_t>(header.size()) &&
                Le32(&header[0]) == kRiff && Le32(&header[8]) == kWave) {
         const uint64_t declared = static_cast<uint64_t>(Le32(&header[4])) + 8;
         probe = declared == static_cast<uint64_t>(info.st_size) ? Probe::kClosed : Probe::kCut;
@@ -234,7 +235,8 @@ void CRecordRecovery::Recover(const std::string& path, Layout layout, Result& re
             }
         }
         const uint32_t blockAlign = wfx != nullptr && wfx->nBlockAlign != 0 ? wfx->nBlockAlign : 2;
-        const uint32_t rate = wfx != nullptr && wfx->nSamplesPerSec != 0 ? wfx->nSamplesPerSec : 8000;
+        const uint32_t rate =
+            wfx != nullptr && wfx->nSamplesPerSec != 0 ? wfx->nSamplesPerSec : 8000;
         const uint64_t samples = dataBytes / blockAlign;
         meta = file.getDbRecord();
         SetDuration(meta, samples / rate);
@@ -245,8 +247,9 @@ void CRecordRecovery::Recover(const std::string& path, Layout layout, Result& re
         inFile.Format = kFormatPcm;
         file.Close(static_cast<uint32_t>(std::min<uint64_t>(samples, UINT32_MAX)));
         ++result.repaired;
-        m_server.FormatJournal(kJournalInfo, RepairedText(), path,
-                               static_cast<uint32_t>(std::min<uint64_t>(samples / rate, UINT32_MAX)));
+        m_server.FormatJournal(
+            kJournalInfo, RepairedText(), path,
+            static_cast<uint32_t>(std::min<uint64_t>(samples / rate, UINT32_MAX)));
     } else {
         if (file.OpenForReading(path) != CWavFile::kOpenReady) {
             ++result.skipped;

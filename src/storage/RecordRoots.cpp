@@ -10,7 +10,9 @@ namespace {
 
 constexpr const char* kSection = "Roots";
 
-std::string KeyOf(std::size_t index) { return "Root" + std::to_string(index + 1); }
+std::string KeyOf(std::size_t index) {
+    return "Root" + std::to_string(index + 1);
+}
 
 }  // namespace
 

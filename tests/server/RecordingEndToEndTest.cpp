@@ -2,10 +2,10 @@
 // the files on disk as players see them, the metadata inside them, the rows
 // of the record database, and records that survive a killed server and are
 // recovered at the next start.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <fmt/format.h>
 
 #include <cmath>
 #include <cstdio>
@@ -58,8 +58,8 @@ std::vector<std::string> Rows(const std::string& table) {
     if (fs::exists(table) &&
         sqlite3_open_v2(table.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* query = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT NChanel, Format, dsek FROM records ORDER BY NChanel",
-                               -1, &query, nullptr) == SQLITE_OK) {
+        if (sqlite3_prepare_v2(db, "SELECT NChanel, Format, dsek FROM records ORDER BY NChanel", -1,
+                               &query, nullptr) == SQLITE_OK) {
             while (sqlite3_step(query) == SQLITE_ROW) {
                 rows.push_back(fmt::format("{} {} {}", sqlite3_column_int(query, 0),
                                            sqlite3_column_int(query, 1),
@@ -319,9 +319,12 @@ TEST_F(RecordingEndToEndTest, RecordsCutByAKillAreRecoveredAtTheNextStart) {
     // disk then, and what is on disk is the call up to the kill.
     constexpr double kKillAt = 6.0;
     const Call calls[] = {
-        {"early", 0, false, 4.0, 30.0},      {"mid", 1, false, 1.0, 11.0},
-        {"before the end", 2, false, 1.0, 6.5}, {"early", 3, true, 4.0, 30.0},
-        {"mid", 4, true, 1.0, 11.0},         {"before the end", 5, true, 1.0, 6.5},
+        {"early", 0, false, 4.0, 30.0},
+        {"mid", 1, false, 1.0, 11.0},
+        {"before the end", 2, false, 1.0, 6.5},
+        {"early", 3, true, 4.0, 30.0},
+        {"mid", 4, true, 1.0, 11.0},
+        {"before the end", 5, true, 1.0, 6.5},
     };
     for (const int dataBaseMode : {1, 0}) {
         SCOPED_TRACE(fmt::format("DataBaseMode {}", dataBaseMode));
@@ -343,8 +346,7 @@ TEST_F(RecordingEndToEndTest, RecordsCutByAKillAreRecoveredAtTheNextStart) {
             settings << "[Server]\nName=Test server\n[Aon]\nCallNotServices=0\n"
                      << "[ServerDataBase]\nDataBaseMode=" << dataBaseMode << "\n";
             for (const Call& c : calls) {
-                settings << "[Channel0-" << c.line << "]\nCompression=" << (c.flat ? 1 : 0)
-                         << "\n";
+                settings << "[Channel0-" << c.line << "]\nCompression=" << (c.flat ? 1 : 0) << "\n";
             }
         }
         const std::string root = dir.File("DvrFiles");
@@ -370,7 +372,8 @@ TEST_F(RecordingEndToEndTest, RecordsCutByAKillAreRecoveredAtTheNextStart) {
             << server->Stderr();
         server->Signal(SIGKILL);
         const double killedAt =
-            1.0 + std::chrono::duration<double>(std::chrono::steady_clock::now() - firstSecond).count();
+            1.0 +
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - firstSecond).count();
         ASSERT_EQ(server->Wait(15s), 128 + SIGKILL);
         ASSERT_EQ(Records(root).size(), std::size(calls));
 
@@ -397,15 +400,16 @@ TEST_F(RecordingEndToEndTest, RecordsCutByAKillAreRecoveredAtTheNextStart) {
         for (const Call& c : calls) {
             SCOPED_TRACE(fmt::format("line {} {} {}", c.line, c.flat ? "flat" : "day", c.moment));
             const auto file = std::find_if(files.begin(), files.end(), [&](const std::string& f) {
-                return fs::path(f).filename().string().substr(14, 3) == fmt::format("{:03}", c.line);
+                return fs::path(f).filename().string().substr(14, 3) ==
+                       fmt::format("{:03}", c.line);
             });
             ASSERT_NE(file, files.end());
             EXPECT_EQ(fs::path(*file).parent_path() == fs::path(root), c.flat);
             const double expected = std::min(killedAt, c.end) - c.start;
             const double plays = std::stod(RunShell("soxi -D '" + *file + "'"));
             EXPECT_NEAR(plays, expected, 1.0) << "killed at " << killedAt;
-            EXPECT_EQ(rows[c.line], fmt::format("{} {} {}", c.line, c.flat ? 5 : 0,
-                                                static_cast<int>(plays)));
+            EXPECT_EQ(rows[c.line],
+                      fmt::format("{} {} {}", c.line, c.flat ? 5 : 0, static_cast<int>(plays)));
             if (c.flat) {
                 EXPECT_TRUE(CHiddenMark().Has(*file));  // the compressor finds the row by it
             }

@@ -1,8 +1,6 @@
 // Record files on disk: names and layouts, the file counter, short records,
 // the hand-off to the record database, the metadata in the file, monitor
 // records.
-#include "storage/RecordFiles.h"
-
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
@@ -12,6 +10,7 @@
 #include <functional>
 
 #include "core/ProductNames.h"
+#include "storage/RecordFiles.h"
 #include "support/ChannelDoubles.h"
 #include "support/TempDir.h"
 
@@ -159,8 +158,8 @@ TEST_F(RecordFilesTest, ANameTakenForAThousandTriesFailsTheOpenAndTouchesNothing
         fs::create_directories(m_dir.File(c.directory));
         std::vector<std::string> taken;
         for (uint32_t counter = 0; counter <= 1000; ++counter) {
-            taken.push_back(m_dir.File(fmt::format("{}/20090305140209007{}2z18.wav", c.directory,
-                                                   counter)));
+            taken.push_back(
+                m_dir.File(fmt::format("{}/20090305140209007{}2z18.wav", c.directory, counter)));
             std::ofstream(taken.back()) << "record " << counter;
         }
         RecordStart start;

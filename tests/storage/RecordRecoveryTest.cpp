@@ -1,14 +1,11 @@
 // The start-up scan of the record roots on real record files and a real
 // record database: what it repairs, finishes, enters and leaves alone.
-#include "storage/RecordRecovery.h"
-
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fmt/format.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,6 +13,7 @@
 #include "core/ServerMessage.h"
 #include "storage/DataBase.h"
 #include "storage/RecordDbTestSupport.h"
+#include "storage/RecordRecovery.h"
 #include "storage/WavFile.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
@@ -88,8 +86,8 @@ TEST(RecordRecoveryTest, CutRecordsAreRepairedAndEveryRecordGetsAFinishedRow) {
         std::string path;
         double seconds;
         bool cut;
-        int rowFormat;  // the row before the scan: -1 none
-        bool held;      // a writer holds the file
+        int rowFormat;     // the row before the scan: -1 none
+        bool held;         // a writer holds the file
         int expectFormat;  // the row after the scan: -1 none
         bool expectMark;
     };
@@ -143,8 +141,8 @@ TEST(RecordRecoveryTest, CutRecordsAreRepairedAndEveryRecordGetsAFinishedRow) {
     CTableReader table(dir.File("ZORV.dbf"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const int64_t rows = table.Integer("SELECT count(*) FROM records WHERE namefile = '" +
-                                           c.path + "'");
+        const int64_t rows =
+            table.Integer("SELECT count(*) FROM records WHERE namefile = '" + c.path + "'");
         EXPECT_EQ(rows, c.expectFormat < 0 ? 0 : 1);
         if (c.expectFormat >= 0) {
             EXPECT_EQ(table.Integer("SELECT Format FROM records WHERE namefile = '" + c.path + "'"),
