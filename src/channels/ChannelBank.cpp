@@ -668,6 +668,10 @@ const tagChanelState& CChannelBank::StateLocked(int channel) const { return At(c
 
 const tagChanelParam& CChannelBank::ParamLocked(int channel) const { return At(channel).param; }
 
+const std::string& CChannelBank::AliasLocked(int channel) const {
+    return At(channel).alias;
+}
+
 CChannelBank::Handler CChannelBank::HandlerOf(int channel) const {
     std::lock_guard lock(m_lock);
     return InRange(channel, channel) ? At(channel).handler : Handler::kIdle;

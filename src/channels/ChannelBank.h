@@ -107,6 +107,7 @@ public:
     // The state of a channel while the caller holds Lock().
     const tagChanelState& StateLocked(int channel) const;
     const tagChanelParam& ParamLocked(int channel) const;
+    const std::string& AliasLocked(int channel) const;
 
     // For tests and diagnostics.
     Handler HandlerOf(int channel) const;

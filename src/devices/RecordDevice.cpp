@@ -136,6 +136,11 @@ uint32_t CRecordDevice::ChannelSampleRate(int channel) const {
                : 8000;
 }
 
+std::string CRecordDevice::ChannelAlias(int channel) const {
+    return m_bank && channel >= 0 && channel < m_channelCount ? m_bank->AliasLocked(channel)
+                                                              : std::string();
+}
+
 int CRecordDevice::StartMonitorRecord(int channel) {
     if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;

@@ -148,6 +148,7 @@ public:
     bool RegisterAtStart() const override { return m_values.registerAtStart == 1; }
     uint32_t ChannelCompress(int channel) const override;
     uint32_t ChannelSampleRate(int channel) const override;
+    std::string ChannelAlias(int channel) const override;
 
     // The monitor record of a channel (start and stop commands).
     int StartMonitorRecord(int channel);

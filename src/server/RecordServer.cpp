@@ -5,6 +5,7 @@
 
 #include "devices/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
+#include "storage/RecordRecovery.h"
 
 namespace zorv {
 namespace {
@@ -55,6 +56,7 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
                     detail::RecordServerParts::boards.get(),
                     detail::RecordServerParts::recordFiles.get()) {
     relay->SetTarget(this);
+    m_roots = std::make_unique<CRecordRoots>(WorkDir());
     OnRecordDirectoryChanged();
 }
 
@@ -63,10 +65,25 @@ CRecordServer::~CRecordServer() {
     relay->SetTarget(nullptr);
 }
 
+void CRecordServer::OnStart() {
+    CDeviceServer::OnStart();
+    if (database == nullptr || database->Handle() == -1) {
+        return;  // the start failed
+    }
+    static const CHiddenMark marks;
+    CRecordRecovery recovery(*this, *database, *database, marks, kFileSuffix, kDirSuffix);
+    recovery.Run(m_roots->All());
+}
+
 void CRecordServer::OnRecordDirectoryChanged() {
-    // The database removes record files only under the record roots.
+    // The database removes record files only under the record roots: every
+    // root records were written to, also after a change of directory.
+    if (m_roots == nullptr) {
+        return;
+    }
+    const std::vector<std::string> roots = m_roots->Add({RecordDirectory(0), RecordDirectory(1)});
     if (database != nullptr) {
-        database->SetRecordRoots({RecordDirectory(0), RecordDirectory(1)});
+        database->SetRecordRoots(roots);
     }
 }
 

@@ -9,6 +9,7 @@
 #include "server/DeviceServer.h"
 #include "storage/DataBase.h"
 #include "storage/RecordDbLibrary.h"
+#include "storage/RecordRoots.h"
 
 namespace zorv {
 
@@ -53,9 +54,15 @@ public:
     ~CRecordServer() override;
 
 protected:
+    // After the start sequence (the record database is open, the devices are
+    // not recording yet): records cut short by an abrupt stop are recovered.
+    void OnStart() override;
     void OnRecordDirectoryChanged() override;
 
 private:
+    // Every root records were written to, for the deletions and the scan.
+    std::unique_ptr<CRecordRoots> m_roots;
+
     CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
                   ServerComponents components);
 };

@@ -1,12 +1,26 @@
 #include "storage/DataBase.h"
 
 #include <chrono>
+#include <climits>
+#include <new>
 #include <thread>
 
+#include "core/Journal.h"
 #include "core/ProductNames.h"
 #include "core/ServerMessage.h"
+#include "platform/Cp1251.h"
 
 namespace zorv {
+namespace {
+
+// Journal text the message catalogue has no number for.
+const std::string& OverflowText() {
+    static const std::string text = Utf8ToCp1251(
+        "Очередь базы данных записей заполнена: записи ждут в дополнительной очереди.");
+    return text;
+}
+
+}  // namespace
 
 CDataBase::CDataBase(IServer& server, IRecordDbLibrary& library, IArchiveQueue* archiver,
                      std::string fileName)
@@ -99,20 +113,35 @@ bool CDataBase::DeleteDbRecord(const tagDB_Record& record) {
 
 bool CDataBase::Queue(const tagDB_Record& record, int32_t operation) {
     bool queued = false;
+    bool overflowBegins = false;
     {
         std::lock_guard lock(m_queueLock);
         const int32_t next = (m_writePos + 1) % kRingSlots;
-        if (next != m_readPos) {
+        if (m_overflow.empty() && next != m_readPos) {
             QueueItem& slot = m_recordQueue[m_writePos];
             slot.record = record;
             slot.operation = operation;
             m_writePos = next;
             queued = true;
+        } else {
+            // The ring is full (or items already wait behind it): the item
+            // waits in the overflow queue, allocated only now.
+            try {
+                overflowBegins = m_overflow.empty();
+                m_overflow.push_back(QueueItem{record, operation});
+                ++m_overflowed;
+                queued = true;
+            } catch (const std::bad_alloc&) {
+                overflowBegins = false;
+            }
         }
     }
     if (!queued) {
         m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0);
         return false;
+    }
+    if (overflowBegins) {
+        m_server.WriteJournal(kJournalError, OverflowText());
     }
     m_wake.Set();
     return true;
@@ -125,12 +154,28 @@ int32_t CDataBase::TakeBatch() {
         m_batch[count++] = m_recordQueue[m_readPos];
         m_readPos = (m_readPos + 1) % kRingSlots;
     }
+    // The overflow queue only after the ring: its items are the newer ones.
+    while (count < kBatchItems && !m_overflow.empty()) {
+        m_batch[count++] = m_overflow.front();
+        m_overflow.pop_front();
+    }
+    if (m_overflow.empty()) {
+        m_overflow.shrink_to_fit();  // the memory of a burst goes back
+    }
     return count;
 }
 
 int32_t CDataBase::QueuedCount() const {
     std::lock_guard lock(m_queueLock);
-    return (m_writePos - m_readPos + kRingSlots) % kRingSlots;
+    const std::size_t waiting =
+        static_cast<std::size_t>((m_writePos - m_readPos + kRingSlots) % kRingSlots) +
+        m_overflow.size();
+    return waiting > INT32_MAX ? INT32_MAX : static_cast<int32_t>(waiting);
+}
+
+int64_t CDataBase::OverflowedCount() const {
+    std::lock_guard lock(m_queueLock);
+    return m_overflowed;
 }
 
 // While items keep arriving, the first commit waits for them (a few
@@ -211,6 +256,12 @@ void CDataBase::WriteBatch(int32_t count) {
             threw = true;
         }
     }
+    // A batch that failed as a whole is written again change by change, so
+    // that one bad change, or a commit that failed once, loses nothing else.
+    std::size_t written = changes;
+    if (!committed && !threw) {
+        written = WriteAlone(changes);
+    }
 
     // Finished records go to the archiver whatever the library answered, in
     // the order they were queued, once the batch is on disk.
@@ -227,8 +278,9 @@ void CDataBase::WriteBatch(int32_t count) {
     if (threw) {
         return;
     }
-    if (!committed) {
-        // Every item of the batch failed; one report restarts the database.
+    if (changes > 1 && written == 0) {
+        // Not one change could be written, even alone: the table has failed,
+        // and one report restarts the database.
         m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureCall, 0);
         return;
     }
@@ -237,6 +289,25 @@ void CDataBase::WriteBatch(int32_t count) {
             m_server.Post(kMsgFailure, kFailureDatabase, kDbFailureCall, 0);
         }
     }
+}
+
+std::size_t CDataBase::WriteAlone(std::size_t changes) {
+    std::size_t written = 0;
+    for (std::size_t c = 0; c < changes; ++c) {
+        int32_t result = -1;
+        try {
+            if (m_library.Apply(m_dbHandle, std::span(&m_changes[c], 1), std::span(&result, 1)) !=
+                0) {
+                result = -1;
+            }
+        } catch (...) {
+            m_server.Post(kMsgException, 0, kSourceDatabase, 0);
+            result = -1;
+        }
+        m_itemResult[m_changeItem[c]] = result;
+        written += result >= 0 ? 1 : 0;
+    }
+    return written;
 }
 
 int32_t CDataBase::DeleteOldest(int32_t megabytes) {
@@ -269,6 +340,18 @@ int32_t CDataBase::DeleteBefore(int32_t year, int32_t month, int32_t day) {
         m_archiver->RefreshQueue();
     }
     return result;
+}
+
+int32_t CDataBase::StoredFormat(const tagDB_Record& record, uint32_t& format) {
+    std::shared_lock lock(m_handleLock);
+    const int32_t handle = m_dbHandle;
+    return handle == -1 ? -1 : m_library.FindFormat(handle, record, format);
+}
+
+int32_t CDataBase::FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) {
+    std::shared_lock lock(m_handleLock);
+    const int32_t handle = m_dbHandle;
+    return handle == -1 ? -1 : m_library.FilesWithFormat(handle, format, namefiles);
 }
 
 void CDataBase::DumpState(std::ostream& out) const {

@@ -8,9 +8,14 @@
 // each batch to the record-database library in order as one transaction
 // (synced to disk once per batch), then passes every finished record of the
 // batch on to the archiver. The ring has 1001 slots, so at most 1000 items
-// wait; a full ring refuses the item and reports it. Items are never held back
-// to fill a batch: a batch is whatever waited while the previous one was
-// written.
+// wait in it; what does not fit waits in an overflow queue behind the ring,
+// bounded only by memory (its first use after it was empty is journaled), so
+// a burst never loses an item. Once the overflow queue holds items, new items
+// join it, so that items are written in the order they were queued. Items are
+// never held back to fill a batch: a batch is whatever waited while the
+// previous one was written. A batch whose transaction fails as a whole is
+// written again item by item, each in its own transaction, so only the items
+// that fail on their own are lost and reported.
 //
 // Deletion of old records (DeleteOldest, DeleteBefore) runs on the caller's
 // thread (the server's timer) while the database thread may be writing; the
@@ -19,9 +24,10 @@
 //
 // Reports to the server (message 6, kind 11): 1 exception while opening,
 // 3 failed library call (once for each item that failed or had an invalid
-// operation, and once for a whole batch that could not be committed),
-// 4 queue full; an exception in the database thread posts message 3 with
-// source 40.
+// operation; once for a batch of which no item could be written even alone,
+// as the table itself has failed then), 4 queue full (only when no memory is
+// left for the overflow queue; the item is lost); an exception in the
+// database thread posts message 3 with source 40.
 //
 // Owned by the server object. Open, Close and SetRecordRoots run on the
 // server thread; the queue operations on any thread; DeleteOldest and
@@ -30,6 +36,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -41,9 +48,9 @@
 #include "core/DbRecord.h"
 #include "core/Server.h"
 #include "core/ServerComponents.h"
-#include "storage/RecordQueue.h"
 #include "platform/AutoResetEvent.h"
 #include "storage/RecordDbLibrary.h"
+#include "storage/RecordQueue.h"
 
 namespace zorv {
 
@@ -65,7 +72,7 @@ public:
     virtual void RefreshQueue() = 0;
 };
 
-class CDataBase : public IRecordDatabase, public IRecordQueue {
+class CDataBase : public IRecordDatabase, public IRecordQueue, public IRecordLookup {
 public:
     // Queue item operations.
     enum Operation : int32_t {
@@ -120,16 +127,25 @@ public:
     // Deletes the records that started before the date, with their files.
     int32_t DeleteBefore(int32_t year, int32_t month, int32_t day);
 
+    // IRecordLookup: what the table holds (items still waiting are not seen);
+    // -1 while closed. Any thread other than the database thread.
+    int32_t StoredFormat(const tagDB_Record& record, uint32_t& format) override;
+    int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) override;
+
     // Four lines for the debug dump: the class name, the handle, the
     // terminate flag and the number of waiting items.
     void DumpState(std::ostream& out) const;
 
     int32_t Handle() const { return m_dbHandle.load(); }
+    // Items waiting, in the ring and in the overflow queue.
     int32_t QueuedCount() const;
+    // Items that have gone through the overflow queue since construction.
+    int64_t OverflowedCount() const;
 
 protected:
-    // Copies the record and the operation into the ring and wakes the thread;
-    // false (reported as queue full) when the ring is full.
+    // Copies the record and the operation into the ring (or, when the ring is
+    // full, the overflow queue) and wakes the thread; false (reported as queue
+    // full) only when no memory is left for the overflow queue.
     bool Queue(const tagDB_Record& record, int32_t operation);
 
 private:
@@ -146,6 +162,9 @@ private:
     // Writes the first count items of m_batch, hands the finished records to
     // the archiver and reports the failures.
     void WriteBatch(int32_t count);
+    // After a failed batch: each change in its own transaction; the number of
+    // changes that were written.
+    std::size_t WriteAlone(std::size_t changes);
 
     // Constant after construction
     IServer& m_server;
@@ -176,6 +195,8 @@ private:
     std::unique_ptr<QueueItem[]> m_recordQueue;  // kRingSlots, allocated once
     int32_t m_readPos = 0;
     int32_t m_writePos = 0;
+    std::deque<QueueItem> m_overflow;  // newer than every item in the ring
+    int64_t m_overflowed = 0;
 };
 
 }  // namespace zorv

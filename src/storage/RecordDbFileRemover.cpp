@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "storage/HiddenMark.h"
+
 namespace zorv {
 
 namespace fs = std::filesystem;
@@ -107,6 +109,8 @@ CRecordFileRemover::Result CRecordFileRemover::Remove(const std::string& path) c
     if (::unlink(file.c_str()) != 0) {
         return errno == ENOENT ? Result{Outcome::kAbsent, 0} : kept;
     }
+    // The side record of the hidden mark, where the file system needed one.
+    ::unlink(CHiddenMark::SideRecord(file).c_str());
     return {Outcome::kRemoved, static_cast<uint64_t>(opened.st_size)};
 }
 

@@ -101,4 +101,15 @@ bool CRecordDbLibrary::SetRecordRoots(int32_t handle, const std::vector<std::str
     return table && table->SetRecordRoots(roots);
 }
 
+int32_t CRecordDbLibrary::FindFormat(int32_t handle, const tagDB_Record& record, uint32_t& format) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table ? table->FindFormat(record, format) : -1;
+}
+
+int32_t CRecordDbLibrary::FilesWithFormat(int32_t handle, uint32_t format,
+                                          std::vector<std::string>& namefiles) {
+    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    return table ? table->FilesWithFormat(format, namefiles) : -1;
+}
+
 }  // namespace zorv

@@ -79,6 +79,13 @@ public:
     // The directories files of a mode-1 table may be removed from. False when
     // the handle is not open or is an archive copy.
     virtual bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) = 0;
+    // The Format of the stored record of this call (the one Update changes):
+    // 1 with format set when one is stored, 0 when none is, -1 on failure.
+    virtual int32_t FindFormat(int32_t handle, const tagDB_Record& record, uint32_t& format) = 0;
+    // The file names of the stored records whose Format is format, in the
+    // order they were stored. Their number, or -1 on failure.
+    virtual int32_t FilesWithFormat(int32_t handle, uint32_t format,
+                                    std::vector<std::string>& namefiles) = 0;
 };
 
 class CRecordDbLibrary final : public IRecordDbLibrary {
@@ -99,6 +106,9 @@ public:
     int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) override;
     void Close(int32_t handle) override;
     bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) override;
+    int32_t FindFormat(int32_t handle, const tagDB_Record& record, uint32_t& format) override;
+    int32_t FilesWithFormat(int32_t handle, uint32_t format,
+                            std::vector<std::string>& namefiles) override;
 
 private:
     std::shared_ptr<CRecordDbTable> Find(int32_t handle) const;

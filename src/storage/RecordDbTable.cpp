@@ -254,6 +254,8 @@ CRecordDbTable::~CRecordDbTable() {
     m_deleteId.reset();
     m_selectOldest.reset();
     m_selectBefore.reset();
+    m_selectFormat.reset();
+    m_selectFiles.reset();
     sqlite3_close(m_db);
 }
 
@@ -309,6 +311,10 @@ void CRecordDbTable::Prepare() {
     m_deleteId = std::make_unique<CStatement>(m_db, "DELETE FROM records WHERE id = ?1");
     m_selectOldest = std::make_unique<CStatement>(m_db, kSelectOldest);
     m_selectBefore = std::make_unique<CStatement>(m_db, kSelectBefore);
+    m_selectFormat = std::make_unique<CStatement>(
+        m_db, "SELECT Format FROM records WHERE callKey = ?1 ORDER BY id LIMIT 1");
+    m_selectFiles = std::make_unique<CStatement>(
+        m_db, "SELECT namefile FROM records WHERE Format = ?1 ORDER BY id");
 }
 
 std::string CRecordDbTable::CallKey(const tagDB_Record& r) {
@@ -438,6 +444,37 @@ bool CRecordDbTable::Apply(std::span<const RecordDbChange> changes, std::span<in
     return true;
 }
 
+int32_t CRecordDbTable::FindFormat(const tagDB_Record& record, uint32_t& format) {
+    std::lock_guard lock(m_lock);
+    try {
+        CResetOnExit reset(*m_selectFormat);
+        m_selectFormat->Bind(1, CallKey(record));
+        if (!m_selectFormat->Step()) {
+            return 0;
+        }
+        format = static_cast<uint32_t>(m_selectFormat->Integer(0));
+        return 1;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+int32_t CRecordDbTable::FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) {
+    std::lock_guard lock(m_lock);
+    namefiles.clear();
+    try {
+        CResetOnExit reset(*m_selectFiles);
+        m_selectFiles->Bind(1, static_cast<int64_t>(format));
+        while (m_selectFiles->Step()) {
+            namefiles.push_back(m_selectFiles->Text(0));
+        }
+    } catch (const std::exception&) {
+        namefiles.clear();
+        return -1;
+    }
+    return namefiles.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(namefiles.size());
+}
+
 bool CRecordDbTable::SetRecordRoots(std::vector<std::string> roots) {
     if (m_layout != Layout::kServer) {
         return false;
@@ -477,9 +514,8 @@ std::string CRecordDbTable::FullPath(const std::string& namefile) const {
 }
 
 uint64_t CRecordDbTable::RemoveCandidate(const Candidate& row) {
-    if (row.format == kFormatRecording) {
-        return 0;  // still being written
-    }
+    // A record still being written (Format 4) is kept by its writer's lock on
+    // the file; one that nobody holds was cut short and may go.
     if (row.namefile.empty()) {
         CResetOnExit reset(*m_deleteId);
         m_deleteId->Bind(1, row.id);

@@ -23,7 +23,9 @@
 //
 // Deletions (DeleteOldest, DeleteBefore) remove rows together with their
 // files, oldest first, through a CRecordFileRemover. A row whose file must
-// stay (being written, locked, outside the roots, failed removal) stays too,
+// stay (locked by its writer or the compressor, outside the roots, failed
+// removal) stays too; a row still being written (Format 4) whose file nobody
+// holds was cut short by a crash and is removed like any other,
 // so the table never points at a file that is gone; when a file goes, every
 // row naming it goes with it.
 //
@@ -91,6 +93,13 @@ public:
     // files. Returns the megabytes removed, -1 on failure or an invalid date.
     int32_t DeleteBefore(int32_t year, int32_t month, int32_t day);
 
+    // The Format of the stored record of this call (the one Update changes):
+    // 1 with format set, 0 when none is stored, -1 on failure.
+    int32_t FindFormat(const tagDB_Record& record, uint32_t& format);
+    // The file names of the records whose Format is format, in insertion
+    // order; their number, -1 on failure.
+    int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles);
+
     // The directories record files may be removed from (server layout only;
     // an archive copy's root is its own directory). False for an archive copy.
     bool SetRecordRoots(std::vector<std::string> roots);
@@ -128,6 +137,8 @@ private:
     std::unique_ptr<CStatement> m_deleteId;
     std::unique_ptr<CStatement> m_selectOldest;
     std::unique_ptr<CStatement> m_selectBefore;
+    std::unique_ptr<CStatement> m_selectFormat;
+    std::unique_ptr<CStatement> m_selectFiles;
     CRecordFileRemover m_remover;
 };
 

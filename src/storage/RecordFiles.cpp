@@ -1,14 +1,11 @@
 #include "storage/RecordFiles.h"
 
-#include <sys/stat.h>
-#include <sys/xattr.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-
-#include <fmt/format.h>
 
 #include "core/Journal.h"
 #include "core/ProductNames.h"
@@ -18,36 +15,27 @@
 namespace zorv {
 namespace {
 
+const CHiddenMark kDefaultMarks;
+
 constexpr uint16_t kFormatPcmTag = 1;
 constexpr uint32_t kInoutMonitor = 12;
 constexpr uint32_t kStateCallIn = 3;
 constexpr uint32_t kStateCallOut = 4;
 constexpr uint32_t kStateRing = 11;
 
-// Records being written carry this extended attribute ("hidden").
-std::string HiddenAttribute() {
-    static const std::string name = "user." + CProductNames::Instance().Prefix() + ".hidden";
-    return name;
-}
-
-void SetHidden(const std::string& path, bool hidden) {
-    if (hidden) {
-        ::setxattr(path.c_str(), HiddenAttribute().c_str(), "1", 1, 0);
-    } else {
-        ::removexattr(path.c_str(), HiddenAttribute().c_str());
-    }
-}
-
-bool IsHidden(const std::string& path) {
-    char value = 0;
-    return ::getxattr(path.c_str(), HiddenAttribute().c_str(), &value, 1) > 0;
-}
-
 // Journal texts the message catalogue has no number for.
 const std::string& DeleteFailedText() {
     static const std::string text = Utf8ToCp1251("Не удалось удалить короткую запись %s: %s.");
     return text;
 }
+const std::string& MarkFailedText() {
+    static const std::string text =
+        Utf8ToCp1251("Не удалось отметить запись %s как зарегистрированную: %s.");
+    return text;
+}
+
+// Tries of free names before an open fails.
+constexpr int kNameTries = 1000;
 
 void SetDuration(tagDB_Record& meta, uint64_t seconds) {
     meta.dhour = static_cast<uint32_t>(seconds / 3600);
@@ -74,8 +62,12 @@ struct CRecordFiles::Channel {
 };
 
 CRecordFiles::CRecordFiles(IRecordFileOwner& owner, IServer& server, IRecordQueue* database,
-                           IClock& clock, int channelCount)
-    : m_owner(owner), m_server(server), m_database(database), m_clock(clock) {
+                           IClock& clock, int channelCount, const CHiddenMark* marks)
+    : m_owner(owner),
+      m_server(server),
+      m_database(database),
+      m_clock(clock),
+      m_marks(marks != nullptr ? *marks : kDefaultMarks) {
     for (int i = 0; i < channelCount; ++i) {
         m_channels.push_back(std::make_unique<Channel>());
         m_channels.back()->call.SetFormat(1, 16, 8000, kFormatPcmTag);
@@ -130,9 +122,11 @@ void CRecordFiles::FillStart(int channel, tagDB_Record& meta, const LocalTime& t
     meta.deviceSerialNumber = m_owner.SerialNumber();
     meta.deviceChannelNo = static_cast<uint32_t>(channel);
     SetText(meta.serverName, m_owner.ServerName());
+    SetText(meta.alias, m_owner.ChannelAlias(channel));
 }
 
-std::string CRecordFiles::ChooseName(int channel, const LocalTime& start, bool flat, bool monitor) {
+bool CRecordFiles::CreateRecordFile(int channel, CWavFile& file, const LocalTime& start, bool flat,
+                                    bool monitor) {
     Channel& c = At(channel);
     const std::string root = m_owner.RecordRoot();
     const std::string directory =
@@ -140,27 +134,22 @@ std::string CRecordFiles::ChooseName(int channel, const LocalTime& start, bool f
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     const uint32_t line = static_cast<uint32_t>(m_owner.FirstLine() + channel);
-    // A record never replaces another: a taken name moves the counter on.
-    for (int tries = 0; tries < 1000; ++tries) {
+    // A record never replaces another: a taken name moves the counter on, and
+    // the file is created only where no file (or link) of that name exists.
+    int failure = EEXIST;
+    for (int tries = 0; tries < kNameTries; ++tries) {
         const std::string name = FileName(directory, start, line, c.counter,
                                           m_owner.DeviceIndex(), monitor, m_owner.FileSuffix());
-        struct stat info {};
-        if (::lstat(name.c_str(), &info) != 0) {
-            return name;
+        if (file.CreateNew(name, 0, CWavFile::kShareRead, true)) {
+            return true;
+        }
+        failure = errno;
+        if (failure != EEXIST) {
+            break;
         }
         ++c.counter;
     }
-    return FileName(directory, start, line, c.counter, m_owner.DeviceIndex(), monitor,
-                    m_owner.FileSuffix());
-}
-
-bool CRecordFiles::CreateFile(int channel, CWavFile& file, const std::string& name, bool flat) {
-    if (file.CreateNew(name, 0, CWavFile::kShareRead)) {
-        return true;
-    }
-    const int error = errno;
-    ::unlink(name.c_str());  // the name was free: only our own partial file goes
-    m_server.Post(kMsgFailure, 3, m_owner.FirstLine() + channel, flat ? error : 0);
+    m_server.Post(kMsgFailure, 3, m_owner.FirstLine() + channel, flat ? failure : 0);
     return false;
 }
 
@@ -173,7 +162,12 @@ void CRecordFiles::Register(CWavFile& file, bool flat) {
     if (m_database != nullptr) {
         m_database->AddDbRecord(meta);
     }
-    SetHidden(file.getFileName(), true);
+    // The mark stays after the close: it tells the compressor that the
+    // database holds the record.
+    if (!m_marks.Set(file.getFileName())) {
+        m_server.FormatJournal(kJournalError, MarkFailedText(), file.getFileName(),
+                               std::string(std::strerror(errno)));
+    }
 }
 
 bool CRecordFiles::OpenRecord(int channel, const RecordStart& start) {
@@ -188,15 +182,16 @@ bool CRecordFiles::OpenRecord(int channel, const RecordStart& start) {
     tagDB_Record& meta = c.call.getDbRecord();
     FillStart(channel, meta, now, start.compress, start.stateLine);
     const bool flat = start.compress == 1;
-    const std::string name = ChooseName(channel, now, flat, false);
+    c.call.SetFormat(static_cast<uint16_t>(start.audioChannels == 2 ? 2 : 1), 16, start.sampleRate,
+                     kFormatPcmTag);
+    const bool created = CreateRecordFile(channel, c.call, now, flat, false);
     if (flat) {
         ++c.counter;
     }
-    c.call.SetFormat(static_cast<uint16_t>(start.audioChannels == 2 ? 2 : 1), 16,
-                     start.sampleRate, kFormatPcmTag);
-    if (!CreateFile(channel, c.call, name, flat)) {
+    if (!created) {
         return false;
     }
+    const std::string name = c.call.getFileName();
     c.callBytes = 0;
     c.frameBytes = start.audioChannels == 2 ? 4 : 2;
     c.rate = start.sampleRate == 0 ? 8000 : start.sampleRate;
@@ -246,19 +241,21 @@ void CRecordFiles::CloseFile(CWavFile& file, uint32_t samples, uint32_t compress
 
     const bool flat = compress == 1;
     if (!flat && seconds < m_owner.MinRecordSeconds()) {
-        const bool registered = IsHidden(name);
+        const bool registered = m_marks.Has(name);
         if (::unlink(name.c_str()) != 0) {
             // A short record that cannot be deleted stays like a long one.
             m_server.FormatJournal(kJournalError, DeleteFailedText(), name,
                           std::string(std::strerror(errno)));
         } else {
+            m_marks.Clear(name);  // a side record goes with its record
             if (registered && m_database != nullptr) {
                 m_database->DeleteDbRecord(meta);
             }
             return;
         }
     }
-    SetHidden(name, false);  // written: visible from now on
+    // A registered record keeps its mark: the day layout stays hidden, the
+    // flat layout waits for the compressor, which reads the mark.
     if (m_database == nullptr) {
         return;
     }
@@ -316,6 +313,9 @@ void CRecordFiles::AddCallWithoutFile(const tagDB_Record& record) {
     entry.deviceChannelNo = static_cast<uint32_t>(channel < 0 ? 0 : channel);
     entry.Format = kFormatPcm;
     SetText(entry.serverName, m_owner.ServerName());
+    if (Valid(channel)) {
+        SetText(entry.alias, m_owner.ChannelAlias(channel));
+    }
     m_database->UpdateDbRecord(entry, 0, 0);
 }
 
@@ -345,12 +345,11 @@ bool CRecordFiles::OpenMonitorFile(int channel) {
     FillStart(channel, meta, now, c.monitorCompress, kInoutMonitor);
     c.monitorSamples = 0;
     const bool flat = c.monitorCompress == 1;
-    const std::string name = ChooseName(channel, now, flat, true);
     c.monitor.SetFormat(1, 16, c.monitorRate, kFormatPcmTag);  // always mono
-    if (!CreateFile(channel, c.monitor, name, false)) {
+    if (!CreateRecordFile(channel, c.monitor, now, flat, true)) {
         return false;
     }
-    SetText(meta.namefile, name);
+    SetText(meta.namefile, c.monitor.getFileName());
     if (m_owner.RegisterAtStart()) {
         Register(c.monitor, flat);
     }

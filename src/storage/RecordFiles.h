@@ -8,7 +8,10 @@
 // records into the day directory "<root>/<YYYYMMDD>.<day suffix>/". Names:
 // start date and time, the line ("%03u"), the channel's file counter, the
 // device index and the file suffix, ".wav". A name that exists is never
-// reused: the counter moves on to the next free name.
+// reused: the counter moves on to the next free name; when 1000 names in a
+// row are taken the open fails, and no existing file is ever emptied or
+// removed. A registered record carries the hidden mark (CHiddenMark) from
+// its open on; the close leaves it.
 //
 // Owned by the device; every call comes under the device's channel lock.
 #pragma once
@@ -21,6 +24,7 @@
 #include "core/ChannelRecorder.h"
 #include "core/Server.h"
 #include "platform/Clock.h"
+#include "storage/HiddenMark.h"
 #include "storage/RecordQueue.h"
 #include "storage/WavFile.h"
 
@@ -43,13 +47,17 @@ public:
     // The Compress value of a channel (the layout of its monitor record).
     virtual uint32_t ChannelCompress(int channel) const = 0;
     virtual uint32_t ChannelSampleRate(int channel) const = 0;
+    // The line alias of a channel ("ALIAS"/"Line<line>"), at most 20 characters.
+    virtual std::string ChannelAlias(int channel) const = 0;
 };
 
 class CRecordFiles final : public IChannelRecorder {
 public:
-    // database may be null (records are not entered).
+    // database may be null (records are not entered); marks: where the
+    // registered flag is kept (null: extended attributes where the file
+    // system has them).
     CRecordFiles(IRecordFileOwner& owner, IServer& server, IRecordQueue* database, IClock& clock,
-                 int channelCount);
+                 int channelCount, const CHiddenMark* marks = nullptr);
     ~CRecordFiles() override;
 
     // IChannelRecorder
@@ -89,9 +97,11 @@ private:
     const Channel& At(int channel) const { return *m_channels[static_cast<std::size_t>(channel)]; }
     void FillStart(int channel, tagDB_Record& meta, const LocalTime& start, uint32_t compress,
                    uint32_t inout);
-    // A free name for a record of the channel; moves the counter past taken names.
-    std::string ChooseName(int channel, const LocalTime& start, bool flat, bool monitor);
-    bool CreateFile(int channel, CWavFile& file, const std::string& name, bool flat);
+    // Creates the record under the first free name of the channel, moving the
+    // counter past taken names (at most 1000). A failure is posted (failure
+    // kind 3) and leaves every existing file as it was.
+    bool CreateRecordFile(int channel, CWavFile& file, const LocalTime& start, bool flat,
+                          bool monitor);
     void Register(CWavFile& file, bool flat);
     // The close common to call and monitor records: duration, the file's own
     // copy of the metadata, a short record thrown away, the database told.
@@ -103,6 +113,7 @@ private:
     IServer& m_server;
     IRecordQueue* m_database;
     IClock& m_clock;
+    const CHiddenMark& m_marks;
     std::vector<std::unique_ptr<Channel>> m_channels;
 };
 

@@ -1,9 +1,12 @@
 // The record database as the recording threads see it: operations that copy
-// the record, queue it and return at once (false when the queue is full and
-// the item was lost; the database reports that itself).
+// the record, queue it and return at once (false only when the item was lost,
+// for lack of memory; the database reports that itself). Also the lookups of
+// what the database holds, for the start-up scan of the record roots.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/DbRecord.h"
 
@@ -18,6 +21,19 @@ public:
     // interim: not final yet (not offered to the archiver).
     virtual bool UpdateDbRecord(tagDB_Record& record, int32_t registered, int32_t interim) = 0;
     virtual bool DeleteDbRecord(const tagDB_Record& record) = 0;
+};
+
+// What the record database holds, as the start-up scan asks it (on the
+// caller's thread, while the database thread may be writing).
+class IRecordLookup {
+public:
+    virtual ~IRecordLookup() = default;
+    // The Format of the stored record of this call: 1 with format set when one
+    // is stored, 0 when none is, -1 when the database cannot tell.
+    virtual int32_t StoredFormat(const tagDB_Record& record, uint32_t& format) = 0;
+    // The file names of the stored records with that Format; their number, or
+    // -1 when the database cannot tell.
+    virtual int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) = 0;
 };
 
 }  // namespace zorv

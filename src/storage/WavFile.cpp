@@ -71,12 +71,14 @@ const tagWaveFormatEx* CWavFile::GetWfx() const {
 
 // ---------------------------------------------------------------- opening
 
-bool CWavFile::CreateNew(const std::string& name, uint32_t startSamples, int shareMode) {
+bool CWavFile::CreateNew(const std::string& name, uint32_t startSamples, int shareMode,
+                         bool mustBeNew) {
     Close();
     if (m_format.Empty() || !IsWellFormed(m_format.Bytes())) {
         return false;
     }
-    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (mustBeNew ? O_EXCL : 0), 0644);
     if (fd < 0) {
         return false;
     }
@@ -85,7 +87,12 @@ bool CWavFile::CreateNew(const std::string& name, uint32_t startSamples, int sha
     // of the share mode is kept.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0 ||
         (shareMode != kShareNone && ::flock(fd, LOCK_SH | LOCK_NB) != 0)) {
+        const int error = errno;
         ::close(fd);
+        if (mustBeNew) {
+            ::unlink(name.c_str());  // created just now: our own empty file
+        }
+        errno = error;
         return false;
     }
     m_fd = fd;
@@ -193,6 +200,9 @@ std::size_t CWavFile::WriteAudio(const void* bytes, std::size_t n) {
         AppendSilence(n);
     } else {
         Append(bytes, n);
+    }
+    if (n >= kBufferSize && m_buffered > 0) {
+        Flush();
     }
     const uint32_t after = m_chunks[m_current].size;
     return after > before ? after - before : 0;

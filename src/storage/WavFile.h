@@ -79,8 +79,10 @@ public:
     // Creates (or empties) name and writes the header; the file is then in
     // state kStateAudio. The format must have been set. False on failure,
     // which leaves no file behind (a file locked by someone else is neither
-    // opened nor touched).
-    bool CreateNew(const std::string& name, uint32_t startSamples, int shareMode);
+    // opened nor touched). With mustBeNew an existing name (also a link) is
+    // never opened: false with errno EEXIST, the file untouched.
+    bool CreateNew(const std::string& name, uint32_t startSamples, int shareMode,
+                   bool mustBeNew = false);
     // Opens an existing record to continue or read it: see EOpenResult. With
     // wantView the whole file is mapped read-only for the Get*Pointer calls.
     int OpenExisting(const std::string& name, int shareMode, bool wantView);
@@ -89,6 +91,9 @@ public:
     int OpenForReading(const std::string& name);
 
     // Appends n bytes (silence of the same length when muted) to "data".
+    // Small writes are gathered; a write of kBufferSize bytes or more reaches
+    // the file before WriteAudio returns, with everything gathered before it,
+    // so a writer that dies loses nothing it handed over in large pieces.
     // Returns the bytes taken: n, or 0 when not in kStateAudio, when n does
     // not fit (CanWrite), or when the file refused a write (what the file
     // refused is not counted in the chunk).

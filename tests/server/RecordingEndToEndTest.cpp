@@ -1,10 +1,11 @@
 // Calls on a simulated board recorded end to end by the server executable:
 // the files on disk as players see them, the metadata inside them, the rows
-// of the record database, and a record that survives a killed server.
+// of the record database, and records that survive a killed server and are
+// recovered at the next start.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <fmt/format.h>
 
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "devices/BoardScenario.h"
+#include "storage/HiddenMark.h"
 #include "storage/WavFile.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
@@ -48,6 +50,35 @@ std::vector<std::string> Records(const std::string& root) {
     return files;
 }
 
+// The rows of the record database file as "<NChanel> <Format> <dsek>", in
+// line order; none while the table cannot be read.
+std::vector<std::string> Rows(const std::string& table) {
+    std::vector<std::string> rows;
+    sqlite3* db = nullptr;
+    if (fs::exists(table) &&
+        sqlite3_open_v2(table.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* query = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT NChanel, Format, dsek FROM records ORDER BY NChanel", -1,
+                               &query, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(query) == SQLITE_ROW) {
+                rows.push_back(fmt::format("{} {} {}", sqlite3_column_int(query, 0),
+                                           sqlite3_column_int(query, 1),
+                                           sqlite3_column_int(query, 2)));
+            }
+        }
+        sqlite3_finalize(query);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+std::unique_ptr<CChildProcess> LaunchServer(const CTempDir& dir) {
+    return std::make_unique<CChildProcess>(
+        BuiltProgram("zorv18server"), std::vector<std::string>{}, dir.Path(),
+        std::vector<std::string>{"ZORV_REGISTRY=" + dir.File("registry.ini"),
+                                 "ZORV_BOARD_SCENARIO=" + dir.File("board.ini")});
+}
+
 class RecordingEndToEndTest : public ::testing::Test {
 protected:
     void WriteFiles(const std::string& timeline0, const std::string& timeline1,
@@ -63,14 +94,10 @@ protected:
         std::ofstream(m_dir.File("ZORV_18.ini"))
             << "[Server]\nName=Test server\n[Aon]\nCallNotServices=0\n"
             << "[Channel0-0]\nCompression=0\n[Channel0-1]\nCompression=0\n"
-            << "[Channel0-2]\nCompression=0\n";
+            << "[Channel0-2]\nCompression=0\n"
+            << "[ALIAS]\nLine0=Reception\nLine1=Sales department, 2nd floor\n";
     }
-    std::unique_ptr<CChildProcess> Launch() {
-        return std::make_unique<CChildProcess>(
-            BuiltProgram("zorv18server"), std::vector<std::string>{}, m_dir.Path(),
-            std::vector<std::string>{"ZORV_REGISTRY=" + m_dir.File("registry.ini"),
-                                     "ZORV_BOARD_SCENARIO=" + m_dir.File("board.ini")});
-    }
+    std::unique_ptr<CChildProcess> Launch() { return LaunchServer(m_dir); }
 
     int RowCount() const {
         sqlite3* db = nullptr;
@@ -168,8 +195,9 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
         uint32_t line;
         double seconds;
         uint32_t inout;
+        std::string alias;  // from "ALIAS"/"Line<line>", at most 20 characters
     };
-    const Expected expected[] = {{0, 7.0, 3}, {1, 8.0, 4}};
+    const Expected expected[] = {{0, 7.0, 3, "Reception"}, {1, 8.0, 4, "Sales department, 2n"}};
     for (const Expected& e : expected) {
         SCOPED_TRACE(e.line);
         Name name;
@@ -196,6 +224,7 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
         EXPECT_EQ(fmt::format("{:02}", hour), name.time.substr(0, 2));
         EXPECT_EQ(GetText(r.serverName), "Test server");
         EXPECT_EQ(GetText(r.namefile), *file);
+        EXPECT_EQ(GetText(r.alias), e.alias);
         if (e.line == 1) {
             EXPECT_EQ(GetText(r.TlfString_2), "42");  // the dialled digits
         }
@@ -219,20 +248,25 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
     ASSERT_EQ(sqlite3_open_v2(m_dir.File("ZORV.dbf").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
     sqlite3_stmt* query = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT NChanel, Format, namefile FROM records ORDER BY NChanel",
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT NChanel, Format, namefile, alias FROM records"
+                                 " ORDER BY NChanel",
                                  -1, &query, nullptr),
               SQLITE_OK);
     std::vector<std::string> rows;
+    std::vector<std::string> aliases;
     while (sqlite3_step(query) == SQLITE_ROW) {
         rows.push_back(fmt::format("{} {} {}", sqlite3_column_int(query, 0),
                                    sqlite3_column_int(query, 1),
                                    reinterpret_cast<const char*>(sqlite3_column_text(query, 2))));
+        aliases.push_back(reinterpret_cast<const char*>(sqlite3_column_text(query, 3)));
     }
     sqlite3_finalize(query);
     sqlite3_close(db);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], "0 0 " + *line0);
     EXPECT_EQ(rows[1].substr(0, 4), "1 0 ");
+    EXPECT_EQ(aliases, (std::vector<std::string>{expected[0].alias, expected[1].alias}));
 }
 
 TEST_F(RecordingEndToEndTest, KilledServerLeavesARecordWithItsRealLength) {
@@ -263,7 +297,124 @@ TEST_F(RecordingEndToEndTest, KilledServerLeavesARecordWithItsRealLength) {
     // Closed again, its header tells players the real length.
     const double duration = std::stod(RunShell("soxi -D '" + file + "'"));
     EXPECT_NEAR(duration, static_cast<double>(size - 1080) / 16000, 0.01);
-    EXPECT_GT(duration, 4.0);
+    EXPECT_GE(duration, 4.0);
+}
+
+// The server is killed (SIGKILL) while calls are at different moments: one
+// began a moment ago, one is in its middle, one is just before its end; each
+// in the day layout and in the flat layout (Compress 1), with records entered
+// at their start (DataBaseMode 1) and at their end (DataBaseMode 0). After the
+// restart every record plays to within one second of the kill and has a
+// finished row: Format 0 in the day layout, Format 5 (waiting for the
+// compressor, with the hidden mark it reads) in the flat layout.
+TEST_F(RecordingEndToEndTest, RecordsCutByAKillAreRecoveredAtTheNextStart) {
+    struct Call {
+        const char* moment;
+        uint32_t line;
+        bool flat;
+        double start, end;  // board seconds
+    };
+    // The kill comes right after the board's sixth second. Calls begin on a
+    // whole second, so every channel's one-second buffer has just reached the
+    // disk then, and what is on disk is the call up to the kill.
+    constexpr double kKillAt = 6.0;
+    const Call calls[] = {
+        {"early", 0, false, 4.0, 30.0},
+        {"mid", 1, false, 1.0, 11.0},
+        {"before the end", 2, false, 1.0, 6.5},
+        {"early", 3, true, 4.0, 30.0},
+        {"mid", 4, true, 1.0, 11.0},
+        {"before the end", 5, true, 1.0, 6.5},
+    };
+    for (const int dataBaseMode : {1, 0}) {
+        SCOPED_TRACE(fmt::format("DataBaseMode {}", dataBaseMode));
+        const CTempDir dir;
+        const auto writeBoard = [&](bool withCalls) {
+            std::ofstream board(dir.File("board.ini"));
+            board << "[Board0]\nGroups = 6 0 0\nBoardId = 0x12\n";
+            for (const Call& c : calls) {
+                board << "[Board0.Channel" << c.line << "]\nAudio = tone 600 7000\n";
+                if (withCalls) {
+                    board << "AudioDuring = calls\nTimeline = " << c.start << " in; " << c.end
+                          << " free\n";
+                }
+            }
+        };
+        writeBoard(true);
+        {
+            std::ofstream settings(dir.File("ZORV_18.ini"));
+            settings << "[Server]\nName=Test server\n[Aon]\nCallNotServices=0\n"
+                     << "[ServerDataBase]\nDataBaseMode=" << dataBaseMode << "\n";
+            for (const Call& c : calls) {
+                settings << "[Channel0-" << c.line << "]\nCompression=" << (c.flat ? 1 : 0) << "\n";
+            }
+        }
+        const std::string root = dir.File("DvrFiles");
+        auto server = LaunchServer(dir);
+        // The records of the calls that began at the board's first second
+        // appear: that moment of the board is now.
+        ASSERT_TRUE(PollUntil([&] { return Records(root).size() >= 4; }, 30s)) << server->Stderr();
+        const auto firstSecond = std::chrono::steady_clock::now();
+        // The line-1 record (from the first second) holds the audio up to the
+        // kill's moment once the board has written it.
+        ASSERT_TRUE(PollUntil(
+            [&] {
+                for (const std::string& f : Records(root)) {
+                    if (fs::path(f).filename().string().substr(14, 3) == "001") {
+                        std::error_code ec;
+                        return fs::file_size(f, ec) >=
+                               1080 + static_cast<uintmax_t>((kKillAt - 1.0) * 16000);
+                    }
+                }
+                return false;
+            },
+            30s))
+            << server->Stderr();
+        server->Signal(SIGKILL);
+        const double killedAt =
+            1.0 +
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - firstSecond).count();
+        ASSERT_EQ(server->Wait(15s), 128 + SIGKILL);
+        ASSERT_EQ(Records(root).size(), std::size(calls));
+
+        // The next start: no calls any more; the records are recovered.
+        writeBoard(false);
+        server = LaunchServer(dir);
+        // Every record has a row, and none is still being written.
+        ASSERT_TRUE(PollUntil(
+            [&] {
+                const std::vector<std::string> rows = Rows(dir.File("ZORV.dbf"));
+                return rows.size() == std::size(calls) &&
+                       std::none_of(rows.begin(), rows.end(), [](const std::string& r) {
+                           return r.substr(r.find(' '), 3) == " 4 ";
+                       });
+            },
+            30s))
+            << server->Stderr();
+        server->Signal(SIGTERM);
+        ASSERT_EQ(server->Wait(15s), 0);
+
+        const std::vector<std::string> files = Records(root);
+        ASSERT_EQ(files.size(), std::size(calls));
+        const std::vector<std::string> rows = Rows(dir.File("ZORV.dbf"));
+        for (const Call& c : calls) {
+            SCOPED_TRACE(fmt::format("line {} {} {}", c.line, c.flat ? "flat" : "day", c.moment));
+            const auto file = std::find_if(files.begin(), files.end(), [&](const std::string& f) {
+                return fs::path(f).filename().string().substr(14, 3) ==
+                       fmt::format("{:03}", c.line);
+            });
+            ASSERT_NE(file, files.end());
+            EXPECT_EQ(fs::path(*file).parent_path() == fs::path(root), c.flat);
+            const double expected = std::min(killedAt, c.end) - c.start;
+            const double plays = std::stod(RunShell("soxi -D '" + *file + "'"));
+            EXPECT_NEAR(plays, expected, 1.0) << "killed at " << killedAt;
+            EXPECT_EQ(rows[c.line],
+                      fmt::format("{} {} {}", c.line, c.flat ? 5 : 0, static_cast<int>(plays)));
+            if (c.flat) {
+                EXPECT_TRUE(CHiddenMark().Has(*file));  // the compressor finds the row by it
+            }
+        }
+    }
 }
 
 }  // namespace

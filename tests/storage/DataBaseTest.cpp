@@ -34,7 +34,7 @@ public:
         m_posts.push_back({code, a, b, c});
         return true;
     }
-    void WriteJournal(int, std::string_view) override {}
+    void WriteJournal(int, std::string_view) override { ++m_journalLines; }
 
     int Count(int32_t code, int32_t a, int32_t b, int32_t c) const {
         std::lock_guard lock(m_lock);
@@ -48,6 +48,8 @@ public:
         std::lock_guard lock(m_lock);
         return m_posts.size();
     }
+
+    std::atomic<int> m_journalLines{0};
 
 private:
     mutable std::mutex m_lock;
@@ -157,7 +159,7 @@ public:
                 passedIndex.push_back(i);
             }
         }
-        if (m_failCommit) {
+        if (m_failCommit || (m_failBatchCommit && changes.size() > 1)) {
             return -1;  // nothing stored
         }
         std::vector<int32_t> passedResults(passed.size());
@@ -189,6 +191,13 @@ public:
     bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) override {
         return m_real.SetRecordRoots(handle, roots);
     }
+    int32_t FindFormat(int32_t handle, const tagDB_Record& record, uint32_t& format) override {
+        return m_real.FindFormat(handle, record, format);
+    }
+    int32_t FilesWithFormat(int32_t handle, uint32_t format,
+                            std::vector<std::string>& namefiles) override {
+        return m_real.FilesWithFormat(handle, format, namefiles);
+    }
 
     std::vector<std::size_t> BatchSizes() const {
         std::lock_guard lock(m_lock);
@@ -200,7 +209,8 @@ public:
     std::atomic<int> m_deletes{0};
     std::atomic<int> m_staleDeletions{0};
     std::atomic<uint32_t> m_failingLine{kNoLine};
-    std::atomic<bool> m_failCommit{false};
+    std::atomic<bool> m_failCommit{false};       // every commit fails
+    std::atomic<bool> m_failBatchCommit{false};  // commits of more than one change fail
     bool m_throwOnOpen = false;
 
 private:
@@ -359,25 +369,35 @@ TEST_F(DataBaseTest, RecordLifeCyclesReachTheTableAndTheArchiverAsDescribed) {
     }
 }
 
-TEST_F(DataBaseTest, AFullQueueRefusesTheItemAndReportsIt) {
+TEST_F(DataBaseTest, WhatTheFullRingCannotTakeWaitsBehindItAndNothingIsLost) {
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
     m_archiver.Arm();
     tagDB_Record first = Record(0);
     ASSERT_TRUE(m_db.UpdateDbRecord(first, 0, 0));  // the thread holds in the archiver
     m_archiver.WaitUntilHolding();
 
-    for (uint32_t i = 1; i <= 1000; ++i) {
+    // A burst of 1800 closing records while the thread is busy: 1000 fill the
+    // ring, the rest wait in the overflow queue, each one's add before its
+    // update.
+    constexpr uint32_t kBurst = 1800;
+    for (uint32_t i = 1; i <= kBurst / 2; ++i) {
         tagDB_Record r = Record(i);
         ASSERT_TRUE(m_db.AddDbRecord(r)) << i;
+        ASSERT_TRUE(m_db.UpdateDbRecord(r, 1, 0)) << i;
     }
-    EXPECT_EQ(m_db.QueuedCount(), 1000);
-    tagDB_Record refused = Record(1001);
-    EXPECT_FALSE(m_db.AddDbRecord(refused));
-    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0), 1);
+    EXPECT_EQ(m_db.QueuedCount(), static_cast<int32_t>(kBurst));
+    EXPECT_EQ(m_db.OverflowedCount(), static_cast<int64_t>(kBurst - 1000));
+    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0), 0);
+    EXPECT_EQ(m_server.m_journalLines, 1);  // the overflow is journaled once
 
     m_archiver.Release();
     m_db.Close();
-    EXPECT_EQ(StoredCount(), 1001);  // the held record and the 1000 that waited
+    EXPECT_EQ(m_server.Size(), 0u);
+    EXPECT_EQ(m_archiver.Size(), 1 + kBurst / 2);
+    // Every record is stored once and finished: no add came after its update.
+    CTableReader table(TablePath());
+    EXPECT_EQ(table.Count(), 1 + kBurst / 2);
+    EXPECT_EQ(table.Integer("SELECT count(*) FROM records WHERE Format = 4"), 0);
 }
 
 TEST_F(DataBaseTest, CloseWritesEverythingWaitingInBatches) {
@@ -402,23 +422,48 @@ TEST_F(DataBaseTest, CloseWritesEverythingWaitingInBatches) {
 
 TEST_F(DataBaseTest, FailuresInABatchAreReportedPerItemAFailedCommitOnce) {
     constexpr uint32_t kRefusedLine = 3;
+    enum Commit { kCommits, kBatchCommitFails, kEveryCommitFails };
     struct Case {
         const char* name;
         int32_t operationOfLine3;
         bool refuseLine3;
-        bool failCommit;
-        std::size_t expectBatch;  // changes given to the library
+        Commit commit;
+        std::vector<std::size_t> expectBatches;  // sizes of the calls of the library
         std::vector<uint32_t> expectStored;
+        int expectReports;
     };
     const Case cases[] = {
-        {"an invalid operation in the middle", 7, false, false, 4, {0, 1, 2, 4, 5}},
+        {"an invalid operation in the middle", 7, false, kCommits, {1, 4}, {0, 1, 2, 4, 5}, 1},
         {"the library refuses one change",
          CDataBase::kOpInsertFinal,
          true,
+         kCommits,
+         {1, 5},
+         {0, 1, 2, 4, 5},
+         1},
+        // A failed commit loses nothing: each item is written again alone.
+        {"the batch's commit fails",
+         CDataBase::kOpInsertFinal,
          false,
-         5,
-         {0, 1, 2, 4, 5}},
-        {"the commit fails", CDataBase::kOpInsertFinal, false, true, 5, {0}},
+         kBatchCommitFails,
+         {1, 5, 1, 1, 1, 1, 1},
+         {0, 1, 2, 3, 4, 5},
+         0},
+        {"the batch's commit fails and one change fails alone",
+         CDataBase::kOpInsertFinal,
+         true,
+         kBatchCommitFails,
+         {1, 5, 1, 1, 1, 1, 1},
+         {0, 1, 2, 4, 5},
+         1},
+        // Nothing can be written: the table has failed, one report restarts it.
+        {"every commit fails",
+         CDataBase::kOpInsertFinal,
+         false,
+         kEveryCommitFails,
+         {1, 5, 1, 1, 1, 1, 1},
+         {0},
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -435,7 +480,8 @@ TEST_F(DataBaseTest, FailuresInABatchAreReportedPerItemAFailedCommitOnce) {
         ASSERT_TRUE(db.Queue(Record(0), CDataBase::kOpInsertFinal));
         archiver.WaitUntilHolding();
         library.m_failingLine = c.refuseLine3 ? kRefusedLine : CLibraryProbe::kNoLine;
-        library.m_failCommit = c.failCommit;
+        library.m_failCommit = c.commit == kEveryCommitFails;
+        library.m_failBatchCommit = c.commit == kBatchCommitFails;
         for (uint32_t line = 1; line <= 5; ++line) {
             ASSERT_TRUE(db.Queue(Record(line), line == kRefusedLine ? c.operationOfLine3
                                                                     : CDataBase::kOpInsertFinal));
@@ -443,13 +489,14 @@ TEST_F(DataBaseTest, FailuresInABatchAreReportedPerItemAFailedCommitOnce) {
         archiver.Release();
         db.Close();
 
-        EXPECT_EQ(library.BatchSizes(), (std::vector<std::size_t>{1, c.expectBatch}));
-        EXPECT_EQ(server.Count(kMsgFailure, kFailureDatabase, kDbFailureCall, 0), 1);
-        EXPECT_EQ(server.Size(), 1u);
+        EXPECT_EQ(library.BatchSizes(), c.expectBatches);
+        EXPECT_EQ(server.Count(kMsgFailure, kFailureDatabase, kDbFailureCall, 0), c.expectReports);
+        EXPECT_EQ(server.Size(), static_cast<std::size_t>(c.expectReports));
         // Finished records go to the archiver whatever the library answered,
-        // once their batch is committed.
-        EXPECT_EQ(archiver.Size(), 1 + c.expectBatch);
-        std::vector<int64_t> rows(1 + c.expectBatch, std::ssize(c.expectStored));
+        // once their batch is committed (or written again item by item).
+        const std::size_t finished = c.operationOfLine3 == CDataBase::kOpInsertFinal ? 6 : 5;
+        EXPECT_EQ(archiver.Size(), finished);
+        std::vector<int64_t> rows(finished, std::ssize(c.expectStored));
         rows[0] = 1;
         EXPECT_EQ(archiver.RowsAtHandOver(), rows);
         std::vector<uint32_t> stored;
@@ -465,14 +512,14 @@ TEST_F(DataBaseTest, ItemsQueuedWhileClosedAreWrittenAfterTheNextOpen) {
         tagDB_Record r = Record(i);
         ASSERT_TRUE(m_db.AddDbRecord(r));
     }
-    tagDB_Record refused = Record(1000);
-    EXPECT_FALSE(m_db.AddDbRecord(refused));
-    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0), 1);
+    tagDB_Record beyondTheRing = Record(1000);  // waits behind the full ring
+    EXPECT_TRUE(m_db.AddDbRecord(beyondTheRing));
+    EXPECT_EQ(m_server.Count(kMsgFailure, kFailureDatabase, kDbFailureQueueFull, 0), 0);
     EXPECT_FALSE(Exists(TablePath()));
 
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
     m_db.Close();
-    EXPECT_EQ(StoredCount(), 1000);
+    EXPECT_EQ(StoredCount(), 1001);
 }
 
 TEST_F(DataBaseTest, FailedCallsAndExceptionsAreReported) {

@@ -379,12 +379,21 @@ TEST_F(RecordDbLibraryTest, DeletionKeepsWhatMustStayAndDropsWhatIsGone) {
     };
     int lockFd = -1;
     const Case cases[] = {
-        {"being written",
-         [](const std::string& root, const std::string&) {
+        {"being written, held by its writer",
+         [&lockFd](const std::string& root, const std::string&) {
              WriteFileOfSize(root + "/w.wav", 10);
+             lockFd = ::open((root + "/w.wav").c_str(), O_RDWR | O_CLOEXEC);
+             EXPECT_EQ(::flock(lockFd, LOCK_SH | LOCK_NB), 0);
              return Setup{root + "/w.wav", kFormatRecording, root + "/w.wav"};
          },
          true},
+        // Cut short by a crash: nobody holds it, so it is not kept for ever.
+        {"still being written but held by nobody",
+         [](const std::string& root, const std::string&) {
+             WriteFileOfSize(root + "/cut.wav", 10);
+             return Setup{root + "/cut.wav", kFormatRecording, ""};
+         },
+         false},
         {"locked by its writer",
          [&lockFd](const std::string& root, const std::string&) {
              WriteFileOfSize(root + "/l.wav", 10);
@@ -504,12 +513,18 @@ TEST_F(RecordDbLibraryTest, DeleteBeforeRemovesRecordsOfEarlierDays) {
 }
 
 TEST_F(RecordDbLibraryTest, LongDeletionsWalkPastRecordsThatStay) {
-    // More rows than one deletion batch, with rows that must stay in between.
+    // More rows than one deletion batch, with rows that must stay in between:
+    // records being written, whose writers hold their files.
     const int32_t handle = OpenServerTable();
+    std::vector<int> writers;
     for (uint32_t i = 0; i < 150; ++i) {
         const std::string name = "r" + std::to_string(i) + ".wav";
         WriteFileOfSize(InRoot(name), 1);
         const uint32_t format = i % 10 == 0 ? kFormatRecording : kFormatPcm;
+        if (format == kFormatRecording) {
+            writers.push_back(::open(InRoot(name).c_str(), O_RDWR | O_CLOEXEC));
+            ASSERT_EQ(::flock(writers.back(), LOCK_SH | LOCK_NB), 0);
+        }
         ASSERT_EQ(m_library.Append(
                       handle, MakeRecord(2023, 1, 1, i / 60, i % 60, 0, 0, InRoot(name), format)),
                   0);
@@ -521,6 +536,9 @@ TEST_F(RecordDbLibraryTest, LongDeletionsWalkPastRecordsThatStay) {
     EXPECT_TRUE(Exists(InRoot("r140.wav")));
     EXPECT_FALSE(Exists(InRoot("r149.wav")));
     m_library.Close(handle);
+    for (int fd : writers) {
+        ::close(fd);
+    }
 }
 
 TEST_F(RecordDbLibraryTest, ArchiveCopyNamesFilesFromItsOwnDirectory) {

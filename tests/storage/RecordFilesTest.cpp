@@ -1,15 +1,16 @@
 // Record files on disk: names and layouts, the file counter, short records,
 // the hand-off to the record database, the metadata in the file, monitor
 // records.
-#include "storage/RecordFiles.h"
-
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "core/ProductNames.h"
+#include "storage/RecordFiles.h"
 #include "support/ChannelDoubles.h"
 #include "support/TempDir.h"
 
@@ -32,10 +33,12 @@ public:
     bool RegisterAtStart() const override { return m_register; }
     uint32_t ChannelCompress(int) const override { return m_compress; }
     uint32_t ChannelSampleRate(int) const override { return 8000; }
+    std::string ChannelAlias(int) const override { return m_alias; }
 
     std::string m_root;
     bool m_register = false;
     uint32_t m_compress = 0;
+    std::string m_alias;
 };
 
 // What the files ask of the database: the operation and the record's Format
@@ -136,6 +139,44 @@ TEST_F(RecordFilesTest, ExistingRecordIsNeverOverwritten) {
     EXPECT_NE(Record(files, 0, 6), Record(files, 0, 6));
 }
 
+TEST_F(RecordFilesTest, ANameTakenForAThousandTriesFailsTheOpenAndTouchesNothing) {
+    struct Case {
+        uint32_t compress;
+        const char* directory;
+        std::string failure;
+    };
+    const Case cases[] = {
+        {1, "rec", fmt::format("post(6,3,7,{})", EEXIST)},  // flat: with the system error
+        {0, "rec/20090305.zr18", "post(6,3,7,0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.compress);
+        m_log.clear();
+        CRecordFiles files(m_owner, m_server, &m_queue, m_clock, 1);
+        // Every name from the channel's counter on is taken, for more tries
+        // than the recorder makes.
+        fs::create_directories(m_dir.File(c.directory));
+        std::vector<std::string> taken;
+        for (uint32_t counter = 0; counter <= 1000; ++counter) {
+            taken.push_back(
+                m_dir.File(fmt::format("{}/20090305140209007{}2z18.wav", c.directory, counter)));
+            std::ofstream(taken.back()) << "record " << counter;
+        }
+        RecordStart start;
+        start.compress = c.compress;
+        EXPECT_FALSE(files.OpenRecord(0, start));
+        EXPECT_FALSE(files.IsRecordOpen(0));
+        EXPECT_EQ(m_log, (CallLog{c.failure}));
+        for (uint32_t counter = 0; counter <= 1000; ++counter) {
+            std::ifstream in(taken[counter]);
+            std::string text;
+            std::getline(in, text);
+            ASSERT_EQ(text, "record " + std::to_string(counter));
+        }
+        fs::remove_all(m_dir.File("rec"));
+    }
+}
+
 TEST_F(RecordFilesTest, ShortDayLayoutRecordsAreThrownAway) {
     struct Case {
         uint32_t compress;
@@ -173,26 +214,41 @@ TEST_F(RecordFilesTest, DatabaseHandOffForEveryModeAndLayout) {
         {true, 1, {"add(4)", "update(5,1,1)"}},   // waits for the compressor
         {false, 1, {}},                           // the compressor enters it
     };
-    const bool marks = FileSystemKeepsMarks(m_dir.Path());
-    for (const Case& c : cases) {
-        SCOPED_TRACE(fmt::format("{} {}", c.registerAtStart, c.compress));
-        m_owner.m_register = c.registerAtStart;
-        m_queue.m_log.clear();
-        CRecordFiles files(m_owner, m_server, &m_queue, m_clock, 1);
-        RecordStart start;
-        start.compress = c.compress;
-        start.stateLine = 3;
-        ASSERT_TRUE(files.OpenRecord(0, start));
-        const std::string name = files.Metadata(0).namefile;
-        if (marks) {
-            EXPECT_EQ(HasHiddenMark(name), c.registerAtStart);  // hidden while written
-        }
-        std::vector<int16_t> audio(8000 * 6, 100);
-        files.WriteRecord(0, audio.data(), audio.size() * 2);
-        files.FinishRecord(0);
-        EXPECT_EQ(m_queue.m_log, c.database);
-        if (marks) {
-            EXPECT_FALSE(HasHiddenMark(name));
+    // The hidden mark is the registered flag: set at the open of a registered
+    // record and kept after its close (the day layout stays hidden, the flat
+    // layout waits for the compressor, which reads it). Where the file system
+    // keeps no user extended attributes, a side record holds it.
+    struct Store {
+        CHiddenMark::Store store;
+        std::function<bool(const std::string&)> marked;
+    };
+    std::vector<Store> stores = {
+        {CHiddenMark::Store::kSideRecord,
+         [](const std::string& name) { return fs::exists(CHiddenMark::SideRecord(name)); }},
+    };
+    if (FileSystemKeepsMarks(m_dir.Path())) {
+        stores.push_back({CHiddenMark::Store::kAttribute, HasHiddenMark});
+    }
+    for (const Store& store : stores) {
+        const CHiddenMark marks(store.store);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(fmt::format("{} {} {}", static_cast<int>(store.store), c.registerAtStart,
+                                     c.compress));
+            m_owner.m_register = c.registerAtStart;
+            m_queue.m_log.clear();
+            CRecordFiles files(m_owner, m_server, &m_queue, m_clock, 1, &marks);
+            RecordStart start;
+            start.compress = c.compress;
+            start.stateLine = 3;
+            ASSERT_TRUE(files.OpenRecord(0, start));
+            const std::string name = files.Metadata(0).namefile;
+            EXPECT_EQ(store.marked(name), c.registerAtStart);
+            std::vector<int16_t> audio(8000 * 6, 100);
+            files.WriteRecord(0, audio.data(), audio.size() * 2);
+            files.FinishRecord(0);
+            EXPECT_EQ(m_queue.m_log, c.database);
+            EXPECT_EQ(store.marked(name), c.registerAtStart);
+            EXPECT_EQ(marks.Has(name), c.registerAtStart);
         }
     }
 }
