@@ -151,10 +151,10 @@ void CDspDevice::LoadSettings(const CChannelSettingsFile& settings) {
     for (int ch = 0; ch < m_channelCount; ++ch) {
         SetLineParams(ch, ch, m_settings->ReadLineParams(number, ch), false);
         const ChannelAnalysisSettings analysis = m_settings->ReadAnalysis(number, ch);
-        SetPolarityMode(ch, static_cast<int>(analysis.polarity));
-        SetPolarityCheckTimeOut(ch, analysis.polarityCheckTimeOut);
-        SetGain(ch, static_cast<int>(analysis.gain), false);
-        SetKeyEnable(ch, ch, analysis.keyEnable, false);
+        SetPolarityMode(ch, static_cast<int>(analysis.polarity), false);
+        SetPolarityCheckTimeOut(ch, analysis.polarityCheckTimeOut, false);
+        SetGain(ch, static_cast<int>(analysis.gain), false, false);
+        SetKeyEnable(ch, ch, analysis.keyEnable, false, false);
     }
 }
 
@@ -234,7 +234,7 @@ bool CDspDevice::Start() {
         // All channels of a group run at the rate of its first channel.
         const uint32_t rate = ChannelRate(group.first);
         if (group.channels > 1) {
-            m_bank->SetSampleRate(group.first + 1, group.first + group.channels - 1, rate);
+            m_bank->SetSampleRate(group.first + 1, group.first + group.channels - 1, rate, true);
         }
         ConfigureGroupRate(g);
         uint16_t rateCode = 0;
@@ -373,13 +373,17 @@ void CDspDevice::Stop() {
     }
 }
 
-int CDspDevice::SetGain(int channel, int gain, bool program) {
+int CDspDevice::SetGain(int channel, int gain, bool program, bool persist) {
     const int g = GroupOf(channel);
     if (gain < 0 || gain > 7 || g < 0) {
         return 0;
     }
     Group& group = m_groups[static_cast<std::size_t>(g)];
     group.gains[static_cast<std::size_t>(channel - group.first)] = gain;
+    if (persist && m_settings) {
+        m_settings->WriteChannelValue(SettingsNumber(), channel, "Gain",
+                                      static_cast<uint32_t>(gain));
+    }
     if (!program || !m_driver) {
         return 1;
     }
@@ -419,7 +423,8 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
     }
     m_driver->SetEnableBit(2 * g, false);
     std::this_thread::sleep_for(20ms);
-    const int result = m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate);
+    const int result =
+        m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate, true);
     int outcome = result;
     {
         std::lock_guard lock(m_bank->Lock());
@@ -550,7 +555,7 @@ bool CDspDevice::GetLineParams(int channel, LineParams& out) const {
     return true;
 }
 
-int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) {
+int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program, bool persist) {
     if (first < 0 || last < first || last >= m_channelCount) {
         return 0;
     }
@@ -560,32 +565,47 @@ int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) 
             m_driver->ChannelCommand(ch, 26, value == 1 ? 1 : 0);
         }
     }
+    if (persist && m_settings) {
+        m_settings->WriteChannelRange(SettingsNumber(), first, last, "KeyEnable", value);
+    }
     return 1;
 }
 
-int CDspDevice::SetPolarityMode(int channel, int mode) {
+int CDspDevice::SetPolarityMode(int channel, int mode, bool persist) {
     if (channel < 0 || channel >= m_channelCount || mode < -1 || mode > 1 || !m_bank) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
-    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
-    const uint32_t interval = p.interval;
-    p = Polarity{};
-    p.interval = interval;
-    p.mode = mode;
-    p.state = mode;
-    p.pending = true;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+        const uint32_t interval = p.interval;
+        p = Polarity{};
+        p.interval = interval;
+        p.mode = mode;
+        p.state = mode;
+        p.pending = true;
+    }
+    if (persist && m_settings) {
+        // "%u" as every key: -1 is stored as 4294967295 and reads back as -1.
+        m_settings->WriteChannelValue(SettingsNumber(), channel, "Polarity",
+                                      static_cast<uint32_t>(mode));
+    }
     return 1;
 }
 
-int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds) {
+int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds, bool persist) {
     if (channel < 0 || channel >= m_channelCount || seconds < 5 || seconds > 300 || !m_bank) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
-    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
-    p.interval = seconds * 125;
-    p.counter = 0;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+        p.interval = seconds * 125;
+        p.counter = 0;
+    }
+    if (persist && m_settings) {
+        m_settings->WriteChannelValue(SettingsNumber(), channel, "PolarityCheckTimeOut", seconds);
+    }
     return 1;
 }
 

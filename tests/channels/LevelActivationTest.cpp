@@ -164,7 +164,7 @@ TEST_F(LevelActivationTest, StereoPairInterleavesIntoTheMastersRecord) {
     p.Activate = kActivateLevel;
     m_bank->SetChannelParam(2, p);
     m_bank->SetChannelParam(3, p);
-    ASSERT_EQ(m_bank->SetStereo(3, 2), 1);  // the master has the higher index
+    ASSERT_EQ(m_bank->SetStereo(3, 2, false), 1);  // the master has the higher index
     EXPECT_EQ(m_bank->GetChannelState(3).StateLine, static_cast<uint32_t>(CS_STEREO_VOX));
     EXPECT_EQ(m_bank->GetChannelState(2).StateLine, static_cast<uint32_t>(CS_STEREO_SLAVE));
     EXPECT_EQ(m_bank->HandlerOf(2), CChannelBank::Handler::kStereoLow);
@@ -200,8 +200,8 @@ TEST_F(LevelActivationTest, StereoPairInterleavesIntoTheMastersRecord) {
 }
 
 TEST_F(LevelActivationTest, ZeroWindowsRecordFromTheFirstBlock) {
-    m_bank->SetTOn(0, 0, 0);
-    m_bank->SetTOff(0, 0, 0);
+    m_bank->SetTOn(0, 0, 0, false);
+    m_bank->SetTOff(0, 0, 0, false);
     EXPECT_GE(m_bank->BufferCapacity(0), kBlock * 2);  // never a zero-length buffer
     Block(0, 0);  // a start count of 0 starts at once
     EXPECT_TRUE(Contains(m_log, "open(0)"));
