@@ -212,6 +212,17 @@ TEST_F(StereoPairTest, SetAndUndoStereoCheckThePair) {
     }
 }
 
+TEST_F(StereoPairTest, FormerMasterRecordsNoneOfItsFormerSlave) {
+    // With TOn 2 s the mono pre-activation ring is as long as the pair's
+    // buffer (one second of stereo), so the master keeps the buffer itself.
+    m_bank->SetTOn(0, 1, 20, false);
+    ASSERT_EQ(m_bank->SetStereo(0, 1, false), 1);
+    Speak(1);
+    ASSERT_EQ(m_bank->UndoStereo(0, 1, false), 1);
+    Speak(3);
+    ExpectRecordsHoldOnlyTheirOwnLines();
+}
+
 TEST_F(StereoPairTest, ManualActivationOfAPairRecordsAllItsAudio) {
     for (const auto& [master, slave] : {std::pair{3, 2}, std::pair{0, 1}}) {
         SCOPED_TRACE("master " + std::to_string(master));
