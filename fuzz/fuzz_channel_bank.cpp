@@ -179,7 +179,9 @@ void CheckChannels(CChannelBank& bank, const CCheckingRecorder& recorder) {
                 Check(p.Activate == zorv::kActivateLine && s.State == 1);
             }
             if (p.Enable == 1 && zorv::IsLevelActivation(p.Activate)) {
-                Check(h == CChannelBank::Handler::kLevel);
+                // A channel of a failed group takes no blocks until re-armed.
+                Check(h == CChannelBank::Handler::kLevel ||
+                      (h == CChannelBank::Handler::kIdle && s.StateLine == zorv::CS_DSP_FAULT));
             }
         }
         if (recorder.IsRecordOpen(ch)) {

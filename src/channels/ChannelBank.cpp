@@ -298,24 +298,17 @@ int CChannelBank::SetActivate(int first, int last, uint32_t value, bool persist)
     if (value < kActivateLevel || value > kActivateLevelToo) {
         value = kActivateLine;
     }
-    // Either half of a stereo pair first splits the pair.
     std::vector<StereoPair> split;
     {
+        // One lock for both steps, so that no pair forms in between.
         std::lock_guard lock(m_lock);
+        // Either half of a stereo pair first splits the pair.
         for (int i = first; i <= last; ++i) {
             StereoPair pair;
             if (PairLocked(i, pair) && UndoStereoLocked(pair.master, pair.slave)) {
                 split.push_back(pair);
             }
         }
-    }
-    if (persist) {
-        for (const StereoPair& pair : split) {
-            PersistStereo(pair.master, pair.slave, false);
-        }
-    }
-    {
-        std::lock_guard lock(m_lock);
         for (int i = first; i <= last; ++i) {
             Channel& c = At(i);
             c.param.Activate = value;
@@ -323,8 +316,6 @@ int CChannelBank::SetActivate(int first, int last, uint32_t value, bool persist)
                 c.state.StateLine = CS_OFF;
                 continue;
             }
-            c.param.Mode = kModeMono;
-            c.param.SlaveChannel = 0;
             StopRecordLocked(i);
             if (IsLevelActivation(value)) {
                 SetupLevelWindowLocked(i);
@@ -343,6 +334,9 @@ int CChannelBank::SetActivate(int first, int last, uint32_t value, bool persist)
         }
     }
     if (persist) {
+        for (const StereoPair& pair : split) {
+            PersistStereo(pair.master, pair.slave, false);
+        }
         Persist(first, last, "Activate", value);
     }
     return 1;

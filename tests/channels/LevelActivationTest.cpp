@@ -199,6 +199,31 @@ TEST_F(LevelActivationTest, StereoPairInterleavesIntoTheMastersRecord) {
     EXPECT_EQ(slave.SlaveChannel, 0u);
 }
 
+TEST_F(LevelActivationTest, FailedGroupTakesTheChannelOutOfServiceUntilItSpeaksAgain) {
+    for (bool recording : {true, false}) {
+        SCOPED_TRACE(recording ? "recording" : "waiting");
+        SetUp();
+        if (recording) {
+            ASSERT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 7);
+        }
+        {
+            std::lock_guard lock(m_bank->Lock());
+            m_bank->MarkFaultLocked(0);
+        }
+        EXPECT_EQ(Contains(m_log, "finish(0)"), recording);
+        EXPECT_EQ(m_bank->HandlerOf(0), CChannelBank::Handler::kIdle);
+        m_log.clear();
+        EXPECT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 0);  // nothing records in the fault
+        EXPECT_EQ(m_bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_DSP_FAULT));
+        {
+            std::lock_guard lock(m_bank->Lock());
+            m_bank->ClearFaultLocked(0);
+        }
+        EXPECT_EQ(m_bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_VOX));
+        EXPECT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 7);
+    }
+}
+
 TEST_F(LevelActivationTest, ZeroWindowsRecordFromTheFirstBlock) {
     m_bank->SetTOn(0, 0, 0, false);
     m_bank->SetTOff(0, 0, 0, false);
