@@ -432,6 +432,16 @@ int CChannelBank::ManualActivate(int channel, bool on) {
     StereoPair pair;
     const bool stereo = PairLocked(channel, pair);
     Channel& decider = At(stereo ? pair.Low() : channel);
+    if (line == CS_DSP_FAULT) {
+        // A failed group has nothing to record: the channel stays out of
+        // service; a release only drops the flag.
+        if (on) {
+            return 0;
+        }
+        c.manual = false;
+        decider.manual = false;
+        return 1;
+    }
     c.manual = on;
     decider.manual = on;
     if (on) {

@@ -214,6 +214,8 @@ TEST_F(LevelActivationTest, FailedGroupTakesTheChannelOutOfServiceUntilItSpeaksA
         EXPECT_EQ(m_bank->HandlerOf(0), CChannelBank::Handler::kIdle);
         m_log.clear();
         EXPECT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 0);  // nothing records in the fault
+        EXPECT_EQ(m_bank->ManualActivate(0, true), 0);  // not even by a client
+        EXPECT_FALSE(Contains(m_log, "open(0)"));
         EXPECT_EQ(m_bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_DSP_FAULT));
         {
             std::lock_guard lock(m_bank->Lock());
