@@ -214,6 +214,8 @@ bool CChannelBank::SetChannelParam(int channel, const tagChanelParam& param) {
         // The pair fields change only through set stereo below.
         p.Mode = kModeMono;
         p.SlaveChannel = 0;
+    } else if (channel == current.slave) {
+        p.Activate = At(current.master).param.Activate;  // a pair has its master's
     }
     c.param = p;
     ArmLocked(channel);
