@@ -23,7 +23,9 @@ using zorv::CChannelBank;
 constexpr int kChannels = 6;
 
 // Every sample a channel delivers carries its line's tag.
-int16_t TagOf(int channel) { return static_cast<int16_t>(1000 * (channel + 1)); }
+int16_t TagOf(int channel) {
+    return static_cast<int16_t>(1000 * (channel + 1));
+}
 
 void Check(bool ok) {
     if (!ok) {
@@ -139,10 +141,14 @@ private:
 
 size_t BlockSamples(uint32_t rate) {
     switch (rate) {
-        case 8000: return 64;
-        case 16000: return 128;
-        case 32000: return 256;
-        default: return 512;
+        case 8000:
+            return 64;
+        case 16000:
+            return 128;
+        case 32000:
+            return 256;
+        default:
+            return 512;
     }
 }
 
@@ -160,7 +166,7 @@ void CheckChannels(CChannelBank& bank, const CCheckingRecorder& recorder) {
             const zorv::tagChanelParam& q = params[p.SlaveChannel];
             Check(q.SlaveChannel == static_cast<uint32_t>(ch));
             Check(q.Mode == (p.Mode == zorv::kModeStereoMaster ? zorv::kModeStereoSlave
-                                                                : zorv::kModeStereoMaster));
+                                                               : zorv::kModeStereoMaster));
             Check(h == CChannelBank::Handler::kIdle || h == CChannelBank::Handler::kStereoLow ||
                   h == CChannelBank::Handler::kStereoHigh);
             if (h != CChannelBank::Handler::kIdle) {
@@ -171,7 +177,8 @@ void CheckChannels(CChannelBank& bank, const CCheckingRecorder& recorder) {
             Check(p.Mode == zorv::kModeStereoMaster || !recorder.IsRecordOpen(ch));
         } else {
             Check(p.Mode == zorv::kModeMono && p.SlaveChannel == 0);
-            Check(h != CChannelBank::Handler::kStereoLow && h != CChannelBank::Handler::kStereoHigh);
+            Check(h != CChannelBank::Handler::kStereoLow &&
+                  h != CChannelBank::Handler::kStereoHigh);
             if (h == CChannelBank::Handler::kLevel) {
                 Check(p.Enable == 1 && zorv::IsLevelActivation(p.Activate));
             }
@@ -229,19 +236,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 bank.SetEnable(in.Channel(), in.Channel(), static_cast<int32_t>(in.Value({0, 1})),
                                false);
                 break;
-            case 2: bank.SetActivate(in.Channel(), in.Channel(), in.Value({1, 2, 3}), false); break;
-            case 3: bank.SetCompress(in.Channel(), in.Channel(), in.Value({0, 1}), false); break;
-            case 4: bank.SetTOn(in.Channel(), in.Channel(), in.Value({0, 1, 5, 20, 50}), false); break;
-            case 5: bank.SetTOff(in.Channel(), in.Channel(), in.Value({0, 1, 2}), false); break;
+            case 2:
+                bank.SetActivate(in.Channel(), in.Channel(), in.Value({1, 2, 3}), false);
+                break;
+            case 3:
+                bank.SetCompress(in.Channel(), in.Channel(), in.Value({0, 1}), false);
+                break;
+            case 4:
+                bank.SetTOn(in.Channel(), in.Channel(), in.Value({0, 1, 5, 20, 50}), false);
+                break;
+            case 5:
+                bank.SetTOff(in.Channel(), in.Channel(), in.Value({0, 1, 2}), false);
+                break;
             case 6:
-                bank.SetTreshold(in.Channel(), in.Channel(), in.Value({0, 100, 3276, 32768}), false);
+                bank.SetTreshold(in.Channel(), in.Channel(), in.Value({0, 100, 3276, 32768}),
+                                 false);
                 break;
             case 7:
                 bank.SetSampleRate(in.Channel(), in.Channel(),
                                    in.Value({8000, 16000, 32000, 64000}), false);
                 break;
-            case 8: bank.SetStereo(in.Channel(), in.Channel(), false); break;
-            case 9: bank.UndoStereo(in.Channel(), in.Channel(), false); break;
+            case 8:
+                bank.SetStereo(in.Channel(), in.Channel(), false);
+                break;
+            case 9:
+                bank.UndoStereo(in.Channel(), in.Channel(), false);
+                break;
             case 10: {
                 zorv::DefaultParams d;
                 d.compression = in.Value({0, 1});
@@ -251,8 +271,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 bank.ApplyDefaults(d, in.Channel(), in.Channel());
                 break;
             }
-            case 11: bank.ManualActivate(in.Channel(), in.Byte() & 1); break;
-            case 12: bank.StopRecord(in.Channel()); break;
+            case 11:
+                bank.ManualActivate(in.Channel(), in.Byte() & 1);
+                break;
+            case 12:
+                bank.StopRecord(in.Channel());
+                break;
             case 13:
                 if (in.Byte() & 1) {
                     bank.StopAllRecords();

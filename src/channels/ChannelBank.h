@@ -202,8 +202,8 @@ private:
     DeviceValues m_values;  // Guarded by m_lock once the device runs
 
     mutable std::mutex m_lock;
-    CChannelSettingsFile* m_settings = nullptr;  // Guarded by m_lock
-    uint32_t m_deviceNumber = 0;                 // Guarded by m_lock
+    CChannelSettingsFile* m_settings = nullptr;        // Guarded by m_lock
+    uint32_t m_deviceNumber = 0;                       // Guarded by m_lock
     std::vector<std::unique_ptr<Channel>> m_channels;  // Guarded by m_lock (contents)
 };
 

@@ -199,6 +199,8 @@ protected:
     std::string m_tariffGroup;
     int m_tariffFlag = 0;
     DeviceSettings m_deviceSettings;
+    // Replaced by LoadSettings on the server thread before the device starts;
+    // the bank holds the same file under its channel lock.
     std::unique_ptr<CChannelSettingsFile> m_settings;
 
     std::unique_ptr<IChannelRecorder> m_recorder;

@@ -18,13 +18,15 @@ constexpr size_t kBlock = 64;  // 8 ms at 8000 Hz
 
 // Every sample of a channel's blocks carries this value, so a record shows
 // whose audio it holds.
-int16_t VoiceOf(int channel) { return static_cast<int16_t>(5000 + 1000 * channel); }
+int16_t VoiceOf(int channel) {
+    return static_cast<int16_t>(5000 + 1000 * channel);
+}
 
 class StereoPairTest : public ::testing::Test {
 protected:
     StereoPairTest() {
-        m_bank = std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0,
-                                                kChannels);
+        m_bank =
+            std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0, kChannels);
         tagChanelParam p = kDefaultChanelParam;
         p.Activate = kActivateLevel;
         for (int ch = 0; ch < kChannels; ++ch) {
@@ -59,7 +61,8 @@ protected:
                 continue;
             }
             const bool low = ch < static_cast<int>(p.SlaveChannel);
-            EXPECT_EQ(h, low ? CChannelBank::Handler::kStereoLow : CChannelBank::Handler::kStereoHigh);
+            EXPECT_EQ(h,
+                      low ? CChannelBank::Handler::kStereoLow : CChannelBank::Handler::kStereoHigh);
         }
     }
 
@@ -122,10 +125,8 @@ TEST_F(StereoPairTest, ParameterRecordsNeverLeaveHalfAPair) {
         const char* layout;
     };
     const Case cases[] = {
-        {"slave of a channel far outside the device", {-1, -1}, 0, 2, 100000,
-         "M1 M1 M1 M1 M1 M1"},
-        {"master of a channel far outside the device", {-1, -1}, 0, 3, 100000,
-         "M1 M1 M1 M1 M1 M1"},
+        {"slave of a channel far outside the device", {-1, -1}, 0, 2, 100000, "M1 M1 M1 M1 M1 M1"},
+        {"master of a channel far outside the device", {-1, -1}, 0, 3, 100000, "M1 M1 M1 M1 M1 M1"},
         {"slave of a mono channel", {-1, -1}, 0, 2, 1, "M1 M1 M1 M1 M1 M1"},
         {"pair with itself", {-1, -1}, 2, 3, 2, "M1 M1 M1 M1 M1 M1"},
         {"unknown mode", {-1, -1}, 0, 7, 1, "M1 M1 M1 M1 M1 M1"},
@@ -140,8 +141,8 @@ TEST_F(StereoPairTest, ParameterRecordsNeverLeaveHalfAPair) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_recorder.Reset();
-        m_bank = std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0,
-                                                kChannels);
+        m_bank =
+            std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0, kChannels);
         tagChanelParam p = kDefaultChanelParam;
         p.Activate = kActivateLevel;
         for (int ch = 0; ch < kChannels; ++ch) {
@@ -173,8 +174,7 @@ TEST_F(StereoPairTest, SetAndUndoStereoCheckThePair) {
     const char* kBefore = "M3:1 M2:0 M2:3 M3:2 M1 M1";
     const Case cases[] = {
         {"undo a pair", false, 0, 1, 1, "M1 M1 M2:3 M3:2 M1 M1"},
-        {"undo a pair whose master has the higher index", false, 3, 2, 1,
-         "M3:1 M2:0 M1 M1 M1 M1"},
+        {"undo a pair whose master has the higher index", false, 3, 2, 1, "M3:1 M2:0 M1 M1 M1 M1"},
         {"undo with the roles swapped", false, 1, 0, 0, kBefore},
         {"undo halves of two pairs", false, 0, 2, 0, kBefore},
         {"undo a master with the other pair's master", false, 0, 3, 0, kBefore},
@@ -192,8 +192,8 @@ TEST_F(StereoPairTest, SetAndUndoStereoCheckThePair) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_recorder.Reset();
-        m_bank = std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0,
-                                                kChannels);
+        m_bank =
+            std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0, kChannels);
         tagChanelParam p = kDefaultChanelParam;
         p.Activate = kActivateLevel;
         for (int ch = 0; ch < kChannels; ++ch) {

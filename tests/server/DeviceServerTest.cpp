@@ -26,8 +26,8 @@ protected:
         std::ofstream(m_dir.File("ZORV_18.ini")) << settings;
         SimBoardConfig config;
         config.infoWord = 0x00012066;
-        auto opener = std::make_unique<CSimulatedBoardOpener>(
-            std::vector<SimBoardConfig>{config}, CSimulatedBoard::Clock::Virtual);
+        auto opener = std::make_unique<CSimulatedBoardOpener>(std::vector<SimBoardConfig>{config},
+                                                              CSimulatedBoard::Clock::Virtual);
         ServerEnvironment env;
         env.prefix = "ZORV";
         env.workDir = m_dir.Path();
@@ -46,8 +46,7 @@ protected:
     }
     tagChanelState State(int channel) { return m_device->Bank()->GetChannelState(channel); }
     std::optional<std::string> Stored(int channel, const char* key) {
-        return IniFile(m_dir.File("ZORV_18.ini"))
-            .Find("Channel0-" + std::to_string(channel), key);
+        return IniFile(m_dir.File("ZORV_18.ini")).Find("Channel0-" + std::to_string(channel), key);
     }
 
     CTempDir m_dir;
@@ -56,10 +55,11 @@ protected:
 };
 
 TEST_F(DeviceServerTest, ChannelsAreFinishedOnceTheDevicesRun) {
-    Start("[Channel0-2]\nActivate=1\nMode=2\nSlaveChannel=3\n"
-          "[Channel0-3]\nActivate=1\nMode=3\nSlaveChannel=2\nHardActivateEnable=1\n"
-          "[Channel0-4]\nActivate=1\nHardActivateEnable=1\n"
-          "[Channel0-5]\nActivate=2\nHardActivateEnable=1\n");
+    Start(
+        "[Channel0-2]\nActivate=1\nMode=2\nSlaveChannel=3\n"
+        "[Channel0-3]\nActivate=1\nMode=3\nSlaveChannel=2\nHardActivateEnable=1\n"
+        "[Channel0-4]\nActivate=1\nHardActivateEnable=1\n"
+        "[Channel0-5]\nActivate=2\nHardActivateEnable=1\n");
     // The pair whose master has the higher index, recording from the start.
     EXPECT_EQ(State(3).StateLine, static_cast<uint32_t>(CS_MANUAL));
     EXPECT_EQ(State(3).State, 1u);
