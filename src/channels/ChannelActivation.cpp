@@ -88,14 +88,17 @@ bool CChannelBank::LevelWindowLocked(int decider, bool loud, bool quiet, uint32_
         if (c.splitHold) {
             // The held record ends with its silence; nothing is written.
             c.splitHold = false;
+            StereoPair pair;
+            if (PairLocked(decider, pair)) {
+                At(pair.master).state.State = 0;
+                At(pair.slave).state.State = 0;
+            }
             c.state.State = 0;
             c.state.RecordTime = 0;
-            c.state.StateLine = resumeState;
+            At(OwnerLocked(decider)).state.StateLine = resumeState;
             return false;
         }
-        const int owner = c.param.Mode == kModeStereoSlave ? static_cast<int>(c.param.SlaveChannel)
-                                                           : decider;
-        WriteBufferLocked(decider, At(owner));
+        WriteBufferLocked(decider, At(OwnerLocked(decider)));
         FinishRecordLocked(decider);
     }
     return false;
@@ -146,23 +149,21 @@ void CChannelBank::StartFromRingLocked(int decider, int owner, uint32_t frameByt
         }
     }
     o.used = 0;
-    if (frameBytes == 4) {
-        d.framePos = 0;
-        const int other = static_cast<int>(d.param.SlaveChannel);
-        if (other >= 0 && other < Count()) {
-            At(other).framePos = 0;
-        }
+    StereoPair pair;
+    if (frameBytes == 4 && PairLocked(decider, pair)) {
+        At(pair.master).framePos = 0;
+        At(pair.slave).framePos = 0;
     }
 }
 
 void CChannelBank::StereoLowLocked(int channel, const int16_t* samples, std::size_t count) {
     Channel& c = At(channel);
-    const int partner = static_cast<int>(c.param.SlaveChannel);
-    if (partner < 0 || partner >= Count()) {
+    StereoPair pair;
+    if (!PairLocked(channel, pair)) {
         return;
     }
-    Channel& p = At(partner);
-    const int master = c.param.Mode == kModeStereoMaster ? channel : partner;
+    Channel& p = At(pair.Other(channel));
+    const int master = pair.master;
     Channel& m = At(master);
     const bool loud = c.state.Level >= c.param.Treshold || p.state.Level >= p.param.Treshold;
     const bool quiet = c.state.Level < c.param.Treshold && p.state.Level < p.param.Treshold;
@@ -195,11 +196,11 @@ void CChannelBank::StereoLowLocked(int channel, const int16_t* samples, std::siz
 
 void CChannelBank::StereoHighLocked(int channel, const int16_t* samples, std::size_t count) {
     Channel& c = At(channel);
-    const int partner = static_cast<int>(c.param.SlaveChannel);
-    if (partner < 0 || partner >= Count()) {
+    StereoPair pair;
+    if (!PairLocked(channel, pair)) {
         return;
     }
-    const int master = c.param.Mode == kModeStereoMaster ? channel : partner;
+    const int master = pair.master;
     Channel& m = At(master);
     const std::size_t frames = m.buffer.size() / 4;
     if (count > frames - std::min(c.framePos, frames)) {
@@ -220,7 +221,7 @@ void CChannelBank::LineRecordingLocked(int channel, const int16_t* samples, std:
     Channel& c = At(channel);
     const std::size_t bytes = count * 2;
     if (bytes > c.buffer.size() - c.used) {
-        if (!c.splitHold) {
+        if (!c.splitHold && c.state.State == 1) {
             m_hooks.OnListenerAudio(channel, reinterpret_cast<const int16_t*>(c.buffer.data()),
                                     c.used / 2);
             WriteBufferLocked(channel, c);
@@ -241,10 +242,9 @@ void CChannelBank::LineRecordingLocked(int channel, const int16_t* samples, std:
 // pair's, up to the decider's position) and empties it.
 void CChannelBank::WriteBufferLocked(int channel, Channel& owner) {
     Channel& c = At(channel);
-    const bool stereo = c.param.Mode == kModeStereoMaster || c.param.Mode == kModeStereoSlave;
-    const int ownerIndex = stereo && c.param.Mode == kModeStereoSlave
-                               ? static_cast<int>(c.param.SlaveChannel)
-                               : channel;
+    StereoPair pair;
+    const bool stereo = PairLocked(channel, pair);
+    const int ownerIndex = stereo ? pair.master : channel;
     std::size_t bytes = stereo ? std::min(c.framePos * 4, owner.buffer.size()) : owner.used;
     if (bytes > 0 && m_recorder.IsRecordOpen(ownerIndex)) {
         if (m_recorder.WriteRecord(ownerIndex, owner.buffer.data(), bytes) < bytes) {
@@ -252,11 +252,8 @@ void CChannelBank::WriteBufferLocked(int channel, Channel& owner) {
         }
     }
     if (stereo) {
-        c.framePos = 0;
-        const int partner = static_cast<int>(c.param.SlaveChannel);
-        if (partner >= 0 && partner < Count()) {
-            At(partner).framePos = 0;
-        }
+        At(pair.master).framePos = 0;
+        At(pair.slave).framePos = 0;
     } else {
         owner.used = 0;
     }
@@ -264,9 +261,9 @@ void CChannelBank::WriteBufferLocked(int channel, Channel& owner) {
 
 void CChannelBank::ApplyLengthRuleLocked(int decider) {
     Channel& c = At(decider);
-    const bool stereo = c.param.Mode == kModeStereoMaster || c.param.Mode == kModeStereoSlave;
-    const int owner = c.param.Mode == kModeStereoSlave ? static_cast<int>(c.param.SlaveChannel)
-                                                       : decider;
+    StereoPair pair;
+    const bool stereo = PairLocked(decider, pair);
+    const int owner = stereo ? pair.master : decider;
     const uint32_t rate = At(owner).param.SampleRate;
     // A maximum of 0 would split on every write: it means "no time limit".
     const uint64_t maxSeconds = m_values.maxRecordSeconds == 0 ? 28800000 : m_values.maxRecordSeconds;
@@ -287,7 +284,7 @@ void CChannelBank::ApplyLengthRuleLocked(int decider) {
     if (m_values.continueAfterSplit == 0 && !c.manual) {
         // Held until the activity ends; nothing is written meanwhile.
         c.splitHold = true;
-        c.state.StateLine = CS_SPLIT_HOLD;
+        At(owner).state.StateLine = CS_SPLIT_HOLD;  // shown by the mono channel or the master
         c.used = 0;
         return;
     }
@@ -300,7 +297,7 @@ void CChannelBank::ApplyLengthRuleLocked(int decider) {
     c.state.RecordTime = 0;
     RecordStart start;
     start.compress = At(owner).param.Compress;
-    start.stateLine = c.state.StateLine;
+    start.stateLine = At(owner).state.StateLine;
     start.sampleRate = rate;
     start.audioChannels = stereo ? 2 : 1;
     m_recorder.OpenRecord(owner, start);
@@ -308,9 +305,9 @@ void CChannelBank::ApplyLengthRuleLocked(int decider) {
 
 bool CChannelBank::OpenRecordLocked(int channel) {
     Channel& c = At(channel);
-    const bool stereo = c.param.Mode == kModeStereoMaster || c.param.Mode == kModeStereoSlave;
-    const int owner = c.param.Mode == kModeStereoSlave ? static_cast<int>(c.param.SlaveChannel)
-                                                       : channel;
+    StereoPair pair;
+    const bool stereo = PairLocked(channel, pair);
+    const int owner = stereo ? pair.master : channel;
     Channel& o = At(owner);
     RecordStart start;
     start.compress = o.param.Compress;
@@ -318,9 +315,12 @@ bool CChannelBank::OpenRecordLocked(int channel) {
     start.sampleRate = o.param.SampleRate;
     start.audioChannels = stereo ? 2 : 1;
     const bool opened = m_recorder.OpenRecord(owner, start);
+    // Both halves of a pair record: the lower one writes the pair's buffer
+    // out only while its own State says so, whichever half opened.
     c.state.State = 1;
     if (stereo) {
-        o.state.State = 1;
+        At(pair.master).state.State = 1;
+        At(pair.slave).state.State = 1;
     }
     return opened;
 }
@@ -334,9 +334,9 @@ void CChannelBank::ApplyDeferredCompress(Channel& c) {
 
 void CChannelBank::FinishRecordLocked(int channel) {
     Channel& c = At(channel);
-    const bool stereo = c.param.Mode == kModeStereoMaster || c.param.Mode == kModeStereoSlave;
-    const int owner = c.param.Mode == kModeStereoSlave ? static_cast<int>(c.param.SlaveChannel)
-                                                       : channel;
+    StereoPair pair;
+    const bool stereo = PairLocked(channel, pair);
+    const int owner = stereo ? pair.master : channel;
     if (m_recorder.IsRecordOpen(owner)) {
         m_recorder.FinishRecord(owner);
     }
@@ -344,18 +344,22 @@ void CChannelBank::FinishRecordLocked(int channel) {
     c.state.State = 0;
     c.state.RecordTime = 0;
     if (stereo) {
-        At(owner).state.State = 0;
+        for (int half : {pair.master, pair.slave}) {
+            At(half).state.State = 0;
+            At(half).state.RecordTime = 0;
+        }
     }
 }
 
 void CChannelBank::StopRecordLocked(int channel) {
     Channel& c = At(channel);
-    if (c.state.State == 1) {
-        const bool stereo = c.param.Mode == kModeStereoMaster || c.param.Mode == kModeStereoSlave;
-        const int owner = c.param.Mode == kModeStereoSlave ? static_cast<int>(c.param.SlaveChannel)
-                                                           : channel;
-        if (m_recorder.IsRecordOpen(owner) && !c.splitHold) {
-            WriteBufferLocked(channel, At(owner));
+    StereoPair pair;
+    const bool stereo = PairLocked(channel, pair);
+    if (c.state.State == 1 || (stereo && At(pair.Other(channel)).state.State == 1)) {
+        const int owner = stereo ? pair.master : channel;
+        const int decider = stereo ? pair.Low() : channel;
+        if (m_recorder.IsRecordOpen(owner) && !At(decider).splitHold) {
+            WriteBufferLocked(decider, At(owner));
         }
         if (m_recorder.IsRecordOpen(owner)) {
             m_recorder.FinishRecord(owner);
@@ -363,23 +367,30 @@ void CChannelBank::StopRecordLocked(int channel) {
         ApplyDeferredCompress(At(owner));
         c.used = 0;
         if (stereo) {
-            const int partner = static_cast<int>(c.param.SlaveChannel);
-            const int master = owner;
-            const int slave = c.param.Mode == kModeStereoSlave ? channel : partner;
-            if (slave >= 0 && slave < Count()) {
-                Channel& s = At(slave);
-                s.framePos = 0;
-                s.state.StateLine = CS_STEREO_SLAVE;
-                s.state.Level = 0;
-                s.state.State = 0;
-                s.state.RecordTime = 0;
-                std::memset(s.state.TlfString, 0, sizeof s.state.TlfString);
-            }
-            At(master).state.StateLine = CS_STEREO_VOX;
-            At(master).state.State = 0;
+            Channel& s = At(pair.slave);
+            Channel& m = At(pair.master);
+            s.framePos = 0;
+            s.state.StateLine = CS_STEREO_SLAVE;
+            s.state.Level = 0;
+            s.state.State = 0;
+            s.state.RecordTime = 0;
+            s.splitHold = false;
+            std::memset(s.state.TlfString, 0, sizeof s.state.TlfString);
+            m.framePos = 0;
+            m.used = 0;
+            m.state.StateLine = CS_STEREO_VOX;
+            m.state.State = 0;
+            m.state.RecordTime = 0;
+            m.splitHold = false;
         } else {
             c.state.StateLine = IsLevelActivation(c.param.Activate) ? CS_VOX : CS_FREE;
         }
+    }
+    // A line channel records only while a record is open: without one its
+    // blocks must not count towards a record, or the length rule would open
+    // one on an idle line.
+    if (!stereo && c.handler == Handler::kLineRecording) {
+        c.handler = Handler::kIdle;
     }
     c.splitHold = false;
     c.state.RecordTime = 0;
@@ -416,26 +427,40 @@ int CChannelBank::ManualActivate(int channel, bool on) {
         line == CS_CALL_OUT || c.param.Mode == kModeStereoSlave) {
         return 0;
     }
-    c.manual = on;
-    // A stereo pair is decided by its lower channel, which must see the flag too.
-    if (c.param.Mode == kModeStereoMaster && c.param.SlaveChannel < static_cast<uint32_t>(Count())) {
-        At(static_cast<int>(c.param.SlaveChannel)).manual = on;
+    // A stereo pair is decided by its lower channel, which must see the flag,
+    // the window and the split hold of the pair.
+    StereoPair pair;
+    const bool stereo = PairLocked(channel, pair);
+    Channel& decider = At(stereo ? pair.Low() : channel);
+    if (line == CS_DSP_FAULT) {
+        // A failed group has nothing to record: the channel stays out of
+        // service; a release only drops the flag.
+        if (on) {
+            return 0;
+        }
+        c.manual = false;
+        decider.manual = false;
+        return 1;
     }
+    c.manual = on;
+    decider.manual = on;
     if (on) {
         c.state.StateLine = CS_MANUAL;
-        if (c.state.State == 0 || c.splitHold) {
-            c.splitHold = false;
+        if (c.state.State == 0 || decider.splitHold) {
+            decider.splitHold = false;
             OpenRecordLocked(channel);
         }
         return 1;
     }
-    c.flagged = 0;
-    c.flagPos = 0;
-    std::fill(c.flags.begin(), c.flags.end(), 0);
-    if (c.state.State == 1) {
+    for (Channel* window : {&c, &decider}) {
+        window->flagged = 0;
+        window->flagPos = 0;
+        std::fill(window->flags.begin(), window->flags.end(), 0);
+    }
+    if (c.state.State == 1 || decider.state.State == 1) {
         StopRecordLocked(channel);
     }
-    c.state.StateLine = c.param.Mode == kModeStereoMaster ? CS_STEREO_VOX : CS_VOX;
+    c.state.StateLine = stereo ? CS_STEREO_VOX : CS_VOX;
     return 1;
 }
 

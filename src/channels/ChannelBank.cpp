@@ -47,6 +47,7 @@ CChannelBank::CChannelBank(IServer& server, IChannelRecorder& recorder, IChannel
 CChannelBank::~CChannelBank() = default;
 
 void CChannelBank::SetSettings(CChannelSettingsFile* settings, uint32_t deviceNumber) {
+    std::lock_guard lock(m_lock);
     m_settings = settings;
     m_deviceNumber = deviceNumber;
 }
@@ -56,8 +57,15 @@ bool CChannelBank::InRange(int first, int last) const {
 }
 
 void CChannelBank::Persist(int first, int last, const char* key, uint32_t value) {
-    if (m_settings != nullptr) {
-        m_settings->WriteChannelRange(m_deviceNumber, first, last, key, value);
+    CChannelSettingsFile* settings = nullptr;
+    uint32_t number = 0;
+    {
+        std::lock_guard lock(m_lock);
+        settings = m_settings;
+        number = m_deviceNumber;
+    }
+    if (settings != nullptr) {
+        settings->WriteChannelRange(number, first, last, key, value);
     }
 }
 
@@ -74,29 +82,30 @@ void CChannelBank::ArmLocked(int channel) {
     c.stopCount = p.TOff * 125;
     c.startCount = p.TOn * 7;
     c.faultBySilence = false;
+    StereoPair pair;
+    const bool paired = PairLocked(channel, pair);
+    if (paired && pair.slave == channel) {
+        return;  // armed by its master
+    }
     if (p.Enable != 1) {
         c.state.StateLine = CS_OFF;
         c.handler = Handler::kIdle;
+        if (paired) {
+            HoldSlaveOffLocked(pair.slave);
+        }
         return;
     }
-    if (p.Mode == kModeStereoMaster) {
-        const int slave = static_cast<int>(p.SlaveChannel);
-        if (slave >= 0 && slave < Count() && slave != channel) {
-            At(slave).param.Activate = p.Activate;
-            if (!FormPairLocked(channel, slave)) {
-                SwitchOffLocked(channel);
-                ReportAllocationFailure();
-            }
-            return;
+    if (paired) {
+        At(pair.slave).param.Activate = p.Activate;
+        if (!FormPairLocked(pair.master, pair.slave)) {
+            SwitchOffLocked(channel);
+            ReportAllocationFailure();
         }
-        // A pair with a channel outside the device, or with itself, is none.
-        p.Mode = kModeMono;
-        p.SlaveChannel = 0;
+        return;
     }
-    if (p.Mode == kModeStereoSlave) {
-        return;  // armed by its master
-    }
+    // Half of a pair whose partner does not point back is no pair.
     p.Mode = kModeMono;
+    p.SlaveChannel = 0;
     m_recorder.PrepareFormat(channel, 1, p.SampleRate);
     if (!AllocateBufferLocked(channel)) {
         SwitchOffLocked(channel);
@@ -135,6 +144,10 @@ bool CChannelBank::AllocateBufferLocked(int channel) {
         } catch (const std::bad_alloc&) {
             return false;
         }
+    } else {
+        // A buffer kept at its size is emptied too: a master's old interleaved
+        // buffer must not reach the mono record that follows the pair.
+        std::fill(c.buffer.begin(), c.buffer.end(), 0);
     }
     c.used = 0;
     c.framePos = 0;
@@ -159,63 +172,18 @@ void CChannelBank::FreeLevelWindowLocked(int channel) {
     c.flagged = 0;
 }
 
-bool CChannelBank::FormPairLocked(int master, int slave) {
-    StopRecordLocked(master);
-    StopRecordLocked(slave);
-    Channel& m = At(master);
-    Channel& s = At(slave);
-    const Handler low = Handler::kStereoLow;
-    const Handler high = Handler::kStereoHigh;
-
-    s.state.StateLine = CS_STEREO_SLAVE;
-    s.param.Mode = kModeStereoSlave;
-    s.param.SlaveChannel = static_cast<uint32_t>(master);
-    s.buffer.clear();
-    s.buffer.shrink_to_fit();
-    s.used = 0;
-    s.framePos = 0;
-    s.handler = slave < master ? low : high;
-
-    m.state.StateLine = CS_STEREO_VOX;
-    m.param.Mode = kModeStereoMaster;
-    m.param.SlaveChannel = static_cast<uint32_t>(slave);
-    if (!AllocateBufferLocked(master)) {
-        return false;
-    }
-    m_recorder.PrepareFormat(master, 2, m.param.SampleRate);
-    m.handler = master < slave ? low : high;
-    // The lower channel of the pair decides; both windows are ready.
-    SetupLevelWindowLocked(master);
-    s.startCount = s.param.TOn * 7;
-    s.stopCount = s.param.TOff * 125;
-    SetupLevelWindowLocked(slave);
-    return true;
-}
-
 void CChannelBank::SwitchOffLocked(int channel) {
     Channel& c = At(channel);
-    const bool master = c.param.Mode == kModeStereoMaster;
-    const int slave = static_cast<int>(c.param.SlaveChannel);
+    StereoPair pair;
+    const bool master = PairLocked(channel, pair) && pair.master == channel;
     c.param.Enable = 0;
     c.state.StateLine = CS_OFF;
     c.handler = Handler::kIdle;
-    if (master && slave >= 0 && slave < Count() && slave != channel) {
-        Channel& s = At(slave);
+    if (master) {
+        Channel& s = At(pair.slave);
         s.param.Enable = 0;
         s.state.StateLine = CS_OFF;
         s.handler = Handler::kIdle;
-    }
-}
-
-void CChannelBank::UndoStereoLocked(int master, int slave) {
-    for (int channel : {master, slave}) {
-        Channel& c = At(channel);
-        StopRecordLocked(channel);
-        c.param.Mode = kModeMono;
-        c.param.SlaveChannel = 0;
-        c.used = 0;
-        c.framePos = 0;
-        ArmLocked(channel);
     }
 }
 
@@ -226,10 +194,34 @@ bool CChannelBank::SetChannelParam(int channel, const tagChanelParam& param) {
         return false;
     }
     tagChanelParam p = param;
-    ValidateChanelParam(p);
+    ValidateChanelParam(p, channel, Count());
+    StereoPair wanted;
+    if (p.Mode == kModeStereoMaster) {
+        wanted = {channel, static_cast<int>(p.SlaveChannel)};
+    } else if (p.Mode == kModeStereoSlave) {
+        wanted = {static_cast<int>(p.SlaveChannel), channel};
+    }
     std::lock_guard lock(m_lock);
-    At(channel).param = p;
+    StereoPair current;
+    const bool paired = PairLocked(channel, current);
+    const bool samePair =
+        paired && current.master == wanted.master && current.slave == wanted.slave;
+    if (paired && !samePair) {
+        UndoStereoLocked(current.master, current.slave);
+    }
+    Channel& c = At(channel);
+    if (!samePair) {
+        // The pair fields change only through set stereo below.
+        p.Mode = kModeMono;
+        p.SlaveChannel = 0;
+    } else if (channel == current.slave) {
+        p.Activate = At(current.master).param.Activate;  // a pair has its master's
+    }
+    c.param = p;
     ArmLocked(channel);
+    if (!samePair && wanted.master == channel) {
+        SetStereoLocked(wanted.master, wanted.slave);
+    }
     return true;
 }
 
@@ -282,7 +274,8 @@ int CChannelBank::SetEnable(int first, int last, int32_t value, bool persist) {
                 continue;
             }
             StopRecordLocked(i);
-            const bool master = c.param.Mode == kModeStereoMaster;
+            StereoPair pair;
+            const bool master = PairLocked(i, pair) && pair.master == i;
             c.state.StateLine = CS_OFF;
             c.handler = Handler::kIdle;
             c.buffer.clear();
@@ -307,31 +300,17 @@ int CChannelBank::SetActivate(int first, int last, uint32_t value, bool persist)
     if (value < kActivateLevel || value > kActivateLevelToo) {
         value = kActivateLine;
     }
-    // Either half of a stereo pair first splits the pair.
-    for (int i = first; i <= last; ++i) {
-        int master = -1;
-        int slave = -1;
-        {
-            std::lock_guard lock(m_lock);
-            const Channel& c = At(i);
-            const int partner = static_cast<int>(c.param.SlaveChannel);
-            if (partner < 0 || partner >= Count() || partner == i) {
-                continue;
-            }
-            if (c.param.Mode == kModeStereoMaster) {
-                master = i;
-                slave = partner;
-            } else if (c.param.Mode == kModeStereoSlave) {
-                master = partner;
-                slave = i;
-            }
-        }
-        if (master >= 0) {
-            UndoStereo(master, slave, persist);
-        }
-    }
+    std::vector<StereoPair> split;
     {
+        // One lock for both steps, so that no pair forms in between.
         std::lock_guard lock(m_lock);
+        // Either half of a stereo pair first splits the pair.
+        for (int i = first; i <= last; ++i) {
+            StereoPair pair;
+            if (PairLocked(i, pair) && UndoStereoLocked(pair.master, pair.slave)) {
+                split.push_back(pair);
+            }
+        }
         for (int i = first; i <= last; ++i) {
             Channel& c = At(i);
             c.param.Activate = value;
@@ -339,8 +318,6 @@ int CChannelBank::SetActivate(int first, int last, uint32_t value, bool persist)
                 c.state.StateLine = CS_OFF;
                 continue;
             }
-            c.param.Mode = kModeMono;
-            c.param.SlaveChannel = 0;
             StopRecordLocked(i);
             if (IsLevelActivation(value)) {
                 SetupLevelWindowLocked(i);
@@ -359,6 +336,9 @@ int CChannelBank::SetActivate(int first, int last, uint32_t value, bool persist)
         }
     }
     if (persist) {
+        for (const StereoPair& pair : split) {
+            PersistStereo(pair.master, pair.slave, false);
+        }
         Persist(first, last, "Activate", value);
     }
     return 1;
@@ -386,7 +366,7 @@ int CChannelBank::SetCompress(int first, int last, uint32_t value, bool persist)
     return 1;
 }
 
-int CChannelBank::SetTOn(int first, int last, uint32_t value) {
+int CChannelBank::SetTOn(int first, int last, uint32_t value, bool persist) {
     if (!InRange(first, last)) {
         return 0;
     }
@@ -404,11 +384,10 @@ int CChannelBank::SetTOn(int first, int last, uint32_t value) {
             if (c.state.State == 1) {
                 WriteBufferLocked(i, c);
             }
-            if (c.param.Mode == kModeStereoMaster) {
-                const int slave = static_cast<int>(c.param.SlaveChannel);
-                if (slave >= 0 && slave < Count()) {
-                    At(slave).framePos = 0;
-                }
+            StereoPair pair;
+            if (PairLocked(i, pair)) {
+                At(pair.master).framePos = 0;
+                At(pair.slave).framePos = 0;
             }
             if (!AllocateBufferLocked(i)) {
                 SwitchOffLocked(i);
@@ -418,11 +397,13 @@ int CChannelBank::SetTOn(int first, int last, uint32_t value) {
             SetupLevelWindowLocked(i);
         }
     }
-    Persist(first, last, "TOn", value);
+    if (persist) {
+        Persist(first, last, "TOn", value);
+    }
     return 1;
 }
 
-int CChannelBank::SetTOff(int first, int last, uint32_t value) {
+int CChannelBank::SetTOff(int first, int last, uint32_t value, bool persist) {
     if (!InRange(first, last)) {
         return 0;
     }
@@ -439,7 +420,9 @@ int CChannelBank::SetTOff(int first, int last, uint32_t value) {
             }
         }
     }
-    Persist(first, last, "TOff", value);
+    if (persist) {
+        Persist(first, last, "TOff", value);
+    }
     return 1;
 }
 
@@ -462,7 +445,7 @@ int CChannelBank::SetTreshold(int first, int last, uint32_t value, bool persist)
     return 1;
 }
 
-int CChannelBank::SetSampleRate(int first, int last, uint32_t value) {
+int CChannelBank::SetSampleRate(int first, int last, uint32_t value, bool persist) {
     if (!InRange(first, last)) {
         return 0;
     }
@@ -493,11 +476,13 @@ int CChannelBank::SetSampleRate(int first, int last, uint32_t value) {
             }
         }
     }
-    Persist(first, last, "SampleRate", value);
+    if (persist) {
+        Persist(first, last, "SampleRate", value);
+    }
     return result;
 }
 
-int CChannelBank::SetMute(int channel, bool mute) {
+int CChannelBank::SetMute(int channel, bool mute, bool persist) {
     if (!InRange(channel, channel)) {
         return 0;
     }
@@ -505,7 +490,9 @@ int CChannelBank::SetMute(int channel, bool mute) {
         std::lock_guard lock(m_lock);
         m_recorder.SetMute(channel, mute);
     }
-    Persist(channel, channel, "Mute", mute ? 1 : 0);
+    if (persist) {
+        Persist(channel, channel, "Mute", mute ? 1 : 0);
+    }
     return 1;
 }
 
@@ -517,72 +504,27 @@ int CChannelBank::GetMute(int channel) const {
     return m_recorder.GetMute(channel) ? 1 : 0;
 }
 
-int CChannelBank::SetStereo(int master, int slave) {
-    if (!InRange(master, master) || !InRange(slave, slave) || master == slave) {
-        return 0;
-    }
-    {
-        std::lock_guard lock(m_lock);
-        Channel& m = At(master);
-        m.param.Mode = kModeStereoMaster;
-        m.param.SlaveChannel = static_cast<uint32_t>(slave);
-        At(slave).param.Mode = kModeStereoSlave;
-        At(slave).param.SlaveChannel = static_cast<uint32_t>(master);
-        if (m.param.Enable == 1) {
-            At(slave).param.Activate = m.param.Activate;
-            if (!FormPairLocked(master, slave)) {
-                SwitchOffLocked(master);
-                ReportAllocationFailure();
-            }
-        }
-    }
-    if (m_settings != nullptr) {
-        m_settings->WriteStereo(m_deviceNumber, master, kModeStereoMaster,
-                                static_cast<uint32_t>(slave));
-        m_settings->WriteStereo(m_deviceNumber, slave, kModeStereoSlave,
-                                static_cast<uint32_t>(master));
-    }
-    return 1;
-}
-
-int CChannelBank::UndoStereo(int master, int slave, bool persist) {
-    if (!InRange(master, master) || !InRange(slave, slave) || master == slave) {
-        return 0;
-    }
-    {
-        std::lock_guard lock(m_lock);
-        UndoStereoLocked(master, slave);
-    }
-    if (persist && m_settings != nullptr) {
-        m_settings->WriteStereo(m_deviceNumber, master, kModeMono, 0);
-        m_settings->WriteStereo(m_deviceNumber, slave, kModeMono, 0);
-    }
-    return 1;
-}
-
 int CChannelBank::ApplyDefaults(const DefaultParams& defaults, int first, int last) {
     if (!InRange(first, last)) {
         return 0;
     }
     for (int i = first; i <= last; ++i) {
-        tagChanelParam p{};
+        uint32_t activate = kActivateLine;
+        StereoPair pair;
+        bool master = false;
         {
             std::lock_guard lock(m_lock);
-            p = At(i).param;
+            activate = At(i).param.Activate;
+            master = PairLocked(i, pair) && pair.master == i;
         }
-        if (p.Activate != kActivateLine) {
-            // Through the setters, so windows and buffers follow; nothing is
-            // persisted here (the client operation decides).
-            CChannelSettingsFile* settings = m_settings;
-            m_settings = nullptr;
-            SetTOff(i, i, defaults.tOff);
-            SetTOn(i, i, defaults.tOn);
+        if (activate != kActivateLine) {
+            // Through the setters, so that windows and buffers follow.
+            SetTOff(i, i, defaults.tOff, false);
+            SetTOn(i, i, defaults.tOn, false);
             SetTreshold(i, i, defaults.treshold, false);
-            if (p.Mode == kModeStereoMaster && p.SlaveChannel < static_cast<uint32_t>(Count())) {
-                const int slave = static_cast<int>(p.SlaveChannel);
-                SetTreshold(slave, slave, defaults.treshold, false);
+            if (master) {
+                SetTreshold(pair.slave, pair.slave, defaults.treshold, false);
             }
-            m_settings = settings;
         }
         SetCompress(i, i, defaults.compression, false);
     }
@@ -598,17 +540,19 @@ int CChannelBank::SetScheduling(int channel, uint32_t value) {
     return 1;
 }
 
-int CChannelBank::SetAlias(int channel, const std::string& alias) {
+int CChannelBank::SetAlias(int channel, const std::string& alias, bool persist) {
     if (!InRange(channel, channel)) {
         return 0;
     }
     const std::string cut = alias.substr(0, 20);
+    CChannelSettingsFile* settings = nullptr;
     {
         std::lock_guard lock(m_lock);
         At(channel).alias = cut;
+        settings = m_settings;
     }
-    if (m_settings != nullptr) {
-        m_settings->WriteAlias(static_cast<uint32_t>(m_firstLine + channel), cut);
+    if (persist && settings != nullptr) {
+        settings->WriteAlias(static_cast<uint32_t>(m_firstLine + channel), cut);
     }
     return 1;
 }
@@ -650,7 +594,7 @@ int CChannelBank::SetForcedDirection(int channel, uint32_t direction) {
     return 1;
 }
 
-int CChannelBank::SetSourceSignal(int first, int last, uint32_t value) {
+int CChannelBank::SetSourceSignal(int first, int last, uint32_t value, bool persist) {
     if (!InRange(first, last)) {
         return 0;
     }
@@ -660,7 +604,9 @@ int CChannelBank::SetSourceSignal(int first, int last, uint32_t value) {
             At(i).sourceSignal = value;
         }
     }
-    Persist(first, last, "SourceSignal", value);
+    if (persist) {
+        Persist(first, last, "SourceSignal", value);
+    }
     return 1;
 }
 

@@ -113,10 +113,15 @@ inline constexpr LineParams kDefaultLineParams{4, 18, 70, 100, 1, 20, 0, 0, 50, 
 inline constexpr tagChanelParam kDefaultChanelParam{1, kActivateLine, 1, 1, 5, 3276, 0,
                                                     8000, kModeMono, 0, 0};
 
-// Corrects out-of-range values, in this order: Activate not 1..3 becomes 2;
-// SampleRate outside 8000..64000 becomes 8000; TOn above 50 becomes 50; TOff
-// above 100 becomes 100; Treshold above 32768 becomes 3276.
-inline void ValidateChanelParam(tagChanelParam& p) {
+// Corrects out-of-range values of the record of channel `channel` in a
+// device of channelCount channels, in this order: Activate not 1..3 becomes
+// 2; SampleRate outside 8000..64000 becomes 8000; TOn above 50 becomes 50;
+// TOff above 100 becomes 100; Treshold above 32768 becomes 3276. Mode 2 or 3
+// needs a partner inside the device other than the channel itself; any other
+// Mode, or a pair with no such partner, is Mode 1 with SlaveChannel 0. Every
+// record, from a client or from the settings file, passes here before it
+// reaches a channel.
+inline void ValidateChanelParam(tagChanelParam& p, int channel, int channelCount) {
     if (p.Activate < kActivateLevel || p.Activate > kActivateLevelToo) {
         p.Activate = kActivateLine;
     }
@@ -131,6 +136,14 @@ inline void ValidateChanelParam(tagChanelParam& p) {
     }
     if (p.Treshold > 32768) {
         p.Treshold = 3276;
+    }
+    p.TresholdPad = 0;
+    const bool paired = p.Mode == kModeStereoSlave || p.Mode == kModeStereoMaster;
+    const bool partnerOk = channelCount > 0 && p.SlaveChannel < static_cast<uint32_t>(channelCount) &&
+                           static_cast<int64_t>(p.SlaveChannel) != channel;
+    if (!paired || !partnerOk) {
+        p.Mode = kModeMono;
+        p.SlaveChannel = 0;
     }
 }
 

@@ -317,6 +317,9 @@ void CChannelBank::MarkFaultLocked(int channel) {
     CloseWindowsLocked(channel);
     EndLineRecordLocked(channel);
     StopRecordLocked(channel);
+    // The failed group delivers nothing to record: the channel, line or
+    // level, takes no blocks until it is re-armed.
+    c.handler = Handler::kIdle;
     c.state.StateLine = CS_DSP_FAULT;
     c.faultBySilence = true;
 }
@@ -327,6 +330,19 @@ void CChannelBank::ClearFaultLocked(int channel) {
     }
     Channel& c = At(channel);
     if (c.state.StateLine != CS_DSP_FAULT || !c.faultBySilence) {
+        return;
+    }
+    StereoPair pair;
+    if (PairLocked(channel, pair)) {
+        // Its half of the pair comes back; the other half was not touched.
+        c.faultBySilence = false;
+        if (At(pair.master).param.Enable != 1) {
+            c.handler = Handler::kIdle;
+            c.state.StateLine = CS_OFF;
+            return;
+        }
+        c.handler = channel == pair.Low() ? Handler::kStereoLow : Handler::kStereoHigh;
+        c.state.StateLine = channel == pair.master ? CS_STEREO_VOX : CS_STEREO_SLAVE;
         return;
     }
     ArmLocked(channel);

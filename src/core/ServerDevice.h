@@ -53,7 +53,10 @@ public:
     virtual void SetRecordLengths(uint32_t minSeconds, uint32_t maxSeconds) = 0;
     virtual void SetRecordRoot(const std::string& path) = 0;
     virtual void SetServerName(const std::string& name) = 0;
-    virtual int SetCompress(int first, int last, int value) = 0;
+    // Compress of channels first..last; with persist the "Compression" key
+    // is written too (a temporary change, such as compression switched off
+    // while the compressor is down, passes false).
+    virtual int SetCompress(int first, int last, int value, bool persist) = 0;
 
     virtual int RestartHardware() = 0;
     // The signal processor of a channel group failed (device errors 21..23):

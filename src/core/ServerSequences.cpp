@@ -120,7 +120,8 @@ void CServerCore::ProbeDevices(bool compressorStarted) {
             const int channels = device.ChannelCount();
             m_totalChannels += channels;
             if (!compressorStarted && channels > 0) {
-                device.SetCompress(0, channels - 1, 0);
+                // For this run only: the stored choice stays for the next start.
+                device.SetCompress(0, channels - 1, 0, false);
             }
         }
     }

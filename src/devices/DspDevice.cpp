@@ -34,10 +34,14 @@ struct LineParamByte {
     int writeCommand;
 };
 constexpr LineParamByte kSentBytes[] = {
-    {offsetof(LineParams, LineFailureLevel), 2},  {offsetof(LineParams, LineActivateLevel), 4},
-    {offsetof(LineParams, LineRingLevel), 6},     {offsetof(LineParams, AonRequestLength), 10},
-    {offsetof(LineParams, AonRequestNumber), 12}, {offsetof(LineParams, AonRequestPauseFirst), 14},
-    {offsetof(LineParams, AonRequestPauseBetween), 16}, {offsetof(LineParams, MaxRingPause), 8},
+    {offsetof(LineParams, LineFailureLevel), 2},
+    {offsetof(LineParams, LineActivateLevel), 4},
+    {offsetof(LineParams, LineRingLevel), 6},
+    {offsetof(LineParams, AonRequestLength), 10},
+    {offsetof(LineParams, AonRequestNumber), 12},
+    {offsetof(LineParams, AonRequestPauseFirst), 14},
+    {offsetof(LineParams, AonRequestPauseBetween), 16},
+    {offsetof(LineParams, MaxRingPause), 8},
     {offsetof(LineParams, MinActivateLevel), 29},
 };
 
@@ -49,11 +53,28 @@ uint8_t& ByteOf(LineParams& params, std::size_t offset) {
 
 bool BlockFormatOf(uint32_t sampleRate, int& samples, int& levelShift, uint16_t& rateCode) {
     switch (sampleRate) {
-        case 8000: samples = 64; levelShift = 6; rateCode = 0x810C; return true;
-        case 16000: samples = 128; levelShift = 7; rateCode = 0x810D; return true;
-        case 32000: samples = 256; levelShift = 8; rateCode = 0x810E; return true;
-        case 64000: samples = 512; levelShift = 9; rateCode = 0x810F; return true;
-        default: return false;
+        case 8000:
+            samples = 64;
+            levelShift = 6;
+            rateCode = 0x810C;
+            return true;
+        case 16000:
+            samples = 128;
+            levelShift = 7;
+            rateCode = 0x810D;
+            return true;
+        case 32000:
+            samples = 256;
+            levelShift = 8;
+            rateCode = 0x810E;
+            return true;
+        case 64000:
+            samples = 512;
+            levelShift = 9;
+            rateCode = 0x810F;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -158,10 +179,10 @@ void CDspDevice::LoadSettings(const CChannelSettingsFile& settings) {
     for (int ch = 0; ch < m_channelCount; ++ch) {
         SetLineParams(ch, ch, m_settings->ReadLineParams(number, ch), false);
         const ChannelAnalysisSettings analysis = m_settings->ReadAnalysis(number, ch);
-        SetPolarityMode(ch, static_cast<int>(analysis.polarity));
-        SetPolarityCheckTimeOut(ch, analysis.polarityCheckTimeOut);
-        SetGain(ch, static_cast<int>(analysis.gain), false);
-        SetKeyEnable(ch, ch, analysis.keyEnable, false);
+        SetPolarityMode(ch, static_cast<int>(analysis.polarity), false);
+        SetPolarityCheckTimeOut(ch, analysis.polarityCheckTimeOut, false);
+        SetGain(ch, static_cast<int>(analysis.gain), false, false);
+        SetKeyEnable(ch, ch, analysis.keyEnable, false, false);
     }
 }
 
@@ -243,7 +264,7 @@ bool CDspDevice::Start() {
         // All channels of a group run at the rate of its first channel.
         const uint32_t rate = ChannelRate(group.first);
         if (group.channels > 1) {
-            m_bank->SetSampleRate(group.first + 1, group.first + group.channels - 1, rate);
+            m_bank->SetSampleRate(group.first + 1, group.first + group.channels - 1, rate, true);
         }
         bool supported = false;
         {
@@ -400,7 +421,7 @@ void CDspDevice::Stop() {
     }
 }
 
-int CDspDevice::SetGain(int channel, int gain, bool program) {
+int CDspDevice::SetGain(int channel, int gain, bool program, bool persist) {
     if (!m_bank) {
         return 0;
     }
@@ -416,6 +437,10 @@ int CDspDevice::SetGain(int channel, int gain, bool program) {
     {
         std::lock_guard lock(m_bank->Lock());
         group.gains[static_cast<std::size_t>(channel - group.first)] = gain;
+    }
+    if (persist && m_settings) {
+        m_settings->WriteChannelValue(SettingsNumber(), channel, "Gain",
+                                      static_cast<uint32_t>(gain));
     }
     if (!program || !m_driver) {
         return 1;
@@ -462,7 +487,8 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
     }
     m_driver->SetEnableBit(2 * g, false);
     std::this_thread::sleep_for(20ms);
-    const int result = m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate);
+    const int result =
+        m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate, true);
     bool written = false;
     bool streaming = false;
     {
@@ -605,7 +631,7 @@ bool CDspDevice::GetLineParams(int channel, LineParams& out) const {
     return true;
 }
 
-int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) {
+int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program, bool persist) {
     if (!m_bank || !ChannelsValid(first, last)) {
         return 0;
     }
@@ -620,32 +646,47 @@ int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program) 
             m_driver->ChannelCommand(ch, 26, value == 1 ? 1 : 0);
         }
     }
+    if (persist && m_settings) {
+        m_settings->WriteChannelRange(SettingsNumber(), first, last, "KeyEnable", value);
+    }
     return 1;
 }
 
-int CDspDevice::SetPolarityMode(int channel, int mode) {
+int CDspDevice::SetPolarityMode(int channel, int mode, bool persist) {
     if (!m_bank || !ChannelsValid(channel, channel) || mode < -1 || mode > 1) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
-    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
-    const uint32_t interval = p.interval;
-    p = Polarity{};
-    p.interval = interval;
-    p.mode = mode;
-    p.state = mode;
-    p.pending = true;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+        const uint32_t interval = p.interval;
+        p = Polarity{};
+        p.interval = interval;
+        p.mode = mode;
+        p.state = mode;
+        p.pending = true;
+    }
+    if (persist && m_settings) {
+        // "%u" as every key: -1 is stored as 4294967295 and reads back as -1.
+        m_settings->WriteChannelValue(SettingsNumber(), channel, "Polarity",
+                                      static_cast<uint32_t>(mode));
+    }
     return 1;
 }
 
-int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds) {
+int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds, bool persist) {
     if (!m_bank || !ChannelsValid(channel, channel) || seconds < 5 || seconds > 300) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
-    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
-    p.interval = seconds * 125;
-    p.counter = 0;
+    {
+        std::lock_guard lock(m_bank->Lock());
+        Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+        p.interval = seconds * 125;
+        p.counter = 0;
+    }
+    if (persist && m_settings) {
+        m_settings->WriteChannelValue(SettingsNumber(), channel, "PolarityCheckTimeOut", seconds);
+    }
     return 1;
 }
 

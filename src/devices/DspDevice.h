@@ -68,16 +68,18 @@ public:
     bool CreateDriver() override;
     uint32_t GetDeviceNumber() const override;
     int SetGroupSampleRate(int group, uint32_t rate) override;
-    int SetGain(int channel, int gain, bool program) override;
+    int SetGain(int channel, int gain, bool program, bool persist) override;
     int RestartHardware() override;
     void LoadSettings(const CChannelSettingsFile& settings) override;
 
     // Line parameters, key and polarity of the channels.
     int SetLineParams(int first, int last, const LineParams& params, bool program);
     bool GetLineParams(int channel, LineParams& out) const;
-    int SetKeyEnable(int first, int last, uint32_t value, bool program);
-    int SetPolarityMode(int channel, int mode);
-    int SetPolarityCheckTimeOut(int channel, uint32_t seconds);
+    // With persist a setter that succeeds writes its key ("KeyEnable",
+    // "Polarity", "PolarityCheckTimeOut", "Gain") to the channel's section.
+    int SetKeyEnable(int first, int last, uint32_t value, bool program, bool persist);
+    int SetPolarityMode(int channel, int mode, bool persist);
+    int SetPolarityCheckTimeOut(int channel, uint32_t seconds, bool persist);
     int GetPolarityCheckTimeOut(int channel) const;
     tagZorvServiceTlfParam ServiceParams() const;
     // The processor of a group failed: its channels' records end, StateLine 12.

@@ -70,7 +70,9 @@ void CRecordDevice::DestroyChannels() {
     m_recorder.reset();
 }
 
-void CRecordDevice::Close() { DestroyChannels(); }
+void CRecordDevice::Close() {
+    DestroyChannels();
+}
 
 void CRecordDevice::Stop() {
     if (m_bank) {
@@ -104,7 +106,9 @@ void CRecordDevice::SetRecordLengths(uint32_t minSeconds, uint32_t maxSeconds) {
     }
 }
 
-void CRecordDevice::SetServerName(const std::string& name) { m_serverName = name.substr(0, 20); }
+void CRecordDevice::SetServerName(const std::string& name) {
+    m_serverName = name.substr(0, 20);
+}
 
 void CRecordDevice::SetRecordValues(const DeviceRecordValues& values) {
     m_values = values;
@@ -126,8 +130,9 @@ void CRecordDevice::SetRecordRoot(const std::string& path) {
 }
 
 uint32_t CRecordDevice::ChannelCompress(int channel) const {
-    return m_bank && channel >= 0 && channel < m_channelCount ? m_bank->ParamLocked(channel).Compress
-                                                              : 1;
+    return m_bank && channel >= 0 && channel < m_channelCount
+               ? m_bank->ParamLocked(channel).Compress
+               : 1;
 }
 
 uint32_t CRecordDevice::ChannelSampleRate(int channel) const {
@@ -163,18 +168,20 @@ void CRecordDevice::LoadSettings(const CChannelSettingsFile& settings) {
     if (!m_bank) {
         return;
     }
-    m_settings = std::make_unique<CChannelSettingsFile>(settings);
+    // The bank points at the new file before the old one goes; loading
+    // itself writes nothing back.
+    auto fresh = std::make_unique<CChannelSettingsFile>(settings);
     const uint32_t number = SettingsNumber();
-    m_bank->SetSettings(nullptr, number);  // loading writes nothing back
+    m_bank->SetSettings(fresh.get(), number);
+    m_settings = std::move(fresh);
     for (int ch = 0; ch < m_channelCount; ++ch) {
-        tagChanelParam param = m_settings->ReadParam(number, ch);
-        ValidateChanelParam(param);
-        m_bank->SetChannelParam(ch, param);
+        // Validated by the bank, as a client's record is.
+        m_bank->SetChannelParam(ch, m_settings->ReadParam(number, ch));
         const ChannelExtras extras = m_settings->ReadExtras(number, ch);
-        m_bank->SetSourceSignal(ch, ch, extras.sourceSignal);
-        m_bank->SetMute(ch, extras.mute != 0);
+        m_bank->SetSourceSignal(ch, ch, extras.sourceSignal, false);
+        m_bank->SetMute(ch, extras.mute != 0, false);
         m_bank->SetMyPhoneNumber(ch, extras.myPhoneNumber, extras.alwaysUseMyPhoneNumber != 0);
-        m_bank->SetAlias(ch, m_settings->ReadAlias(static_cast<uint32_t>(m_firstLine + ch)));
+        m_bank->SetAlias(ch, m_settings->ReadAlias(static_cast<uint32_t>(m_firstLine + ch)), false);
     }
     m_deviceSettings = m_settings->ReadDevice(number);
     {
@@ -187,7 +194,6 @@ void CRecordDevice::LoadSettings(const CChannelSettingsFile& settings) {
         m_bank->SetDtmfEnable(ch, analysis.dtmfEnable != 0);
         m_bank->SetForcedDirection(ch, analysis.inOutFilter);
     }
-    m_bank->SetSettings(m_settings.get(), number);
 }
 
 // --- Channel operations -------------------------------------------------
@@ -211,13 +217,18 @@ void CRecordDevice::OnSampleRateChanged(int channel, uint32_t) {
     }
 }
 
-int CRecordDevice::FinishRecord(int channel) { return StopRecord(channel); }
+int CRecordDevice::FinishRecord(int channel) {
+    return StopRecord(channel);
+}
 
 int CRecordDevice::SetLevelWindow(int channel, uint32_t tOn, uint32_t tOff) {
     if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
-    return m_bank->SetTOn(channel, channel, tOn) && m_bank->SetTOff(channel, channel, tOff) ? 1 : 0;
+    return m_bank->SetTOn(channel, channel, tOn, true) &&
+                   m_bank->SetTOff(channel, channel, tOff, true)
+               ? 1
+               : 0;
 }
 
 int CRecordDevice::StopRecord(int channel) {
@@ -226,11 +237,12 @@ int CRecordDevice::StopRecord(int channel) {
 
 int CRecordDevice::SetChannelParam(int channel, const tagChanelParam& param) {
     return m_bank && ChannelsValid(channel, channel) && m_bank->SetChannelParam(channel, param) ? 1
-                                                                                              : 0;
+                                                                                                : 0;
 }
 
-int CRecordDevice::SetSampleRate(int first, int last, uint32_t rate) {
-    return m_bank && ChannelsValid(first, last) ? m_bank->SetSampleRate(first, last, rate) : 0;
+int CRecordDevice::SetSampleRate(int first, int last, uint32_t rate, bool persist) {
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetSampleRate(first, last, rate, persist)
+                                                : 0;
 }
 
 int CRecordDevice::SetEnable(int first, int last, int32_t value, bool persist) {
@@ -238,8 +250,8 @@ int CRecordDevice::SetEnable(int first, int last, int32_t value, bool persist) {
                                                 : 0;
 }
 
-int CRecordDevice::SetMute(int channel, bool on) {
-    return m_bank && ChannelsValid(channel, channel) ? m_bank->SetMute(channel, on) : 0;
+int CRecordDevice::SetMute(int channel, bool on, bool persist) {
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->SetMute(channel, on, persist) : 0;
 }
 
 int CRecordDevice::GetMute(int channel) {
@@ -251,18 +263,18 @@ int CRecordDevice::SetActivate(int first, int last, uint32_t value, bool persist
                                                 : 0;
 }
 
-int CRecordDevice::SetCompress(int first, int last, int value) {
+int CRecordDevice::SetCompress(int first, int last, int value, bool persist) {
     return m_bank && ChannelsValid(first, last)
-               ? m_bank->SetCompress(first, last, static_cast<uint32_t>(value), true)
+               ? m_bank->SetCompress(first, last, static_cast<uint32_t>(value), persist)
                : 0;
 }
 
-int CRecordDevice::SetTOn(int first, int last, uint32_t value) {
-    return m_bank && ChannelsValid(first, last) ? m_bank->SetTOn(first, last, value) : 0;
+int CRecordDevice::SetTOn(int first, int last, uint32_t value, bool persist) {
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetTOn(first, last, value, persist) : 0;
 }
 
-int CRecordDevice::SetTOff(int first, int last, uint32_t value) {
-    return m_bank && ChannelsValid(first, last) ? m_bank->SetTOff(first, last, value) : 0;
+int CRecordDevice::SetTOff(int first, int last, uint32_t value, bool persist) {
+    return m_bank && ChannelsValid(first, last) ? m_bank->SetTOff(first, last, value, persist) : 0;
 }
 
 int CRecordDevice::SetTreshold(int first, int last, uint32_t value, bool persist) {
@@ -270,9 +282,9 @@ int CRecordDevice::SetTreshold(int first, int last, uint32_t value, bool persist
                                                 : 0;
 }
 
-int CRecordDevice::SetStereo(int master, int slave) {
+int CRecordDevice::SetStereo(int master, int slave, bool persist) {
     return m_bank && ChannelsValid(master, master) && ChannelsValid(slave, slave)
-               ? m_bank->SetStereo(master, slave)
+               ? m_bank->SetStereo(master, slave, persist)
                : 0;
 }
 
@@ -294,8 +306,9 @@ int CRecordDevice::SetScheduling(int channel, uint32_t value) {
     return m_bank && ChannelsValid(channel, channel) ? m_bank->SetScheduling(channel, value) : 0;
 }
 
-int CRecordDevice::SetAlias(int channel, const std::string& alias) {
-    return m_bank && ChannelsValid(channel, channel) ? m_bank->SetAlias(channel, alias) : 0;
+int CRecordDevice::SetAlias(int channel, const std::string& alias, bool persist) {
+    return m_bank && ChannelsValid(channel, channel) ? m_bank->SetAlias(channel, alias, persist)
+                                                     : 0;
 }
 
 int CRecordDevice::GetAlias(int channel, std::string& alias) {
@@ -320,8 +333,10 @@ int CRecordDevice::SetTariffGroup(int flag, const std::string& groupName) {
     return 1;
 }
 
-int CRecordDevice::SetSourceSignal(int first, int last, uint32_t value) {
-    return m_bank && ChannelsValid(first, last) ? m_bank->SetSourceSignal(first, last, value) : 0;
+int CRecordDevice::SetSourceSignal(int first, int last, uint32_t value, bool persist) {
+    return m_bank && ChannelsValid(first, last)
+               ? m_bank->SetSourceSignal(first, last, value, persist)
+               : 0;
 }
 
 bool CRecordDevice::GetChannelParam(int channel, tagChanelParam& out) const {

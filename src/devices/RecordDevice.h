@@ -74,29 +74,31 @@ public:
     bool Start() override = 0;
     void Stop() override;
     void SetRecordRoot(const std::string& path) override;
-    virtual int SetSampleRate(int first, int last, uint32_t rate);
-    virtual int SetEnable(int first, int last, int32_t value, bool persist = true);
-    virtual int SetMute(int channel, bool on);
+    virtual int SetSampleRate(int first, int last, uint32_t rate, bool persist);
+    virtual int SetEnable(int first, int last, int32_t value, bool persist);
+    virtual int SetMute(int channel, bool on, bool persist);
     virtual int GetMute(int channel);
-    virtual int SetActivate(int first, int last, uint32_t value, bool persist = true);
-    int SetCompress(int first, int last, int value) override;
-    virtual int SetTOn(int first, int last, uint32_t value);
-    virtual int SetTOff(int first, int last, uint32_t value);
-    virtual int SetTreshold(int first, int last, uint32_t value, bool persist = true);
-    virtual int SetStereo(int master, int slave);
-    virtual int UndoStereo(int master, int slave, bool persist = true);
+    virtual int SetActivate(int first, int last, uint32_t value, bool persist);
+    int SetCompress(int first, int last, int value, bool persist) override;
+    virtual int SetTOn(int first, int last, uint32_t value, bool persist);
+    virtual int SetTOff(int first, int last, uint32_t value, bool persist);
+    virtual int SetTreshold(int first, int last, uint32_t value, bool persist);
+    virtual int SetStereo(int master, int slave, bool persist);
+    virtual int UndoStereo(int master, int slave, bool persist);
     virtual int ManualActivate(int channel, bool on, int variant);
     virtual int ApplyDefaults(const DefaultParams& defaults, int first, int last);
     virtual int SetScheduling(int channel, uint32_t value);
-    virtual int SetAlias(int channel, const std::string& alias);
+    virtual int SetAlias(int channel, const std::string& alias, bool persist);
     virtual int GetAlias(int channel, std::string& alias);
     virtual int SetTariffGroup(int flag, const std::string& groupName);
-    virtual int SetSourceSignal(int first, int last, uint32_t value);
+    virtual int SetSourceSignal(int first, int last, uint32_t value, bool persist);
     uint32_t GetDeviceNumber() const override { return 0; }
     virtual int GetObserverFormat(int /*channel*/) { return 1; }
     virtual bool CreateDriver() { return false; }
     virtual int SetGroupSampleRate(int /*group*/, uint32_t /*rate*/) { return kNotSupported; }
-    virtual int SetGain(int /*channel*/, int /*gain*/, bool /*program*/) { return kNotSupported; }
+    virtual int SetGain(int /*channel*/, int /*gain*/, bool /*program*/, bool /*persist*/) {
+        return kNotSupported;
+    }
     virtual int SetFrequencyActivator(int /*channel*/, bool /*on*/) { return 0; }
     // Auto-answer and busy analyzer: boards of the PCI family only.
     virtual int SetAutoAnswer(int /*channel*/, int /*mode*/, int /*secondsToAnswer*/,
@@ -205,6 +207,8 @@ protected:
     std::string m_tariffGroup;
     int m_tariffFlag = 0;
     DeviceSettings m_deviceSettings;
+    // Replaced by LoadSettings on the server thread before the device starts;
+    // the bank holds the same file under its channel lock.
     std::unique_ptr<CChannelSettingsFile> m_settings;
 
     std::unique_ptr<IChannelRecorder> m_recorder;

@@ -24,6 +24,13 @@ DeviceContext CDeviceServer::Context(int firstLine) {
     return context;
 }
 
+CRecordDevice* CDeviceServer::RecordDevice(int index) const {
+    if (index < 0 || index >= DeviceCount()) {
+        return nullptr;
+    }
+    return dynamic_cast<CRecordDevice*>(Device(index));
+}
+
 std::unique_ptr<IServerDevice> CDeviceServer::CreateDevice0(int candidate, int firstLine) {
     return std::make_unique<CDspDevice>(Context(firstLine), candidate, m_boards);
 }
@@ -61,6 +68,174 @@ void CDeviceServer::ApplyDeviceSettings(int index) {
     values.registerAtStart = Settings().dataBaseMode;
     device->SetRecordValues(values);
     device->LoadSettings(CChannelSettingsFile(IniFile(SettingsPath())));
+}
+
+void CDeviceServer::ReadSettings() {
+    CServerCore::ReadSettings();
+    ReadChannelDefaults();
+}
+
+void CDeviceServer::ReadChannelDefaults() {
+    const DefaultParams defaults = CChannelSettingsFile(IniFile(SettingsPath())).ReadDefaults();
+    std::lock_guard lock(m_defaultsLock);
+    m_defaults = defaults;
+}
+
+DefaultParams CDeviceServer::ChannelDefaults() const {
+    std::lock_guard lock(m_defaultsLock);
+    return m_defaults;
+}
+
+void CDeviceServer::OnStartDevices() {
+    CServerCore::OnStartDevices();
+    for (int i = 0; i < DeviceCount(); ++i) {
+        // A device whose start failed was stopped again: it records nothing.
+        CRecordDevice* device = RecordDevice(i);
+        if (device != nullptr && device->LastError() == kDeviceOk) {
+            FinishChannels(*device);
+        }
+    }
+}
+
+void CDeviceServer::FinishChannels(CRecordDevice& device) {
+    CChannelBank* bank = device.Bank();
+    if (bank == nullptr) {
+        return;
+    }
+    const CChannelSettingsFile file{IniFile(SettingsPath())};
+    const uint32_t number = device.SettingsNumber();
+    const int count = device.ChannelCount();
+    // Pairs first: a forced recording of a master records the pair.
+    for (int ch = 0; ch < count; ++ch) {
+        const tagChanelParam stored = file.ReadParam(number, ch);
+        tagChanelParam now{};
+        if (stored.Mode != kModeStereoMaster || !bank->GetChannelParam(ch, now)) {
+            continue;
+        }
+        const bool formed = now.Mode == kModeStereoMaster && now.SlaveChannel == stored.SlaveChannel;
+        if (!formed && stored.SlaveChannel < static_cast<uint32_t>(count)) {
+            // Refused by the bank when either channel belongs to another pair.
+            bank->SetStereo(ch, static_cast<int>(stored.SlaveChannel), false);
+        }
+    }
+    // "HardActivateEnable" 1 keeps a level channel recording from the start,
+    // as a client's manual activation would (released when the device stops).
+    for (int ch = 0; ch < count; ++ch) {
+        if (file.ReadParam(number, ch).HardActivateEnable == 1) {
+            bank->ManualActivate(ch, true);
+        }
+    }
+}
+
+// --- Per-channel settings writers -------------------------------------------
+
+int CDeviceServer::SetChannelEnable(int device, int first, int last, int32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetEnable(first, last, value, true) : 0;
+}
+
+int CDeviceServer::SetChannelActivate(int device, int first, int last, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetActivate(first, last, value, true) : 0;
+}
+
+int CDeviceServer::SetChannelCompress(int device, int first, int last, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetCompress(first, last, static_cast<int>(value), true) : 0;
+}
+
+int CDeviceServer::SetChannelTOn(int device, int first, int last, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetTOn(first, last, value, true) : 0;
+}
+
+int CDeviceServer::SetChannelTOff(int device, int first, int last, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetTOff(first, last, value, true) : 0;
+}
+
+int CDeviceServer::SetChannelTreshold(int device, int first, int last, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetTreshold(first, last, value, true) : 0;
+}
+
+int CDeviceServer::SetChannelSampleRate(int device, int first, int last, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetSampleRate(first, last, value, true) : 0;
+}
+
+int CDeviceServer::SetStereoChannel(int device, int master, int slave) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetStereo(master, slave, true) : 0;
+}
+
+int CDeviceServer::UndoStereoChannel(int device, int master, int slave) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->UndoStereo(master, slave, true) : 0;
+}
+
+int CDeviceServer::SetChannelMute(int device, int channel, bool on) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetMute(channel, on, true) : 0;
+}
+
+int CDeviceServer::SetChannelSourceSignal(int device, int first, int last, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetSourceSignal(first, last, value, true) : 0;
+}
+
+int CDeviceServer::SetChannelKeyEnable(int device, int first, int last, uint32_t value) {
+    if (RecordDevice(device) == nullptr) {
+        return 0;
+    }
+    auto* d = dynamic_cast<CDspDevice*>(Device(device));
+    return d != nullptr ? d->SetKeyEnable(first, last, value, true, true) : kNotSupported;
+}
+
+int CDeviceServer::SetTlfParam(int device, int first, int last, const LineParams& params) {
+    if (RecordDevice(device) == nullptr) {
+        return 0;
+    }
+    auto* d = dynamic_cast<CDspDevice*>(Device(device));
+    return d != nullptr ? d->SetLineParams(first, last, params, true) : kNotSupported;
+}
+
+int CDeviceServer::SetPolarity(int device, int channel, int mode) {
+    if (RecordDevice(device) == nullptr) {
+        return 0;
+    }
+    auto* d = dynamic_cast<CDspDevice*>(Device(device));
+    return d != nullptr ? d->SetPolarityMode(channel, mode, true) : kNotSupported;
+}
+
+int CDeviceServer::SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds) {
+    if (RecordDevice(device) == nullptr) {
+        return 0;
+    }
+    auto* d = dynamic_cast<CDspDevice*>(Device(device));
+    return d != nullptr ? d->SetPolarityCheckTimeOut(channel, seconds, true) : kNotSupported;
+}
+
+int CDeviceServer::SetGainAdc(int device, int channel, int gain) {
+    CRecordDevice* d = RecordDevice(device);
+    return d != nullptr ? d->SetGain(channel, gain, true, true) : 0;
+}
+
+int CDeviceServer::SetAonFlags(int device, int channel, uint32_t flags) {
+    return WriteChannelKey(device, channel, "AonFlags", flags);
+}
+
+int CDeviceServer::SetChannelArchivate(int device, int channel, uint32_t value) {
+    return WriteChannelKey(device, channel, "Archivate", value);
+}
+
+int CDeviceServer::WriteChannelKey(int device, int channel, const char* key, uint32_t value) {
+    CRecordDevice* d = RecordDevice(device);
+    if (d == nullptr || channel < 0 || channel >= d->ChannelCount()) {
+        return 0;
+    }
+    CChannelSettingsFile file{IniFile(SettingsPath())};
+    return file.WriteChannelValue(d->SettingsNumber(), channel, key, value) ? 1 : 0;
 }
 
 }  // namespace zorv

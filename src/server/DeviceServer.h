@@ -1,8 +1,19 @@
 // The device layer of the server: the factories that create a device of each
-// kind for the probing of the start sequence, and the loading of a device's
-// channel settings.
+// kind for the probing of the start sequence, the loading of a device's
+// channel settings, the finishing of the channels once the devices run, and
+// the per-channel settings writers that the client interfaces call.
+//
+// The writers run on client threads; each addresses a device by its table
+// index and changes the device (which takes its channel lock) and stores the
+// changed keys in the device's channel sections of the main settings file.
+// Results are the device's: nonzero for success, 0 for a device index,
+// channel or value out of range, 6 for an operation the device class does not
+// support.
 #pragma once
 
+#include <mutex>
+
+#include "channels/ChannelSettings.h"
 #include "core/ServerCore.h"
 #include "devices/BoardIo.h"
 #include "devices/RecordDevice.h"
@@ -18,18 +29,56 @@ public:
                   IBoardIoOpener* boards = nullptr, IRecorderFactory* recorders = nullptr);
     ~CDeviceServer() override;
 
+    // "Default-Param" as last read (ReadChannelDefaults).
+    DefaultParams ChannelDefaults() const;
+
+    // --- Per-channel settings writers ---------------------------------------
+    int SetChannelEnable(int device, int first, int last, int32_t value);
+    int SetChannelActivate(int device, int first, int last, uint32_t value);
+    int SetChannelCompress(int device, int first, int last, uint32_t value);
+    int SetChannelTOn(int device, int first, int last, uint32_t value);
+    int SetChannelTOff(int device, int first, int last, uint32_t value);
+    int SetChannelTreshold(int device, int first, int last, uint32_t value);
+    int SetChannelSampleRate(int device, int first, int last, uint32_t value);
+    int SetStereoChannel(int device, int master, int slave);
+    int UndoStereoChannel(int device, int master, int slave);
+    int SetChannelMute(int device, int channel, bool on);
+    int SetChannelSourceSignal(int device, int first, int last, uint32_t value);
+    int SetChannelKeyEnable(int device, int first, int last, uint32_t value);
+    int SetTlfParam(int device, int first, int last, const LineParams& params);
+    int SetPolarity(int device, int channel, int mode);
+    int SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds);
+    int SetGainAdc(int device, int channel, int gain);
+    // Keys that other parts read at their start: "AonFlags" (caller-number
+    // options) and "Archivate" (archiving of the channel).
+    int SetAonFlags(int device, int channel, uint32_t flags);
+    int SetChannelArchivate(int device, int channel, uint32_t value);
+
 protected:
     std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine) override;
     std::unique_ptr<IServerDevice> CreateDevice1(int candidate, int firstLine, int& report) override;
     std::unique_ptr<IServerDevice> CreateDevice2(int candidate, int firstLine, int& report) override;
     std::unique_ptr<IServerDevice> CreateDevice3(int candidate, int firstLine, int& report) override;
     void ApplyDeviceSettings(int index) override;
+    void ReadSettings() override;
+    void ReadChannelDefaults() override;
+    // Starts the devices, then finishes the channels of every device.
+    void OnStartDevices() override;
 
 private:
     DeviceContext Context(int firstLine);
+    CRecordDevice* RecordDevice(int index) const;
+    // Stereo pairs and forced recordings from the settings, once the device
+    // runs.
+    void FinishChannels(CRecordDevice& device);
+    // Writes one integer key of a channel that the device does not hold.
+    int WriteChannelKey(int device, int channel, const char* key, uint32_t value);
 
     IBoardIoOpener* m_boards;
     IRecorderFactory* m_recorders;
+
+    mutable std::mutex m_defaultsLock;
+    DefaultParams m_defaults;  // Guarded by m_defaultsLock
 };
 
 }  // namespace zorv

@@ -284,6 +284,12 @@ TEST(ChannelSettingsRead, OutOfRangeParametersComeBackRaw) {
         {"Treshold", "-1", 65535, 3276, PARAM(Treshold)},
         {"Treshold", "4294967296", 65535, 3276, PARAM(Treshold)},
         {"Enable", "abc", 0, 0, PARAM(Enable)},
+        // A pair needs a partner inside the device (six channels) other than
+        // the channel itself; anything else is mono.
+        {"Mode", "3", 3, 3, PARAM(Mode)},
+        {"Mode", "5", 5, 1, PARAM(Mode)},
+        {"Mode", "0", 0, 1, PARAM(Mode)},
+        {"SlaveChannel", "4", 4, 0, PARAM(SlaveChannel)},  // Mode 1 has no partner
         {"Enable", "99999999999", std::numeric_limits<int32_t>::max(),
          std::numeric_limits<int32_t>::max(), PARAM(Enable)},
     };
@@ -295,7 +301,7 @@ TEST(ChannelSettingsRead, OutOfRangeParametersComeBackRaw) {
         ASSERT_TRUE(file.File().WriteString(kChan, c.key, c.stored));
         tagChanelParam p = file.ReadParam(kDevice, kChannel);
         EXPECT_EQ(c.get(p), c.raw);
-        ValidateChanelParam(p);
+        ValidateChanelParam(p, kChannel, 6);
         EXPECT_EQ(c.get(p), c.validated);
         ASSERT_TRUE(file.File().DeleteKey(kChan, c.key));
     }

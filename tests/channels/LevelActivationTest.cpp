@@ -164,7 +164,7 @@ TEST_F(LevelActivationTest, StereoPairInterleavesIntoTheMastersRecord) {
     p.Activate = kActivateLevel;
     m_bank->SetChannelParam(2, p);
     m_bank->SetChannelParam(3, p);
-    ASSERT_EQ(m_bank->SetStereo(3, 2), 1);  // the master has the higher index
+    ASSERT_EQ(m_bank->SetStereo(3, 2, false), 1);  // the master has the higher index
     EXPECT_EQ(m_bank->GetChannelState(3).StateLine, static_cast<uint32_t>(CS_STEREO_VOX));
     EXPECT_EQ(m_bank->GetChannelState(2).StateLine, static_cast<uint32_t>(CS_STEREO_SLAVE));
     EXPECT_EQ(m_bank->HandlerOf(2), CChannelBank::Handler::kStereoLow);
@@ -199,9 +199,36 @@ TEST_F(LevelActivationTest, StereoPairInterleavesIntoTheMastersRecord) {
     EXPECT_EQ(slave.SlaveChannel, 0u);
 }
 
+TEST_F(LevelActivationTest, FailedGroupTakesTheChannelOutOfServiceUntilItSpeaksAgain) {
+    for (bool recording : {true, false}) {
+        SCOPED_TRACE(recording ? "recording" : "waiting");
+        SetUp();
+        if (recording) {
+            ASSERT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 7);
+        }
+        {
+            std::lock_guard lock(m_bank->Lock());
+            m_bank->MarkFaultLocked(0);
+        }
+        EXPECT_EQ(Contains(m_log, "finish(0)"), recording);
+        EXPECT_EQ(m_bank->HandlerOf(0), CChannelBank::Handler::kIdle);
+        m_log.clear();
+        EXPECT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 0);  // nothing records in the fault
+        EXPECT_EQ(m_bank->ManualActivate(0, true), 0);  // not even by a client
+        EXPECT_FALSE(Contains(m_log, "open(0)"));
+        EXPECT_EQ(m_bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_DSP_FAULT));
+        {
+            std::lock_guard lock(m_bank->Lock());
+            m_bank->ClearFaultLocked(0);
+        }
+        EXPECT_EQ(m_bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_VOX));
+        EXPECT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 7);
+    }
+}
+
 TEST_F(LevelActivationTest, ZeroWindowsRecordFromTheFirstBlock) {
-    m_bank->SetTOn(0, 0, 0);
-    m_bank->SetTOff(0, 0, 0);
+    m_bank->SetTOn(0, 0, 0, false);
+    m_bank->SetTOff(0, 0, 0, false);
     EXPECT_GE(m_bank->BufferCapacity(0), kBlock * 2);  // never a zero-length buffer
     Block(0, 0);  // a start count of 0 starts at once
     EXPECT_TRUE(Contains(m_log, "open(0)"));

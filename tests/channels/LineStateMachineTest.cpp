@@ -3,6 +3,7 @@
 // finished.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "channels/ChannelBank.h"
@@ -129,6 +130,50 @@ TEST(LineStateMachineTest, EventSequences) {
         run.Play(c.script);
         EXPECT_EQ(run.states, c.states);
         EXPECT_TRUE(AppearInOrder(run.log, c.expected));
+    }
+}
+
+TEST(LineStateMachineTest, EveryStopPathLeavesTheLineIdle) {
+    struct Case {
+        const char* name;
+        std::function<void(CChannelBank&)> stop;
+    };
+    const Case cases[] = {
+        {"sample-rate change", [](CChannelBank& b) { b.SetSampleRate(0, 0, 16000, false); }},
+        {"client stop", [](CChannelBank& b) { b.StopRecord(0); }},
+        {"device stop", [](CChannelBank& b) { b.StopAllRecords(); }},
+        {"activation set again", [](CChannelBank& b) { b.SetActivate(0, 0, kActivateLine, false); }},
+        {"processor fault",
+         [](CChannelBank& b) {
+             std::lock_guard lock(b.Lock());
+             b.MarkFaultLocked(0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CLineRun run({});
+        run.bank->Values().maxRecordSeconds = 1;
+        run.Play("in");
+        c.stop(*run.bank);
+        EXPECT_EQ(run.bank->HandlerOf(0), CChannelBank::Handler::kIdle);
+        EXPECT_EQ(run.bank->GetChannelState(0).State, 0u);
+        // The line goes on after the record ended: no block counts towards a
+        // record and the length rule opens none.
+        run.log.clear();
+        int16_t samples[64] = {};
+        for (int b = 0; b < 3 * 125; ++b) {
+            std::lock_guard lock(run.bank->Lock());
+            run.bank->DeliverBlockLocked(0, samples, 64, 0);
+        }
+        EXPECT_FALSE(Contains(run.log, "open(0)"));
+        EXPECT_EQ(run.bank->GetChannelState(0).RecordTime, 0u);
+        EXPECT_FALSE(run.recorder.IsRecordOpen(0));
+        // The next call gets a record of its own, with its own direction.
+        run.recorder.Reset();
+        run.Play("free out free");
+        ASSERT_EQ(run.recorder.m_finished.size(), 1u);
+        EXPECT_EQ(run.recorder.m_finished[0].start.stateLine, static_cast<uint32_t>(CS_CALL_OUT));
+        EXPECT_EQ(run.recorder.m_finished[0].meta.inout, static_cast<uint32_t>(CS_CALL_OUT));
     }
 }
 

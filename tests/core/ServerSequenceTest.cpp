@@ -100,7 +100,7 @@ TEST_F(ServerSequenceTest, CompressorThatDoesNotStartSwitchesCompressionOff) {
     m_parts.compressor->m_failStart = true;
     m_server->Handle(kMsgStart);
     EXPECT_TRUE(AppearInOrder(m_log, {"compressor.Start", Posted(kMsgFailure, 5, 1),
-                                      "dev0.0.Open", "dev0.0.SetCompress(0,5,0)"}));
+                                      "dev0.0.Open", "dev0.0.SetCompress(0,5,0,false)"}));
 }
 
 TEST_F(ServerSequenceTest, FailedOpenLeavesNoGapAndRemapsTheNext) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <optional>
 
 #include "devices/DspDevice.h"
 #include "support/ChannelDoubles.h"
@@ -83,8 +85,8 @@ TEST_F(DeviceSettingsTest, SectionsAreNamedByTheDeviceNumber) {
 
 TEST_F(DeviceSettingsTest, StereoPairIsPersistedAndUndone) {
     auto device = Device(0, 0);
-    device->SetActivate(0, 1, kActivateLevel);
-    ASSERT_EQ(device->SetStereo(0, 1), 1);
+    device->SetActivate(0, 1, kActivateLevel, true);
+    ASSERT_EQ(device->SetStereo(0, 1, true), 1);
     IniFile file(m_file);
     EXPECT_EQ(file.Find("Channel0-0", "Mode"), "3");
     EXPECT_EQ(file.Find("Channel0-0", "SlaveChannel"), "1");
@@ -95,7 +97,7 @@ TEST_F(DeviceSettingsTest, StereoPairIsPersistedAndUndone) {
     EXPECT_EQ(reloaded->Bank()->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_STEREO_VOX));
     EXPECT_EQ(reloaded->Bank()->GetChannelState(1).StateLine, static_cast<uint32_t>(CS_STEREO_SLAVE));
 
-    ASSERT_EQ(device->UndoStereo(0, 1), 1);
+    ASSERT_EQ(device->UndoStereo(0, 1, true), 1);
     EXPECT_EQ(file.Find("Channel0-0", "Mode"), "1");
     EXPECT_EQ(file.Find("Channel0-0", "SlaveChannel"), "0");
     EXPECT_EQ(file.Find("Channel0-1", "Mode"), "1");
@@ -110,15 +112,15 @@ TEST_F(DeviceSettingsTest, PairsThatCannotBeAreRefused) {
         ASSERT_TRUE(device->GetChannelParam(ch, p));
         EXPECT_EQ(p.Mode, static_cast<uint32_t>(kModeMono)) << ch;
     }
-    EXPECT_EQ(device->SetStereo(4, 4), 0);
-    EXPECT_EQ(device->SetStereo(4, 6), 0);
+    EXPECT_EQ(device->SetStereo(4, 4, true), 0);
+    EXPECT_EQ(device->SetStereo(4, 6, true), 0);
 }
 
 TEST_F(DeviceSettingsTest, ClientSettersClampAndPersist) {
     auto device = Device(0, 0);
-    EXPECT_EQ(device->SetSampleRate(0, 0, 0), 1);
-    EXPECT_EQ(device->SetTreshold(0, 0, 50000), 1);
-    EXPECT_EQ(device->SetActivate(1, 1, 9), 1);
+    EXPECT_EQ(device->SetSampleRate(0, 0, 0, true), 1);
+    EXPECT_EQ(device->SetTreshold(0, 0, 50000, true), 1);
+    EXPECT_EQ(device->SetActivate(1, 1, 9, true), 1);
     tagChanelParam p{};
     ASSERT_TRUE(device->GetChannelParam(0, p));
     EXPECT_EQ(p.SampleRate, 8000u);
@@ -129,8 +131,78 @@ TEST_F(DeviceSettingsTest, ClientSettersClampAndPersist) {
     EXPECT_EQ(file.Find("Channel0-0", "SampleRate"), "8000");
     EXPECT_EQ(file.Find("Channel0-0", "Treshold"), "3276");
     // A range beyond the device changes nothing.
-    EXPECT_EQ(device->SetTOff(4, 6, 9), 0);
+    EXPECT_EQ(device->SetTOff(4, 6, 9, true), 0);
     EXPECT_FALSE(file.Find("Channel0-4", "TOff"));
+}
+
+TEST_F(DeviceSettingsTest, SettersWriteTheirKeyExactlyWhenAskedTo) {
+    struct Case {
+        const char* name;
+        std::function<int(CFileDevice&)> set;
+        const char* key;
+        std::optional<std::string> stored;  // in "Channel0-1"; nullopt: not written
+    };
+    const Case cases[] = {
+        // The compressor-down path switches compression off for this run only.
+        {"compress, temporary", [](CFileDevice& d) { return d.SetCompress(0, 1, 0, false); },
+         "Compression", std::nullopt},
+        {"compress", [](CFileDevice& d) { return d.SetCompress(0, 1, 0, true); }, "Compression",
+         "0"},
+        {"TOn, temporary", [](CFileDevice& d) { return d.SetTOn(1, 1, 3, false); }, "TOn",
+         std::nullopt},
+        {"TOff", [](CFileDevice& d) { return d.SetTOff(1, 1, 9, true); }, "TOff", "9"},
+        {"mute, temporary", [](CFileDevice& d) { return d.SetMute(1, true, false); }, "Mute",
+         std::nullopt},
+        {"key enable", [](CFileDevice& d) { return d.SetKeyEnable(0, 1, 1, true, true); },
+         "KeyEnable", "1"},
+        {"key enable, temporary", [](CFileDevice& d) { return d.SetKeyEnable(1, 1, 1, true, false); },
+         "KeyEnable", std::nullopt},
+        {"polarity mode", [](CFileDevice& d) { return d.SetPolarityMode(1, 0, true); }, "Polarity",
+         "0"},
+        {"reversed polarity", [](CFileDevice& d) { return d.SetPolarityMode(1, -1, true); },
+         "Polarity", "4294967295"},
+        {"polarity refused", [](CFileDevice& d) { return 1 - d.SetPolarityMode(1, 2, true); },
+         "Polarity", std::nullopt},
+        {"polarity time-out",
+         [](CFileDevice& d) { return d.SetPolarityCheckTimeOut(1, 30, true); },
+         "PolarityCheckTimeOut", "30"},
+        {"gain", [](CFileDevice& d) { return d.SetGain(1, 3, false, true); }, "Gain", "3"},
+        {"gain refused", [](CFileDevice& d) { return 1 - d.SetGain(1, 9, false, true); }, "Gain",
+         std::nullopt},
+        // Reset to defaults stores nothing itself, TOn included.
+        {"defaults",
+         [](CFileDevice& d) {
+             d.SetActivate(1, 1, kActivateLevel, false);
+             return d.ApplyDefaults(DefaultParams{0, 7, 9, 100}, 0, 1);
+         },
+         "TOn", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Write("");
+        auto device = Device(0, 0);
+        EXPECT_EQ(c.set(*device), 1);
+        EXPECT_EQ(IniFile(m_file).Find("Channel0-1", c.key), c.stored);
+    }
+    // The setters still persist after a reset to defaults.
+    auto device = Device(0, 0);
+    device->ApplyDefaults(DefaultParams{}, 0, 1);
+    ASSERT_EQ(device->SetTOn(1, 1, 4, true), 1);
+    EXPECT_EQ(IniFile(m_file).Find("Channel0-1", "TOn"), "4");
+}
+
+TEST_F(DeviceSettingsTest, SettingsReadBackAfterTheSetters) {
+    // What the setters store is what the next load applies.
+    auto device = Device(0, 0);
+    ASSERT_EQ(device->SetPolarityMode(2, -1, true), 1);
+    ASSERT_EQ(device->SetPolarityCheckTimeOut(2, 40, true), 1);
+    ASSERT_EQ(device->SetKeyEnable(2, 2, 1, false, true), 1);
+    auto reloaded = Device(0, 0);
+    EXPECT_EQ(reloaded->GetPolarityCheckTimeOut(2), 40);
+    const ChannelAnalysisSettings analysis =
+        CChannelSettingsFile(IniFile(m_file)).ReadAnalysis(0, 2);
+    EXPECT_EQ(static_cast<int>(analysis.polarity), -1);
+    EXPECT_EQ(analysis.keyEnable, 1u);
 }
 
 TEST_F(DeviceSettingsTest, LineParametersAreSentByChangeAndWrittenAsThreeDigits) {

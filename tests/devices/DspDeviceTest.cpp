@@ -233,7 +233,7 @@ TEST_F(DspDeviceTest, StartProgramsGroupsThenProcessors) {
 
 TEST_F(DspDeviceTest, GroupRateFollowsItsFirstChannelAndUnsupportedRatesFail) {
     Make({6, 0, 0});
-    m_device->SetSampleRate(0, 0, 16000);
+    m_device->SetSampleRate(0, 0, 16000, false);
     ASSERT_TRUE(m_device->Start());
     tagChanelParam p{};
     m_device->GetChannelParam(5, p);
@@ -242,7 +242,7 @@ TEST_F(DspDeviceTest, GroupRateFollowsItsFirstChannelAndUnsupportedRatesFail) {
     m_device->Stop();
 
     Make({6, 0, 0});
-    m_device->SetSampleRate(0, 0, 11025);
+    m_device->SetSampleRate(0, 0, 11025, false);
     EXPECT_FALSE(m_device->Start());
     EXPECT_EQ(m_device->LastError(), kDeviceBadChannelOrRate);
 }
@@ -384,12 +384,12 @@ TEST_F(DspDeviceTest, SilentProcessorTripsTheWatchdogOnceEach2501Blocks) {
 
 TEST_F(DspDeviceTest, PolarityModesAndTheAutomaticCheck) {
     Make({6, 0, 0});
-    EXPECT_EQ(m_device->SetPolarityMode(0, 2), 0);
-    EXPECT_EQ(m_device->SetPolarityCheckTimeOut(0, 4), 0);
-    EXPECT_EQ(m_device->SetPolarityCheckTimeOut(0, 301), 0);
-    ASSERT_EQ(m_device->SetPolarityMode(1, 1), 1);   // fixed: one command, once
-    ASSERT_EQ(m_device->SetPolarityMode(0, 0), 1);   // automatic
-    ASSERT_EQ(m_device->SetPolarityCheckTimeOut(0, 5), 1);
+    EXPECT_EQ(m_device->SetPolarityMode(0, 2, false), 0);
+    EXPECT_EQ(m_device->SetPolarityCheckTimeOut(0, 4, false), 0);
+    EXPECT_EQ(m_device->SetPolarityCheckTimeOut(0, 301, false), 0);
+    ASSERT_EQ(m_device->SetPolarityMode(1, 1, false), 1);   // fixed: one command, once
+    ASSERT_EQ(m_device->SetPolarityMode(0, 0, false), 1);   // automatic
+    ASSERT_EQ(m_device->SetPolarityCheckTimeOut(0, 5, false), 1);
     EXPECT_EQ(m_device->GetPolarityCheckTimeOut(0), 5);
     auto commandsOf = [&](int channel, int command) {
         std::vector<std::string> found;

@@ -102,33 +102,33 @@ TEST_F(RecordDeviceTest, BadChannelIndexIsDeviceError4) {
     const DefaultParams defaults{};
     const std::vector<Case> cases = {
         {"SetChannelParam", [](CDspDevice& d) { return d.SetChannelParam(6, kDefaultChanelParam); }},
-        {"SetSampleRate", [](CDspDevice& d) { return d.SetSampleRate(0, 6, 16000); }},
-        {"SetEnable", [](CDspDevice& d) { return d.SetEnable(-1, 0, 1); }},
-        {"SetActivate, range the wrong way round", [](CDspDevice& d) { return d.SetActivate(3, 2, 2); }},
-        {"SetCompress", [](CDspDevice& d) { return d.SetCompress(5, 6, 0); }},
-        {"SetTOn", [](CDspDevice& d) { return d.SetTOn(6, 6, 1); }},
-        {"SetTOff", [](CDspDevice& d) { return d.SetTOff(7, 9, 1); }},
-        {"SetTreshold", [](CDspDevice& d) { return d.SetTreshold(-2, -1, 100); }},
-        {"SetMute", [](CDspDevice& d) { return d.SetMute(6, true); }},
+        {"SetSampleRate", [](CDspDevice& d) { return d.SetSampleRate(0, 6, 16000, false); }},
+        {"SetEnable", [](CDspDevice& d) { return d.SetEnable(-1, 0, 1, false); }},
+        {"SetActivate, range the wrong way round", [](CDspDevice& d) { return d.SetActivate(3, 2, 2, false); }},
+        {"SetCompress", [](CDspDevice& d) { return d.SetCompress(5, 6, 0, false); }},
+        {"SetTOn", [](CDspDevice& d) { return d.SetTOn(6, 6, 1, false); }},
+        {"SetTOff", [](CDspDevice& d) { return d.SetTOff(7, 9, 1, false); }},
+        {"SetTreshold", [](CDspDevice& d) { return d.SetTreshold(-2, -1, 100, false); }},
+        {"SetMute", [](CDspDevice& d) { return d.SetMute(6, true, false); }},
         {"GetMute", [](CDspDevice& d) { return d.GetMute(-1); }},
-        {"SetStereo", [](CDspDevice& d) { return d.SetStereo(0, 6); }},
-        {"UndoStereo", [](CDspDevice& d) { return d.UndoStereo(6, 0); }},
+        {"SetStereo", [](CDspDevice& d) { return d.SetStereo(0, 6, false); }},
+        {"UndoStereo", [](CDspDevice& d) { return d.UndoStereo(6, 0, false); }},
         {"ManualActivate", [](CDspDevice& d) { return d.ManualActivate(6, true, 0); }},
         {"ApplyDefaults", [&](CDspDevice& d) { return d.ApplyDefaults(defaults, 0, 6); }},
         {"SetScheduling", [](CDspDevice& d) { return d.SetScheduling(6, 1); }},
-        {"SetAlias", [](CDspDevice& d) { return d.SetAlias(6, "x"); }},
+        {"SetAlias", [](CDspDevice& d) { return d.SetAlias(6, "x", false); }},
         {"GetAlias", [](CDspDevice& d) { std::string a; return d.GetAlias(6, a); }},
-        {"SetSourceSignal", [](CDspDevice& d) { return d.SetSourceSignal(0, 6, 1); }},
+        {"SetSourceSignal", [](CDspDevice& d) { return d.SetSourceSignal(0, 6, 1, false); }},
         {"SetLevelWindow", [](CDspDevice& d) { return d.SetLevelWindow(6, 1, 1); }},
         {"StopRecord", [](CDspDevice& d) { return d.StopRecord(6); }},
         {"FinishRecord", [](CDspDevice& d) { return d.FinishRecord(-1); }},
         {"StartMonitorRecord", [](CDspDevice& d) { return d.StartMonitorRecord(6); }},
         {"StopMonitorRecord", [](CDspDevice& d) { return d.StopMonitorRecord(-1); }},
-        {"SetGain", [](CDspDevice& d) { return d.SetGain(6, 1, false); }},
+        {"SetGain", [](CDspDevice& d) { return d.SetGain(6, 1, false, false); }},
         {"SetLineParams", [](CDspDevice& d) { return d.SetLineParams(0, 6, kDefaultLineParams, false); }},
-        {"SetKeyEnable", [](CDspDevice& d) { return d.SetKeyEnable(6, 6, 1, false); }},
-        {"SetPolarityMode", [](CDspDevice& d) { return d.SetPolarityMode(6, 1); }},
-        {"SetPolarityCheckTimeOut", [](CDspDevice& d) { return d.SetPolarityCheckTimeOut(-1, 10); }},
+        {"SetKeyEnable", [](CDspDevice& d) { return d.SetKeyEnable(6, 6, 1, false, false); }},
+        {"SetPolarityMode", [](CDspDevice& d) { return d.SetPolarityMode(6, 1, false); }},
+        {"SetPolarityCheckTimeOut", [](CDspDevice& d) { return d.SetPolarityCheckTimeOut(-1, 10, false); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,8 +138,8 @@ TEST_F(RecordDeviceTest, BadChannelIndexIsDeviceError4) {
     }
     // Channels inside the device leave the error alone.
     m_device->SetError(kDeviceOk);
-    EXPECT_EQ(m_device->SetTOn(0, 5, 1), 1);
-    EXPECT_EQ(m_device->SetGain(5, 1, false), 1);
+    EXPECT_EQ(m_device->SetTOn(0, 5, 1, false), 1);
+    EXPECT_EQ(m_device->SetGain(5, 1, false, false), 1);
     EXPECT_EQ(m_device->LastError(), kDeviceOk);
 }
 
@@ -148,7 +148,7 @@ TEST_F(RecordDeviceTest, RateChangeContinuesTheMonitorRecordAtTheNewRate) {
     ASSERT_EQ(MonitorFiles().size(), 1u);
     EXPECT_EQ(HeaderRate(MonitorFiles()[0]), 8000u);
     m_clock.Advance(std::chrono::hours{1});
-    ASSERT_EQ(m_device->SetSampleRate(0, 5, 16000), 1);
+    ASSERT_EQ(m_device->SetSampleRate(0, 5, 16000, false), 1);
     // The record at 8000 Hz ended; the one that goes on is at 16000 Hz.
     const auto files = MonitorFiles();
     ASSERT_EQ(files.size(), 2u);

@@ -227,8 +227,8 @@ public:
         Log("SetRecordRoot");
     }
     void SetServerName(const std::string& name) override { Log("SetServerName(" + name + ")"); }
-    int SetCompress(int first, int last, int value) override {
-        Log(fmt::format("SetCompress({},{},{})", first, last, value));
+    int SetCompress(int first, int last, int value, bool persist) override {
+        Log(fmt::format("SetCompress({},{},{},{})", first, last, value, persist));
         return 1;
     }
     int RestartHardware() override {
