@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "platform/FileOps.h"
 
@@ -85,7 +87,11 @@ bool CWavFile::CreateNew(const std::string& name, uint32_t startSamples, int sha
     // Emptied only under an exclusive lock: a record that anyone still has
     // open (a reader's mapped view would fault) is left alone. Then the lock
     // of the share mode is kept.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0 ||
+    // An empty file is not truncated: on ext4 a truncated file is flushed to
+    // disk when it is closed, which would make every record's close wait.
+    struct stat st {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 ||
+        (st.st_size != 0 && ::ftruncate(fd, 0) != 0) ||
         (shareMode != kShareNone && ::flock(fd, LOCK_SH | LOCK_NB) != 0)) {
         const int error = errno;
         ::close(fd);
@@ -198,11 +204,16 @@ std::size_t CWavFile::WriteAudio(const void* bytes, std::size_t n) {
     const uint32_t before = m_chunks[m_current].size;
     if (m_mute) {
         AppendSilence(n);
+        if (n >= kBufferSize && m_buffered > 0) {
+            Flush();
+        }
+    } else if (n >= kBufferSize) {
+        // A large piece (the recorder hands over up to a second at a time)
+        // goes to the file at once, together with what is buffered, without
+        // being copied.
+        AppendDirect(static_cast<const uint8_t*>(bytes), n);
     } else {
         Append(bytes, n);
-    }
-    if (n >= kBufferSize && m_buffered > 0) {
-        Flush();
     }
     const uint32_t after = m_chunks[m_current].size;
     return after > before ? after - before : 0;
@@ -256,7 +267,13 @@ bool CWavFile::Close() {
         return false;
     }
     bool ok = true;
-    if (m_writeMode) {
+    if (m_writeMode && StandardLayout()) {
+        // The image holds the "data" header; a "MARK" chunk after it writes
+        // its own.
+        ok = FinishChunk(m_current != 3);
+        ok = Flush() && ok;
+        ok = WriteHeaderImage() && ok;
+    } else if (m_writeMode) {
         ok = FinishChunk();
         if (const SWavChunk* shdr = FindChunk(m_chunks, kChunkShdr)) {
             ok = WriteAt(shdr->offset + 8, &m_record, sizeof(m_record)) && ok;
@@ -339,7 +356,7 @@ bool CWavFile::StartChunk(uint32_t id) {
     return true;
 }
 
-bool CWavFile::FinishChunk() {
+bool CWavFile::FinishChunk(bool writeHeader) {
     if (m_current < 0) {
         return true;
     }
@@ -356,11 +373,13 @@ bool CWavFile::FinishChunk() {
         // bytes (a refused write trims it).
         ok = Flush() && ok;
     }
-    const SWavChunk chunk = m_chunks[m_current];
-    std::array<uint8_t, 8> header{};
-    StoreLe32(&header[0], chunk.id);
-    StoreLe32(&header[4], chunk.size);
-    ok = WriteAt(chunk.offset, header.data(), header.size()) && ok;
+    if (writeHeader) {
+        const SWavChunk chunk = m_chunks[m_current];
+        std::array<uint8_t, 8> header{};
+        StoreLe32(&header[0], chunk.id);
+        StoreLe32(&header[4], chunk.size);
+        ok = WriteAt(chunk.offset, header.data(), header.size()) && ok;
+    }
     m_current = -1;
     m_currentHeaderStale = false;
     return ok;
@@ -412,6 +431,107 @@ bool CWavFile::AppendSilence(std::size_t n) {
         n -= piece;
     }
     return true;
+}
+
+bool CWavFile::AppendDirect(const uint8_t* bytes, std::size_t n) {
+    std::size_t head = 0;  // of the buffered bytes, written
+    std::size_t tail = 0;  // of bytes, written
+    while (head < m_buffered || tail < n) {
+        iovec pieces[2];
+        int count = 0;
+        if (head < m_buffered) {
+            pieces[count++] = iovec{m_buffer.get() + head, m_buffered - head};
+        }
+        pieces[count++] = iovec{const_cast<uint8_t*>(bytes) + tail, n - tail};
+        const ssize_t k =
+            ::pwritev(m_fd, pieces, count, static_cast<off_t>(m_bufferStart + head + tail));
+        if (k < 0 && errno == EINTR) {
+            continue;
+        }
+        if (k <= 0) {
+            break;
+        }
+        auto done = static_cast<std::size_t>(k);
+        const std::size_t fromBuffer = std::min(done, m_buffered - head);
+        head += fromBuffer;
+        tail += done - fromBuffer;
+    }
+    SWavChunk& chunk = m_chunks[m_current];
+    chunk.size += static_cast<uint32_t>(tail);
+    const uint64_t diskEnd = m_bufferStart + head + tail;
+    const bool ok = head == m_buffered && tail == n;
+    if (!ok) {
+        // What the file refused is lost: the chunk counts only what is on disk.
+        const uint64_t content = chunk.offset + 8;
+        if (diskEnd < content + chunk.size) {
+            chunk.size = diskEnd > content ? static_cast<uint32_t>(diskEnd - content) : 0;
+        }
+    }
+    m_fileEnd = std::max(m_fileEnd, diskEnd);
+    m_bufferStart = diskEnd;
+    m_buffered = 0;
+    return ok;
+}
+
+namespace {
+
+// The header chunks of a record in the order CreateNew writes them.
+constexpr uint32_t kHeaderOrder[] = {kChunkFmt, kChunkFact, kChunkShdr, kChunkData};
+
+}  // namespace
+
+bool CWavFile::StandardLayout() const {
+    // RIFF header, then "fmt ", "fact", "SHDR" and "data" back to back (a
+    // "MARK" chunk may follow), each header chunk holding what this object
+    // knows (a pad byte may be counted in its size).
+    if (m_chunks.size() < 4 || m_format.Empty()) {
+        return false;
+    }
+    const std::size_t known[] = {m_format.Size(), 4, sizeof(m_record)};
+    uint64_t offset = 12;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const SWavChunk& chunk = m_chunks[i];
+        if (chunk.id != kHeaderOrder[i] || chunk.offset != offset) {
+            return false;
+        }
+        if (i < 3 && chunk.size != known[i] && chunk.size != known[i] + 1) {
+            return false;
+        }
+        offset += 8 + chunk.size + (chunk.size & 1u);
+    }
+    return true;
+}
+
+bool CWavFile::WriteHeaderImage() {
+    // RIFF 12, "fmt " 8 + format, "fact" 8 + 4, "SHDR" 8 + record, "data" 8,
+    // each content with its pad byte.
+    constexpr std::size_t kMaxFormat = 256;
+    std::array<uint8_t, 12 + 8 + kMaxFormat + 8 + 4 + 8 + sizeof(tagDB_Record) + 1 + 8> image{};
+    if (m_chunks[0].size > kMaxFormat) {
+        return false;
+    }
+    std::array<uint8_t, 4> samples{};
+    StoreLe32(samples.data(), m_samples);
+    const std::pair<const void*, std::size_t> contents[] = {{m_format.Data(), m_format.Size()},
+                                                            {samples.data(), samples.size()},
+                                                            {&m_record, sizeof(m_record)}};
+
+    StoreLe32(&image[0], kChunkRiff);
+    StoreLe32(&image[4], static_cast<uint32_t>(std::min(m_fileEnd - 8, kMaxChunkSize)));
+    StoreLe32(&image[8], kChunkWave);
+    std::size_t at = 12;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const SWavChunk& chunk = m_chunks[i];
+        StoreLe32(&image[at], chunk.id);
+        StoreLe32(&image[at + 4], chunk.size);
+        at += 8;
+        if (i < 3) {
+            // The bytes past the content (a counted or uncounted pad) stay 0.
+            std::memcpy(&image[at], contents[i].first, contents[i].second);
+            at += chunk.size + (chunk.size & 1u);
+        }
+    }
+    return WriteAt(0, image.data(), at);
 }
 
 bool CWavFile::Flush() {

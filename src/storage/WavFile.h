@@ -152,10 +152,20 @@ private:
     int OpenFile(const std::string& name, int shareMode, bool wantView, bool writable);
     bool WriteAt(uint64_t offset, const void* bytes, std::size_t n);
     bool Append(const void* bytes, std::size_t n);
+    // Writes the buffer and then bytes with as few system calls as the
+    // kernel allows, appending bytes to the current chunk.
+    bool AppendDirect(const uint8_t* bytes, std::size_t n);
+    // Whether the file's chunks lie as CreateNew lays them out, so that
+    // WriteHeaderImage can write the whole header at once.
+    bool StandardLayout() const;
+    // Writes the RIFF header, "fmt ", "fact", "SHDR" and the "data" header
+    // with their final contents in one write (Close of a standard layout).
+    bool WriteHeaderImage();
     bool AppendSilence(std::size_t n);
     bool Flush();
     bool StartChunk(uint32_t id);
-    bool FinishChunk();
+    // Pads the current chunk and, when writeHeader, writes its final header.
+    bool FinishChunk(bool writeHeader = true);
     bool WriteChunk(uint32_t id, const void* bytes, std::size_t n);
     bool MarkCurrentChunkOpen();
     bool MapView();

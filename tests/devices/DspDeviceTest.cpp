@@ -25,6 +25,32 @@ std::atomic<std::thread::id> g_watchedThread{};
 std::atomic<long> g_allocations{0};
 }  // namespace
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZORV_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define ZORV_THREAD_SANITIZER 1
+#endif
+
+#if defined(ZORV_THREAD_SANITIZER)
+// The thread sanitizer's runtime defines the allocation functions itself;
+// its allocation hooks count instead.
+using MallocHook = void (*)(const volatile void*, std::size_t);
+using FreeHook = void (*)(const volatile void*);
+extern "C" int __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
+namespace {
+void OnAllocation(const volatile void*, std::size_t) {
+    if (g_countAllocations && std::this_thread::get_id() == g_watchedThread.load()) {
+        ++g_allocations;
+    }
+}
+void OnFree(const volatile void*) {}
+[[maybe_unused]] const int g_hooksInstalled =
+    __sanitizer_install_malloc_and_free_hooks(OnAllocation, OnFree);
+}  // namespace
+#else
 namespace {
 void* CountedAllocate(std::size_t size) noexcept {
     if (g_countAllocations && std::this_thread::get_id() == g_watchedThread.load()) {
@@ -59,6 +85,8 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+#endif
 
 namespace zorv::test {
 namespace {

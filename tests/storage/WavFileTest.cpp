@@ -143,34 +143,44 @@ TEST_F(CWavFileTest, EmptyRecordHasTheExactHeaderLayout) {
     EXPECT_EQ(Le32At(file, 1076), 0u);
 }
 
+// Pieces of one block go through the writer's buffer; the channel's
+// one-second pieces (and pieces mixed with small ones) go past it.
 TEST_F(CWavFileTest, RoundTripKeepsAudioMetadataAndSampleCount) {
-    const Bytes audio = Ramp(3 * CWavFile::kBufferSize + 130);
-    {
-        CWavFile wav;
-        wav.SetFormat(2, 16, 16000, kWaveFormatPcm);
-        wav.getDbRecord() = SampleRecord();
-        ASSERT_TRUE(wav.CreateNew(m_path, 0, CWavFile::kShareRead));
-        for (std::size_t at = 0; at < audio.size(); at += 128) {
-            const std::size_t n = std::min<std::size_t>(128, audio.size() - at);
-            ASSERT_EQ(wav.WriteAudio(&audio[at], n), n);
+    for (const std::size_t piece : {std::size_t{128}, std::size_t{64000}, std::size_t{0}}) {
+        SCOPED_TRACE(piece);
+        const Bytes audio = Ramp(3 * CWavFile::kBufferSize + 64000 + 130);
+        {
+            CWavFile wav;
+            wav.SetFormat(2, 16, 16000, kWaveFormatPcm);
+            wav.getDbRecord() = SampleRecord();
+            ASSERT_TRUE(wav.CreateNew(m_path, 0, CWavFile::kShareRead));
+            // Piece 0: alternating 128 and 20000 bytes.
+            std::size_t next = piece != 0 ? piece : 128;
+            for (std::size_t at = 0; at < audio.size(); at += next) {
+                if (piece == 0)
+                    next = next == 128 ? 20000 : 128;
+                const std::size_t n = std::min<std::size_t>(next, audio.size() - at);
+                ASSERT_EQ(wav.WriteAudio(&audio[at], n), n);
+            }
+            wav.getDbRecord().dsek = 1;
+            ASSERT_TRUE(wav.Close(static_cast<uint32_t>(audio.size() / 4)));
         }
-        wav.getDbRecord().dsek = 1;
-        ASSERT_TRUE(wav.Close(static_cast<uint32_t>(audio.size() / 4)));
+        CWavFile reader;
+        ASSERT_EQ(reader.OpenForReading(m_path), CWavFile::kOpenReady);
+        EXPECT_EQ(reader.getSamplesCount(), audio.size() / 4);
+        EXPECT_EQ(reader.GetWfx()->nChannels, 2);
+        EXPECT_EQ(reader.GetWfx()->nAvgBytesPerSec, 64000u);
+        EXPECT_EQ(reader.GetWfx()->nBlockAlign, 4);
+        EXPECT_EQ(GetText(reader.getDbRecord().TlfString_1), "84951234567");
+        EXPECT_EQ(reader.getDbRecord().dsek, 1u);
+        ASSERT_EQ(reader.GetDataSize(), audio.size());
+        EXPECT_EQ(Bytes(reader.GetDataPointer(), reader.GetDataPointer() + audio.size()), audio);
+        EXPECT_EQ(reader.WriteAudio(audio.data(), 2), 0u);
+        const Bytes before = ReadFile(m_path);
+        reader.Close();
+        EXPECT_EQ(ReadFile(m_path), before);
+        ASSERT_TRUE(std::filesystem::remove(m_path));
     }
-    CWavFile reader;
-    ASSERT_EQ(reader.OpenForReading(m_path), CWavFile::kOpenReady);
-    EXPECT_EQ(reader.getSamplesCount(), audio.size() / 4);
-    EXPECT_EQ(reader.GetWfx()->nChannels, 2);
-    EXPECT_EQ(reader.GetWfx()->nAvgBytesPerSec, 64000u);
-    EXPECT_EQ(reader.GetWfx()->nBlockAlign, 4);
-    EXPECT_EQ(GetText(reader.getDbRecord().TlfString_1), "84951234567");
-    EXPECT_EQ(reader.getDbRecord().dsek, 1u);
-    ASSERT_EQ(reader.GetDataSize(), audio.size());
-    EXPECT_EQ(Bytes(reader.GetDataPointer(), reader.GetDataPointer() + audio.size()), audio);
-    EXPECT_EQ(reader.WriteAudio(audio.data(), 2), 0u);
-    const Bytes before = ReadFile(m_path);
-    reader.Close();
-    EXPECT_EQ(ReadFile(m_path), before);
 }
 
 TEST_F(CWavFileTest, OddAudioGetsAPadByteCountedInEverySize) {
@@ -504,28 +514,33 @@ TEST_F(CWavFileTest, WritesTheDiskRefusesAreReportedAndNotCounted) {
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
     constexpr uint64_t kLimit = 1080 + 3 * CWavFile::kBufferSize + 100;
+    for (const std::size_t piece : {std::size_t{128}, std::size_t{16000}}) {
+        SCOPED_TRACE(piece);
+        CWavFile wav;
+        wav.SetFormat(1, 16, 8000, kWaveFormatPcm);
+        ASSERT_TRUE(wav.CreateNew(m_path, 0, CWavFile::kShareRead));
+        rlimit limit{kLimit, saved.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const Bytes block = Ramp(piece);
+        std::size_t accepted = 0;
+        std::size_t refused = 0;
+        for (std::size_t i = 0; i < 51200 / piece; ++i) {
+            const std::size_t n = wav.WriteAudio(block.data(), block.size());
+            (n == block.size() ? accepted : refused) += 1;
+        }
+        wav.Close();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
 
-    CWavFile wav;
-    wav.SetFormat(1, 16, 8000, kWaveFormatPcm);
-    ASSERT_TRUE(wav.CreateNew(m_path, 0, CWavFile::kShareRead));
-    rlimit limit{kLimit, saved.rlim_max};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    const Bytes block = Ramp(128);
-    std::size_t accepted = 0;
-    std::size_t refused = 0;
-    for (int i = 0; i < 400; ++i) {
-        const std::size_t n = wav.WriteAudio(block.data(), block.size());
-        (n == block.size() ? accepted : refused) += 1;
+        EXPECT_GT(refused, 0u);
+        CWavFile reader;
+        ASSERT_EQ(reader.OpenForReading(m_path), CWavFile::kOpenReady);
+        EXPECT_LE(reader.GetDataSize(), kLimit - 1080);
+        EXPECT_EQ(Le32At(ReadFile(m_path), 1076), reader.GetDataSize());
+        EXPECT_EQ(Le32At(ReadFile(m_path), 4) + 8, std::filesystem::file_size(m_path));
+        reader.Close();
+        ASSERT_TRUE(std::filesystem::remove(m_path));
     }
-    wav.Close();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
     ::sigaction(SIGXFSZ, &old, nullptr);
-
-    EXPECT_GT(refused, 0u);
-    CWavFile reader;
-    ASSERT_EQ(reader.OpenForReading(m_path), CWavFile::kOpenReady);
-    EXPECT_LE(reader.GetDataSize(), kLimit - 1080);
-    EXPECT_EQ(Le32At(ReadFile(m_path), 1076), reader.GetDataSize());
 }
 
 }  // namespace
