@@ -12,7 +12,9 @@ CDeviceServer::CDeviceServer(ServerEnvironment environment, ServerComponents com
       m_boards(boards != nullptr ? boards : &SystemBoardIoOpener()),
       m_recorders(recorders) {}
 
-CDeviceServer::~CDeviceServer() { Stop(); }
+CDeviceServer::~CDeviceServer() {
+    Stop();
+}
 
 DeviceContext CDeviceServer::Context(int firstLine) {
     DeviceContext context;
@@ -112,7 +114,8 @@ void CDeviceServer::FinishChannels(CRecordDevice& device) {
         if (stored.Mode != kModeStereoMaster || !bank->GetChannelParam(ch, now)) {
             continue;
         }
-        const bool formed = now.Mode == kModeStereoMaster && now.SlaveChannel == stored.SlaveChannel;
+        const bool formed =
+            now.Mode == kModeStereoMaster && now.SlaveChannel == stored.SlaveChannel;
         if (!formed && stored.SlaveChannel < static_cast<uint32_t>(count)) {
             // Refused by the bank when either channel belongs to another pair.
             bank->SetStereo(ch, static_cast<int>(stored.SlaveChannel), false);
@@ -130,95 +133,91 @@ void CDeviceServer::FinishChannels(CRecordDevice& device) {
 // --- Per-channel settings writers -------------------------------------------
 
 int CDeviceServer::SetChannelEnable(int device, int first, int last, int32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetEnable(first, last, value, true) : 0;
+    return OnRecordDevice(device,
+                          [&](CRecordDevice& d) { return d.SetEnable(first, last, value, true); });
 }
 
 int CDeviceServer::SetChannelActivate(int device, int first, int last, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetActivate(first, last, value, true) : 0;
+    return OnRecordDevice(
+        device, [&](CRecordDevice& d) { return d.SetActivate(first, last, value, true); });
 }
 
 int CDeviceServer::SetChannelCompress(int device, int first, int last, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetCompress(first, last, static_cast<int>(value), true) : 0;
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        return d.SetCompress(first, last, static_cast<int>(value), true);
+    });
 }
 
 int CDeviceServer::SetChannelTOn(int device, int first, int last, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetTOn(first, last, value, true) : 0;
+    return OnRecordDevice(device,
+                          [&](CRecordDevice& d) { return d.SetTOn(first, last, value, true); });
 }
 
 int CDeviceServer::SetChannelTOff(int device, int first, int last, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetTOff(first, last, value, true) : 0;
+    return OnRecordDevice(device,
+                          [&](CRecordDevice& d) { return d.SetTOff(first, last, value, true); });
 }
 
 int CDeviceServer::SetChannelTreshold(int device, int first, int last, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetTreshold(first, last, value, true) : 0;
+    return OnRecordDevice(
+        device, [&](CRecordDevice& d) { return d.SetTreshold(first, last, value, true); });
 }
 
 int CDeviceServer::SetChannelSampleRate(int device, int first, int last, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetSampleRate(first, last, value, true) : 0;
+    return OnRecordDevice(
+        device, [&](CRecordDevice& d) { return d.SetSampleRate(first, last, value, true); });
 }
 
 int CDeviceServer::SetStereoChannel(int device, int master, int slave) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetStereo(master, slave, true) : 0;
+    return OnRecordDevice(device,
+                          [&](CRecordDevice& d) { return d.SetStereo(master, slave, true); });
 }
 
 int CDeviceServer::UndoStereoChannel(int device, int master, int slave) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->UndoStereo(master, slave, true) : 0;
+    return OnRecordDevice(device,
+                          [&](CRecordDevice& d) { return d.UndoStereo(master, slave, true); });
 }
 
 int CDeviceServer::SetChannelMute(int device, int channel, bool on) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetMute(channel, on, true) : 0;
+    return OnRecordDevice(device, [&](CRecordDevice& d) { return d.SetMute(channel, on, true); });
 }
 
 int CDeviceServer::SetChannelSourceSignal(int device, int first, int last, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetSourceSignal(first, last, value, true) : 0;
+    return OnRecordDevice(
+        device, [&](CRecordDevice& d) { return d.SetSourceSignal(first, last, value, true); });
 }
 
 int CDeviceServer::SetChannelKeyEnable(int device, int first, int last, uint32_t value) {
-    if (RecordDevice(device) == nullptr) {
-        return 0;
-    }
-    auto* d = dynamic_cast<CDspDevice*>(Device(device));
-    return d != nullptr ? d->SetKeyEnable(first, last, value, true, true) : kNotSupported;
+    return OnRecordDevice(device, [&](CRecordDevice& r) {
+        auto* d = dynamic_cast<CDspDevice*>(&r);
+        return d != nullptr ? d->SetKeyEnable(first, last, value, true, true) : kNotSupported;
+    });
 }
 
 int CDeviceServer::SetTlfParam(int device, int first, int last, const LineParams& params) {
-    if (RecordDevice(device) == nullptr) {
-        return 0;
-    }
-    auto* d = dynamic_cast<CDspDevice*>(Device(device));
-    return d != nullptr ? d->SetLineParams(first, last, params, true) : kNotSupported;
+    return OnRecordDevice(device, [&](CRecordDevice& r) {
+        auto* d = dynamic_cast<CDspDevice*>(&r);
+        return d != nullptr ? d->SetLineParams(first, last, params, true) : kNotSupported;
+    });
 }
 
 int CDeviceServer::SetPolarity(int device, int channel, int mode) {
-    if (RecordDevice(device) == nullptr) {
-        return 0;
-    }
-    auto* d = dynamic_cast<CDspDevice*>(Device(device));
-    return d != nullptr ? d->SetPolarityMode(channel, mode, true) : kNotSupported;
+    return OnRecordDevice(device, [&](CRecordDevice& r) {
+        auto* d = dynamic_cast<CDspDevice*>(&r);
+        return d != nullptr ? d->SetPolarityMode(channel, mode, true) : kNotSupported;
+    });
 }
 
 int CDeviceServer::SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds) {
-    if (RecordDevice(device) == nullptr) {
-        return 0;
-    }
-    auto* d = dynamic_cast<CDspDevice*>(Device(device));
-    return d != nullptr ? d->SetPolarityCheckTimeOut(channel, seconds, true) : kNotSupported;
+    return OnRecordDevice(device, [&](CRecordDevice& r) {
+        auto* d = dynamic_cast<CDspDevice*>(&r);
+        return d != nullptr ? d->SetPolarityCheckTimeOut(channel, seconds, true) : kNotSupported;
+    });
 }
 
 int CDeviceServer::SetGainAdc(int device, int channel, int gain) {
-    CRecordDevice* d = RecordDevice(device);
-    return d != nullptr ? d->SetGain(channel, gain, true, true) : 0;
+    return OnRecordDevice(device,
+                          [&](CRecordDevice& d) { return d.SetGain(channel, gain, true, true); });
 }
 
 int CDeviceServer::SetAonFlags(int device, int channel, uint32_t flags) {
@@ -230,12 +229,13 @@ int CDeviceServer::SetChannelArchivate(int device, int channel, uint32_t value) 
 }
 
 int CDeviceServer::WriteChannelKey(int device, int channel, const char* key, uint32_t value) {
-    CRecordDevice* d = RecordDevice(device);
-    if (d == nullptr || channel < 0 || channel >= d->ChannelCount()) {
-        return 0;
-    }
-    CChannelSettingsFile file{IniFile(SettingsPath())};
-    return file.WriteChannelValue(d->SettingsNumber(), channel, key, value) ? 1 : 0;
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        if (channel < 0 || channel >= d.ChannelCount()) {
+            return 0;
+        }
+        CChannelSettingsFile file{IniFile(SettingsPath())};
+        return file.WriteChannelValue(d.SettingsNumber(), channel, key, value) ? 1 : 0;
+    });
 }
 
 }  // namespace zorv

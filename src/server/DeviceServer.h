@@ -56,9 +56,12 @@ public:
 
 protected:
     std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine) override;
-    std::unique_ptr<IServerDevice> CreateDevice1(int candidate, int firstLine, int& report) override;
-    std::unique_ptr<IServerDevice> CreateDevice2(int candidate, int firstLine, int& report) override;
-    std::unique_ptr<IServerDevice> CreateDevice3(int candidate, int firstLine, int& report) override;
+    std::unique_ptr<IServerDevice> CreateDevice1(int candidate, int firstLine,
+                                                 int& report) override;
+    std::unique_ptr<IServerDevice> CreateDevice2(int candidate, int firstLine,
+                                                 int& report) override;
+    std::unique_ptr<IServerDevice> CreateDevice3(int candidate, int firstLine,
+                                                 int& report) override;
     void ApplyDeviceSettings(int index) override;
     void ReadSettings() override;
     void ReadChannelDefaults() override;
@@ -67,7 +70,20 @@ protected:
 
 private:
     DeviceContext Context(int firstLine);
+    // Message thread only.
     CRecordDevice* RecordDevice(int index) const;
+    // Runs fn(CRecordDevice&) on the device at index with the device table
+    // held (any thread; see CServerCore::WithDevice); 0 when there is none.
+    template <typename Fn>
+    int OnRecordDevice(int index, Fn&& fn) const {
+        int result = 0;
+        WithDevice(index, [&](IServerDevice& device) {
+            if (auto* record = dynamic_cast<CRecordDevice*>(&device)) {
+                result = fn(*record);
+            }
+        });
+        return result;
+    }
     // Stereo pairs and forced recordings from the settings, once the device
     // runs.
     void FinishChannels(CRecordDevice& device);

@@ -60,6 +60,9 @@ TEST_F(DeviceServerTest, ChannelsAreFinishedOnceTheDevicesRun) {
         "[Channel0-3]\nActivate=1\nMode=3\nSlaveChannel=2\nHardActivateEnable=1\n"
         "[Channel0-4]\nActivate=1\nHardActivateEnable=1\n"
         "[Channel0-5]\nActivate=2\nHardActivateEnable=1\n");
+    // The channels are finished by the start-devices message, which may still
+    // be at work when the server reports running.
+    ASSERT_TRUE(PollUntil([&] { return State(4).StateLine == CS_MANUAL; }, 10s));
     // The pair whose master has the higher index, recording from the start.
     EXPECT_EQ(State(3).StateLine, static_cast<uint32_t>(CS_MANUAL));
     EXPECT_EQ(State(3).State, 1u);
