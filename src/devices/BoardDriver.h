@@ -25,6 +25,7 @@
 
 #include "devices/BoardIo.h"
 #include "devices/DeviceDriver.h"
+#include "devices/DspProtocol.h"
 
 namespace zorv {
 
@@ -68,7 +69,9 @@ struct BoardLayout {
     // word 0xFFFFFFFF (no board) gives no channels and board id 0.
     static BoardLayout Decode(uint32_t infoWord);
     // Audio record length of the stream: 14 bytes below board id 0x300, else 26.
-    std::size_t AudioRecordLength() const { return boardId < kFirstWideRecordBoardId ? 14 : 26; }
+    std::size_t AudioRecordLength() const {
+        return boardId < kFirstWideRecordBoardId ? kShortAudioRecordLength : kLongAudioRecordLength;
+    }
 };
 
 // The channel command word: channel within its group in bits 16-18, command

@@ -24,17 +24,11 @@
 
 #include "channels/ChannelTypes.h"
 #include "devices/DeviceDriver.h"
+#include "devices/DspProtocol.h"
 
 namespace zorv {
 
 inline constexpr int kSimMaxChannels = kMaxGroups * kMaxGroupChannels;
-
-// Event codes of the record stream.
-inline constexpr uint8_t kEventDigit = 22;
-inline constexpr uint8_t kEventLine = 23;
-inline constexpr uint8_t kEventMonitor = 24;
-inline constexpr uint8_t kEventStatus = 18;
-inline constexpr uint8_t kEventVersion = 21;
 
 enum class SimAudioKind { Silence, Tone, Wav };
 

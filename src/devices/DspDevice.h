@@ -169,7 +169,7 @@ private:
     void ConfigureGroupRateLocked(int group);
     void SetHighPass(int channel, uint32_t rate);
     void ProgramLineParams(int channel, bool groupZeroMode, uint32_t keyEnable);
-    bool GroupZeroMode() const { return (m_hardware.BoardID & 0x08) != 0; }
+    bool GroupZeroMode() const { return m_group0Mode; }
     int GroupOf(int channel) const;
     uint32_t ChannelRate(int channel) const;
 
@@ -181,6 +181,7 @@ private:
     // before Start.
     std::unique_ptr<CDeviceDriver> m_driver;
     int m_audioRecordLength = CRecordStreamParser::kShortAudioLength;
+    bool m_group0Mode = false;
     BlockStages m_stages;
 
     // Guarded by the channel lock (Open resets them before any reading thread

@@ -149,7 +149,7 @@ private:
         std::vector<uint8_t> answers;  // event records waiting for the stream
         std::array<int16_t, 32> requestSignal{};
         int requestSamples = 0;
-        std::array<uint8_t, 26> record{};  // 26-byte record being dealt
+        std::array<uint8_t, kLongAudioRecordLength> record{};  // wide record being dealt
         int dealt = 0;                     // whole sample periods in it
         int64_t sampleIndex = 0;           // next sample period at the group's rate
     };

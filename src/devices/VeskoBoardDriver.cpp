@@ -78,9 +78,9 @@ uint16_t CVeskoBoardDriver::ConverterWord(uint16_t word) const {
 }
 
 void CVeskoBoardDriver::TranslateCommand(int& command, int& value) const {
-    if (command == 27 && (value == 0 || value == 1)) {
-        command = 26;
-        value = value == 0 ? 5 : 6;
+    if (command == Code(DspCommand::Initialise) && (value == 0 || value == 1)) {
+        command = Code(DspCommand::Key);
+        value = Code(value == 0 ? DspKeyValue::InitialiseOff : DspKeyValue::InitialiseOn);
     }
 }
 

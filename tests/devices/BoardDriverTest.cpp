@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
 #include "devices/SimulatedBoardOpener.h"
 #include "devices/VeskoBoardDriver.h"
@@ -71,7 +72,7 @@ TEST(BoardDriverOpen, NoKernelDriverMeansNoBoard) {
     tagHARDWARE_CONFIG info{};
     EXPECT_FALSE(board.GetHardwareInfo(info));
     EXPECT_EQ(board.GetChannelCount(), 0);
-    EXPECT_FALSE(board.ChannelCommand(0, 21, 0));
+    EXPECT_FALSE(board.ChannelCommand(0, Code(DspCommand::RequestVersion), 0));
 }
 
 struct LayoutCase {
@@ -279,11 +280,11 @@ TEST(BoardDriverCommand, WaitsForTheMailboxOfTheChannelsGroup) {
     config.commandTakeReads = 3;
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(7, 6, 0x1F5));  // value is a byte
+    ASSERT_TRUE(bench.driver.ChannelCommand(7, Code(DspCommand::WriteLineRingLevel), 0x1F5));  // value is a byte
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0x0106F5, kCommandChannelGroup0 + 1}));
     EXPECT_EQ(bench.driver.ReadStatus() & 0x20, 0x20u) << "group 1's command waits";
-    ASSERT_TRUE(bench.driver.ChannelCommand(11, 5, 0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(2, 27, 0));
+    ASSERT_TRUE(bench.driver.ChannelCommand(11, Code(DspCommand::ReadLineRingLevel), 0));
+    ASSERT_TRUE(bench.driver.ChannelCommand(2, Code(DspCommand::Initialise), 0));
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0x021B00, kCommandChannelGroup0}));
 
     ASSERT_EQ(bench.board.TakenCommands().size(), 1u) << "the last two still wait";
@@ -296,7 +297,7 @@ TEST(BoardDriverCommand, WaitsForTheMailboxOfTheChannelsGroup) {
     const std::vector<Taken> expected = {{7, 6, 0xF5}, {11, 5, 0}, {2, 27, 0}};
     EXPECT_EQ(bench.board.TakenCommands(), expected);
     EXPECT_EQ(bench.board.StoredParams(7).LineRingLevel, 0xF5);
-    EXPECT_FALSE(bench.driver.ChannelCommand(12, 5, 0)) << "outside the board";
+    EXPECT_FALSE(bench.driver.ChannelCommand(12, Code(DspCommand::ReadLineRingLevel), 0)) << "outside the board";
 }
 
 TEST(BoardDriverCommand, UntakenCommandIsWithdrawnAfter200Ms) {
@@ -304,13 +305,13 @@ TEST(BoardDriverCommand, UntakenCommandIsWithdrawnAfter200Ms) {
     config.faults = {Fault(SimFaultKind::SilentGroup, 2)};
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(12, 21, 0)) << "the mailbox was empty";
+    ASSERT_TRUE(bench.driver.ChannelCommand(12, Code(DspCommand::RequestVersion), 0)) << "the mailbox was empty";
     const auto began = Clock::now();
-    EXPECT_FALSE(bench.driver.ChannelCommand(13, 18, 0));
+    EXPECT_FALSE(bench.driver.ChannelCommand(13, Code(DspCommand::RequestStatus), 0));
     EXPECT_GE(Clock::now() - began, 200ms);
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0, kCommandWithdrawGroup0 + 2}));
-    EXPECT_TRUE(bench.driver.ChannelCommand(14, 18, 0)) << "withdrawing emptied the mailbox";
-    EXPECT_TRUE(bench.driver.ChannelCommand(0, 18, 0)) << "other groups are not held up";
+    EXPECT_TRUE(bench.driver.ChannelCommand(14, Code(DspCommand::RequestStatus), 0)) << "withdrawing emptied the mailbox";
+    EXPECT_TRUE(bench.driver.ChannelCommand(0, Code(DspCommand::RequestStatus), 0)) << "other groups are not held up";
 }
 
 TEST(BoardDriverCommand, ThreadsNeverOverwriteAWaitingCommand) {
@@ -322,7 +323,7 @@ TEST(BoardDriverCommand, ThreadsNeverOverwriteAWaitingCommand) {
     std::atomic<int> failed = 0;
     auto send = [&](int channel) {
         for (int i = 0; i < kPerThread; ++i) {
-            if (!bench.driver.ChannelCommand(channel, 2, i)) {
+            if (!bench.driver.ChannelCommand(channel, Code(DspCommand::WriteLineFailureLevel), i)) {
                 ++failed;
             }
         }
@@ -343,8 +344,14 @@ TEST(BoardDriverCommand, PciFamilyTranslatesInitialise) {
     struct Case {
         int command, value, sentCommand, sentValue;
     };
-    const Case cases[] = {
-        {27, 0, 26, 5}, {27, 1, 26, 6}, {27, 2, 27, 2}, {26, 1, 26, 1}, {17, 1, 17, 1}};
+    constexpr int kInit = Code(DspCommand::Initialise);
+    constexpr int kKey = Code(DspCommand::Key);
+    constexpr int kPolarity = Code(DspCommand::Polarity);
+    const Case cases[] = {{kInit, 0, kKey, Code(DspKeyValue::InitialiseOff)},
+                          {kInit, 1, kKey, Code(DspKeyValue::InitialiseOn)},
+                          {kInit, 2, kInit, 2},
+                          {kKey, 1, kKey, 1},
+                          {kPolarity, 1, kPolarity, 1}};
     DriverBench<CVeskoBoardDriver> bench(BoardConfig(0x00012066, "VeskoPCIDevice"));
     DriverBench<CBoardDriver> plain(BoardConfig(0x00012066));
     ASSERT_TRUE(bench.driver.Open(0));

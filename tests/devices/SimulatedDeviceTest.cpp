@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "core/ServerMessage.h"
+#include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
 #include "devices/DspDevice.h"
 #include "devices/SimulatedBoardOpener.h"
@@ -90,12 +91,17 @@ TEST_F(SimulatedDeviceTest, StartSequenceAsTheBoardSeesIt) {
     std::vector<CSimulatedBoard::TakenCommand> expected;
     for (int g : {0, 1}) {
         const int first = g * 6;
-        expected.push_back({first, 21, 0});
-        expected.push_back({first, 18, 0});
+        expected.push_back({first, Code(DspCommand::RequestVersion), 0});
+        expected.push_back({first, Code(DspCommand::RequestStatus), 0});
         for (int ch = first; ch < first + 6; ++ch) {
-            expected.push_back({ch, 27, 0});
-            for (int read : {1, 3, 5, 7, 9, 11, 13, 15, 28}) {
-                expected.push_back({ch, read, 0});
+            expected.push_back({ch, Code(DspCommand::Initialise), 0});
+            for (DspCommand read :
+                 {DspCommand::ReadLineFailureLevel, DspCommand::ReadLineActivateLevel,
+                  DspCommand::ReadLineRingLevel, DspCommand::ReadMaxRingPause,
+                  DspCommand::ReadAonRequestLength, DspCommand::ReadAonRequestNumber,
+                  DspCommand::ReadAonRequestPauseFirst, DspCommand::ReadAonRequestPauseBetween,
+                  DspCommand::ReadMinActivateLevel}) {
+                expected.push_back({ch, Code(read), 0});
             }
         }
     }
@@ -129,18 +135,18 @@ TEST_F(SimulatedDeviceTest, DriftedParameterGivesOneWriteBackAndOneMessage) {
     const auto taken = m_board->TakenCommands();
     std::vector<CSimulatedBoard::TakenCommand> writes;
     for (size_t i = startCommands; i < taken.size(); ++i) {
-        const int c = taken[i].command;
-        if ((c >= 2 && c <= 16 && c % 2 == 0) || c == 29) {
+        const LineParamField* field = LineParamFieldOf(taken[i].command);
+        if (field != nullptr && taken[i].command == Code(field->write)) {
             writes.push_back(taken[i]);
         }
     }
-    EXPECT_EQ(writes, (std::vector<CSimulatedBoard::TakenCommand>{{2, 6, 70}}));
+    EXPECT_EQ(writes, (std::vector<CSimulatedBoard::TakenCommand>{{2, Code(DspCommand::WriteLineRingLevel), 70}}));
     EXPECT_EQ(m_server.Count(kMsgFailure), 0);
 }
 
 TEST_F(SimulatedDeviceTest, LineEventsFromTheBoardReachTheChannel) {
     SimBoardConfig config;
-    config.channels[1].timeline = {{500, 23, 1}, {1500, 23, 2}};  // ring, then call in
+    config.channels[1].timeline = {{500, Code(DspEvent::Line), 1}, {1500, Code(DspEvent::Line), 2}};  // ring, then call in
     Make(config);
     ASSERT_TRUE(m_device->Start());
     m_board->Advance(2000);
