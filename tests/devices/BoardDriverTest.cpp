@@ -9,7 +9,7 @@
 
 #include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "devices/VeskoBoardDriver.h"
 #include "platform/AutoResetEvent.h"
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <thread>
 
-#include "devices/BoardScenario.h"
+#include "simulation/BoardScenario.h"
 #include "storage/WavFile.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"

@@ -11,7 +11,7 @@
 
 #include "core/ServerMessage.h"
 #include "devices/DspDevice.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
 
 namespace zorv::test {

@@ -43,8 +43,8 @@
 
 #include "devices/BoardDriver.h"
 #include "devices/BoardIo.h"
-#include "devices/BoardScenario.h"
-#include "devices/SimulatedLine.h"
+#include "simulation/BoardScenario.h"
+#include "simulation/SimulatedLine.h"
 
 namespace zorv {
 

@@ -12,7 +12,7 @@
 
 #include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "platform/AutoResetEvent.h"
 #include "support/BoardStream.h"
 

@@ -1,4 +1,4 @@
-#include "devices/BoardScenario.h"
+#include "simulation/BoardScenario.h"
 
 #include <fmt/format.h>
 

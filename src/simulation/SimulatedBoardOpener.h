@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "devices/BoardIo.h"
-#include "devices/BoardScenario.h"
-#include "devices/SimulatedBoard.h"
+#include "simulation/BoardScenario.h"
+#include "simulation/SimulatedBoard.h"
 
 namespace zorv {
 

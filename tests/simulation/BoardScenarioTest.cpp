@@ -15,9 +15,9 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
 #include <vector>
 
 #include "devices/BoardDriver.h"
-#include "devices/BoardScenario.h"
-#include "devices/SimulatedBoardOpener.h"
-#include "devices/SimulatedLine.h"
+#include "simulation/BoardScenario.h"
+#include "simulation/SimulatedBoardOpener.h"
+#include "simulation/SimulatedLine.h"
 #include "platform/AutoResetEvent.h"
 #include "support/BoardStream.h"
 #include "support/TempDir.h"

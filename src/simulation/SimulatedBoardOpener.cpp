@@ -1,4 +1,4 @@
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 
 namespace zorv {
 

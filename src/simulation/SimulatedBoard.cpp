@@ -1,4 +1,4 @@
-#include "devices/SimulatedBoard.h"
+#include "simulation/SimulatedBoard.h"
 
 #include <fmt/format.h>
 

@@ -9,7 +9,7 @@
 #include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
 #include "devices/DspDevice.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
 
 namespace zorv::test {

@@ -1,4 +1,4 @@
-#include "devices/SimulatedLine.h"
+#include "simulation/SimulatedLine.h"
 
 #include <algorithm>
 #include <cmath>
