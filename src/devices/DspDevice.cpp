@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
-#include <thread>
 
 #include "core/ServerMessage.h"
 #include "devices/BoardDriver.h"
@@ -62,7 +61,7 @@ CDspDevice::~CDspDevice() {
 }
 
 std::unique_ptr<CDeviceDriver> CDspDevice::MakeDriver() {
-    return std::make_unique<CBoardDriver>(*m_opener);
+    return std::make_unique<CBoardDriver>(*m_opener, Clock());
 }
 
 bool CDspDevice::CreateDriver() {
@@ -410,7 +409,7 @@ int CDspDevice::SetGain(int channel, int gain, bool program) {
         return 1;
     }
     m_driver->SetEnableBit(2 * g, false);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     bool written = false;
     bool streaming = false;
     {
@@ -428,7 +427,7 @@ int CDspDevice::SetGain(int channel, int gain, bool program) {
         return 0;
     }
     if (streaming) {
-        std::this_thread::sleep_for(20ms);
+        Clock().SleepFor(20ms);
         m_driver->SetEnableBit(2 * g, true);
     }
     return 1;
@@ -450,7 +449,7 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
         return 0;
     }
     m_driver->SetEnableBit(2 * g, false);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     const int result = m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate);
     bool written = false;
     bool streaming = false;
@@ -483,7 +482,7 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
         return 0;
     }
     if (streaming) {
-        std::this_thread::sleep_for(20ms);
+        Clock().SleepFor(20ms);
         m_driver->SetEnableBit(2 * g, true);
     }
     return result;
@@ -501,9 +500,9 @@ int CDspDevice::RestartHardware() {
     std::lock_guard lock(m_bank->Lock());
     m_driver->SetEnableBit(0, false);
     m_driver->SetEnableBit(1, false);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     m_driver->WriteGroupConfig(0, m_groups[0].config);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     m_driver->SetEnableBit(0, true);
     m_driver->SetEnableBit(1, true);
     m_driver->AfterRestart();
@@ -573,7 +572,7 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
             }
         }
         if (range && sent) {
-            std::this_thread::sleep_for(100ms);
+            Clock().SleepFor(100ms);
         }
     }
     if (range && program) {

@@ -18,6 +18,10 @@
 // the reading thread takes up before it parses its next read. Everything
 // else that the reading thread uses is guarded by the channel lock (the
 // channel bank's), as marked below; lock order: channel lock, driver lock.
+//
+// Waits (converter settling, pacing of parameter writes, the pause after a
+// failed read) go through the device's clock, which also drives its board
+// driver's polls.
 #pragma once
 
 #include <array>

@@ -3,7 +3,6 @@
 // audio handler), event decoding and the group watchdog.
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "core/CodedException.h"
 #include "core/ExceptionSource.h"
@@ -65,7 +64,7 @@ bool CDspDevice::ReadOnce(std::size_t& received) {
             m_lastReadFailureReport = now;
             Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceReadFailed);
         }
-        std::this_thread::sleep_for(100ms);
+        Clock().SleepFor(100ms);
         return false;
     }
     m_readFailures = 0;

@@ -27,7 +27,8 @@ std::array<int16_t, kRequestSignalSamples> RequestSignalSamples() {
     return samples;
 }
 
-CVeskoBoardDriver::CVeskoBoardDriver(IBoardIoOpener& opener) : CBoardDriver(opener, kDeviceName) {}
+CVeskoBoardDriver::CVeskoBoardDriver(IBoardIoOpener& opener, IClock& clock)
+    : CBoardDriver(opener, kDeviceName, clock) {}
 
 bool CVeskoBoardDriver::StartTransfer(uint32_t, CAutoResetEvent*) {
     return true;

@@ -101,7 +101,7 @@ struct SimBoardConfig {
     std::array<uint8_t, kMaxGroups> versionByte{0x21, 0x21, 0x21};
     std::array<uint8_t, kMaxGroups> statusByte{0x01, 0x01, 0x01};
     // A channel command is taken once this many status reads have seen it
-    // waiting and at least commandTakeMs (real time) after it was written.
+    // waiting and at least commandTakeMs (on the board's take clock) after it was written.
     int commandTakeReads = 1;
     int commandTakeMs = 0;
     // Status reads during which the converter stays busy after the eighth

@@ -73,9 +73,10 @@ void PushBounded(std::deque<T>& log, T item) {
 
 }  // namespace
 
-CSimulatedBoard::CSimulatedBoard(SimBoardConfig config, Clock clock)
+CSimulatedBoard::CSimulatedBoard(SimBoardConfig config, Clock clock, IClock& takeClock)
     : m_config(std::move(config)),
       m_clock(clock),
+      m_takeClock(takeClock),
       m_layout(BoardLayout::Decode(m_config.infoWord)),
       m_recordLength(m_layout.AudioRecordLength()) {
     m_lines.reserve(kSimMaxChannels);
@@ -286,7 +287,7 @@ uint32_t CSimulatedBoard::StatusHeld() {
             --converter.busyReads;
         }
     }
-    const auto now = SteadyClock::now();
+    const auto now = m_takeClock.SteadyNow();
     for (int g = 0; g < kMaxGroups; ++g) {
         Mailbox& mailbox = m_groups[static_cast<std::size_t>(g)].mailbox;
         if (!mailbox.full) {
@@ -318,7 +319,7 @@ void CSimulatedBoard::ExecuteCommand(uint32_t code) {
             Warn(fmt::format("group {}: channel command {:#x} overwrote {:#x} before it was taken",
                              g, data, mailbox.word));
         }
-        mailbox = Mailbox{true, data, 0, SteadyClock::now()};
+        mailbox = Mailbox{true, data, 0, m_takeClock.SteadyNow()};
         if (m_config.commandTakeReads == 0 && m_config.commandTakeMs == 0 && !ProcessorSilent(g)) {
             TakeCommand(g);
         }
@@ -561,7 +562,7 @@ void CSimulatedBoard::StepMs() {
         }
     }
     // The processors and converters work on their own as time passes.
-    const auto now = SteadyClock::now();
+    const auto now = m_takeClock.SteadyNow();
     for (int g = 0; g < kMaxGroups; ++g) {
         Group& group = m_groups[static_cast<std::size_t>(g)];
         group.converter.busyReads = 0;

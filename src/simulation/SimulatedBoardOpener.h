@@ -20,7 +20,10 @@ namespace zorv {
 
 class CSimulatedBoardOpener final : public IBoardIoOpener {
 public:
-    CSimulatedBoardOpener(std::vector<SimBoardConfig> boards, CSimulatedBoard::Clock clock);
+    // takeClock: measures the boards' command take delays (see
+    // CSimulatedBoard); must outlive the opener.
+    CSimulatedBoardOpener(std::vector<SimBoardConfig> boards, CSimulatedBoard::Clock clock,
+                          IClock& takeClock = SystemClock());
 
     // Boards of a scenario file running on the real clock. Throws
     // CBoardScenarioError when the file cannot be used.

@@ -23,7 +23,6 @@ static void PrintTo(const CSimulatedBoard::CommandWrite& w, std::ostream* os) {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using CommandWrite = CSimulatedBoard::CommandWrite;
 
 constexpr uint16_t kConfigBlock[8] = {0x810C, 0x82E1, 0x8388, 0x8488,
@@ -36,19 +35,23 @@ SimBoardConfig BoardConfig(uint32_t infoWord, const char* deviceName = "Zorv18LD
     return config;
 }
 
-// One simulated board on the virtual clock, with a driver of its kind.
+// One simulated board on the virtual clock, with a driver of its kind. The
+// driver's polls and time-outs and the board's command take-up run on the
+// same virtual clock: nothing here sleeps for real, and a wait shows as
+// virtual time passed.
 template <typename Driver>
 struct DriverBench {
     explicit DriverBench(SimBoardConfig config)
-        : opener({std::move(config)}, CSimulatedBoard::Clock::Virtual),
+        : opener({std::move(config)}, CSimulatedBoard::Clock::Virtual, clock),
           board(opener.BoardAt(0)),
-          driver(opener) {}
+          driver(opener, clock) {}
 
     std::vector<CommandWrite> CommandsSince(std::size_t start) const {
         auto log = board.CommandLog();
         return {log.begin() + static_cast<std::ptrdiff_t>(std::min(start, log.size())), log.end()};
     }
 
+    CManualClock clock;
     CSimulatedBoardOpener opener;
     CSimulatedBoard& board;
     Driver driver;
@@ -198,9 +201,9 @@ TEST(BoardDriverConfig, FourFailedAttemptsThenTheFramingOnceMore) {
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
     const std::size_t start = bench.board.CommandLog().size();
-    const auto began = Clock::now();
+    const auto began = bench.clock.SteadyNow();
     EXPECT_FALSE(bench.driver.WriteGroupConfig(0, kConfigBlock));
-    EXPECT_GE(Clock::now() - began, 4 * 200ms);
+    EXPECT_GE(bench.clock.SteadyNow() - began, 4 * 200ms) << "waited on the virtual clock";
 
     std::vector<CommandWrite> attempt = {{0, kCommandSelectGroup}, {0, kCommandConverterReset}};
     for (uint16_t word : kConfigBlock) {
@@ -300,15 +303,35 @@ TEST(BoardDriverCommand, WaitsForTheMailboxOfTheChannelsGroup) {
     EXPECT_FALSE(bench.driver.ChannelCommand(12, Code(DspCommand::ReadLineRingLevel), 0)) << "outside the board";
 }
 
+// The driver waits for a command still in the mailbox on its clock, and the
+// board takes commands after their delay on the same clock: on a virtual
+// clock the wait passes as virtual time, without sleeping.
+TEST(BoardDriverCommand, WaitForTheMailboxPassesOnTheVirtualClock) {
+    auto config = BoardConfig(0x00012066);
+    config.commandTakeMs = 50;
+    DriverBench<CBoardDriver> bench(config);
+    ASSERT_TRUE(bench.driver.Open(0));
+    const auto began = bench.clock.SteadyNow();
+    ASSERT_TRUE(bench.driver.ChannelCommand(0, Code(DspCommand::RequestVersion), 0));
+    EXPECT_TRUE(bench.board.TakenCommands().empty());
+    ASSERT_TRUE(bench.driver.ChannelCommand(1, Code(DspCommand::RequestStatus), 0));
+    const auto waited = bench.clock.SteadyNow() - began;
+    EXPECT_GE(waited, 50ms);
+    EXPECT_LT(waited, 200ms);
+    EXPECT_EQ(bench.board.TakenCommands(),
+              (std::vector<CSimulatedBoard::TakenCommand>{
+                  {0, Code(DspCommand::RequestVersion), 0}}));
+}
+
 TEST(BoardDriverCommand, UntakenCommandIsWithdrawnAfter200Ms) {
     auto config = BoardConfig(0x00300666);
     config.faults = {Fault(SimFaultKind::SilentGroup, 2)};
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
     ASSERT_TRUE(bench.driver.ChannelCommand(12, Code(DspCommand::RequestVersion), 0)) << "the mailbox was empty";
-    const auto began = Clock::now();
+    const auto began = bench.clock.SteadyNow();
     EXPECT_FALSE(bench.driver.ChannelCommand(13, Code(DspCommand::RequestStatus), 0));
-    EXPECT_GE(Clock::now() - began, 200ms);
+    EXPECT_GE(bench.clock.SteadyNow() - began, 200ms) << "waited on the virtual clock";
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0, kCommandWithdrawGroup0 + 2}));
     EXPECT_TRUE(bench.driver.ChannelCommand(14, Code(DspCommand::RequestStatus), 0)) << "withdrawing emptied the mailbox";
     EXPECT_TRUE(bench.driver.ChannelCommand(0, Code(DspCommand::RequestStatus), 0)) << "other groups are not held up";

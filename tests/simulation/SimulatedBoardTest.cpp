@@ -67,9 +67,9 @@ SimFault Fault(int64_t timeMs, SimFaultKind kind, int64_t amount = 0, int group 
 class StreamBench {
 public:
     explicit StreamBench(SimBoardConfig config)
-        : m_opener({std::move(config)}, CSimulatedBoard::Clock::Virtual),
+        : m_opener({std::move(config)}, CSimulatedBoard::Clock::Virtual, m_clock),
           m_board(m_opener.BoardAt(0)),
-          m_driver(m_opener) {
+          m_driver(m_opener, m_clock) {
         EXPECT_TRUE(m_driver.Open(0));
         EXPECT_TRUE(m_driver.StartTransfer(65536, &m_event));
     }
@@ -98,6 +98,7 @@ public:
     CAutoResetEvent& Event() { return m_event; }
 
 private:
+    CManualClock m_clock;  // the driver's polls and the board's take-up
     CSimulatedBoardOpener m_opener;
     CSimulatedBoard& m_board;
     CBoardDriver m_driver;

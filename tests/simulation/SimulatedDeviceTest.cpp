@@ -47,8 +47,8 @@ private:
 class SimulatedDeviceTest : public ::testing::Test {
 protected:
     void Make(SimBoardConfig config) {
-        m_opener = std::make_unique<CSimulatedBoardOpener>(std::vector<SimBoardConfig>{config},
-                                                           CSimulatedBoard::Clock::Virtual);
+        m_opener = std::make_unique<CSimulatedBoardOpener>(
+            std::vector<SimBoardConfig>{config}, CSimulatedBoard::Clock::Virtual, m_clock);
         DeviceContext context;
         context.server = &m_server;
         context.clock = &m_clock;
