@@ -54,7 +54,7 @@ void BM_ReadingLoop18Channels(benchmark::State& state) {
     if (p.Activate == zorv::kActivateLine) {
         for (int g = 0; g < 3; ++g) {
             for (int c = 0; c < 6; ++c) {
-                stream.Event(g, c, 2, 23);  // call in
+                stream.Event(g, c, 2, Code(DspEvent::Line));  // call in
             }
         }
     }

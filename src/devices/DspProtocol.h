@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "channels/ChannelTypes.h"
 #include "core/ServerMessage.h"
@@ -40,11 +41,11 @@ enum class DspCommand : uint8_t {
     WriteAonRequestPauseFirst = 14,
     ReadAonRequestPauseBetween = 15,
     WriteAonRequestPauseBetween = 16,
-    Polarity = 17,       // value: 1 one polarity, 0 the other
-    RequestStatus = 18,  // answered by a Status event
-    RequestVersion = 21, // answered by a Version event
-    Monitor = 24,        // value: 1 line monitor on, 0 off
-    Key = 26,            // value: key 0/1, or one of DspKeyValue
+    Polarity = 17,        // value: 1 one polarity, 0 the other
+    RequestStatus = 18,   // answered by a Status event
+    RequestVersion = 21,  // answered by a Version event
+    Monitor = 24,         // value: 1 line monitor on, 0 off
+    Key = 26,             // value: key 0/1, or one of DspKeyValue
     Initialise = 27,
     ReadMinActivateLevel = 28,
     WriteMinActivateLevel = 29,
@@ -69,9 +70,71 @@ enum class DspEvent : uint8_t {
     Monitor = 24,  // value: line monitor byte; on a group event, the heartbeat
 };
 
-constexpr int Code(DspCommand command) { return static_cast<int>(command); }
-constexpr int Code(DspKeyValue value) { return static_cast<int>(value); }
-constexpr uint8_t Code(DspEvent event) { return static_cast<uint8_t>(event); }
+constexpr int Code(DspCommand command) {
+    return static_cast<int>(command);
+}
+constexpr int Code(DspKeyValue value) {
+    return static_cast<int>(value);
+}
+constexpr uint8_t Code(DspEvent event) {
+    return static_cast<uint8_t>(event);
+}
+
+// The enumerator's name of a command code (logs and test output); empty
+// for a code that is no command.
+constexpr std::string_view DspCommandName(int code) {
+    switch (static_cast<DspCommand>(code)) {
+        case DspCommand::ReadLineFailureLevel:
+            return "ReadLineFailureLevel";
+        case DspCommand::WriteLineFailureLevel:
+            return "WriteLineFailureLevel";
+        case DspCommand::ReadLineActivateLevel:
+            return "ReadLineActivateLevel";
+        case DspCommand::WriteLineActivateLevel:
+            return "WriteLineActivateLevel";
+        case DspCommand::ReadLineRingLevel:
+            return "ReadLineRingLevel";
+        case DspCommand::WriteLineRingLevel:
+            return "WriteLineRingLevel";
+        case DspCommand::ReadMaxRingPause:
+            return "ReadMaxRingPause";
+        case DspCommand::WriteMaxRingPause:
+            return "WriteMaxRingPause";
+        case DspCommand::ReadAonRequestLength:
+            return "ReadAonRequestLength";
+        case DspCommand::WriteAonRequestLength:
+            return "WriteAonRequestLength";
+        case DspCommand::ReadAonRequestNumber:
+            return "ReadAonRequestNumber";
+        case DspCommand::WriteAonRequestNumber:
+            return "WriteAonRequestNumber";
+        case DspCommand::ReadAonRequestPauseFirst:
+            return "ReadAonRequestPauseFirst";
+        case DspCommand::WriteAonRequestPauseFirst:
+            return "WriteAonRequestPauseFirst";
+        case DspCommand::ReadAonRequestPauseBetween:
+            return "ReadAonRequestPauseBetween";
+        case DspCommand::WriteAonRequestPauseBetween:
+            return "WriteAonRequestPauseBetween";
+        case DspCommand::Polarity:
+            return "Polarity";
+        case DspCommand::RequestStatus:
+            return "RequestStatus";
+        case DspCommand::RequestVersion:
+            return "RequestVersion";
+        case DspCommand::Monitor:
+            return "Monitor";
+        case DspCommand::Key:
+            return "Key";
+        case DspCommand::Initialise:
+            return "Initialise";
+        case DspCommand::ReadMinActivateLevel:
+            return "ReadMinActivateLevel";
+        case DspCommand::WriteMinActivateLevel:
+            return "WriteMinActivateLevel";
+    }
+    return {};
+}
 
 // Record framing. Header byte: bit 7 clear, bit 3 set for an event record,
 // bits 0-1 the group, bits 4-7 the channel within the group (event records;
@@ -82,7 +145,7 @@ inline constexpr uint8_t kRecordInvalidFlag = 0x80;
 inline constexpr uint8_t kRecordGroupMask = 0x03;
 inline constexpr int kRecordChannelShift = 4;
 inline constexpr int kGroupEventField = 6;
-inline constexpr int kEventRecordLength = 4;   // header, mark, value, code
+inline constexpr int kEventRecordLength = 4;        // header, mark, value, code
 inline constexpr int kShortAudioRecordLength = 14;  // six samples
 inline constexpr int kLongAudioRecordLength = 26;   // twelve samples
 

@@ -7,11 +7,11 @@
 #include <chrono>
 #include <thread>
 
-#include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
-#include "simulation/SimulatedBoardOpener.h"
+#include "devices/DspProtocol.h"
 #include "devices/VeskoBoardDriver.h"
 #include "platform/AutoResetEvent.h"
+#include "simulation/SimulatedBoardOpener.h"
 
 namespace zorv {
 
@@ -283,7 +283,8 @@ TEST(BoardDriverCommand, WaitsForTheMailboxOfTheChannelsGroup) {
     config.commandTakeReads = 3;
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(7, Code(DspCommand::WriteLineRingLevel), 0x1F5));  // value is a byte
+    ASSERT_TRUE(bench.driver.ChannelCommand(7, Code(DspCommand::WriteLineRingLevel),
+                                            0x1F5));  // value is a byte
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0x0106F5, kCommandChannelGroup0 + 1}));
     EXPECT_EQ(bench.driver.ReadStatus() & 0x20, 0x20u) << "group 1's command waits";
     ASSERT_TRUE(bench.driver.ChannelCommand(11, Code(DspCommand::ReadLineRingLevel), 0));
@@ -300,7 +301,8 @@ TEST(BoardDriverCommand, WaitsForTheMailboxOfTheChannelsGroup) {
     const std::vector<Taken> expected = {{7, 6, 0xF5}, {11, 5, 0}, {2, 27, 0}};
     EXPECT_EQ(bench.board.TakenCommands(), expected);
     EXPECT_EQ(bench.board.StoredParams(7).LineRingLevel, 0xF5);
-    EXPECT_FALSE(bench.driver.ChannelCommand(12, Code(DspCommand::ReadLineRingLevel), 0)) << "outside the board";
+    EXPECT_FALSE(bench.driver.ChannelCommand(12, Code(DspCommand::ReadLineRingLevel), 0))
+        << "outside the board";
 }
 
 // The driver waits for a command still in the mailbox on its clock, and the
@@ -318,9 +320,9 @@ TEST(BoardDriverCommand, WaitForTheMailboxPassesOnTheVirtualClock) {
     const auto waited = bench.clock.SteadyNow() - began;
     EXPECT_GE(waited, 50ms);
     EXPECT_LT(waited, 200ms);
-    EXPECT_EQ(bench.board.TakenCommands(),
-              (std::vector<CSimulatedBoard::TakenCommand>{
-                  {0, Code(DspCommand::RequestVersion), 0}}));
+    EXPECT_EQ(
+        bench.board.TakenCommands(),
+        (std::vector<CSimulatedBoard::TakenCommand>{{0, Code(DspCommand::RequestVersion), 0}}));
 }
 
 TEST(BoardDriverCommand, UntakenCommandIsWithdrawnAfter200Ms) {
@@ -328,13 +330,16 @@ TEST(BoardDriverCommand, UntakenCommandIsWithdrawnAfter200Ms) {
     config.faults = {Fault(SimFaultKind::SilentGroup, 2)};
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(12, Code(DspCommand::RequestVersion), 0)) << "the mailbox was empty";
+    ASSERT_TRUE(bench.driver.ChannelCommand(12, Code(DspCommand::RequestVersion), 0))
+        << "the mailbox was empty";
     const auto began = bench.clock.SteadyNow();
     EXPECT_FALSE(bench.driver.ChannelCommand(13, Code(DspCommand::RequestStatus), 0));
     EXPECT_GE(bench.clock.SteadyNow() - began, 200ms) << "waited on the virtual clock";
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0, kCommandWithdrawGroup0 + 2}));
-    EXPECT_TRUE(bench.driver.ChannelCommand(14, Code(DspCommand::RequestStatus), 0)) << "withdrawing emptied the mailbox";
-    EXPECT_TRUE(bench.driver.ChannelCommand(0, Code(DspCommand::RequestStatus), 0)) << "other groups are not held up";
+    EXPECT_TRUE(bench.driver.ChannelCommand(14, Code(DspCommand::RequestStatus), 0))
+        << "withdrawing emptied the mailbox";
+    EXPECT_TRUE(bench.driver.ChannelCommand(0, Code(DspCommand::RequestStatus), 0))
+        << "other groups are not held up";
 }
 
 TEST(BoardDriverCommand, ThreadsNeverOverwriteAWaitingCommand) {

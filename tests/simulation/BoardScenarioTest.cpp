@@ -15,10 +15,10 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
 #include <vector>
 
 #include "devices/BoardDriver.h"
+#include "platform/AutoResetEvent.h"
 #include "simulation/BoardScenario.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "simulation/SimulatedLine.h"
-#include "platform/AutoResetEvent.h"
 #include "support/BoardStream.h"
 #include "support/TempDir.h"
 

@@ -10,10 +10,10 @@
 #include <numeric>
 #include <tuple>
 
-#include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
-#include "simulation/SimulatedBoardOpener.h"
+#include "devices/DspProtocol.h"
 #include "platform/AutoResetEvent.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "support/BoardStream.h"
 
 namespace zorv {
@@ -304,7 +304,8 @@ TEST(SimulatedProcessor, ParameterCommandsStoreAndReport) {
          offsetof(LineParams, AonRequestNumber)},
         {Code(DspCommand::WriteAonRequestPauseFirst), Code(DspCommand::ReadAonRequestPauseFirst),
          offsetof(LineParams, AonRequestPauseFirst)},
-        {Code(DspCommand::WriteAonRequestPauseBetween), Code(DspCommand::ReadAonRequestPauseBetween),
+        {Code(DspCommand::WriteAonRequestPauseBetween),
+         Code(DspCommand::ReadAonRequestPauseBetween),
          offsetof(LineParams, AonRequestPauseBetween)},
         {Code(DspCommand::WriteMinActivateLevel), Code(DspCommand::ReadMinActivateLevel),
          offsetof(LineParams, MinActivateLevel)},
@@ -496,7 +497,8 @@ TEST(SimulatedFaults, ReadErrorsFailTheNextReads) {
 TEST(SimulatedFaults, SilentProcessorReportsNothingUntilItRecovers) {
     SimBoardConfig config;
     config.faults = {Fault(2, SimFaultKind::SilentGroup, 10, 1)};
-    config.channels[6].timeline = {{4, Code(DspEvent::Line), kLineRing}, {13, Code(DspEvent::Line), kLineFree}};
+    config.channels[6].timeline = {{4, Code(DspEvent::Line), kLineRing},
+                                   {13, Code(DspEvent::Line), kLineFree}};
     config.channels[0].timeline = {{4, Code(DspEvent::Line), kLineRing}};
     StreamBench bench(config);
     bench.Enable(0, false, true);
@@ -512,7 +514,8 @@ TEST(SimulatedFaults, SilentProcessorReportsNothingUntilItRecovers) {
     // From 12 ms on the group is back: the waiting command is taken.
     events = EventsAfter(bench, 6);
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(std::make_tuple(events[0].group, events[0].code), std::make_tuple(1, Code(DspEvent::Version)));
+    EXPECT_EQ(std::make_tuple(events[0].group, events[0].code),
+              std::make_tuple(1, Code(DspEvent::Version)));
     EXPECT_EQ(std::make_tuple(events[1].group, events[1].code, events[1].value),
               std::make_tuple(1, Code(DspEvent::Line), uint8_t{kLineFree}));
 }

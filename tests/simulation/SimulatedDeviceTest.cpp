@@ -6,9 +6,9 @@
 #include <mutex>
 
 #include "core/ServerMessage.h"
-#include "devices/DspProtocol.h"
 #include "devices/BoardDriver.h"
 #include "devices/DspDevice.h"
+#include "devices/DspProtocol.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
 
@@ -124,7 +124,7 @@ TEST_F(SimulatedDeviceTest, DriftedParameterGivesOneWriteBackAndOneMessage) {
     ASSERT_EQ(m_server.Count(22), 1);
     const auto posts = m_server.Posts();
     for (const ServerMessage& m : posts) {
-        if (m.code == 22) {
+        if (m.code == kMsgLineParamFirst + 2) {
             EXPECT_EQ(m.a, 0);  // device
             EXPECT_EQ(m.b, 2);  // channel
         }
@@ -140,21 +140,23 @@ TEST_F(SimulatedDeviceTest, DriftedParameterGivesOneWriteBackAndOneMessage) {
             writes.push_back(taken[i]);
         }
     }
-    EXPECT_EQ(writes, (std::vector<CSimulatedBoard::TakenCommand>{{2, Code(DspCommand::WriteLineRingLevel), 70}}));
+    EXPECT_EQ(writes, (std::vector<CSimulatedBoard::TakenCommand>{
+                          {2, Code(DspCommand::WriteLineRingLevel), 70}}));
     EXPECT_EQ(m_server.Count(kMsgFailure), 0);
 }
 
 TEST_F(SimulatedDeviceTest, LineEventsFromTheBoardReachTheChannel) {
     SimBoardConfig config;
-    config.channels[1].timeline = {{500, Code(DspEvent::Line), 1}, {1500, Code(DspEvent::Line), 2}};  // ring, then call in
+    config.channels[1].timeline = {{500, Code(DspEvent::Line), 1},
+                                   {1500, Code(DspEvent::Line), 2}};  // ring, then call in
     Make(config);
     ASSERT_TRUE(m_device->Start());
     m_board->Advance(2000);
     EXPECT_TRUE(PollUntil(
         [&] { return m_device->Bank()->GetChannelState(1).StateLine == CS_CALL_IN; }, 5s));
     m_board->Advance(1000);
-    EXPECT_TRUE(PollUntil(
-        [&] { return m_device->Bank()->GetChannelState(1).RecordTime >= 8000; }, 5s));
+    EXPECT_TRUE(
+        PollUntil([&] { return m_device->Bank()->GetChannelState(1).RecordTime >= 8000; }, 5s));
 }
 
 TEST_F(SimulatedDeviceTest, GarbageInTheStreamIsReportedAndSkipped) {
