@@ -50,11 +50,11 @@ void BM_ReadingLoop18Channels(benchmark::State& state) {
         device.SetChannelParam(ch, p);
     }
     // One second of speech-level audio for every channel, fed again and again.
-    zorv::test::CStreamBuilder stream(26, {6, 6, 6});
+    zorv::test::CStreamBuilder stream(zorv::kLongAudioRecordLength, {6, 6, 6});
     if (p.Activate == zorv::kActivateLine) {
         for (int g = 0; g < 3; ++g) {
             for (int c = 0; c < 6; ++c) {
-                stream.Event(g, c, 2, 23);  // call in
+                stream.Event(g, c, 2, zorv::Code(zorv::DspEvent::Line));  // call in
             }
         }
     }

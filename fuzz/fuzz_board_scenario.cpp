@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "devices/BoardDriver.h"
-#include "devices/BoardScenario.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/BoardScenario.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "platform/AutoResetEvent.h"
 
 namespace {

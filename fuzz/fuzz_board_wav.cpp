@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "devices/BoardScenario.h"
+#include "simulation/BoardScenario.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t rate = 0;

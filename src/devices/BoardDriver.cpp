@@ -1,7 +1,6 @@
 #include "devices/BoardDriver.h"
 
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include "platform/AutoResetEvent.h"
@@ -9,8 +8,6 @@
 namespace zorv {
 
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr auto kBoardTimeout = std::chrono::milliseconds{200};
 constexpr auto kGroupSettle = std::chrono::milliseconds{20};
@@ -49,10 +46,11 @@ BoardLayout BoardLayout::Decode(uint32_t infoWord) {
     return layout;
 }
 
-CBoardDriver::CBoardDriver(IBoardIoOpener& opener) : CBoardDriver(opener, kDeviceName) {}
+CBoardDriver::CBoardDriver(IBoardIoOpener& opener, IClock& clock)
+    : CBoardDriver(opener, kDeviceName, clock) {}
 
-CBoardDriver::CBoardDriver(IBoardIoOpener& opener, std::string deviceName)
-    : m_opener(opener), m_deviceName(std::move(deviceName)) {}
+CBoardDriver::CBoardDriver(IBoardIoOpener& opener, std::string deviceName, IClock& clock)
+    : m_opener(opener), m_deviceName(std::move(deviceName)), m_clock(clock) {}
 
 CBoardDriver::~CBoardDriver() {
     Close();
@@ -205,15 +203,15 @@ bool CBoardDriver::WriteGroupConfig(int group, const uint16_t (&words)[8]) {
         for (uint16_t word : words) {
             WriteCommandHeld(ConverterWord(word), kCommandConverterWord);
         }
-        const auto start = SteadyClock::now();
+        const auto start = m_clock.SteadyNow();
         for (;;) {
             if ((m_io->ReadRegister(kRegisterCommand) & kStatusConverterBusy) == 0) {
                 return true;
             }
-            if (SteadyClock::now() - start > kBoardTimeout) {
+            if (m_clock.SteadyNow() - start > kBoardTimeout) {
                 break;
             }
-            std::this_thread::sleep_for(kPollPause);
+            m_clock.SleepFor(kPollPause);
         }
     }
     WriteCommandHeld(g, kCommandSelectGroup);
@@ -248,7 +246,7 @@ bool CBoardDriver::StopGroup(int group) {
     }
     SetEnableBit(2 * group, false);
     SetEnableBit(2 * group + 1, false);
-    std::this_thread::sleep_for(kGroupSettle);
+    m_clock.SleepFor(kGroupSettle);
     std::lock_guard lock(m_lock);
     if (!m_io) {
         return false;
@@ -273,7 +271,7 @@ bool CBoardDriver::ChannelCommand(int channel, int command, int value) {
     const int group = m_channelGroup[static_cast<std::size_t>(channel)];
     const uint32_t mailbox = kStatusMailboxGroup0 << group;
     const uint32_t word = ChannelCommandWord(channel - m_layout.groupFirst[group], command, value);
-    const auto start = SteadyClock::now();
+    const auto start = m_clock.SteadyNow();
     for (;;) {
         {
             // The check that finds the mailbox free and the write that fills
@@ -284,12 +282,12 @@ bool CBoardDriver::ChannelCommand(int channel, int command, int value) {
                 WriteCommandHeld(word, kCommandChannelGroup0 + static_cast<uint32_t>(group));
                 return true;
             }
-            if (SteadyClock::now() - start > kBoardTimeout) {
+            if (m_clock.SteadyNow() - start > kBoardTimeout) {
                 WriteCommandHeld(0, kCommandWithdrawGroup0 + static_cast<uint32_t>(group));
                 return false;
             }
         }
-        std::this_thread::sleep_for(kPollPause);
+        m_clock.SleepFor(kPollPause);
     }
 }
 

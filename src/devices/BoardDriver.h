@@ -6,7 +6,9 @@
 // information word and keeps the channel layout it describes (up to three
 // groups of up to six channels, numbered across the groups). Converter
 // configuration writes and channel commands poll the status word with the
-// time-outs of the board (200 ms).
+// time-outs of the board (200 ms). Time-outs, poll pauses and settle waits
+// are measured and waited on the clock it was given, so that on a virtual
+// clock they pass without real sleeping.
 //
 // Threads: every operation may be called from any thread. One lock of the
 // driver guards every register access and control call; a channel command
@@ -25,6 +27,8 @@
 
 #include "devices/BoardIo.h"
 #include "devices/DeviceDriver.h"
+#include "devices/DspProtocol.h"
+#include "platform/Clock.h"
 
 namespace zorv {
 
@@ -68,7 +72,9 @@ struct BoardLayout {
     // word 0xFFFFFFFF (no board) gives no channels and board id 0.
     static BoardLayout Decode(uint32_t infoWord);
     // Audio record length of the stream: 14 bytes below board id 0x300, else 26.
-    std::size_t AudioRecordLength() const { return boardId < kFirstWideRecordBoardId ? 14 : 26; }
+    std::size_t AudioRecordLength() const {
+        return boardId < kFirstWideRecordBoardId ? kShortAudioRecordLength : kLongAudioRecordLength;
+    }
 };
 
 // The channel command word: channel within its group in bits 16-18, command
@@ -82,8 +88,8 @@ class CBoardDriver : public CDeviceDriver {
 public:
     static constexpr const char* kDeviceName = "Zorv18LDevice";
 
-    // The opener must outlive the driver.
-    explicit CBoardDriver(IBoardIoOpener& opener);
+    // The opener and the clock must outlive the driver.
+    explicit CBoardDriver(IBoardIoOpener& opener, IClock& clock = SystemClock());
     ~CBoardDriver() override;
     CBoardDriver(const CBoardDriver&) = delete;
     CBoardDriver& operator=(const CBoardDriver&) = delete;
@@ -139,7 +145,7 @@ public:
     const BoardLayout& Layout() const { return m_layout; }
 
 protected:
-    CBoardDriver(IBoardIoOpener& opener, std::string deviceName);
+    CBoardDriver(IBoardIoOpener& opener, std::string deviceName, IClock& clock);
 
     // The word sent for configuration word w (the PCI family replaces one).
     virtual uint16_t ConverterWord(uint16_t word) const { return word; }
@@ -167,6 +173,7 @@ private:
     // Constant after construction
     IBoardIoOpener& m_opener;
     const std::string m_deviceName;
+    IClock& m_clock;
 
     // Set by Open and Close only
     std::unique_ptr<IBoardIo> m_io;

@@ -47,7 +47,7 @@ public:
 std::unique_ptr<CDeviceDriver> MakeAbsentDriver() { return std::make_unique<CAbsentDriver>(); }
 
 std::unique_ptr<CDeviceDriver> CVeskoPciDevice::MakeDriver() {
-    return std::make_unique<CVeskoBoardDriver>(Opener());
+    return std::make_unique<CVeskoBoardDriver>(Opener(), Clock());
 }
 
 std::unique_ptr<CDeviceDriver> CUsbHidDevice::MakeDriver() { return MakeAbsentDriver(); }

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
-#include <thread>
 
 #include "core/ServerMessage.h"
 #include "devices/BoardDriver.h"
+#include "devices/DspProtocol.h"
 
 namespace zorv {
 namespace {
@@ -26,23 +26,6 @@ constexpr HighPassCoefficients kHighPass[] = {
     {16000, 0.9391f, 0.9695f}, {22050, 0.9555f, 0.9777f}, {24000, 0.9591f, 0.9795f},
     {32000, 0.9691f, 0.9845f}, {44100, 0.9773f, 0.9887f}, {48000, 0.9792f, 0.9896f},
     {64000, 0.9844f, 0.9922f},
-};
-
-// The line-parameter bytes sent to a processor, with their write commands.
-struct LineParamByte {
-    std::size_t offset;
-    int writeCommand;
-};
-constexpr LineParamByte kSentBytes[] = {
-    {offsetof(LineParams, LineFailureLevel), 2},
-    {offsetof(LineParams, LineActivateLevel), 4},
-    {offsetof(LineParams, LineRingLevel), 6},
-    {offsetof(LineParams, AonRequestLength), 10},
-    {offsetof(LineParams, AonRequestNumber), 12},
-    {offsetof(LineParams, AonRequestPauseFirst), 14},
-    {offsetof(LineParams, AonRequestPauseBetween), 16},
-    {offsetof(LineParams, MaxRingPause), 8},
-    {offsetof(LineParams, MinActivateLevel), 29},
 };
 
 uint8_t& ByteOf(LineParams& params, std::size_t offset) {
@@ -95,7 +78,7 @@ CDspDevice::~CDspDevice() {
 }
 
 std::unique_ptr<CDeviceDriver> CDspDevice::MakeDriver() {
-    return std::make_unique<CBoardDriver>(*m_opener);
+    return std::make_unique<CBoardDriver>(*m_opener, Clock());
 }
 
 bool CDspDevice::CreateDriver() {
@@ -139,10 +122,11 @@ bool CDspDevice::Open() {
         m_error = kDeviceNoMemory;
         return false;
     }
-    // Board ids below 0x300 send six-sample records, newer ones twelve.
-    const uint32_t boardId = (m_hardware.BoardID >> 12) & 0xFFF;
-    m_audioRecordLength = boardId < 0x300 ? CRecordStreamParser::kShortAudioLength
-                                          : CRecordStreamParser::kLongAudioLength;
+    // The record length and the group-0 mode are those of the layout the
+    // information word describes.
+    const BoardLayout layout = BoardLayout::Decode(m_hardware.BoardID);
+    m_audioRecordLength = static_cast<int>(layout.AudioRecordLength());
+    m_group0Mode = layout.group0Mode;
     m_parser.Configure(m_audioRecordLength, counts, firsts);
     m_readerLevelShift.fill(6);
     m_parserRequests = 0;
@@ -310,8 +294,8 @@ bool CDspDevice::Start() {
         }
         m_driver->SetEnableBit(2 * g, true);
         m_driver->SetEnableBit(2 * g + 1, true);
-        m_driver->ChannelCommand(group.first, 21, 0);
-        m_driver->ChannelCommand(group.first, 18, 0);
+        m_driver->ChannelCommand(group.first, Code(DspCommand::RequestVersion), 0);
+        m_driver->ChannelCommand(group.first, Code(DspCommand::RequestStatus), 0);
         const bool groupZeroMode = g == 0 && GroupZeroMode();
         std::array<uint32_t, kMaxGroupChannels> keys{};
         {
@@ -339,16 +323,16 @@ bool CDspDevice::Start() {
 // every parameter make the processor report it, so that any difference from
 // the stored copy comes to light.
 void CDspDevice::ProgramLineParams(int channel, bool groupZeroMode, uint32_t keyEnable) {
-    m_driver->ChannelCommand(channel, 27, 0);
+    m_driver->ChannelCommand(channel, Code(DspCommand::Initialise), 0);
     if (groupZeroMode) {
         if (keyEnable == 1) {
-            m_driver->ChannelCommand(channel, 26, 1);
-            m_driver->ChannelCommand(channel, 12, 0);
+            m_driver->ChannelCommand(channel, Code(DspCommand::Key), 1);
+            m_driver->ChannelCommand(channel, Code(DspCommand::WriteAonRequestNumber), 0);
         }
         return;
     }
-    for (int read : {1, 3, 5, 7, 9, 11, 13, 15, 28}) {
-        m_driver->ChannelCommand(channel, read, 0);
+    for (DspCommand read : kLineParamReadOrder) {
+        m_driver->ChannelCommand(channel, Code(read), 0);
     }
 }
 
@@ -403,8 +387,8 @@ void CDspDevice::Stop() {
     CRecordDevice::Stop();  // releases manual activations
     if (m_driver && m_driver->IsOpen()) {
         for (int ch = 0; ch < m_channelCount; ++ch) {
-            m_driver->ChannelCommand(ch, 24, 0);
-            m_driver->ChannelCommand(ch, 27, 0);
+            m_driver->ChannelCommand(ch, Code(DspCommand::Monitor), 0);
+            m_driver->ChannelCommand(ch, Code(DspCommand::Initialise), 0);
             if (m_stages.noiseSuppressor != nullptr) {
                 m_stages.noiseSuppressor->Reset(ch);
             }
@@ -446,7 +430,7 @@ int CDspDevice::SetGain(int channel, int gain, bool program, bool persist) {
         return 1;
     }
     m_driver->SetEnableBit(2 * g, false);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     bool written = false;
     bool streaming = false;
     {
@@ -464,7 +448,7 @@ int CDspDevice::SetGain(int channel, int gain, bool program, bool persist) {
         return 0;
     }
     if (streaming) {
-        std::this_thread::sleep_for(20ms);
+        Clock().SleepFor(20ms);
         m_driver->SetEnableBit(2 * g, true);
     }
     return 1;
@@ -486,7 +470,7 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
         return 0;
     }
     m_driver->SetEnableBit(2 * g, false);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     const int result =
         m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate, true);
     bool written = false;
@@ -520,7 +504,7 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
         return 0;
     }
     if (streaming) {
-        std::this_thread::sleep_for(20ms);
+        Clock().SleepFor(20ms);
         m_driver->SetEnableBit(2 * g, true);
     }
     return result;
@@ -538,9 +522,9 @@ int CDspDevice::RestartHardware() {
     std::lock_guard lock(m_bank->Lock());
     m_driver->SetEnableBit(0, false);
     m_driver->SetEnableBit(1, false);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     m_driver->WriteGroupConfig(0, m_groups[0].config);
-    std::this_thread::sleep_for(20ms);
+    Clock().SleepFor(20ms);
     m_driver->SetEnableBit(0, true);
     m_driver->SetEnableBit(1, true);
     m_driver->AfterRestart();
@@ -551,8 +535,8 @@ int CDspDevice::RestartHardware() {
     if (!groupZeroMode) {
         m_service.MaxChTlf = static_cast<uint32_t>(m_channelCount);
     }
-    m_driver->ChannelCommand(0, 21, 0);
-    m_driver->ChannelCommand(0, 18, 0);
+    m_driver->ChannelCommand(0, Code(DspCommand::RequestVersion), 0);
+    m_driver->ChannelCommand(0, Code(DspCommand::RequestStatus), 0);
     for (Polarity& p : m_polarity) {
         p.pending = true;
         if (p.mode == 0) {
@@ -581,7 +565,7 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
     auto monitor = [&](int value) {
         for (int ch = first; ch <= last && m_driver; ++ch) {
             if (m_bank->GetChannelState(ch).Listen == 3) {
-                m_driver->ChannelCommand(ch, 24, value);
+                m_driver->ChannelCommand(ch, Code(DspCommand::Monitor), value);
             }
         }
     };
@@ -601,16 +585,16 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
                 continue;
             }
             LineParams wanted = params;
-            for (const LineParamByte& b : kSentBytes) {
+            for (const LineParamField& b : kLineParamFields) {
                 if (ByteOf(copy, b.offset) != ByteOf(wanted, b.offset)) {
                     ByteOf(copy, b.offset) = ByteOf(wanted, b.offset);
-                    m_driver->ChannelCommand(ch, b.writeCommand, ByteOf(wanted, b.offset));
+                    m_driver->ChannelCommand(ch, Code(b.write), ByteOf(wanted, b.offset));
                     sent = true;
                 }
             }
         }
         if (range && sent) {
-            std::this_thread::sleep_for(100ms);
+            Clock().SleepFor(100ms);
         }
     }
     if (range && program) {
@@ -643,7 +627,7 @@ int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program, 
     }
     for (int ch = first; ch <= last; ++ch) {
         if (program && m_driver) {
-            m_driver->ChannelCommand(ch, 26, value == 1 ? 1 : 0);
+            m_driver->ChannelCommand(ch, Code(DspCommand::Key), value == 1 ? 1 : 0);
         }
     }
     if (persist && m_settings) {

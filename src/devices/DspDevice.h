@@ -18,6 +18,10 @@
 // the reading thread takes up before it parses its next read. Everything
 // else that the reading thread uses is guarded by the channel lock (the
 // channel bank's), as marked below; lock order: channel lock, driver lock.
+//
+// Waits (converter settling, pacing of parameter writes, the pause after a
+// failed read) go through the device's clock, which also drives its board
+// driver's polls.
 #pragma once
 
 #include <array>
@@ -171,7 +175,7 @@ private:
     void ConfigureGroupRateLocked(int group);
     void SetHighPass(int channel, uint32_t rate);
     void ProgramLineParams(int channel, bool groupZeroMode, uint32_t keyEnable);
-    bool GroupZeroMode() const { return (m_hardware.BoardID & 0x08) != 0; }
+    bool GroupZeroMode() const { return m_group0Mode; }
     int GroupOf(int channel) const;
     uint32_t ChannelRate(int channel) const;
 
@@ -183,6 +187,7 @@ private:
     // before Start.
     std::unique_ptr<CDeviceDriver> m_driver;
     int m_audioRecordLength = CRecordStreamParser::kShortAudioLength;
+    bool m_group0Mode = false;
     BlockStages m_stages;
 
     // Guarded by the channel lock (Open resets them before any reading thread

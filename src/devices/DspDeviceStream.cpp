@@ -3,12 +3,12 @@
 // audio handler), event decoding and the group watchdog.
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "core/CodedException.h"
 #include "core/ExceptionSource.h"
 #include "core/ServerMessage.h"
 #include "devices/DspDevice.h"
+#include "devices/DspProtocol.h"
 #include "platform/ThreadPriority.h"
 
 namespace zorv {
@@ -18,29 +18,6 @@ using namespace std::chrono_literals;
 
 // A read failure that repeats is reported at most this often.
 constexpr auto kReadFailureReportInterval = std::chrono::seconds(60);
-
-// The line-parameter field a report code concerns: its byte, the write
-// command that sets it, and the server message of a mismatch.
-struct ReportField {
-    std::size_t offset;
-    int writeCommand;
-    int message;
-};
-
-bool ReportFieldOf(uint8_t code, ReportField& field) {
-    switch (code) {
-        case 1: case 2: field = {offsetof(LineParams, LineFailureLevel), 2, 20}; return true;
-        case 3: case 4: field = {offsetof(LineParams, LineActivateLevel), 4, 21}; return true;
-        case 5: case 6: field = {offsetof(LineParams, LineRingLevel), 6, 22}; return true;
-        case 7: case 8: field = {offsetof(LineParams, MaxRingPause), 8, 27}; return true;
-        case 9: case 10: field = {offsetof(LineParams, AonRequestLength), 10, 23}; return true;
-        case 11: case 12: field = {offsetof(LineParams, AonRequestNumber), 12, 24}; return true;
-        case 13: case 14: field = {offsetof(LineParams, AonRequestPauseFirst), 14, 25}; return true;
-        case 15: case 16: field = {offsetof(LineParams, AonRequestPauseBetween), 16, 26}; return true;
-        case 28: case 29: field = {offsetof(LineParams, MinActivateLevel), 29, 28}; return true;
-        default: return false;
-    }
-}
 
 }  // namespace
 
@@ -87,7 +64,7 @@ bool CDspDevice::ReadOnce(std::size_t& received) {
             m_lastReadFailureReport = now;
             Server().Post(kMsgFailure, 1, m_deviceIndex.load(), kDeviceReadFailed);
         }
-        std::this_thread::sleep_for(100ms);
+        Clock().SleepFor(100ms);
         return false;
     }
     m_readFailures = 0;
@@ -175,7 +152,7 @@ void CDspDevice::ControlPolarity(int channel, const int16_t* samples, std::size_
         return;
     }
     if (p.mode == -1 || p.mode == 1) {
-        m_driver->ChannelCommand(channel, 17, p.mode == 1 ? 1 : 0);
+        m_driver->ChannelCommand(channel, Code(DspCommand::Polarity), p.mode == 1 ? 1 : 0);
         p.pending = false;
         return;
     }
@@ -184,7 +161,7 @@ void CDspDevice::ControlPolarity(int channel, const int16_t* samples, std::size_
     }
     ++p.counter;
     if (p.counter == p.interval) {
-        m_driver->ChannelCommand(channel, 26, 2);  // test pulse
+        m_driver->ChannelCommand(channel, Code(DspCommand::Key), Code(DspKeyValue::TestPulse));
         p.highest = 0;
         p.lowest = 0;
         p.highestAt = 0;
@@ -205,11 +182,11 @@ void CDspDevice::ControlPolarity(int channel, const int16_t* samples, std::size_
         // The pulse shows its positive peak first on a line of one polarity.
         if (p.highestAt < p.lowestAt) {
             if (p.state != 1) {
-                m_driver->ChannelCommand(channel, 17, 1);
+                m_driver->ChannelCommand(channel, Code(DspCommand::Polarity), 1);
                 p.state = 1;
             }
         } else if (p.state != -1) {
-            m_driver->ChannelCommand(channel, 17, 0);
+            m_driver->ChannelCommand(channel, Code(DspCommand::Polarity), 0);
             p.state = -1;
         }
         p.counter = 0;
@@ -219,13 +196,13 @@ void CDspDevice::ControlPolarity(int channel, const int16_t* samples, std::size_
 void CDspDevice::OnEvent(int g, int channelField, uint8_t value, uint8_t code) {
     Group& group = m_groups[static_cast<std::size_t>(g)];
     std::lock_guard lock(m_bank->Lock());
-    if (channelField >= 6) {
-        if (code != 24) {
+    if (channelField >= kGroupEventField) {
+        if (code != Code(DspEvent::Monitor)) {
             return;  // other group events do not count
         }
-        if (channelField == 6) {
+        if (channelField == kGroupEventField) {
             m_service.MegaPresent[3] = value;
-        } else if (channelField == 7) {
+        } else if (channelField == kGroupEventField + 1) {
             m_service.MegaPresent[4] = value;
         }
     }
@@ -237,7 +214,7 @@ void CDspDevice::OnEvent(int g, int channelField, uint8_t value, uint8_t code) {
         }
     }
     m_service.MegaPresent[g] = 1;
-    if (channelField < 6) {
+    if (channelField < kGroupEventField) {
         DecodeChannelEvent(g, group.first + channelField, value, code);
     }
 }
@@ -246,21 +223,21 @@ void CDspDevice::DecodeChannelEvent(int g, int channel, uint8_t value, uint8_t c
     if (channel >= m_channelCount) {
         return;
     }
-    switch (code) {
-        case 18:
+    switch (static_cast<DspEvent>(code)) {
+        case DspEvent::Status:
             m_service.MegaPresent[5] |= static_cast<uint32_t>(value) << (8 * g);
             return;
-        case 21:
+        case DspEvent::Version:
             m_service.Version |= static_cast<uint32_t>(value) << (8 * g);
             return;
-        case 22:
-        case 23: {
+        case DspEvent::Digit:
+        case DspEvent::Line: {
             // A channel whose line the frequency activator follows takes its
             // events from the audio, not from the processor.
             if (FrequencyActivatorEnabled(channel)) {
                 return;
             }
-            if (code == 22) {
+            if (code == Code(DspEvent::Digit)) {
                 if (value <= 15) {
                     m_bank->DigitEventLocked(channel, value);
                 }
@@ -269,7 +246,7 @@ void CDspDevice::DecodeChannelEvent(int g, int channel, uint8_t value, uint8_t c
             }
             return;
         }
-        case 24:
+        case DspEvent::Monitor:
             return;  // line monitor byte: for the line observers
         default:
             ParameterReport(channel, code, value);
@@ -278,18 +255,18 @@ void CDspDevice::DecodeChannelEvent(int g, int channel, uint8_t value, uint8_t c
 }
 
 void CDspDevice::ParameterReport(int channel, uint8_t code, uint8_t value) {
-    ReportField field{};
-    if (!ReportFieldOf(code, field)) {
+    const LineParamField* field = LineParamFieldOf(code);
+    if (field == nullptr) {
         return;
     }
     LineParams& copy = m_lineParams[static_cast<std::size_t>(channel)];
-    const uint8_t held = reinterpret_cast<const uint8_t*>(&copy)[field.offset];
+    const uint8_t held = reinterpret_cast<const uint8_t*>(&copy)[field->offset];
     if (held == value) {
         return;
     }
     // The processor is set back to what the system holds.
-    m_driver->ChannelCommand(channel, field.writeCommand, held);
-    Server().Post(field.message, m_deviceIndex.load(), channel, 0);
+    m_driver->ChannelCommand(channel, Code(field->write), held);
+    Server().Post(field->mismatchMessage, m_deviceIndex.load(), channel, 0);
 }
 
 void CDspDevice::FeedWatchdog(int g) {

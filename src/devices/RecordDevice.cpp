@@ -56,7 +56,7 @@ bool CRecordDevice::CreateChannels(int channelCount) {
     IChannelHooks& hooks = *this;
     m_bank = std::make_unique<CChannelBank>(*m_server, *m_recorder, hooks, *m_clock,
                                             m_deviceIndex.load(), m_firstLine, channelCount);
-    m_bank->Values().maxRecordSeconds = m_maxSeconds;
+    m_bank->Values().maxRecordSeconds = MaxRecordSeconds();
     m_bank->Values().continueAfterSplit = m_values.continueAfterSplit;
     m_bank->Values().recordFromRing = m_values.recordFromRing;
     return true;
@@ -98,8 +98,11 @@ void CRecordDevice::SetFileSuffixes(const std::string& fileSuffix, const std::st
 }
 
 void CRecordDevice::SetRecordLengths(uint32_t minSeconds, uint32_t maxSeconds) {
-    m_minSeconds = minSeconds;
-    m_maxSeconds = maxSeconds;
+    {
+        CMutexLock lock(m_lengthsLock);
+        m_minSeconds = minSeconds;
+        m_maxSeconds = maxSeconds;
+    }
     if (m_bank) {
         std::lock_guard lock(m_bank->Lock());
         m_bank->Values().maxRecordSeconds = maxSeconds;

@@ -24,6 +24,7 @@
 #include "core/ServerDevice.h"
 #include "devices/DeviceDriver.h"
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 #include "storage/RecordFiles.h"
 
 namespace zorv {
@@ -145,8 +146,14 @@ public:
     std::string RecordRoot() const override { return m_recordRoot; }
     std::string FileSuffix() const override { return m_fileSuffix; }
     std::string DaySuffix() const override { return m_dirSuffix; }
-    uint32_t MinRecordSeconds() const override { return m_minSeconds; }
-    uint32_t MaxRecordSeconds() const override { return m_maxSeconds; }
+    uint32_t MinRecordSeconds() const override {
+        CMutexLock lock(m_lengthsLock);
+        return m_minSeconds;
+    }
+    uint32_t MaxRecordSeconds() const override {
+        CMutexLock lock(m_lengthsLock);
+        return m_maxSeconds;
+    }
     bool RegisterAtStart() const override { return m_values.registerAtStart == 1; }
     uint32_t ChannelCompress(int channel) const override;
     uint32_t ChannelSampleRate(int channel) const override;
@@ -200,8 +207,11 @@ protected:
     std::string m_recordRoot;
     std::string m_fileSuffix;
     std::string m_dirSuffix;
-    uint32_t m_minSeconds = 5;
-    uint32_t m_maxSeconds = 28800000;
+    // Set by clients at any time, read by the record files under the channel
+    // lock: a lock of their own, taken last (after the channel lock).
+    mutable CMutex m_lengthsLock;
+    uint32_t m_minSeconds GUARDED_BY(m_lengthsLock) = 5;
+    uint32_t m_maxSeconds GUARDED_BY(m_lengthsLock) = 28800000;
     DeviceRecordValues m_values;
     std::string m_serverName;  // at most 20 characters
     std::string m_tariffGroup;

@@ -60,10 +60,10 @@ const uint8_t* CRecordStreamParser::View::Bytes(std::size_t i, std::size_t lengt
 }
 
 bool CRecordStreamParser::RecordIsValid(const uint8_t* p) const {
-    if ((p[0] & 0x80) != 0 || p[1] != 0x47) {
+    if ((p[0] & kRecordInvalidFlag) != 0 || p[1] != kRecordMark) {
         return false;
     }
-    const int group = p[0] & 0x03;
+    const int group = p[0] & kRecordGroupMask;
     if (group >= kMaxGroups) {
         return false;
     }
@@ -71,9 +71,9 @@ bool CRecordStreamParser::RecordIsValid(const uint8_t* p) const {
     if (channels == 0) {
         return false;  // the device has no such group
     }
-    if ((p[0] & 0x08) != 0) {
-        const int field = p[0] >> 4;
-        return field >= 6 || field < channels;  // 6 and above: a group event
+    if ((p[0] & kRecordEventFlag) != 0) {
+        const int field = p[0] >> kRecordChannelShift;
+        return field >= kGroupEventField || field < channels;
     }
     return true;
 }
@@ -85,7 +85,7 @@ bool CRecordStreamParser::AcceptAt(const View& view, std::size_t q) const {
         return false;
     }
     const std::size_t next = q + length;
-    return (view.At(next) & 0x80) == 0 && view.At(next + 1) == 0x47;
+    return (view.At(next) & kRecordInvalidFlag) == 0 && view.At(next + 1) == kRecordMark;
 }
 
 std::size_t CRecordStreamParser::ResyncFrom(const View& view, std::size_t q, bool& found) {
@@ -161,9 +161,9 @@ void CRecordStreamParser::Deliver(Call&& call) noexcept {
 }
 
 void CRecordStreamParser::ParseRecord(const uint8_t* p) {
-    const int group = p[0] & 0x03;
-    if ((p[0] & 0x08) != 0) {
-        Deliver([&] { m_sink.OnEvent(group, p[0] >> 4, p[2], p[3]); });
+    const int group = p[0] & kRecordGroupMask;
+    if ((p[0] & kRecordEventFlag) != 0) {
+        Deliver([&] { m_sink.OnEvent(group, p[0] >> kRecordChannelShift, p[2], p[3]); });
         return;
     }
     CompleteBlockIfDue(group);

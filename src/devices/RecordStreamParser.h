@@ -33,6 +33,7 @@
 #include <cstdint>
 
 #include "devices/DeviceDriver.h"
+#include "devices/DspProtocol.h"
 
 namespace zorv {
 
@@ -56,9 +57,9 @@ public:
 
 class CRecordStreamParser {
 public:
-    static constexpr int kEventLength = 4;
-    static constexpr int kShortAudioLength = 14;
-    static constexpr int kLongAudioLength = 26;
+    static constexpr int kEventLength = kEventRecordLength;
+    static constexpr int kShortAudioLength = kShortAudioRecordLength;
+    static constexpr int kLongAudioLength = kLongAudioRecordLength;
     static constexpr int kMaxBlockSamples = 512;
     // Room for a block and the whole rounds of one record beyond it.
     static constexpr int kChannelBufferSamples = kMaxBlockSamples + 12;
@@ -102,7 +103,9 @@ private:
     };
 
     // Bytes the record needs, judged by its first byte.
-    int RecordLength(uint8_t first) const { return (first & 0x08) ? kEventLength : m_audioLength; }
+    int RecordLength(uint8_t first) const {
+        return (first & kRecordEventFlag) != 0 ? kEventLength : m_audioLength;
+    }
     bool RecordIsValid(const uint8_t* p) const;
     bool AcceptAt(const View& view, std::size_t q) const;
     // Searches from q on; returns the position reached and whether a record

@@ -27,7 +27,8 @@ std::array<int16_t, kRequestSignalSamples> RequestSignalSamples() {
     return samples;
 }
 
-CVeskoBoardDriver::CVeskoBoardDriver(IBoardIoOpener& opener) : CBoardDriver(opener, kDeviceName) {}
+CVeskoBoardDriver::CVeskoBoardDriver(IBoardIoOpener& opener, IClock& clock)
+    : CBoardDriver(opener, kDeviceName, clock) {}
 
 bool CVeskoBoardDriver::StartTransfer(uint32_t, CAutoResetEvent*) {
     return true;
@@ -78,9 +79,9 @@ uint16_t CVeskoBoardDriver::ConverterWord(uint16_t word) const {
 }
 
 void CVeskoBoardDriver::TranslateCommand(int& command, int& value) const {
-    if (command == 27 && (value == 0 || value == 1)) {
-        command = 26;
-        value = value == 0 ? 5 : 6;
+    if (command == Code(DspCommand::Initialise) && (value == 0 || value == 1)) {
+        command = Code(DspCommand::Key);
+        value = Code(value == 0 ? DspKeyValue::InitialiseOff : DspKeyValue::InitialiseOn);
     }
 }
 

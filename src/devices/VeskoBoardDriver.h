@@ -27,7 +27,7 @@ class CVeskoBoardDriver : public CBoardDriver {
 public:
     static constexpr const char* kDeviceName = "VeskoPCIDevice";
 
-    explicit CVeskoBoardDriver(IBoardIoOpener& opener);
+    explicit CVeskoBoardDriver(IBoardIoOpener& opener, IClock& clock = SystemClock());
 
     int GetDeviceType() override { return 2; }
     // The stream starts with StartDevice; nothing to do here.

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
 #include "storage/RecordRecovery.h"
 

@@ -8,9 +8,10 @@
 #include <thread>
 
 #include "devices/BoardDriver.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "devices/DspProtocol.h"
 #include "devices/VeskoBoardDriver.h"
 #include "platform/AutoResetEvent.h"
+#include "simulation/SimulatedBoardOpener.h"
 
 namespace zorv {
 
@@ -22,7 +23,6 @@ static void PrintTo(const CSimulatedBoard::CommandWrite& w, std::ostream* os) {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using CommandWrite = CSimulatedBoard::CommandWrite;
 
 constexpr uint16_t kConfigBlock[8] = {0x810C, 0x82E1, 0x8388, 0x8488,
@@ -35,19 +35,23 @@ SimBoardConfig BoardConfig(uint32_t infoWord, const char* deviceName = "Zorv18LD
     return config;
 }
 
-// One simulated board on the virtual clock, with a driver of its kind.
+// One simulated board on the virtual clock, with a driver of its kind. The
+// driver's polls and time-outs and the board's command take-up run on the
+// same virtual clock: nothing here sleeps for real, and a wait shows as
+// virtual time passed.
 template <typename Driver>
 struct DriverBench {
     explicit DriverBench(SimBoardConfig config)
-        : opener({std::move(config)}, CSimulatedBoard::Clock::Virtual),
+        : opener({std::move(config)}, CSimulatedBoard::Clock::Virtual, clock),
           board(opener.BoardAt(0)),
-          driver(opener) {}
+          driver(opener, clock) {}
 
     std::vector<CommandWrite> CommandsSince(std::size_t start) const {
         auto log = board.CommandLog();
         return {log.begin() + static_cast<std::ptrdiff_t>(std::min(start, log.size())), log.end()};
     }
 
+    CManualClock clock;
     CSimulatedBoardOpener opener;
     CSimulatedBoard& board;
     Driver driver;
@@ -71,7 +75,7 @@ TEST(BoardDriverOpen, NoKernelDriverMeansNoBoard) {
     tagHARDWARE_CONFIG info{};
     EXPECT_FALSE(board.GetHardwareInfo(info));
     EXPECT_EQ(board.GetChannelCount(), 0);
-    EXPECT_FALSE(board.ChannelCommand(0, 21, 0));
+    EXPECT_FALSE(board.ChannelCommand(0, Code(DspCommand::RequestVersion), 0));
 }
 
 struct LayoutCase {
@@ -197,9 +201,9 @@ TEST(BoardDriverConfig, FourFailedAttemptsThenTheFramingOnceMore) {
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
     const std::size_t start = bench.board.CommandLog().size();
-    const auto began = Clock::now();
+    const auto began = bench.clock.SteadyNow();
     EXPECT_FALSE(bench.driver.WriteGroupConfig(0, kConfigBlock));
-    EXPECT_GE(Clock::now() - began, 4 * 200ms);
+    EXPECT_GE(bench.clock.SteadyNow() - began, 4 * 200ms) << "waited on the virtual clock";
 
     std::vector<CommandWrite> attempt = {{0, kCommandSelectGroup}, {0, kCommandConverterReset}};
     for (uint16_t word : kConfigBlock) {
@@ -279,11 +283,12 @@ TEST(BoardDriverCommand, WaitsForTheMailboxOfTheChannelsGroup) {
     config.commandTakeReads = 3;
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(7, 6, 0x1F5));  // value is a byte
+    ASSERT_TRUE(bench.driver.ChannelCommand(7, Code(DspCommand::WriteLineRingLevel),
+                                            0x1F5));  // value is a byte
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0x0106F5, kCommandChannelGroup0 + 1}));
     EXPECT_EQ(bench.driver.ReadStatus() & 0x20, 0x20u) << "group 1's command waits";
-    ASSERT_TRUE(bench.driver.ChannelCommand(11, 5, 0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(2, 27, 0));
+    ASSERT_TRUE(bench.driver.ChannelCommand(11, Code(DspCommand::ReadLineRingLevel), 0));
+    ASSERT_TRUE(bench.driver.ChannelCommand(2, Code(DspCommand::Initialise), 0));
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0x021B00, kCommandChannelGroup0}));
 
     ASSERT_EQ(bench.board.TakenCommands().size(), 1u) << "the last two still wait";
@@ -296,7 +301,28 @@ TEST(BoardDriverCommand, WaitsForTheMailboxOfTheChannelsGroup) {
     const std::vector<Taken> expected = {{7, 6, 0xF5}, {11, 5, 0}, {2, 27, 0}};
     EXPECT_EQ(bench.board.TakenCommands(), expected);
     EXPECT_EQ(bench.board.StoredParams(7).LineRingLevel, 0xF5);
-    EXPECT_FALSE(bench.driver.ChannelCommand(12, 5, 0)) << "outside the board";
+    EXPECT_FALSE(bench.driver.ChannelCommand(12, Code(DspCommand::ReadLineRingLevel), 0))
+        << "outside the board";
+}
+
+// The driver waits for a command still in the mailbox on its clock, and the
+// board takes commands after their delay on the same clock: on a virtual
+// clock the wait passes as virtual time, without sleeping.
+TEST(BoardDriverCommand, WaitForTheMailboxPassesOnTheVirtualClock) {
+    auto config = BoardConfig(0x00012066);
+    config.commandTakeMs = 50;
+    DriverBench<CBoardDriver> bench(config);
+    ASSERT_TRUE(bench.driver.Open(0));
+    const auto began = bench.clock.SteadyNow();
+    ASSERT_TRUE(bench.driver.ChannelCommand(0, Code(DspCommand::RequestVersion), 0));
+    EXPECT_TRUE(bench.board.TakenCommands().empty());
+    ASSERT_TRUE(bench.driver.ChannelCommand(1, Code(DspCommand::RequestStatus), 0));
+    const auto waited = bench.clock.SteadyNow() - began;
+    EXPECT_GE(waited, 50ms);
+    EXPECT_LT(waited, 200ms);
+    EXPECT_EQ(
+        bench.board.TakenCommands(),
+        (std::vector<CSimulatedBoard::TakenCommand>{{0, Code(DspCommand::RequestVersion), 0}}));
 }
 
 TEST(BoardDriverCommand, UntakenCommandIsWithdrawnAfter200Ms) {
@@ -304,13 +330,16 @@ TEST(BoardDriverCommand, UntakenCommandIsWithdrawnAfter200Ms) {
     config.faults = {Fault(SimFaultKind::SilentGroup, 2)};
     DriverBench<CBoardDriver> bench(config);
     ASSERT_TRUE(bench.driver.Open(0));
-    ASSERT_TRUE(bench.driver.ChannelCommand(12, 21, 0)) << "the mailbox was empty";
-    const auto began = Clock::now();
-    EXPECT_FALSE(bench.driver.ChannelCommand(13, 18, 0));
-    EXPECT_GE(Clock::now() - began, 200ms);
+    ASSERT_TRUE(bench.driver.ChannelCommand(12, Code(DspCommand::RequestVersion), 0))
+        << "the mailbox was empty";
+    const auto began = bench.clock.SteadyNow();
+    EXPECT_FALSE(bench.driver.ChannelCommand(13, Code(DspCommand::RequestStatus), 0));
+    EXPECT_GE(bench.clock.SteadyNow() - began, 200ms) << "waited on the virtual clock";
     EXPECT_EQ(bench.board.CommandLog().back(), (CommandWrite{0, kCommandWithdrawGroup0 + 2}));
-    EXPECT_TRUE(bench.driver.ChannelCommand(14, 18, 0)) << "withdrawing emptied the mailbox";
-    EXPECT_TRUE(bench.driver.ChannelCommand(0, 18, 0)) << "other groups are not held up";
+    EXPECT_TRUE(bench.driver.ChannelCommand(14, Code(DspCommand::RequestStatus), 0))
+        << "withdrawing emptied the mailbox";
+    EXPECT_TRUE(bench.driver.ChannelCommand(0, Code(DspCommand::RequestStatus), 0))
+        << "other groups are not held up";
 }
 
 TEST(BoardDriverCommand, ThreadsNeverOverwriteAWaitingCommand) {
@@ -322,7 +351,7 @@ TEST(BoardDriverCommand, ThreadsNeverOverwriteAWaitingCommand) {
     std::atomic<int> failed = 0;
     auto send = [&](int channel) {
         for (int i = 0; i < kPerThread; ++i) {
-            if (!bench.driver.ChannelCommand(channel, 2, i)) {
+            if (!bench.driver.ChannelCommand(channel, Code(DspCommand::WriteLineFailureLevel), i)) {
                 ++failed;
             }
         }
@@ -343,8 +372,14 @@ TEST(BoardDriverCommand, PciFamilyTranslatesInitialise) {
     struct Case {
         int command, value, sentCommand, sentValue;
     };
-    const Case cases[] = {
-        {27, 0, 26, 5}, {27, 1, 26, 6}, {27, 2, 27, 2}, {26, 1, 26, 1}, {17, 1, 17, 1}};
+    constexpr int kInit = Code(DspCommand::Initialise);
+    constexpr int kKey = Code(DspCommand::Key);
+    constexpr int kPolarity = Code(DspCommand::Polarity);
+    const Case cases[] = {{kInit, 0, kKey, Code(DspKeyValue::InitialiseOff)},
+                          {kInit, 1, kKey, Code(DspKeyValue::InitialiseOn)},
+                          {kInit, 2, kInit, 2},
+                          {kKey, 1, kKey, 1},
+                          {kPolarity, 1, kPolarity, 1}};
     DriverBench<CVeskoBoardDriver> bench(BoardConfig(0x00012066, "VeskoPCIDevice"));
     DriverBench<CBoardDriver> plain(BoardConfig(0x00012066));
     ASSERT_TRUE(bench.driver.Open(0));

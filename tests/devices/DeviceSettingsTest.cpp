@@ -56,8 +56,9 @@ protected:
 };
 
 TEST_F(DeviceSettingsTest, SectionsAreNamedByTheDeviceNumber) {
-    Write("[Channel3-1]\nActivate=1\nTreshold=40000\nTOn=80\n"
-          "[Channel1234-1]\nActivate=1\nTOff=7\nLineRingLevel=066\n");
+    Write(
+        "[Channel3-1]\nActivate=1\nTreshold=40000\nTOn=80\n"
+        "[Channel1234-1]\nActivate=1\nTOff=7\nLineRingLevel=066\n");
     // Serial 0 at position 3: the sections of device number 3.
     auto byIndex = Device(3, 0);
     EXPECT_EQ(byIndex->SettingsNumber(), 3u);
@@ -95,7 +96,8 @@ TEST_F(DeviceSettingsTest, StereoPairIsPersistedAndUndone) {
     // Loading rebuilds the pair from the master's keys.
     auto reloaded = Device(0, 0);
     EXPECT_EQ(reloaded->Bank()->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_STEREO_VOX));
-    EXPECT_EQ(reloaded->Bank()->GetChannelState(1).StateLine, static_cast<uint32_t>(CS_STEREO_SLAVE));
+    EXPECT_EQ(reloaded->Bank()->GetChannelState(1).StateLine,
+              static_cast<uint32_t>(CS_STEREO_SLAVE));
 
     ASSERT_EQ(device->UndoStereo(0, 1, true), 1);
     EXPECT_EQ(file.Find("Channel0-0", "Mode"), "1");
@@ -218,8 +220,9 @@ TEST_F(DeviceSettingsTest, LineParametersAreSentByChangeAndWrittenAsThreeDigits)
             sent.push_back(entry);
         }
     }
-    EXPECT_EQ(sent, (std::vector<std::string>{"cmd(0,6,71)", "cmd(0,29,9)", "cmd(1,6,71)",
-                                              "cmd(1,29,9)"}));
+    EXPECT_EQ(sent, (std::vector<std::string>{
+                        "cmd(0,WriteLineRingLevel,71)", "cmd(0,WriteMinActivateLevel,9)",
+                        "cmd(1,WriteLineRingLevel,71)", "cmd(1,WriteMinActivateLevel,9)"}));
     EXPECT_EQ(device->SetLineParams(0, 1, params, true), 1);  // nothing changed: nothing sent
     size_t commands = 0;
     for (const std::string& entry : m_driver->Log()) {

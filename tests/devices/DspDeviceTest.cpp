@@ -1,8 +1,6 @@
 // A DSP-style device over a fake driver: the start sequence, the per-block
 // pipeline in order for every channel, no allocation per block, events and
 // parameter reports, and the group watchdog.
-#include "devices/DspDevice.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +10,7 @@
 #include <thread>
 
 #include "core/ServerMessage.h"
+#include "devices/DspDevice.h"
 #include "support/CallOrder.h"
 #include "support/ChannelDoubles.h"
 #include "support/ChildProcess.h"
@@ -77,15 +76,30 @@ void* operator new[](std::size_t size) {
     }
     throw std::bad_alloc();
 }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return CountedAllocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return CountedAllocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return CountedAllocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 #endif
 
 namespace zorv::test {
@@ -110,7 +124,8 @@ public:
 
 class CLoggingStage final : public IBlockStage {
 public:
-    CLoggingStage(std::vector<std::string>& log, std::string name) : m_log(log), m_name(std::move(name)) {}
+    CLoggingStage(std::vector<std::string>& log, std::string name)
+        : m_log(log), m_name(std::move(name)) {}
     void Process(int channel, int16_t*, std::size_t count) override {
         m_lastCount = count;
         if (m_logging) {
@@ -128,7 +143,8 @@ private:
 // Records that go nowhere; monitor blocks are logged (the pipeline's step 9).
 class CMonitorLoggingRecorder final : public IChannelRecorder {
 public:
-    CMonitorLoggingRecorder(std::vector<std::string>& log, bool& logging) : m_log(log), m_logging(logging) {}
+    CMonitorLoggingRecorder(std::vector<std::string>& log, bool& logging)
+        : m_log(log), m_logging(logging) {}
     void PrepareFormat(int, int, uint32_t) override {}
     tagDB_Record& Metadata(int channel) override { return m_meta[static_cast<size_t>(channel)]; }
     bool OpenRecord(int channel, const RecordStart&) override {
@@ -156,7 +172,8 @@ private:
 
 class CMonitorLoggingFactory final : public IRecorderFactory {
 public:
-    CMonitorLoggingFactory(std::vector<std::string>& log, bool& logging) : m_log(log), m_logging(logging) {}
+    CMonitorLoggingFactory(std::vector<std::string>& log, bool& logging)
+        : m_log(log), m_logging(logging) {}
     std::unique_ptr<IChannelRecorder> Create(CRecordDevice&, int) override {
         return std::make_unique<CMonitorLoggingRecorder>(m_log, m_logging);
     }
@@ -174,7 +191,9 @@ public:
     bool m_logging = true;
 
 protected:
-    std::unique_ptr<CDeviceDriver> MakeDriver() override { return std::unique_ptr<CDeviceDriver>(m_fake); }
+    std::unique_ptr<CDeviceDriver> MakeDriver() override {
+        return std::unique_ptr<CDeviceDriver>(m_fake);
+    }
     void ProcessBlock(int channel, int16_t*, std::size_t) override {
         g_watchedThread = std::this_thread::get_id();
         if (m_logging) {
@@ -219,8 +238,8 @@ protected:
         }
     }
     void Quiet(bool quiet) {
-        for (CLoggingStage* stage : {&m_callerId, &m_busy, &m_aonActivation, &m_aonDecoder, &m_fa,
-                                     &m_noise}) {
+        for (CLoggingStage* stage :
+             {&m_callerId, &m_busy, &m_aonActivation, &m_aonDecoder, &m_fa, &m_noise}) {
             stage->m_logging = !quiet;
         }
         m_device->m_logging = !quiet;
@@ -245,18 +264,35 @@ protected:
 TEST_F(DspDeviceTest, StartProgramsGroupsThenProcessors) {
     Make({6, 2, 0});
     ASSERT_TRUE(m_device->Start());
-    EXPECT_TRUE(AppearInOrder(
-        m_driver->Log(),
-        {"StartDevice", "WriteGroupConfig(0,0x810c,0x8388)", "WriteGroupConfig(1,0x810c,0x8388)",
-         "StartTransfer", "SetEnableBit(0,1)", "SetEnableBit(1,1)", "cmd(0,21,0)", "cmd(0,18,0)",
-         "cmd(0,27,0)", "cmd(0,1,0)", "cmd(0,3,0)", "cmd(0,5,0)", "cmd(0,7,0)", "cmd(0,9,0)",
-         "cmd(0,11,0)", "cmd(0,13,0)", "cmd(0,15,0)", "cmd(0,28,0)", "cmd(5,28,0)",
-         "SetEnableBit(2,1)", "SetEnableBit(3,1)", "cmd(6,21,0)", "cmd(6,18,0)", "cmd(7,28,0)"}));
+    EXPECT_TRUE(AppearInOrder(m_driver->Log(), {"StartDevice",
+                                                "WriteGroupConfig(0,0x810c,0x8388)",
+                                                "WriteGroupConfig(1,0x810c,0x8388)",
+                                                "StartTransfer",
+                                                "SetEnableBit(0,1)",
+                                                "SetEnableBit(1,1)",
+                                                "cmd(0,RequestVersion,0)",
+                                                "cmd(0,RequestStatus,0)",
+                                                "cmd(0,Initialise,0)",
+                                                "cmd(0,ReadLineFailureLevel,0)",
+                                                "cmd(0,ReadLineActivateLevel,0)",
+                                                "cmd(0,ReadLineRingLevel,0)",
+                                                "cmd(0,ReadMaxRingPause,0)",
+                                                "cmd(0,ReadAonRequestLength,0)",
+                                                "cmd(0,ReadAonRequestNumber,0)",
+                                                "cmd(0,ReadAonRequestPauseFirst,0)",
+                                                "cmd(0,ReadAonRequestPauseBetween,0)",
+                                                "cmd(0,ReadMinActivateLevel,0)",
+                                                "cmd(5,ReadMinActivateLevel,0)",
+                                                "SetEnableBit(2,1)",
+                                                "SetEnableBit(3,1)",
+                                                "cmd(6,RequestVersion,0)",
+                                                "cmd(6,RequestStatus,0)",
+                                                "cmd(7,ReadMinActivateLevel,0)"}));
     EXPECT_EQ(m_device->ServiceParams().MaxChTlf, 7u);
     EXPECT_EQ(m_device->AudioRecordLength(), 14);
     m_device->Stop();
-    EXPECT_TRUE(AppearInOrder(m_driver->Log(), {"cmd(0,24,0)", "cmd(0,27,0)", "StopGroup(0)",
-                                                "StopGroup(1)", "StopTransfer"}));
+    EXPECT_TRUE(AppearInOrder(m_driver->Log(), {"cmd(0,Monitor,0)", "cmd(0,Initialise,0)",
+                                                "StopGroup(0)", "StopGroup(1)", "StopTransfer"}));
 }
 
 TEST_F(DspDeviceTest, GroupRateFollowsItsFirstChannelAndUnsupportedRatesFail) {
@@ -288,10 +324,10 @@ TEST_F(DspDeviceTest, GroupSampleRateChangesTheGroupAndItsBlocks) {
     }
     // The next blocks of group 1 are 128 samples long, those of group 0 still 64.
     Quiet(true);
-    auto stream = CStreamBuilder(14, {6, 2, 0}).Audio(1, 129).Bytes();
+    auto stream = CStreamBuilder(kShortAudioRecordLength, {6, 2, 0}).Audio(1, 129).Bytes();
     m_device->FeedStream(stream.data(), stream.size());
     EXPECT_EQ(m_noise.m_lastCount, 128u);
-    stream = CStreamBuilder(14, {6, 2, 0}).Audio(0, 65).Bytes();
+    stream = CStreamBuilder(kShortAudioRecordLength, {6, 2, 0}).Audio(0, 65).Bytes();
     m_device->FeedStream(stream.data(), stream.size());
     EXPECT_EQ(m_noise.m_lastCount, 64u);
     // An unsupported rate changes nothing.
@@ -303,8 +339,9 @@ TEST_F(DspDeviceTest, GroupSampleRateChangesTheGroupAndItsBlocks) {
 TEST_F(DspDeviceTest, PipelineRunsInOrderForEveryChannel) {
     Make({3, 0, 0});
     LevelActivation();
-    m_device->FeedStream(CStreamBuilder(14, {3, 0, 0}).Audio(0, 65).Bytes().data(),
-                         CStreamBuilder(14, {3, 0, 0}).Audio(0, 65).Bytes().size());
+    m_device->FeedStream(
+        CStreamBuilder(kShortAudioRecordLength, {3, 0, 0}).Audio(0, 65).Bytes().data(),
+        CStreamBuilder(kShortAudioRecordLength, {3, 0, 0}).Audio(0, 65).Bytes().size());
     std::vector<std::string> expected;
     for (int ch = 0; ch < 3; ++ch) {
         for (const char* stage : {"callerId", "auxiliary", "busy", "aonActivation", "aonDecoder",
@@ -360,13 +397,18 @@ TEST_F(DspDeviceTest, ExceptionInOneBlockLosesNothingElse) {
     Quiet(true);
     ASSERT_TRUE(m_device->Start());
     // Ten blocks and a ring, in two reads that cut a record.
-    const auto stream = CStreamBuilder(14, {6, 0, 0}).Audio(0, 64 * 10 + 1).Event(0, 1, 1, 23).Bytes();
+    const auto stream = CStreamBuilder(kShortAudioRecordLength, {6, 0, 0})
+                            .Audio(0, 64 * 10 + 1)
+                            .Event(0, 1, 1, Code(DspEvent::Line))
+                            .Bytes();
     const auto cut = stream.begin() + 14 * 300 + 5;
     m_driver->Push(std::vector<uint8_t>(stream.begin(), cut));
     ASSERT_TRUE(PollUntil([&] { return m_driver->Pending() == 0; }, 10s));
     m_driver->Push(std::vector<uint8_t>(cut, stream.end()));
     ASSERT_TRUE(PollUntil(
-        [&] { return m_device->Bank()->GetChannelState(1).StateLine == static_cast<uint32_t>(CS_RING); },
+        [&] {
+            return m_device->Bank()->GetChannelState(1).StateLine == static_cast<uint32_t>(CS_RING);
+        },
         10s));
     m_device->Stop();
     // The block that threw ended at channel 0; every other one reached all six.
@@ -382,12 +424,16 @@ TEST_F(DspDeviceTest, DriftedParameterIsWrittenBackOnce) {
     ASSERT_TRUE(m_device->GetLineParams(2, held));
     const auto log = m_driver->Log().size();
     // The processor of channel 2 reports a ring level of 71; the system holds 70.
-    auto stream = CStreamBuilder(14, {6, 0, 0}).Event(0, 2, 71, 5).Event(0, 2, held.LineRingLevel, 5).Bytes();
+    auto stream =
+        CStreamBuilder(kShortAudioRecordLength, {6, 0, 0})
+            .Event(0, 2, 71, static_cast<uint8_t>(DspCommand::ReadLineRingLevel))
+            .Event(0, 2, held.LineRingLevel, static_cast<uint8_t>(DspCommand::ReadLineRingLevel))
+            .Bytes();
     m_device->FeedStream(stream.data(), stream.size());
     const auto after = m_driver->Log();
     EXPECT_EQ(std::vector<std::string>(after.begin() + static_cast<long>(log), after.end()),
-              (std::vector<std::string>{"cmd(2,6,70)"}));
-    EXPECT_EQ(m_server.posts[22].load(), 1);
+              (std::vector<std::string>{"cmd(2,WriteLineRingLevel,70)"}));
+    EXPECT_EQ(m_server.posts[kMsgLineParamFirst + 2].load(), 1);
     EXPECT_EQ(m_server.last[1].load(), 0);  // device index
     EXPECT_EQ(m_server.last[2].load(), 2);  // channel
     m_device->Stop();
@@ -395,9 +441,11 @@ TEST_F(DspDeviceTest, DriftedParameterIsWrittenBackOnce) {
 
 TEST_F(DspDeviceTest, SilentProcessorTripsTheWatchdogOnceEach2501Blocks) {
     Make({6, 0, 0});
-    auto event = CStreamBuilder(14, {6, 0, 0}).Event(0, 0, 0, 23).Bytes();
+    auto event = CStreamBuilder(kShortAudioRecordLength, {6, 0, 0})
+                     .Event(0, 0, 0, Code(DspEvent::Line))
+                     .Bytes();
     m_device->FeedStream(event.data(), event.size());  // the processor was alive
-    auto audio = CStreamBuilder(14, {6, 0, 0}).Audio(0, 64 * 2502 + 1).Bytes();
+    auto audio = CStreamBuilder(kShortAudioRecordLength, {6, 0, 0}).Audio(0, 64 * 2502 + 1).Bytes();
     m_device->FeedStream(audio.data(), audio.size());
     EXPECT_EQ(m_server.posts[kMsgFailure].load(), 1);
     EXPECT_EQ(m_device->LastError(), kDeviceProcessorGroup0Failed);
@@ -419,9 +467,10 @@ TEST_F(DspDeviceTest, PolarityModesAndTheAutomaticCheck) {
     ASSERT_EQ(m_device->SetPolarityMode(0, 0, false), 1);   // automatic
     ASSERT_EQ(m_device->SetPolarityCheckTimeOut(0, 5, false), 1);
     EXPECT_EQ(m_device->GetPolarityCheckTimeOut(0), 5);
-    auto commandsOf = [&](int channel, int command) {
+    auto commandsOf = [&](int channel, DspCommand command) {
         std::vector<std::string> found;
-        const std::string prefix = fmt::format("cmd({},{},", channel, command);
+        const std::string prefix =
+            fmt::format("cmd({},{},", channel, DspCommandName(Code(command)));
         for (const std::string& entry : m_driver->Log()) {
             if (entry.rfind(prefix, 0) == 0) {
                 found.push_back(entry);
@@ -432,28 +481,32 @@ TEST_F(DspDeviceTest, PolarityModesAndTheAutomaticCheck) {
     // The lines are free (line activation): the test pulse goes out after
     // 625 blocks, the decision 25 blocks later; both lines start quiet.
     auto blocks = [&](int count) {
-        auto bytes = CStreamBuilder(14, {6, 0, 0}).Audio(0, 64 * count + 1).Bytes();
+        auto bytes =
+            CStreamBuilder(kShortAudioRecordLength, {6, 0, 0}).Audio(0, 64 * count + 1).Bytes();
         m_device->FeedStream(bytes.data(), bytes.size());
     };
     blocks(624);
-    EXPECT_TRUE(commandsOf(0, 26).empty());
-    EXPECT_EQ(commandsOf(1, 17), (std::vector<std::string>{"cmd(1,17,1)"}));
+    EXPECT_TRUE(commandsOf(0, DspCommand::Key).empty());
+    EXPECT_EQ(commandsOf(1, DspCommand::Polarity), (std::vector<std::string>{"cmd(1,Polarity,1)"}));
     blocks(1);
-    EXPECT_EQ(commandsOf(0, 26), (std::vector<std::string>{"cmd(0,26,2)"}));
+    EXPECT_EQ(commandsOf(0, DspCommand::Key), (std::vector<std::string>{"cmd(0,Key,2)"}));
     blocks(24);
-    EXPECT_TRUE(commandsOf(0, 17).empty());
+    EXPECT_TRUE(commandsOf(0, DspCommand::Polarity).empty());
     blocks(1);
-    EXPECT_EQ(commandsOf(0, 17).size(), 1u);
+    EXPECT_EQ(commandsOf(0, DspCommand::Polarity).size(), 1u);
     // The same result at the next check sends nothing more; the cycle is 650 blocks.
     blocks(650);
-    EXPECT_EQ(commandsOf(0, 26).size(), 2u);
-    EXPECT_EQ(commandsOf(0, 17).size(), 1u);
-    EXPECT_EQ(commandsOf(1, 17).size(), 1u);
+    EXPECT_EQ(commandsOf(0, DspCommand::Key).size(), 2u);
+    EXPECT_EQ(commandsOf(0, DspCommand::Polarity).size(), 1u);
+    EXPECT_EQ(commandsOf(1, DspCommand::Polarity).size(), 1u);
 }
 
 TEST_F(DspDeviceTest, LineEventsReachTheChannels) {
     Make({6, 6, 0});
-    auto stream = CStreamBuilder(14, {6, 6, 0}).Event(1, 2, 1, 23).Event(1, 2, 2, 23).Bytes();
+    auto stream = CStreamBuilder(kShortAudioRecordLength, {6, 6, 0})
+                      .Event(1, 2, 1, Code(DspEvent::Line))
+                      .Event(1, 2, 2, Code(DspEvent::Line))
+                      .Bytes();
     m_device->FeedStream(stream.data(), stream.size());
     EXPECT_EQ(m_device->Bank()->GetChannelState(8).StateLine, static_cast<uint32_t>(CS_CALL_IN));
     EXPECT_EQ(m_device->Bank()->GetChannelState(2).StateLine, static_cast<uint32_t>(CS_FREE));

@@ -1,14 +1,13 @@
 // Parsing the record stream: blocks and events come out the same however
 // the stream is cut into reads; garbage is skipped and reported.
-#include "devices/RecordStreamParser.h"
-
-#include <gtest/gtest.h>
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "devices/RecordStreamParser.h"
 #include "support/StreamBuilder.h"
 
 namespace zorv::test {
@@ -27,7 +26,9 @@ public:
         m_entries.push_back(fmt::format("event g{} c{} v{} code{}", group, field, value, code));
         ThrowIfDue();
     }
-    void OnResync(int rejected) override { m_entries.push_back(fmt::format("resync {}", rejected)); }
+    void OnResync(int rejected) override {
+        m_entries.push_back(fmt::format("resync {}", rejected));
+    }
     void OnSplitLimit() override { ++m_splitLimits; }
     void OnSinkFailure() override { ++m_failures; }
 
@@ -49,7 +50,8 @@ private:
         const int first = m_first[static_cast<size_t>(group)];
         for (int ch = first; ch < first + m_count[static_cast<size_t>(group)]; ++ch) {
             const int16_t* s = m_parser->ChannelSamples(ch);
-            entry += fmt::format(" c{}[{} {} {}]", ch, s[0], s[1], s[m_parser->BlockSamples(group) - 1]);
+            entry +=
+                fmt::format(" c{}[{} {} {}]", ch, s[0], s[1], s[m_parser->BlockSamples(group) - 1]);
         }
         m_entries.push_back(entry);
     }
@@ -114,13 +116,31 @@ TEST(RecordStreamParserTest, EveryCutGivesTheSameBlocksAndEvents) {
         std::vector<uint8_t> stream;
     };
     const std::vector<Case> cases = {
-        {"six-sample records", {14, {6, 2, 0}},
-         CStreamBuilder(14, {6, 2, 0}).Audio(0, 70).Event(0, 3, 1, 23).Audio(1, 130, 5000).Audio(0, 60).Bytes()},
+        {"six-sample records",
+         {14, {6, 2, 0}},
+         CStreamBuilder(kShortAudioRecordLength, {6, 2, 0})
+             .Audio(0, 70)
+             .Event(0, 3, 1, Code(DspEvent::Line))
+             .Audio(1, 130, 5000)
+             .Audio(0, 60)
+             .Bytes()},
         // Five channels do not divide twelve: the dealing carries over.
-        {"twelve-sample records", {26, {5, 6, 1}},
-         CStreamBuilder(26, {5, 6, 1}).Audio(0, 140).Event(1, 6, 9, 24).Audio(2, 200, 300).Audio(1, 70).Bytes()},
-        {"garbage inside", {14, {6, 0, 0}},
-         CStreamBuilder(14, {6, 0, 0}).Audio(0, 40).Raw({0x01, 0xFF, 0x80}).Audio(0, 90).Event(0, 0, 2, 23).Bytes()},
+        {"twelve-sample records",
+         {26, {5, 6, 1}},
+         CStreamBuilder(kLongAudioRecordLength, {5, 6, 1})
+             .Audio(0, 140)
+             .Event(1, 6, 9, Code(DspEvent::Monitor))
+             .Audio(2, 200, 300)
+             .Audio(1, 70)
+             .Bytes()},
+        {"garbage inside",
+         {14, {6, 0, 0}},
+         CStreamBuilder(kShortAudioRecordLength, {6, 0, 0})
+             .Audio(0, 40)
+             .Raw({0x01, 0xFF, 0x80})
+             .Audio(0, 90)
+             .Event(0, 0, 2, Code(DspEvent::Line))
+             .Bytes()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -157,9 +177,10 @@ TEST(RecordStreamParserTest, BlocksCarryTheRightSamples) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto& channels = c.layout.channels;
-        const auto stream = CStreamBuilder(c.layout.audioLength, {channels[0], channels[1], channels[2]})
-                                .Audio(c.group, 64 * 3 + 10)
-                                .Bytes();
+        const auto stream =
+            CStreamBuilder(c.layout.audioLength, {channels[0], channels[1], channels[2]})
+                .Audio(c.group, 64 * 3 + 10)
+                .Bytes();
         const auto entries = Parse(c.layout, stream, {});
         // A block completes when the next record arrives, so three blocks of 64.
         ASSERT_EQ(entries.size(), 3u);
@@ -185,12 +206,17 @@ TEST(RecordStreamParserTest, GarbageIsSkippedAndReported) {
         std::vector<uint8_t> garbage;
         int rejected;
     };
-    for (const Case& c : {Case{"three bad bytes", {0x01, 0x02, 0x03}, 2},
-                          Case{"a record of group 3", {0x03, 0x47, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 13},
-                          Case{"an event of group 2, which has no channels", {0x0A, 0x47, 1, 23}, 3}}) {
+    for (const Case& c :
+         {Case{"three bad bytes", {0x01, 0x02, 0x03}, 2},
+          Case{"a record of group 3", {0x03, 0x47, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 13},
+          Case{"an event of group 2, which has no channels", {0x0A, 0x47, 1, 23}, 3}}) {
         SCOPED_TRACE(c.name);
-        const auto stream =
-            CStreamBuilder(14, {6, 0, 0}).Audio(0, 10).Raw(c.garbage).Event(0, 1, 2, 23).Audio(0, 60).Bytes();
+        const auto stream = CStreamBuilder(kShortAudioRecordLength, {6, 0, 0})
+                                .Audio(0, 10)
+                                .Raw(c.garbage)
+                                .Event(0, 1, 2, Code(DspEvent::Line))
+                                .Audio(0, 60)
+                                .Bytes();
         const auto entries = Parse(layout, stream, {});
         const std::vector<std::string> expected = {fmt::format("resync {}", c.rejected),
                                                    "event g0 c1 v2 code23"};
@@ -202,8 +228,11 @@ TEST(RecordStreamParserTest, GarbageIsSkippedAndReported) {
 TEST(RecordStreamParserTest, EventForAChannelTheGroupLacksIsCorrupt) {
     // Channel field 4 in a group of two channels is neither a channel nor a group event.
     const Layout layout{14, {2, 0, 0}};
-    const auto stream =
-        CStreamBuilder(14, {2, 0, 0}).Event(0, 4, 1, 23).Event(0, 1, 1, 23).Audio(0, 10).Bytes();
+    const auto stream = CStreamBuilder(kShortAudioRecordLength, {2, 0, 0})
+                            .Event(0, 4, 1, Code(DspEvent::Line))
+                            .Event(0, 1, 1, Code(DspEvent::Line))
+                            .Audio(0, 10)
+                            .Bytes();
     const auto entries = Parse(layout, stream, {});
     ASSERT_GE(entries.size(), 2u);
     EXPECT_EQ(entries[0], "resync 3");
@@ -212,7 +241,7 @@ TEST(RecordStreamParserTest, EventForAChannelTheGroupLacksIsCorrupt) {
 
 TEST(RecordStreamParserTest, SplitRecordsAskForAResyncEvery150) {
     const Layout layout{14, {1, 0, 0}};
-    const auto stream = CStreamBuilder(14, {1, 0, 0}).Audio(0, 300).Bytes();
+    const auto stream = CStreamBuilder(kShortAudioRecordLength, {1, 0, 0}).Audio(0, 300).Bytes();
     std::vector<size_t> cuts;
     for (size_t i = 7; i < stream.size(); i += 14) {
         cuts.push_back(i);  // every record cut in the middle
@@ -226,11 +255,11 @@ TEST(RecordStreamParserTest, HandlerExceptionLosesNoOtherRecord) {
     // A block or event handler throws once; every other record is handled as
     // without the exception, wherever the reads are cut.
     const Layout layout{26, {5, 6, 0}};
-    const auto stream = CStreamBuilder(26, {5, 6, 0})
+    const auto stream = CStreamBuilder(kLongAudioRecordLength, {5, 6, 0})
                             .Audio(0, 70)
-                            .Event(0, 3, 1, 23)
+                            .Event(0, 3, 1, Code(DspEvent::Line))
                             .Audio(1, 130, 5000)
-                            .Event(1, 2, 2, 23)
+                            .Event(1, 2, 2, Code(DspEvent::Line))
                             .Audio(0, 70)
                             .Bytes();
     const std::vector<std::string> expected = Parse(layout, stream, {});
@@ -239,7 +268,8 @@ TEST(RecordStreamParserTest, HandlerExceptionLosesNoOtherRecord) {
         SCOPED_TRACE(expected[throwAt - 1]);
         for (size_t cut = 1; cut < stream.size(); cut += 7) {
             ParseOutcome outcome;
-            ASSERT_EQ(Parse(layout, stream, {cut}, &outcome, throwAt), expected) << "cut at " << cut;
+            ASSERT_EQ(Parse(layout, stream, {cut}, &outcome, throwAt), expected)
+                << "cut at " << cut;
             EXPECT_EQ(outcome.failures, 1);
             EXPECT_EQ(outcome.escaped, 0);
         }

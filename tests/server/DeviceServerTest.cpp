@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "devices/DspDevice.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "server/RecordServer.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"

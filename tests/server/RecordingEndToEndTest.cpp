@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "devices/BoardScenario.h"
+#include "simulation/BoardScenario.h"
 #include "storage/HiddenMark.h"
 #include "storage/WavFile.h"
 #include "support/ChildProcess.h"

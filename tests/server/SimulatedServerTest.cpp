@@ -4,7 +4,7 @@
 
 #include "core/Journal.h"
 #include "devices/DspDevice.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "platform/Cp1251.h"
 #include "server/RecordServer.h"
 #include "support/ChildProcess.h"

@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "devices/DspProtocol.h"
+
 namespace zorv::test {
 
 struct StreamRecord {
@@ -41,24 +43,24 @@ inline std::vector<StreamRecord> SplitStream(std::span<const uint8_t> bytes,
             records.push_back(StreamRecord::At(StreamRecord::Partial, p));
             break;
         }
-        if ((bytes[p] & 0x80) != 0 || bytes[p + 1] != 0x47) {
+        if ((bytes[p] & kRecordInvalidFlag) != 0 || bytes[p + 1] != kRecordMark) {
             StreamRecord invalid = StreamRecord::At(StreamRecord::Invalid, p);
             invalid.byte = bytes[p];
             records.push_back(invalid);
             ++p;
             continue;
         }
-        const bool event = (bytes[p] & 0x08) != 0;
-        const std::size_t length = event ? 4 : audioLength;
+        const bool event = (bytes[p] & kRecordEventFlag) != 0;
+        const std::size_t length = event ? kEventRecordLength : audioLength;
         if (p + length > bytes.size()) {
             records.push_back(StreamRecord::At(StreamRecord::Partial, p));
             break;
         }
         StreamRecord record =
             StreamRecord::At(event ? StreamRecord::Event : StreamRecord::Audio, p);
-        record.group = bytes[p] & 0x03;
+        record.group = bytes[p] & kRecordGroupMask;
         if (event) {
-            record.channel = bytes[p] >> 4;
+            record.channel = bytes[p] >> kRecordChannelShift;
             record.value = bytes[p + 2];
             record.code = bytes[p + 3];
         } else {

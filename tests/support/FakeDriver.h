@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "devices/DeviceDriver.h"
+#include "devices/DspProtocol.h"
 #include "platform/AutoResetEvent.h"
 
 namespace zorv::test {
@@ -63,7 +64,10 @@ public:
     bool StopGroup(int group) override { return Log(fmt::format("StopGroup({})", group)); }
     uint32_t ReadStatus() override { return 0; }
     bool ChannelCommand(int channel, int command, int value) override {
-        return Log(fmt::format("cmd({},{},{})", channel, command, value));
+        // Commands by name, so that expectations read as the protocol does.
+        const std::string_view name = DspCommandName(command);
+        return name.empty() ? Log(fmt::format("cmd({},{},{})", channel, command, value))
+                            : Log(fmt::format("cmd({},{},{})", channel, name, value));
     }
     bool IsLocalHardware() override { return true; }
     int StartDevice(uint32_t, CAutoResetEvent*, uint32_t, CAutoResetEvent*) override {

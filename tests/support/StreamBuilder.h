@@ -5,19 +5,23 @@
 #include <cstdint>
 #include <vector>
 
+#include "devices/DspProtocol.h"
+
 namespace zorv::test {
 
 class CStreamBuilder {
 public:
     // channels: the channel count of each group.
     CStreamBuilder(int audioLength, std::vector<int> channels)
-        : m_audioLength(audioLength), m_channels(std::move(channels)), m_period(m_channels.size()) {}
+        : m_audioLength(audioLength),
+          m_channels(std::move(channels)),
+          m_period(m_channels.size()) {}
 
     // Audio records of one group until every channel got `samples` samples;
     // sample value = base + channel within the group * 1000 + sample index.
     CStreamBuilder& Audio(int group, int samples, int16_t base = 0) {
         const int channels = m_channels[static_cast<size_t>(group)];
-        if (m_audioLength == 14) {
+        if (m_audioLength == kShortAudioRecordLength) {
             for (int s = 0; s < samples; ++s) {
                 Header(group, false);
                 for (int k = 0; k < 6; ++k) {
@@ -43,8 +47,8 @@ public:
         return *this;
     }
     CStreamBuilder& Event(int group, int channelField, uint8_t value, uint8_t code) {
-        m_bytes.push_back(static_cast<uint8_t>((channelField << 4) | 0x08 | group));
-        m_bytes.push_back(0x47);
+        m_bytes.push_back(EventRecordHeader(group, channelField));
+        m_bytes.push_back(kRecordMark);
         m_bytes.push_back(value);
         m_bytes.push_back(code);
         return *this;
@@ -57,8 +61,8 @@ public:
 
 private:
     void Header(int group, bool event) {
-        m_bytes.push_back(static_cast<uint8_t>((event ? 0x08 : 0) | group));
-        m_bytes.push_back(0x47);
+        m_bytes.push_back(static_cast<uint8_t>((event ? kRecordEventFlag : 0) | group));
+        m_bytes.push_back(kRecordMark);
     }
     void Sample(int16_t value) {
         const auto u = static_cast<uint16_t>(value);

@@ -1,4 +1,4 @@
-#include "devices/SimulatedBoard.h"
+#include "simulation/SimulatedBoard.h"
 
 #include <fmt/format.h>
 
@@ -18,26 +18,27 @@ constexpr std::size_t kMaxLog = 65536;
 constexpr std::size_t kMaxAnswerBytes = 65536;
 constexpr std::size_t kMaxWarnings = 100;
 constexpr auto kRealTimeTick = std::chrono::milliseconds{10};
-constexpr uint8_t kRecordMark = 0x47;
 constexpr int kNarrowRecordSamples = 6;
 constexpr int kWideRecordSamples = 12;
 
-// The parameter commands: each write command with the LineParams byte it
-// stores; the read command of the same byte is one less.
-constexpr std::pair<int, int> kParamCommands[] = {{2, 0},  {4, 1},  {6, 2},  {8, 9},  {10, 3},
-                                                  {12, 4}, {14, 5}, {16, 8}, {29, 10}};
-
+// The LineParams byte a parameter write command stores; -1 for any other.
 int WriteCommandField(int command) {
-    for (const auto& [write, field] : kParamCommands) {
-        if (command == write) {
-            return field;
+    for (const LineParamField& field : kLineParamFields) {
+        if (command == Code(field.write)) {
+            return static_cast<int>(field.offset);
         }
     }
     return -1;
 }
 
+// The LineParams byte a parameter read command reports; -1 for any other.
 int ReadCommandField(int command) {
-    return WriteCommandField(command + 1);
+    for (const LineParamField& field : kLineParamFields) {
+        if (command == Code(field.read)) {
+            return static_cast<int>(field.offset);
+        }
+    }
+    return -1;
 }
 
 uint32_t Le32(const uint8_t* p) {
@@ -72,9 +73,10 @@ void PushBounded(std::deque<T>& log, T item) {
 
 }  // namespace
 
-CSimulatedBoard::CSimulatedBoard(SimBoardConfig config, Clock clock)
+CSimulatedBoard::CSimulatedBoard(SimBoardConfig config, Clock clock, IClock& takeClock)
     : m_config(std::move(config)),
       m_clock(clock),
+      m_takeClock(takeClock),
       m_layout(BoardLayout::Decode(m_config.infoWord)),
       m_recordLength(m_layout.AudioRecordLength()) {
     m_lines.reserve(kSimMaxChannels);
@@ -285,7 +287,7 @@ uint32_t CSimulatedBoard::StatusHeld() {
             --converter.busyReads;
         }
     }
-    const auto now = SteadyClock::now();
+    const auto now = m_takeClock.SteadyNow();
     for (int g = 0; g < kMaxGroups; ++g) {
         Mailbox& mailbox = m_groups[static_cast<std::size_t>(g)].mailbox;
         if (!mailbox.full) {
@@ -317,7 +319,7 @@ void CSimulatedBoard::ExecuteCommand(uint32_t code) {
             Warn(fmt::format("group {}: channel command {:#x} overwrote {:#x} before it was taken",
                              g, data, mailbox.word));
         }
-        mailbox = Mailbox{true, data, 0, SteadyClock::now()};
+        mailbox = Mailbox{true, data, 0, m_takeClock.SteadyNow()};
         if (m_config.commandTakeReads == 0 && m_config.commandTakeMs == 0 && !ProcessorSilent(g)) {
             TakeCommand(g);
         }
@@ -393,8 +395,8 @@ void CSimulatedBoard::TakeCommand(int g) {
     PushBounded(m_takenCommands, TakenCommand{channel, command, value});
     auto answer = [&](int code, uint8_t byte) {
         if (group.answers.size() + 4 <= kMaxAnswerBytes) {
-            const uint8_t record[4] = {static_cast<uint8_t>((c << 4) | 0x08 | g), kRecordMark, byte,
-                                       static_cast<uint8_t>(code)};
+            const uint8_t record[kEventRecordLength] = {EventRecordHeader(g, c), kRecordMark, byte,
+                                                        static_cast<uint8_t>(code)};
             group.answers.insert(group.answers.end(), record, record + 4);
         }
     };
@@ -406,29 +408,30 @@ void CSimulatedBoard::TakeCommand(int g) {
         answer(command, line.Param(field));
         return;
     }
-    switch (command) {
-        case 17:
+    switch (static_cast<DspCommand>(command)) {
+        case DspCommand::Polarity:
             line.SetPolarityCommand(value);
             break;
-        case 18:
-            answer(kEventStatus, m_config.statusByte[static_cast<std::size_t>(g)]);
+        case DspCommand::RequestStatus:
+            answer(Code(DspEvent::Status), m_config.statusByte[static_cast<std::size_t>(g)]);
             break;
-        case 21:
-            answer(kEventVersion, m_config.versionByte[static_cast<std::size_t>(g)]);
+        case DspCommand::RequestVersion:
+            answer(Code(DspEvent::Version), m_config.versionByte[static_cast<std::size_t>(g)]);
             break;
-        case 24:
+        case DspCommand::Monitor:
             line.SetMonitor(value != 0);
             break;
-        case 26:
-            if (value == 2) {
+        case DspCommand::Key:
+            if (value == Code(DspKeyValue::TestPulse)) {
                 line.StartTestPulse(m_nowMs);
-            } else if (value == 5 || value == 6) {
-                line.Initialise();  // the PCI family's form of command 27
+            } else if (value == Code(DspKeyValue::InitialiseOff) ||
+                       value == Code(DspKeyValue::InitialiseOn)) {
+                line.Initialise();  // the PCI family's form of Initialise
             } else {
                 line.SetKey(value);
             }
             break;
-        case 27:
+        case DspCommand::Initialise:
             line.Initialise();
             break;
         default:
@@ -459,14 +462,15 @@ void CSimulatedBoard::ApplyFault(const SimFault& fault) {
             Append(fault.bytes.data(), fault.bytes.size());
             break;
         case SimFaultKind::BadGroupAudio: {
-            std::array<uint8_t, 26> record{};
+            std::array<uint8_t, kLongAudioRecordLength> record{};
             record[0] = 0x03;
             record[1] = kRecordMark;
             Append(record.data(), m_recordLength);
             break;
         }
         case SimFaultKind::BadGroupEvent: {
-            const uint8_t record[4] = {0x08 | 0x03, kRecordMark, 0, kEventLine};
+            const uint8_t record[kEventRecordLength] = {EventRecordHeader(3, 0), kRecordMark, 0,
+                                                        Code(DspEvent::Line)};
             Append(record, sizeof record);
             break;
         }
@@ -496,8 +500,8 @@ void CSimulatedBoard::Append(const uint8_t* bytes, std::size_t size) {
 }
 
 void CSimulatedBoard::AppendEvent(int group, int channelInGroup, uint8_t code, uint8_t value) {
-    const uint8_t record[4] = {static_cast<uint8_t>((channelInGroup << 4) | 0x08 | group),
-                               kRecordMark, value, code};
+    const uint8_t record[kEventRecordLength] = {EventRecordHeader(group, channelInGroup), kRecordMark,
+                                                value, code};
     Append(record, sizeof record);
 }
 
@@ -510,8 +514,8 @@ void CSimulatedBoard::GenerateAudio(int g) {
     const int64_t base = m_nowMs * periods;
     for (int64_t k = 0; k < periods; ++k) {
         const int64_t index = base + k;
-        if (m_recordLength == 14) {
-            uint8_t record[14] = {static_cast<uint8_t>(g), kRecordMark};
+        if (m_recordLength == kShortAudioRecordLength) {
+            uint8_t record[kShortAudioRecordLength] = {static_cast<uint8_t>(g), kRecordMark};
             for (int c = 0; c < count && c < kNarrowRecordSamples; ++c) {
                 PutLe16(record + 2 + 2 * c,
                         m_lines[static_cast<std::size_t>(first + c)].Sample(index, rate));
@@ -558,7 +562,7 @@ void CSimulatedBoard::StepMs() {
         }
     }
     // The processors and converters work on their own as time passes.
-    const auto now = SteadyClock::now();
+    const auto now = m_takeClock.SteadyNow();
     for (int g = 0; g < kMaxGroups; ++g) {
         Group& group = m_groups[static_cast<std::size_t>(g)];
         group.converter.busyReads = 0;
@@ -584,8 +588,8 @@ void CSimulatedBoard::StepMs() {
                     continue;  // the line changes, nobody hears of it
                 }
                 AppendEvent(g, c, event.code, event.value);
-                if (event.code == kEventLine && line.Monitor()) {
-                    AppendEvent(g, c, kEventMonitor, event.value);
+                if (event.code == Code(DspEvent::Line) && line.Monitor()) {
+                    AppendEvent(g, c, Code(DspEvent::Monitor), event.value);
                 }
             }
         }
@@ -593,7 +597,7 @@ void CSimulatedBoard::StepMs() {
         // 24), so the host's watchdog knows it is alive even on quiet lines.
         if (speaking && m_layout.groupChannels[g] > 0 && m_config.heartbeatMs > 0 &&
             m_nowMs % m_config.heartbeatMs == 0) {
-            AppendEvent(g, 6, kEventMonitor, m_config.statusByte[static_cast<std::size_t>(g)]);
+            AppendEvent(g, kGroupEventField, Code(DspEvent::Monitor), m_config.statusByte[static_cast<std::size_t>(g)]);
         }
         if (ProcessorSilent(g)) {
             group.answers.clear();

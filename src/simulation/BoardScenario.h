@@ -24,17 +24,11 @@
 
 #include "channels/ChannelTypes.h"
 #include "devices/DeviceDriver.h"
+#include "devices/DspProtocol.h"
 
 namespace zorv {
 
 inline constexpr int kSimMaxChannels = kMaxGroups * kMaxGroupChannels;
-
-// Event codes of the record stream.
-inline constexpr uint8_t kEventDigit = 22;
-inline constexpr uint8_t kEventLine = 23;
-inline constexpr uint8_t kEventMonitor = 24;
-inline constexpr uint8_t kEventStatus = 18;
-inline constexpr uint8_t kEventVersion = 21;
 
 enum class SimAudioKind { Silence, Tone, Wav };
 
@@ -107,7 +101,7 @@ struct SimBoardConfig {
     std::array<uint8_t, kMaxGroups> versionByte{0x21, 0x21, 0x21};
     std::array<uint8_t, kMaxGroups> statusByte{0x01, 0x01, 0x01};
     // A channel command is taken once this many status reads have seen it
-    // waiting and at least commandTakeMs (real time) after it was written.
+    // waiting and at least commandTakeMs (on the board's take clock) after it was written.
     int commandTakeReads = 1;
     int commandTakeMs = 0;
     // Status reads during which the converter stays busy after the eighth

@@ -13,14 +13,17 @@
 #include <vector>
 
 #include "devices/BoardIo.h"
-#include "devices/BoardScenario.h"
-#include "devices/SimulatedBoard.h"
+#include "simulation/BoardScenario.h"
+#include "simulation/SimulatedBoard.h"
 
 namespace zorv {
 
 class CSimulatedBoardOpener final : public IBoardIoOpener {
 public:
-    CSimulatedBoardOpener(std::vector<SimBoardConfig> boards, CSimulatedBoard::Clock clock);
+    // takeClock: measures the boards' command take delays (see
+    // CSimulatedBoard); must outlive the opener.
+    CSimulatedBoardOpener(std::vector<SimBoardConfig> boards, CSimulatedBoard::Clock clock,
+                          IClock& takeClock = SystemClock());
 
     // Boards of a scenario file running on the real clock. Throws
     // CBoardScenarioError when the file cannot be used.

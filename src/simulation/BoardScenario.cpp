@@ -1,4 +1,4 @@
-#include "devices/BoardScenario.h"
+#include "simulation/BoardScenario.h"
 
 #include <fmt/format.h>
 
@@ -238,13 +238,13 @@ SimLineEvent ParseLineEvent(const Where& where, const std::string& item) {
                                                                            {"lost", kLineLost}};
     for (const auto& [name, value] : kLineStates) {
         if (words[1] == name && words.size() == 2) {
-            event.code = kEventLine;
+            event.code = Code(DspEvent::Line);
             event.value = value;
             return event;
         }
     }
     if (words[1] == "digit" && words.size() == 3) {
-        event.code = kEventDigit;
+        event.code = Code(DspEvent::Digit);
         event.value = static_cast<uint8_t>(ParseInteger(where, words[2], 0, 15));
         return event;
     }

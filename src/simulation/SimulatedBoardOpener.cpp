@@ -1,4 +1,4 @@
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 
 namespace zorv {
 
@@ -31,10 +31,10 @@ private:
 }  // namespace
 
 CSimulatedBoardOpener::CSimulatedBoardOpener(std::vector<SimBoardConfig> boards,
-                                             CSimulatedBoard::Clock clock) {
+                                             CSimulatedBoard::Clock clock, IClock& takeClock) {
     m_boards.reserve(boards.size());
     for (auto& config : boards) {
-        m_boards.push_back(std::make_unique<CSimulatedBoard>(std::move(config), clock));
+        m_boards.push_back(std::make_unique<CSimulatedBoard>(std::move(config), clock, takeClock));
     }
 }
 

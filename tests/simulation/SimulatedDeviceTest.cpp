@@ -8,7 +8,8 @@
 #include "core/ServerMessage.h"
 #include "devices/BoardDriver.h"
 #include "devices/DspDevice.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "devices/DspProtocol.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
 
 namespace zorv::test {
@@ -46,8 +47,8 @@ private:
 class SimulatedDeviceTest : public ::testing::Test {
 protected:
     void Make(SimBoardConfig config) {
-        m_opener = std::make_unique<CSimulatedBoardOpener>(std::vector<SimBoardConfig>{config},
-                                                           CSimulatedBoard::Clock::Virtual);
+        m_opener = std::make_unique<CSimulatedBoardOpener>(
+            std::vector<SimBoardConfig>{config}, CSimulatedBoard::Clock::Virtual, m_clock);
         DeviceContext context;
         context.server = &m_server;
         context.clock = &m_clock;
@@ -90,12 +91,17 @@ TEST_F(SimulatedDeviceTest, StartSequenceAsTheBoardSeesIt) {
     std::vector<CSimulatedBoard::TakenCommand> expected;
     for (int g : {0, 1}) {
         const int first = g * 6;
-        expected.push_back({first, 21, 0});
-        expected.push_back({first, 18, 0});
+        expected.push_back({first, Code(DspCommand::RequestVersion), 0});
+        expected.push_back({first, Code(DspCommand::RequestStatus), 0});
         for (int ch = first; ch < first + 6; ++ch) {
-            expected.push_back({ch, 27, 0});
-            for (int read : {1, 3, 5, 7, 9, 11, 13, 15, 28}) {
-                expected.push_back({ch, read, 0});
+            expected.push_back({ch, Code(DspCommand::Initialise), 0});
+            for (DspCommand read :
+                 {DspCommand::ReadLineFailureLevel, DspCommand::ReadLineActivateLevel,
+                  DspCommand::ReadLineRingLevel, DspCommand::ReadMaxRingPause,
+                  DspCommand::ReadAonRequestLength, DspCommand::ReadAonRequestNumber,
+                  DspCommand::ReadAonRequestPauseFirst, DspCommand::ReadAonRequestPauseBetween,
+                  DspCommand::ReadMinActivateLevel}) {
+                expected.push_back({ch, Code(read), 0});
             }
         }
     }
@@ -118,7 +124,7 @@ TEST_F(SimulatedDeviceTest, DriftedParameterGivesOneWriteBackAndOneMessage) {
     ASSERT_EQ(m_server.Count(22), 1);
     const auto posts = m_server.Posts();
     for (const ServerMessage& m : posts) {
-        if (m.code == 22) {
+        if (m.code == kMsgLineParamFirst + 2) {
             EXPECT_EQ(m.a, 0);  // device
             EXPECT_EQ(m.b, 2);  // channel
         }
@@ -129,26 +135,28 @@ TEST_F(SimulatedDeviceTest, DriftedParameterGivesOneWriteBackAndOneMessage) {
     const auto taken = m_board->TakenCommands();
     std::vector<CSimulatedBoard::TakenCommand> writes;
     for (size_t i = startCommands; i < taken.size(); ++i) {
-        const int c = taken[i].command;
-        if ((c >= 2 && c <= 16 && c % 2 == 0) || c == 29) {
+        const LineParamField* field = LineParamFieldOf(taken[i].command);
+        if (field != nullptr && taken[i].command == Code(field->write)) {
             writes.push_back(taken[i]);
         }
     }
-    EXPECT_EQ(writes, (std::vector<CSimulatedBoard::TakenCommand>{{2, 6, 70}}));
+    EXPECT_EQ(writes, (std::vector<CSimulatedBoard::TakenCommand>{
+                          {2, Code(DspCommand::WriteLineRingLevel), 70}}));
     EXPECT_EQ(m_server.Count(kMsgFailure), 0);
 }
 
 TEST_F(SimulatedDeviceTest, LineEventsFromTheBoardReachTheChannel) {
     SimBoardConfig config;
-    config.channels[1].timeline = {{500, 23, 1}, {1500, 23, 2}};  // ring, then call in
+    config.channels[1].timeline = {{500, Code(DspEvent::Line), 1},
+                                   {1500, Code(DspEvent::Line), 2}};  // ring, then call in
     Make(config);
     ASSERT_TRUE(m_device->Start());
     m_board->Advance(2000);
     EXPECT_TRUE(PollUntil(
         [&] { return m_device->Bank()->GetChannelState(1).StateLine == CS_CALL_IN; }, 5s));
     m_board->Advance(1000);
-    EXPECT_TRUE(PollUntil(
-        [&] { return m_device->Bank()->GetChannelState(1).RecordTime >= 8000; }, 5s));
+    EXPECT_TRUE(
+        PollUntil([&] { return m_device->Bank()->GetChannelState(1).RecordTime >= 8000; }, 5s));
 }
 
 TEST_F(SimulatedDeviceTest, GarbageInTheStreamIsReportedAndSkipped) {

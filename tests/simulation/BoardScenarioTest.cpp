@@ -15,10 +15,10 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
 #include <vector>
 
 #include "devices/BoardDriver.h"
-#include "devices/BoardScenario.h"
-#include "devices/SimulatedBoardOpener.h"
-#include "devices/SimulatedLine.h"
 #include "platform/AutoResetEvent.h"
+#include "simulation/BoardScenario.h"
+#include "simulation/SimulatedBoardOpener.h"
+#include "simulation/SimulatedLine.h"
 #include "support/BoardStream.h"
 #include "support/TempDir.h"
 
@@ -280,10 +280,10 @@ InfoWord = 0x00012066
     EXPECT_EQ(*line.audio.wavSamples, (std::vector<int16_t>{100, -200, 300}));
     EXPECT_TRUE(line.audio.duringCallsOnly);
     ASSERT_EQ(line.timeline.size(), 5u);
-    const SimLineEvent events[] = {{1000, kEventLine, kLineRing},
-                                   {6000, kEventLine, kLineCallIn},
-                                   {6250, kEventDigit, 15},
-                                   {20000, kEventLine, kLineFree},
+    const SimLineEvent events[] = {{1000, Code(DspEvent::Line), kLineRing},
+                                   {6000, Code(DspEvent::Line), kLineCallIn},
+                                   {6250, Code(DspEvent::Digit), 15},
+                                   {20000, Code(DspEvent::Line), kLineFree},
                                    {21000, 24, 9}};
     for (std::size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(line.timeline[i].timeMs, events[i].timeMs) << i;
@@ -374,7 +374,7 @@ TEST(BoardScenarioDemo, LinesCallForSixToFifteenSecondsWithinTheCycle) {
         int64_t callStart = -1;
         for (const SimLineEvent& event : line.timeline) {
             EXPECT_LT(event.timeMs, board.repeatMs);
-            if (event.code != kEventLine) {
+            if (event.code != Code(DspEvent::Line)) {
                 continue;
             }
             if (event.value == kLineCallIn || event.value == kLineCallOut) {

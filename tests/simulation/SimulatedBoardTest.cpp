@@ -11,8 +11,9 @@
 #include <tuple>
 
 #include "devices/BoardDriver.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "devices/DspProtocol.h"
 #include "platform/AutoResetEvent.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "support/BoardStream.h"
 
 namespace zorv {
@@ -66,9 +67,9 @@ SimFault Fault(int64_t timeMs, SimFaultKind kind, int64_t amount = 0, int group 
 class StreamBench {
 public:
     explicit StreamBench(SimBoardConfig config)
-        : m_opener({std::move(config)}, CSimulatedBoard::Clock::Virtual),
+        : m_opener({std::move(config)}, CSimulatedBoard::Clock::Virtual, m_clock),
           m_board(m_opener.BoardAt(0)),
-          m_driver(m_opener) {
+          m_driver(m_opener, m_clock) {
         EXPECT_TRUE(m_driver.Open(0));
         EXPECT_TRUE(m_driver.StartTransfer(65536, &m_event));
     }
@@ -97,6 +98,7 @@ public:
     CAutoResetEvent& Event() { return m_event; }
 
 private:
+    CManualClock m_clock;  // the driver's polls and the board's take-up
     CSimulatedBoardOpener m_opener;
     CSimulatedBoard& m_board;
     CBoardDriver m_driver;
@@ -210,7 +212,7 @@ TEST(SimulatedStream, EnableBitsGateAudioAndEvents) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "data " << c.data << " run " << c.run);
         SimBoardConfig config = RampBoard(0x00012066);
-        config.channels[2].timeline = {{0, kEventLine, kLineRing}};
+        config.channels[2].timeline = {{0, Code(DspEvent::Line), kLineRing}};
         StreamBench bench(config);
         bench.Enable(0, c.data, c.run);
         bench.Board().Advance(1);
@@ -236,10 +238,10 @@ TEST(SimulatedStream, LineEventsComeAtTheirTimesAndRepeat) {
     config.repeatMs = 20;
     SimChannel& line = config.channels[7];  // group 1, channel 1 in it
     line.audio = Ramp(RampBase(7), /*duringCallsOnly=*/true);
-    line.timeline = {{5, kEventLine, kLineRing},
-                     {10, kEventLine, kLineCallIn},
-                     {10, kEventDigit, 5},
-                     {13, kEventLine, kLineFree}};
+    line.timeline = {{5, Code(DspEvent::Line), kLineRing},
+                     {10, Code(DspEvent::Line), kLineCallIn},
+                     {10, Code(DspEvent::Digit), 5},
+                     {13, Code(DspEvent::Line), kLineFree}};
     StreamBench bench(config);
     bench.Enable(1);
     bench.Board().Advance(30);
@@ -266,11 +268,11 @@ TEST(SimulatedStream, LineEventsComeAtTheirTimesAndRepeat) {
         ++audioRecords;
     }
     EXPECT_EQ(audioRecords, 30 * 8);
-    const std::vector<Seen> expected = {{5, kEventLine, kLineRing},
-                                        {10, kEventLine, kLineCallIn},
-                                        {10, kEventDigit, 5},
-                                        {13, kEventLine, kLineFree},
-                                        {25, kEventLine, kLineRing}};
+    const std::vector<Seen> expected = {{5, Code(DspEvent::Line), kLineRing},
+                                        {10, Code(DspEvent::Line), kLineCallIn},
+                                        {10, Code(DspEvent::Digit), 5},
+                                        {13, Code(DspEvent::Line), kLineFree},
+                                        {25, Code(DspEvent::Line), kLineRing}};
     EXPECT_EQ(seen, expected);
 }
 
@@ -288,15 +290,25 @@ TEST(SimulatedProcessor, ParameterCommandsStoreAndReport) {
         std::size_t field;
     };
     const Case cases[] = {
-        {2, 1, offsetof(LineParams, LineFailureLevel)},
-        {4, 3, offsetof(LineParams, LineActivateLevel)},
-        {6, 5, offsetof(LineParams, LineRingLevel)},
-        {8, 7, offsetof(LineParams, MaxRingPause)},
-        {10, 9, offsetof(LineParams, AonRequestLength)},
-        {12, 11, offsetof(LineParams, AonRequestNumber)},
-        {14, 13, offsetof(LineParams, AonRequestPauseFirst)},
-        {16, 15, offsetof(LineParams, AonRequestPauseBetween)},
-        {29, 28, offsetof(LineParams, MinActivateLevel)},
+        {Code(DspCommand::WriteLineFailureLevel), Code(DspCommand::ReadLineFailureLevel),
+         offsetof(LineParams, LineFailureLevel)},
+        {Code(DspCommand::WriteLineActivateLevel), Code(DspCommand::ReadLineActivateLevel),
+         offsetof(LineParams, LineActivateLevel)},
+        {Code(DspCommand::WriteLineRingLevel), Code(DspCommand::ReadLineRingLevel),
+         offsetof(LineParams, LineRingLevel)},
+        {Code(DspCommand::WriteMaxRingPause), Code(DspCommand::ReadMaxRingPause),
+         offsetof(LineParams, MaxRingPause)},
+        {Code(DspCommand::WriteAonRequestLength), Code(DspCommand::ReadAonRequestLength),
+         offsetof(LineParams, AonRequestLength)},
+        {Code(DspCommand::WriteAonRequestNumber), Code(DspCommand::ReadAonRequestNumber),
+         offsetof(LineParams, AonRequestNumber)},
+        {Code(DspCommand::WriteAonRequestPauseFirst), Code(DspCommand::ReadAonRequestPauseFirst),
+         offsetof(LineParams, AonRequestPauseFirst)},
+        {Code(DspCommand::WriteAonRequestPauseBetween),
+         Code(DspCommand::ReadAonRequestPauseBetween),
+         offsetof(LineParams, AonRequestPauseBetween)},
+        {Code(DspCommand::WriteMinActivateLevel), Code(DspCommand::ReadMinActivateLevel),
+         offsetof(LineParams, MinActivateLevel)},
     };
     const LineParams powerUp{11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
     const auto* powerUpBytes = reinterpret_cast<const uint8_t*>(&powerUp);
@@ -325,7 +337,7 @@ TEST(SimulatedProcessor, ParameterCommandsStoreAndReport) {
         EXPECT_EQ(reinterpret_cast<const uint8_t*>(&stored)[c.field], value);
     }
     // Initialise brings the power-up values back.
-    ASSERT_TRUE(bench.Driver().ChannelCommand(9, 27, 0));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(9, Code(DspCommand::Initialise), 0));
     bench.Board().Advance(1);
     const LineParams stored = bench.Board().StoredParams(9);
     EXPECT_EQ(std::memcmp(&stored, &powerUp, sizeof powerUp), 0);
@@ -337,12 +349,12 @@ TEST(SimulatedProcessor, DriftingParameterReadsBackDifferent) {
     config.channels[0].driftDelta = 5;
     StreamBench bench(config);
     bench.Enable(0, false, true);
-    ASSERT_TRUE(bench.Driver().ChannelCommand(0, 5, 0));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(0, Code(DspCommand::ReadLineRingLevel), 0));
     auto events = EventsAfter(bench);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].value, kDefaultLineParams.LineRingLevel + 5);
-    ASSERT_TRUE(bench.Driver().ChannelCommand(0, 6, 90));
-    ASSERT_TRUE(bench.Driver().ChannelCommand(0, 5, 0));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(0, Code(DspCommand::WriteLineRingLevel), 90));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(0, Code(DspCommand::ReadLineRingLevel), 0));
     events = EventsAfter(bench);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].value, 95);
@@ -353,22 +365,22 @@ TEST(SimulatedProcessor, GroupAnswersAndChannelSwitches) {
     config.infoWord = 0x00300666;
     config.versionByte = {0x31, 0x32, 0x33};
     config.statusByte = {0x41, 0x42, 0x43};
-    config.channels[14].timeline = {{5, kEventLine, kLineRing}};
+    config.channels[14].timeline = {{5, Code(DspEvent::Line), kLineRing}};
     StreamBench bench(config);
     bench.Enable(2, false, true);
 
-    ASSERT_TRUE(bench.Driver().ChannelCommand(12, 21, 0));
-    ASSERT_TRUE(bench.Driver().ChannelCommand(12, 18, 0));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(12, Code(DspCommand::RequestVersion), 0));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(12, Code(DspCommand::RequestStatus), 0));
     auto events = EventsAfter(bench);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(std::make_tuple(events[0].group, events[0].channel, events[0].code, events[0].value),
-              std::make_tuple(2, 0, kEventVersion, uint8_t{0x33}));
+              std::make_tuple(2, 0, Code(DspEvent::Version), uint8_t{0x33}));
     EXPECT_EQ(std::make_tuple(events[1].group, events[1].channel, events[1].code, events[1].value),
-              std::make_tuple(2, 0, kEventStatus, uint8_t{0x43}));
+              std::make_tuple(2, 0, Code(DspEvent::Status), uint8_t{0x43}));
 
-    ASSERT_TRUE(bench.Driver().ChannelCommand(14, 17, 1));
-    ASSERT_TRUE(bench.Driver().ChannelCommand(14, 26, 1));
-    ASSERT_TRUE(bench.Driver().ChannelCommand(14, 24, 1));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(14, Code(DspCommand::Polarity), 1));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(14, Code(DspCommand::Key), 1));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(14, Code(DspCommand::Monitor), 1));
     // With the line monitor on, a line event is followed by a monitor byte.
     events = EventsAfter(bench, 10);
     EXPECT_EQ(bench.Board().PolarityCommand(14), 1);
@@ -376,9 +388,9 @@ TEST(SimulatedProcessor, GroupAnswersAndChannelSwitches) {
     EXPECT_TRUE(bench.Board().Monitor(14));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(std::make_tuple(events[0].channel, events[0].code, events[0].value),
-              std::make_tuple(2, kEventLine, uint8_t{kLineRing}));
+              std::make_tuple(2, Code(DspEvent::Line), uint8_t{kLineRing}));
     EXPECT_EQ(std::make_tuple(events[1].channel, events[1].code, events[1].value),
-              std::make_tuple(2, kEventMonitor, uint8_t{kLineRing}));
+              std::make_tuple(2, Code(DspEvent::Monitor), uint8_t{kLineRing}));
 }
 
 TEST(SimulatedProcessor, TestPulseShowsTheLinePolarity) {
@@ -388,7 +400,7 @@ TEST(SimulatedProcessor, TestPulseShowsTheLinePolarity) {
         config.channels[1].polarity = polarity;
         StreamBench bench(config);
         bench.Enable(0);
-        ASSERT_TRUE(bench.Driver().ChannelCommand(1, 26, 2));
+        ASSERT_TRUE(bench.Driver().ChannelCommand(1, Code(DspCommand::Key), 2));
         bench.Board().Advance(24);  // the window a device looks at after sending it
         std::vector<int16_t> line;
         for (const StreamRecord& record : bench.Records()) {
@@ -429,7 +441,7 @@ TEST(SimulatedFaults, BytesInsertedAtTheirTime) {
         {"group-3 event",
          Fault(3, SimFaultKind::BadGroupEvent),
          0x00012066,
-         {0x0B, 0x47, 0x00, kEventLine}},
+         {0x0B, 0x47, 0x00, Code(DspEvent::Line)}},
         {"group-3 audio", Fault(3, SimFaultKind::BadGroupAudio), 0x00012066, badAudio14},
         {"group-3 wide audio", Fault(3, SimFaultKind::BadGroupAudio), 0x00300066, badAudio26},
     };
@@ -485,13 +497,14 @@ TEST(SimulatedFaults, ReadErrorsFailTheNextReads) {
 TEST(SimulatedFaults, SilentProcessorReportsNothingUntilItRecovers) {
     SimBoardConfig config;
     config.faults = {Fault(2, SimFaultKind::SilentGroup, 10, 1)};
-    config.channels[6].timeline = {{4, kEventLine, kLineRing}, {13, kEventLine, kLineFree}};
-    config.channels[0].timeline = {{4, kEventLine, kLineRing}};
+    config.channels[6].timeline = {{4, Code(DspEvent::Line), kLineRing},
+                                   {13, Code(DspEvent::Line), kLineFree}};
+    config.channels[0].timeline = {{4, Code(DspEvent::Line), kLineRing}};
     StreamBench bench(config);
     bench.Enable(0, false, true);
     bench.Enable(1, false, true);
     bench.Board().Advance(3);
-    ASSERT_TRUE(bench.Driver().ChannelCommand(6, 21, 0));
+    ASSERT_TRUE(bench.Driver().ChannelCommand(6, Code(DspCommand::RequestVersion), 0));
     bench.Board().Advance(1);
     EXPECT_NE(bench.Driver().ReadStatus() & 0x20, 0u) << "the command is not taken";
     auto events = EventsAfter(bench, 5);
@@ -501,9 +514,10 @@ TEST(SimulatedFaults, SilentProcessorReportsNothingUntilItRecovers) {
     // From 12 ms on the group is back: the waiting command is taken.
     events = EventsAfter(bench, 6);
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(std::make_tuple(events[0].group, events[0].code), std::make_tuple(1, kEventVersion));
+    EXPECT_EQ(std::make_tuple(events[0].group, events[0].code),
+              std::make_tuple(1, Code(DspEvent::Version)));
     EXPECT_EQ(std::make_tuple(events[1].group, events[1].code, events[1].value),
-              std::make_tuple(1, kEventLine, uint8_t{kLineFree}));
+              std::make_tuple(1, Code(DspEvent::Line), uint8_t{kLineFree}));
 }
 
 // ---------------------------------------------------------------- opener and clocks

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "devices/BoardScenario.h"
+#include "simulation/BoardScenario.h"
 
 namespace zorv {
 

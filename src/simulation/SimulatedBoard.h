@@ -24,7 +24,9 @@
 // milliseconds from the first start. With the virtual clock it moves only by
 // Advance, which produces exactly that much stream; with the real-time clock
 // a thread of the board produces the stream every 10 ms and sets the data
-// event. Command take delays in milliseconds use the real clock in both.
+// event. Command take delays in milliseconds are measured on the clock given
+// at construction (the real clock unless a test gives its virtual clock,
+// the one its driver waits on).
 //
 // Threads: every method may be called from any thread; one lock of the board
 // guards its whole state. The data event is only touched under that lock, so
@@ -43,8 +45,9 @@
 
 #include "devices/BoardDriver.h"
 #include "devices/BoardIo.h"
-#include "devices/BoardScenario.h"
-#include "devices/SimulatedLine.h"
+#include "platform/Clock.h"
+#include "simulation/BoardScenario.h"
+#include "simulation/SimulatedLine.h"
 
 namespace zorv {
 
@@ -72,7 +75,8 @@ public:
     // How far the real-time clock catches up after a delay.
     static constexpr int64_t kMaxCatchUpMs = 1000;
 
-    CSimulatedBoard(SimBoardConfig config, Clock clock);
+    // takeClock: measures the command take delays; must outlive the board.
+    CSimulatedBoard(SimBoardConfig config, Clock clock, IClock& takeClock = SystemClock());
     ~CSimulatedBoard() override;
     CSimulatedBoard(const CSimulatedBoard&) = delete;
     CSimulatedBoard& operator=(const CSimulatedBoard&) = delete;
@@ -140,7 +144,7 @@ private:
         bool full = false;
         uint32_t word = 0;
         int readsSeen = 0;
-        std::chrono::steady_clock::time_point writtenAt;
+        IClock::SteadyTime writtenAt;  // on m_takeClock
     };
     struct Group {
         Converter converter;
@@ -149,7 +153,7 @@ private:
         std::vector<uint8_t> answers;  // event records waiting for the stream
         std::array<int16_t, 32> requestSignal{};
         int requestSamples = 0;
-        std::array<uint8_t, 26> record{};  // 26-byte record being dealt
+        std::array<uint8_t, kLongAudioRecordLength> record{};  // wide record being dealt
         int dealt = 0;                     // whole sample periods in it
         int64_t sampleIndex = 0;           // next sample period at the group's rate
     };
@@ -174,6 +178,7 @@ private:
     // Constant after construction
     const SimBoardConfig m_config;
     const Clock m_clock;
+    IClock& m_takeClock;
     const BoardLayout m_layout;
     const std::size_t m_recordLength;
 

@@ -1,4 +1,4 @@
-#include "devices/SimulatedLine.h"
+#include "simulation/SimulatedLine.h"
 
 #include <algorithm>
 #include <cmath>
@@ -73,7 +73,7 @@ void CSimulatedLine::TakeDueEvents(int64_t nowMs, int64_t repeatMs,
         if (m_cycleStartMs + event.timeMs > nowMs) {
             return;
         }
-        if (event.code == kEventLine) {
+        if (event.code == Code(DspEvent::Line)) {
             m_inCall = event.value == kLineCallIn || event.value == kLineCallOut;
         }
         due.push_back(event);

@@ -11,7 +11,7 @@
 
 #include "core/ServerMessage.h"
 #include "devices/DspDevice.h"
-#include "devices/SimulatedBoardOpener.h"
+#include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
 
 namespace zorv::test {
@@ -91,8 +91,8 @@ TEST(DeviceStressTest, ManyBoardsStartAndStopWhileStreaming) {
         // rate of a group under way.
         for (int i = 0; i < kBoards; ++i) {
             const auto& counter = counters[static_cast<std::size_t>(i)];
-            ASSERT_TRUE(PollUntil([&] { return counter->m_blocks > before[static_cast<std::size_t>(i)]; },
-                                  60s))
+            ASSERT_TRUE(PollUntil(
+                [&] { return counter->m_blocks > before[static_cast<std::size_t>(i)]; }, 60s))
                 << "board " << i;
         }
         for (int i = round % 3; i < kBoards; i += 3) {
