@@ -456,21 +456,9 @@ bool CWavFile::AppendDirect(const uint8_t* bytes, std::size_t n) {
         head += fromBuffer;
         tail += done - fromBuffer;
     }
-    SWavChunk& chunk = m_chunks[m_current];
-    chunk.size += static_cast<uint32_t>(tail);
-    const uint64_t diskEnd = m_bufferStart + head + tail;
+    m_chunks[m_current].size += static_cast<uint32_t>(tail);
     const bool ok = head == m_buffered && tail == n;
-    if (!ok) {
-        // What the file refused is lost: the chunk counts only what is on disk.
-        const uint64_t content = chunk.offset + 8;
-        if (diskEnd < content + chunk.size) {
-            chunk.size = diskEnd > content ? static_cast<uint32_t>(diskEnd - content) : 0;
-        }
-    }
-    m_fileEnd = std::max(m_fileEnd, diskEnd);
-    m_bufferStart = diskEnd;
-    m_buffered = 0;
-    return ok;
+    return BufferWritten(m_bufferStart + head + tail, ok);
 }
 
 namespace {
@@ -547,8 +535,10 @@ bool CWavFile::Flush() {
         }
         written += static_cast<std::size_t>(n);
     }
-    const uint64_t diskEnd = m_bufferStart + written;
-    const bool ok = written == m_buffered;
+    return BufferWritten(m_bufferStart + written, written == m_buffered);
+}
+
+bool CWavFile::BufferWritten(uint64_t diskEnd, bool ok) {
     if (!ok && m_current >= 0) {
         // What the file refused is lost: the chunk counts only what is on disk.
         SWavChunk& chunk = m_chunks[m_current];

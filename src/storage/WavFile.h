@@ -163,6 +163,9 @@ private:
     bool WriteHeaderImage();
     bool AppendSilence(std::size_t n);
     bool Flush();
+    // After the buffer (and maybe more) was written up to diskEnd: empties
+    // the buffer; when not ok, the current chunk keeps only what is on disk.
+    bool BufferWritten(uint64_t diskEnd, bool ok);
     bool StartChunk(uint32_t id);
     // Pads the current chunk and, when writeHeader, writes its final header.
     bool FinishChunk(bool writeHeader = true);

@@ -17,35 +17,12 @@
 #include "devices/DspDevice.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
+#include "support/CountingDoubles.h"
 
 namespace zorv::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-class CCountingServer final : public IServer {
-public:
-    bool Post(int32_t code, int32_t, int32_t, int32_t) override {
-        std::lock_guard lock(m_lock);
-        ++m_counts[static_cast<std::size_t>(code & 63)];
-        return true;
-    }
-    void WriteJournal(int, std::string_view) override {}
-    int Count(int32_t code) {
-        std::lock_guard lock(m_lock);
-        return m_counts[static_cast<std::size_t>(code & 63)];
-    }
-
-private:
-    std::mutex m_lock;
-    std::array<int, 64> m_counts{};
-};
-
-class CBlockCounter final : public IBlockStage {
-public:
-    void Process(int, int16_t*, std::size_t) override { ++m_blocks; }
-    std::atomic<long> m_blocks{0};
-};
 
 // One pass of a setter thread: every kind of client change on one channel
 // of one device (the step picks which).

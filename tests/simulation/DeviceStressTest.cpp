@@ -13,36 +13,12 @@
 #include "devices/DspDevice.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
+#include "support/CountingDoubles.h"
 
 namespace zorv::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-class CCountingPosts final : public IServer {
-public:
-    bool Post(int32_t code, int32_t, int32_t, int32_t) override {
-        std::lock_guard lock(m_lock);
-        ++m_counts[static_cast<std::size_t>(code & 63)];
-        return true;
-    }
-    void WriteJournal(int, std::string_view) override {}
-    int Count(int32_t code) {
-        std::lock_guard lock(m_lock);
-        return m_counts[static_cast<std::size_t>(code & 63)];
-    }
-
-private:
-    std::mutex m_lock;
-    std::array<int, 64> m_counts{};
-};
-
-// Counts the blocks that reach a device's channels.
-class CBlockCounter final : public IBlockStage {
-public:
-    void Process(int, int16_t*, std::size_t) override { ++m_blocks; }
-    std::atomic<long> m_blocks{0};
-};
 
 TEST(DeviceStressTest, ManyBoardsStartAndStopWhileStreaming) {
     constexpr int kBoards = 16;
@@ -63,7 +39,7 @@ TEST(DeviceStressTest, ManyBoardsStartAndStopWhileStreaming) {
         configs.push_back(config);
     }
     CSimulatedBoardOpener opener(configs, CSimulatedBoard::Clock::RealTime);
-    CCountingPosts server;
+    CCountingServer server;
     CManualClock clock;
     std::vector<std::unique_ptr<CBlockCounter>> counters;
     std::vector<std::unique_ptr<CDspDevice>> devices;
