@@ -1,6 +1,7 @@
 #include "core/JournalFile.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "core/Journal.h"
 #include "core/ServerComponents.h"
@@ -49,7 +48,9 @@ CJournal::CJournal(std::string path, IClock& clock, IMailNotifier* mail, bool ec
       m_echo(echo),
       m_mail(mail) {}
 
-CJournal::~CJournal() { StopMail(); }
+CJournal::~CJournal() {
+    StopMail();
+}
 
 std::string CJournal::FormatLine(const LocalTime& t, int kind, std::string_view text) {
     return fmt::format("{:02}.{:02}.{:04}  {:02}:{:02}:{:02} 1 {} {}", t.day, t.month, t.year,
@@ -111,8 +112,8 @@ void CJournal::TrimArchivesLocked() {
     std::vector<Archive> archives;
     uint64_t total = 0;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             m_directory.empty() ? "." : m_directory, error)) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(m_directory.empty() ? "." : m_directory, error)) {
         std::error_code entryError;
         if (!entry.is_regular_file(entryError) ||
             !IsOwnArchive(entry.path().filename().string(), m_fileName)) {
@@ -144,7 +145,7 @@ void CJournal::TrimArchivesLocked() {
 }
 
 void CJournal::QueueMail(MailJob job) {
-    std::lock_guard lock(m_mailLock);
+    CMutexLock lock(m_mailLock);
     if (m_mail == nullptr || m_mailStop) {
         return;
     }
@@ -156,29 +157,31 @@ void CJournal::QueueMail(MailJob job) {
 }
 
 void CJournal::MailLoop() {
-    std::unique_lock lock(m_mailLock);
+    CUniqueLock lock(m_mailLock);
     for (;;) {
-        m_mailWake.wait(lock, [&] { return m_mailStop || !m_mailJobs.empty(); });
+        while (!m_mailStop && m_mailJobs.empty()) {
+            m_mailWake.wait(lock.Native());
+        }
         if (m_mailJobs.empty()) {
             return;  // stopped and drained
         }
         MailJob job = std::move(m_mailJobs.front());
         m_mailJobs.pop_front();
         IMailNotifier* mail = m_mail;
-        lock.unlock();
+        lock.Unlock();
         try {
             mail->Notify(kRotationMailEvent, job.subject, job.body, job.attachment, job.zip);
         } catch (...) {
             // A failed notification must not end the journal's mail thread.
         }
-        lock.lock();
+        lock.Lock();
     }
 }
 
 void CJournal::StopMail() {
     std::thread thread;
     {
-        std::lock_guard lock(m_mailLock);
+        CMutexLock lock(m_mailLock);
         m_mailStop = true;
         thread = std::move(m_mailThread);
     }
@@ -186,7 +189,7 @@ void CJournal::StopMail() {
     if (thread.joinable()) {
         thread.join();
     }
-    std::lock_guard lock(m_mailLock);
+    CMutexLock lock(m_mailLock);
     m_mail = nullptr;
 }
 

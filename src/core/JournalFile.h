@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 
 namespace zorv {
 
@@ -75,14 +76,14 @@ private:
     IClock& m_clock;
     const bool m_echo;
 
-    std::mutex m_lock;  // serialises lines and rotations
+    std::mutex m_lock;  // serialises lines and rotations (guards the file itself)
 
-    std::mutex m_mailLock;
+    CMutex m_mailLock;
     std::condition_variable m_mailWake;
-    IMailNotifier* m_mail;         // Guarded by m_mailLock; null after StopMail
-    std::deque<MailJob> m_mailJobs;  // Guarded by m_mailLock
-    bool m_mailStop = false;       // Guarded by m_mailLock
-    std::thread m_mailThread;      // started with the first mail
+    IMailNotifier* m_mail GUARDED_BY(m_mailLock);  // null after StopMail
+    std::deque<MailJob> m_mailJobs GUARDED_BY(m_mailLock);
+    bool m_mailStop GUARDED_BY(m_mailLock) = false;
+    std::thread m_mailThread GUARDED_BY(m_mailLock);  // started with the first mail
 };
 
 }  // namespace zorv

@@ -9,11 +9,13 @@ namespace zorv {
 CMessageThread::CMessageThread(int32_t capacity, int32_t waitTimeoutMs)
     : m_capacity(capacity > 0 ? capacity : 1), m_waitTimeoutMs(waitTimeoutMs) {}
 
-CMessageThread::~CMessageThread() { Stop(); }
+CMessageThread::~CMessageThread() {
+    Stop();
+}
 
 bool CMessageThread::Start() {
     {
-        std::lock_guard lock(m_ringLock);
+        CMutexLock lock(m_ringLock);
         if (m_allocated != 0) {
             return false;
         }
@@ -29,13 +31,13 @@ bool CMessageThread::Start() {
         ClearLocked();
     }
     {
-        std::lock_guard lock(m_exitLock);
+        CMutexLock lock(m_exitLock);
         m_exited = false;
     }
     try {
         m_worker = std::thread(&CMessageThread::Run, this);
     } catch (const std::system_error&) {
-        std::lock_guard lock(m_ringLock);
+        CMutexLock lock(m_ringLock);
         m_ring.clear();
         m_wake.reset();
         m_allocated = 0;
@@ -46,7 +48,7 @@ bool CMessageThread::Start() {
 }
 
 bool CMessageThread::Post(int32_t code, int32_t a, int32_t b, int32_t c) {
-    std::lock_guard lock(m_ringLock);
+    CMutexLock lock(m_ringLock);
     return PostLocked(ServerMessage{code, a, b, c});
 }
 
@@ -65,7 +67,7 @@ bool CMessageThread::PostLocked(const ServerMessage& message) {
 }
 
 void CMessageThread::ClearQueue() {
-    std::lock_guard lock(m_ringLock);
+    CMutexLock lock(m_ringLock);
     ClearLocked();
 }
 
@@ -76,13 +78,13 @@ void CMessageThread::ClearLocked() {
 }
 
 int32_t CMessageThread::QueuedCount() const {
-    std::lock_guard lock(m_ringLock);
+    CMutexLock lock(m_ringLock);
     return m_count;
 }
 
 void CMessageThread::Stop() {
     {
-        std::lock_guard lock(m_ringLock);
+        CMutexLock lock(m_ringLock);
         if (m_allocated == 0) {
             return;
         }
@@ -97,22 +99,28 @@ void CMessageThread::Stop() {
         return;
     }
     {
-        std::unique_lock lock(m_exitLock);
-        if (!m_exitSignal.wait_for(lock, m_stopWait, [&] { return m_exited; })) {
-            lock.unlock();
+        CUniqueLock lock(m_exitLock);
+        const auto deadline = std::chrono::steady_clock::now() + m_stopWait;
+        while (!m_exited &&
+               m_exitSignal.wait_until(lock.Native(), deadline) == std::cv_status::no_timeout) {
+        }
+        if (!m_exited) {
+            lock.Unlock();
             {
-                std::lock_guard ringLock(m_ringLock);
+                CMutexLock ringLock(m_ringLock);
                 ClearLocked();
                 PostLocked(ServerMessage{kMsgStop, 0, 0, 0});
             }
-            lock.lock();
-            m_exitSignal.wait(lock, [&] { return m_exited; });
+            lock.Lock();
+            while (!m_exited) {
+                m_exitSignal.wait(lock.Native());
+            }
         }
     }
     if (m_worker.joinable()) {
         m_worker.join();
     }
-    std::lock_guard lock(m_ringLock);
+    CMutexLock lock(m_ringLock);
     m_wake.reset();
     ClearLocked();
     m_ring.clear();
@@ -121,7 +129,7 @@ void CMessageThread::Stop() {
 }
 
 bool CMessageThread::TakeNext(ServerMessage& out) {
-    std::lock_guard lock(m_ringLock);
+    CMutexLock lock(m_ringLock);
     if (m_count == 0) {
         return false;
     }
@@ -153,7 +161,7 @@ void CMessageThread::Run() {
             stopped = message.code == kMsgStop;
         }
     }
-    std::lock_guard lock(m_exitLock);
+    CMutexLock lock(m_exitLock);
     m_exited = true;
     m_exitSignal.notify_all();
 }

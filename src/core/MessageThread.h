@@ -24,6 +24,7 @@
 
 #include "core/ServerMessage.h"
 #include "platform/AutoResetEvent.h"
+#include "platform/Mutex.h"
 
 namespace zorv {
 
@@ -66,8 +67,8 @@ protected:
 
 private:
     void Run();
-    bool PostLocked(const ServerMessage& message);  // m_ringLock held
-    void ClearLocked();                             // m_ringLock held
+    bool PostLocked(const ServerMessage& message) REQUIRES(m_ringLock);
+    void ClearLocked() REQUIRES(m_ringLock);
     bool TakeNext(ServerMessage& out);
 
     // Constant after construction
@@ -75,22 +76,21 @@ private:
     const int32_t m_waitTimeoutMs;
     std::chrono::milliseconds m_stopWait{10000};
 
-    // Guarded by m_ringLock
-    mutable std::mutex m_ringLock;
-    std::vector<ServerMessage> m_ring;
-    int32_t m_allocated = 0;
-    int32_t m_count = 0;
-    int32_t m_writeIndex = 0;
-    int32_t m_readIndex = 0;
+    mutable CMutex m_ringLock;
+    std::vector<ServerMessage> m_ring GUARDED_BY(m_ringLock);
+    int32_t m_allocated GUARDED_BY(m_ringLock) = 0;
+    int32_t m_count GUARDED_BY(m_ringLock) = 0;
+    int32_t m_writeIndex GUARDED_BY(m_ringLock) = 0;
+    int32_t m_readIndex GUARDED_BY(m_ringLock) = 0;
 
     std::recursive_mutex m_handlerLock;
     std::unique_ptr<CAutoResetEvent> m_wake;
     std::thread m_worker;
 
     // Set by the worker when it ends, so Stop can wait with a time limit.
-    std::mutex m_exitLock;
+    CMutex m_exitLock;
     std::condition_variable m_exitSignal;
-    bool m_exited = false;  // Guarded by m_exitLock
+    bool m_exited GUARDED_BY(m_exitLock) = false;
 };
 
 }  // namespace zorv

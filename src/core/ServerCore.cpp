@@ -21,12 +21,10 @@ std::string ProcessCurrentDirectory() {
 CServerCore::CServerCore(ServerEnvironment environment, ServerComponents components)
     : CMessageThread(kRingCapacity, -1),
       m_clock(environment.clock != nullptr ? *environment.clock : SystemClock()),
-      m_names(environment.prefix.empty() ? CProductNames::Instance().Prefix()
-                                         : environment.prefix),
+      m_names(environment.prefix.empty() ? CProductNames::Instance().Prefix() : environment.prefix),
       m_baseName(m_names.Name(CProductNames::kFileBaseName)),
-      m_registryKey(environment.registryFile.empty()
-                        ? CRegistryKey::RegistryPath(m_baseName)
-                        : environment.registryFile,
+      m_registryKey(environment.registryFile.empty() ? CRegistryKey::RegistryPath(m_baseName)
+                                                     : environment.registryFile,
                     "SOFTWARE\\" + m_baseName),
       m_settingsFile(""),
       m_components(std::move(components)) {
@@ -70,7 +68,9 @@ bool CServerCore::Post(int32_t code, int32_t a, int32_t b, int32_t c) {
     return CMessageThread::Post(code, a, b, c);
 }
 
-void CServerCore::WriteJournal(int kind, std::string_view text) { m_journal->Write(kind, text); }
+void CServerCore::WriteJournal(int kind, std::string_view text) {
+    m_journal->Write(kind, text);
+}
 
 void CServerCore::OnMessage(int32_t code, int32_t a, int32_t b, int32_t c) {
     switch (code) {
@@ -142,7 +142,8 @@ void CServerCore::OnFailure(int32_t kind, int32_t b, int32_t c) {
         if (IServerDevice* device = Device(b)) {
             const int error = c != 0 ? c : device->LastError();
             JournalDeviceError(b, error);
-            if (error >= kDeviceProcessorGroup0Failed && error <= kDeviceProcessorGroup0Failed + 2) {
+            if (error >= kDeviceProcessorGroup0Failed &&
+                error <= kDeviceProcessorGroup0Failed + 2) {
                 device->MarkGroupFailed(error - kDeviceProcessorGroup0Failed);
             }
         }
@@ -177,8 +178,7 @@ void CServerCore::JournalDeviceError(int index, int error) {
         case kDeviceProcessorGroup0Failed:
         case kDeviceProcessorGroup0Failed + 1:
         case kDeviceProcessorGroup0Failed + 2:
-            FormatJournal(kJournalError, Msg{62}, error - kDeviceProcessorGroup0Failed + 1,
-                          number);
+            FormatJournal(kJournalError, Msg{62}, error - kDeviceProcessorGroup0Failed + 1, number);
             break;
         default:
             break;
@@ -199,16 +199,35 @@ void CServerCore::OnArchiverEvent(int32_t event, int32_t argument) {
                 entry = {240, 0};
             }
             break;
-        case 2: entry = {241, 1}; break;
-        case 3: entry = {244, 1}; break;
-        case 4: entry = {245, 1}; break;
-        case 5: entry = {246, 1}; break;
-        case 6: entry = {248, 1}; break;
-        case 7: entry = {247, 1}; break;
-        case 8: entry = {243, 0}; break;
-        case 9: entry = {249, 1}; break;
-        case 10: entry = {242, 1}; break;
-        default: break;
+        case 2:
+            entry = {241, 1};
+            break;
+        case 3:
+            entry = {244, 1};
+            break;
+        case 4:
+            entry = {245, 1};
+            break;
+        case 5:
+            entry = {246, 1};
+            break;
+        case 6:
+            entry = {248, 1};
+            break;
+        case 7:
+            entry = {247, 1};
+            break;
+        case 8:
+            entry = {243, 0};
+            break;
+        case 9:
+            entry = {249, 1};
+            break;
+        case 10:
+            entry = {242, 1};
+            break;
+        default:
+            break;
     }
     try {
         if (entry.text == 0) {
@@ -232,7 +251,9 @@ void CServerCore::OnArchiverEvent(int32_t event, int32_t argument) {
     }
 }
 
-std::unique_ptr<IServerDevice> CServerCore::CreateDevice0(int, int) { return nullptr; }
+std::unique_ptr<IServerDevice> CServerCore::CreateDevice0(int, int) {
+    return nullptr;
+}
 std::unique_ptr<IServerDevice> CServerCore::CreateDevice1(int, int, int& report) {
     report = 0;
     return nullptr;
@@ -274,11 +295,14 @@ IServerDevice* CServerCore::Device(int index) const {
     if (index < 0 || index >= kMaxDevices) {
         return nullptr;
     }
+    // Only the message thread changes the table, so the device stays after
+    // the lock is let go.
+    CSharedLock lock(m_devicesLock);
     return m_devices[static_cast<size_t>(index)].get();
 }
 
 std::string CServerCore::RecordDirectory(int index) const {
-    std::lock_guard lock(m_dirLock);
+    CMutexLock lock(m_dirLock);
     return m_recordDirs[index == 1 ? 1 : 0];
 }
 
@@ -290,12 +314,12 @@ uint32_t CServerCore::DeviceStat(int device, int counter) const {
 }
 
 int CServerCore::RestartCount(int device) const {
-    std::lock_guard lock(m_countersLock);
+    CMutexLock lock(m_countersLock);
     return device >= 0 && device < kMaxDevices ? m_restartCount[static_cast<size_t>(device)] : 0;
 }
 
 int CServerCore::RestartCountdown(int device) const {
-    std::lock_guard lock(m_countersLock);
+    CMutexLock lock(m_countersLock);
     return device >= 0 && device < kMaxDevices ? m_restartCountdown[static_cast<size_t>(device)]
                                                : 0;
 }
@@ -348,7 +372,7 @@ int CServerCore::SetRecordDirectory(int index, const std::string& requested) {
 
 void CServerCore::StoreRecordDirectory(int index, const std::string& path) {
     {
-        std::lock_guard lock(m_dirLock);
+        CMutexLock lock(m_dirLock);
         m_recordDirs[static_cast<size_t>(index)] = path;
     }
     if (index == m_currentDir.load()) {

@@ -57,11 +57,11 @@ class CJournal;
 // Where the server finds its files and time. Empty fields take the process's
 // defaults (see CServerCore's constructor).
 struct ServerEnvironment {
-    IClock* clock = nullptr;       // SystemClock() when null
-    std::string prefix;            // CProductNames::Instance() when empty
-    std::string registryFile;      // CRegistryKey::RegistryPath(base name) when empty
-    std::string workDir;           // registry "WorkDirectory", else the current directory
-    bool echoJournal = false;      // also print journal lines to standard error
+    IClock* clock = nullptr;   // SystemClock() when null
+    std::string prefix;        // CProductNames::Instance() when empty
+    std::string registryFile;  // CRegistryKey::RegistryPath(base name) when empty
+    std::string workDir;       // registry "WorkDirectory", else the current directory
+    bool echoJournal = false;  // also print journal lines to standard error
 };
 
 class CServerCore : public CMessageThread, public IServer {
@@ -101,10 +101,12 @@ public:
     // thread.
     template <typename Fn>
     bool WithDevice(int index, Fn&& fn) const {
-        if (index < 0 || index >= kMaxDevices) return false;
+        if (index < 0 || index >= kMaxDevices)
+            return false;
         CSharedLock lock(m_devicesLock);
         IServerDevice* device = m_devices[static_cast<size_t>(index)].get();
-        if (device == nullptr) return false;
+        if (device == nullptr)
+            return false;
         fn(*device);
         return true;
     }
@@ -172,7 +174,7 @@ protected:
     // The core part of the start message (after the transcoder configurator).
     void CoreStart();
 
-    void SetState(uint32_t state);               // keeps the failure kind
+    void SetState(uint32_t state);  // keeps the failure kind
     void SetStateWord(uint32_t state, uint32_t kind);
     // The timer's end of a restart window: the whole word becomes SS_RUNNING
     // (failure kind cleared) unless the server has stopped, which stays.
@@ -183,7 +185,8 @@ protected:
     std::recursive_mutex& FilterLock() { return m_filterLock; }
 
 private:
-    std::unique_ptr<IServerDevice> CreateDevice(int kind, int candidate, int firstLine, int& report);
+    std::unique_ptr<IServerDevice> CreateDevice(int kind, int candidate, int firstLine,
+                                                int& report);
     void ProbeDevices(bool compressorStarted);
     void CheckUncleanShutdown();
     void WatchUsersFile();
@@ -216,27 +219,27 @@ private:
     // SS_STOPPED), so no lock.
     std::atomic<uint32_t> m_state{SS_INIT};
     std::atomic<int> m_currentDir{0};
-    mutable std::mutex m_dirLock;
-    std::array<std::string, 2> m_recordDirs;  // Guarded by m_dirLock
+    mutable CMutex m_dirLock;
+    std::array<std::string, 2> m_recordDirs GUARDED_BY(m_dirLock);
 
     // The device table: changed only on the message thread, under
     // m_devicesLock held exclusively; read by other threads under it shared.
     mutable CSharedMutex m_devicesLock;
-    std::array<std::unique_ptr<IServerDevice>, kMaxDevices> m_devices;
+    std::array<std::unique_ptr<IServerDevice>, kMaxDevices> m_devices GUARDED_BY(m_devicesLock);
     std::atomic<int> m_deviceCount{0};
     std::atomic<int> m_totalChannels{0};
     std::array<std::array<std::atomic<uint32_t>, 8>, kMaxDevices> m_deviceStats{};
 
     // Shared by the timer tick and the handlers.
-    mutable std::mutex m_countersLock;
-    std::array<int, kMaxDevices> m_restartCount{};      // Guarded by m_countersLock
-    std::array<int, kMaxDevices> m_restartCountdown{};  // Guarded by m_countersLock
-    int m_compressorExceptions = 0;                     // Guarded by m_countersLock
-    int m_compressorDecay = 0;                          // Guarded by m_countersLock
-    int m_lastCompressorState = 0;                      // Guarded by m_countersLock
-    uint32_t m_lastProcessedFiles = 0;                  // Guarded by m_countersLock
-    uint32_t m_lastPackingProgress = 0;                 // Guarded by m_countersLock
-    int m_hangCount = 0;                                // Guarded by m_countersLock
+    mutable CMutex m_countersLock;
+    std::array<int, kMaxDevices> m_restartCount GUARDED_BY(m_countersLock){};
+    std::array<int, kMaxDevices> m_restartCountdown GUARDED_BY(m_countersLock){};
+    int m_compressorExceptions GUARDED_BY(m_countersLock) = 0;
+    int m_compressorDecay GUARDED_BY(m_countersLock) = 0;
+    int m_lastCompressorState GUARDED_BY(m_countersLock) = 0;
+    uint32_t m_lastProcessedFiles GUARDED_BY(m_countersLock) = 0;
+    uint32_t m_lastPackingProgress GUARDED_BY(m_countersLock) = 0;
+    int m_hangCount GUARDED_BY(m_countersLock) = 0;
 
     // The number-filter lock (taken by the number-filter layer).
     std::recursive_mutex m_filterLock;

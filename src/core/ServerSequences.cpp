@@ -66,11 +66,16 @@ std::unique_ptr<IServerDevice> CServerCore::CreateDevice(int kind, int candidate
             report = device ? 0 : 1;
             return device;
         }
-        case 1: return CreateDevice1(candidate, firstLine, report);
-        case 2: return CreateDevice2(candidate, firstLine, report);
-        case 3: return CreateDevice3(candidate, firstLine, report);
-        case 4: return CreateDevice4(candidate, firstLine, report);
-        default: return nullptr;
+        case 1:
+            return CreateDevice1(candidate, firstLine, report);
+        case 2:
+            return CreateDevice2(candidate, firstLine, report);
+        case 3:
+            return CreateDevice3(candidate, firstLine, report);
+        case 4:
+            return CreateDevice4(candidate, firstLine, report);
+        default:
+            return nullptr;
     }
 }
 
@@ -91,11 +96,11 @@ void CServerCore::ProbeDevices(bool compressorStarted) {
                 }
                 continue;
             }
+            IServerDevice& device = *created;
             {
                 CScopedLock<CSharedMutex> lock(m_devicesLock);
                 m_devices[static_cast<size_t>(n)] = std::move(created);
             }
-            IServerDevice& device = *m_devices[static_cast<size_t>(n)];
             device.SetDeviceIndex(n);
             device.SetFileSuffixes(kFileSuffix, kDirSuffix);
             BeforeOpenDevice(device);
@@ -147,7 +152,7 @@ void CServerCore::OnRun() {
     if (m_registryKey.GetDword("IntStopRestart").value_or(0) != 0) {
         // The machine was rebooted by the failure policy: device 0 gets one
         // minute of probation before the reboot counter is cleared.
-        std::lock_guard lock(m_countersLock);
+        CMutexLock lock(m_countersLock);
         m_restartCount[0] = 1;
         m_restartCountdown[0] = 6;
     }
@@ -218,7 +223,7 @@ void CServerCore::OnStop() {
     m_components.mail->Notify(16, CatalogText(Msg{238}), " ", m_journalPath, 1);
     PowerStamp(false);
     {
-        std::lock_guard lock(m_countersLock);
+        CMutexLock lock(m_countersLock);
         m_compressorExceptions = 0;
         m_compressorDecay = 0;
         m_hangCount = 0;

@@ -46,7 +46,7 @@ void CServerCore::WatchUsersFile() {
 void CServerCore::CountDownWindows() {
     bool windowEnded = false;
     {
-        std::lock_guard lock(m_countersLock);
+        CMutexLock lock(m_countersLock);
         const int count = m_deviceCount.load();
         for (int i = 0; i < count; ++i) {
             const size_t slot = static_cast<size_t>(i);
@@ -88,7 +88,7 @@ void CServerCore::DetectCompressorHang() {
     const int periodSeconds = static_cast<int>(kTimerPeriod.count() / 1000);
     bool hung = false;
     {
-        std::lock_guard lock(m_countersLock);
+        CMutexLock lock(m_countersLock);
         if (now.state != m_lastCompressorState) {
             m_lastCompressorState = now.state;
             m_hangCount = 0;

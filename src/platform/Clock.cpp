@@ -53,30 +53,30 @@ IClock& SystemClock() {
 CManualClock::CManualClock(WallTime start) : m_wall(start), m_steady(std::chrono::hours{1}) {}
 
 IClock::WallTime CManualClock::Now() const {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     return m_wall;
 }
 
 IClock::SteadyTime CManualClock::SteadyNow() const {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     return m_steady;
 }
 
 void CManualClock::Advance(std::chrono::milliseconds step) {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     m_wall += step;
     m_steady += step;
 }
 
 void CManualClock::SleepFor(std::chrono::nanoseconds duration) {
     if (duration <= std::chrono::nanoseconds::zero()) return;
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     m_wall += std::chrono::duration_cast<WallTime::duration>(duration);
     m_steady += std::chrono::duration_cast<SteadyTime::duration>(duration);
 }
 
 void CManualClock::Set(WallTime t) {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     m_wall = t;
 }
 

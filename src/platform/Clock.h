@@ -8,7 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace zorv {
 
@@ -43,7 +44,8 @@ public:
     virtual void SleepFor(std::chrono::nanoseconds duration) = 0;
     void WaitUntil(SteadyTime deadline) {
         SteadyTime now = SteadyNow();
-        if (deadline > now) SleepFor(deadline - now);
+        if (deadline > now)
+            SleepFor(deadline - now);
     }
 
     LocalTime Local() const { return ToLocal(Now()); }
@@ -70,9 +72,9 @@ public:
     void Set(WallTime t);
 
 private:
-    mutable std::mutex m_lock;
-    WallTime m_wall;     // Guarded by m_lock
-    SteadyTime m_steady; // Guarded by m_lock
+    mutable CMutex m_lock;
+    WallTime m_wall GUARDED_BY(m_lock);
+    SteadyTime m_steady GUARDED_BY(m_lock);
 };
 
 }  // namespace zorv

@@ -102,6 +102,9 @@ public:
     CUniqueLock& operator=(const CUniqueLock&) = delete;
 
     std::unique_lock<std::mutex>& Native() { return m_lock; }
+    // Lets go of the mutex inside the scope, and takes it again.
+    void Unlock() RELEASE() { m_lock.unlock(); }
+    void Lock() ACQUIRE() { m_lock.lock(); }
 
 private:
     std::unique_lock<std::mutex> m_lock;

@@ -6,14 +6,16 @@
 
 namespace zorv {
 
-CPeriodicTimer::~CPeriodicTimer() { Stop(); }
+CPeriodicTimer::~CPeriodicTimer() {
+    Stop();
+}
 
 bool CPeriodicTimer::Start(std::chrono::milliseconds period, Callback callback) {
     if (m_running || period.count() <= 0 || !callback) {
         return false;
     }
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         m_stop = false;
         m_wake = false;
         m_lowerPriority = false;
@@ -31,7 +33,7 @@ bool CPeriodicTimer::Start(std::chrono::milliseconds period, Callback callback) 
 
 void CPeriodicTimer::Stop() {
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         m_stop = true;
     }
     m_wakeup.notify_all();
@@ -43,7 +45,7 @@ void CPeriodicTimer::Stop() {
 
 void CPeriodicTimer::Wake() {
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         m_wake = true;
     }
     m_wakeup.notify_all();
@@ -51,19 +53,23 @@ void CPeriodicTimer::Wake() {
 
 void CPeriodicTimer::LowerPriority() {
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         m_lowerPriority = true;
     }
     m_wakeup.notify_all();
 }
 
-bool CPeriodicTimer::IsRunning() const { return m_running; }
+bool CPeriodicTimer::IsRunning() const {
+    return m_running;
+}
 
 void CPeriodicTimer::Run() {
     auto next = std::chrono::steady_clock::now() + m_period;
-    std::unique_lock lock(m_lock);
+    CUniqueLock lock(m_lock);
     for (;;) {
-        m_wakeup.wait_until(lock, next, [&] { return m_stop || m_wake || m_lowerPriority; });
+        while (!m_stop && !m_wake && !m_lowerPriority &&
+               m_wakeup.wait_until(lock.Native(), next) == std::cv_status::no_timeout) {
+        }
         if (m_stop) {
             return;
         }
@@ -77,9 +83,9 @@ void CPeriodicTimer::Run() {
             continue;
         }
         m_wake = false;
-        lock.unlock();
+        lock.Unlock();
         m_callback();
-        lock.lock();
+        lock.Lock();
         const auto now = std::chrono::steady_clock::now();
         next = woken ? now + m_period : next + m_period;
         if (next < now) {
@@ -98,7 +104,9 @@ bool CManualTimer::Start(std::chrono::milliseconds period, Callback callback) {
     return true;
 }
 
-void CManualTimer::Stop() { m_running = false; }
+void CManualTimer::Stop() {
+    m_running = false;
+}
 
 void CManualTimer::Wake() {
     ++m_wakes;

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Mutex.h"
+
 namespace zorv {
 
 class IPeriodicTimer {
@@ -52,11 +54,11 @@ public:
 private:
     void Run();
 
-    std::mutex m_lock;
+    CMutex m_lock;
     std::condition_variable m_wakeup;
-    bool m_stop = false;          // Guarded by m_lock
-    bool m_wake = false;          // Guarded by m_lock
-    bool m_lowerPriority = false; // Guarded by m_lock
+    bool m_stop GUARDED_BY(m_lock) = false;
+    bool m_wake GUARDED_BY(m_lock) = false;
+    bool m_lowerPriority GUARDED_BY(m_lock) = false;
     std::chrono::milliseconds m_period{0};
     Callback m_callback;
     std::thread m_thread;

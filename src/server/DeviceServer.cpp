@@ -79,12 +79,12 @@ void CDeviceServer::ReadSettings() {
 
 void CDeviceServer::ReadChannelDefaults() {
     const DefaultParams defaults = CChannelSettingsFile(IniFile(SettingsPath())).ReadDefaults();
-    std::lock_guard lock(m_defaultsLock);
+    CMutexLock lock(m_defaultsLock);
     m_defaults = defaults;
 }
 
 DefaultParams CDeviceServer::ChannelDefaults() const {
-    std::lock_guard lock(m_defaultsLock);
+    CMutexLock lock(m_defaultsLock);
     return m_defaults;
 }
 

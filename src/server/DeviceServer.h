@@ -17,6 +17,7 @@
 #include "core/ServerCore.h"
 #include "devices/BoardIo.h"
 #include "devices/RecordDevice.h"
+#include "platform/Mutex.h"
 
 namespace zorv {
 
@@ -93,8 +94,8 @@ private:
     IBoardIoOpener* m_boards;
     IRecorderFactory* m_recorders;
 
-    mutable std::mutex m_defaultsLock;
-    DefaultParams m_defaults;  // Guarded by m_defaultsLock
+    mutable CMutex m_defaultsLock;
+    DefaultParams m_defaults GUARDED_BY(m_defaultsLock);
 };
 
 }  // namespace zorv

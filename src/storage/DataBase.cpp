@@ -115,7 +115,7 @@ bool CDataBase::Queue(const tagDB_Record& record, int32_t operation) {
     bool queued = false;
     bool overflowBegins = false;
     {
-        std::lock_guard lock(m_queueLock);
+        CMutexLock lock(m_queueLock);
         const int32_t next = (m_writePos + 1) % kRingSlots;
         if (m_overflow.empty() && next != m_readPos) {
             QueueItem& slot = m_recordQueue[m_writePos];
@@ -148,7 +148,7 @@ bool CDataBase::Queue(const tagDB_Record& record, int32_t operation) {
 }
 
 int32_t CDataBase::TakeBatch() {
-    std::lock_guard lock(m_queueLock);
+    CMutexLock lock(m_queueLock);
     int32_t count = 0;
     while (count < kBatchItems && m_readPos != m_writePos) {
         m_batch[count++] = m_recordQueue[m_readPos];
@@ -166,7 +166,7 @@ int32_t CDataBase::TakeBatch() {
 }
 
 int32_t CDataBase::QueuedCount() const {
-    std::lock_guard lock(m_queueLock);
+    CMutexLock lock(m_queueLock);
     const std::size_t waiting =
         static_cast<std::size_t>((m_writePos - m_readPos + kRingSlots) % kRingSlots) +
         m_overflow.size();
@@ -174,7 +174,7 @@ int32_t CDataBase::QueuedCount() const {
 }
 
 int64_t CDataBase::OverflowedCount() const {
-    std::lock_guard lock(m_queueLock);
+    CMutexLock lock(m_queueLock);
     return m_overflowed;
 }
 

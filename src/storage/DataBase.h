@@ -49,6 +49,7 @@
 #include "core/Server.h"
 #include "core/ServerComponents.h"
 #include "platform/AutoResetEvent.h"
+#include "platform/Mutex.h"
 #include "storage/RecordDbLibrary.h"
 #include "storage/RecordQueue.h"
 
@@ -190,13 +191,14 @@ private:
     std::vector<int32_t> m_changeResult;  // the library's result of each change
     std::vector<int32_t> m_itemResult;    // the result of each batch item
 
-    // Guarded by m_queueLock
-    mutable std::mutex m_queueLock;
-    std::unique_ptr<QueueItem[]> m_recordQueue;  // kRingSlots, allocated once
-    int32_t m_readPos = 0;
-    int32_t m_writePos = 0;
-    std::deque<QueueItem> m_overflow;  // newer than every item in the ring
-    int64_t m_overflowed = 0;
+    mutable CMutex m_queueLock;
+    // kRingSlots, allocated once
+    std::unique_ptr<QueueItem[]> m_recordQueue GUARDED_BY(m_queueLock);
+    int32_t m_readPos GUARDED_BY(m_queueLock) = 0;
+    int32_t m_writePos GUARDED_BY(m_queueLock) = 0;
+    // Newer than every item in the ring.
+    std::deque<QueueItem> m_overflow GUARDED_BY(m_queueLock);
+    int64_t m_overflowed GUARDED_BY(m_queueLock) = 0;
 };
 
 }  // namespace zorv

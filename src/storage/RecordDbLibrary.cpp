@@ -32,7 +32,7 @@ int32_t CRecordDbLibrary::Open(int32_t kind, const std::string& directory,
     if (!table) {
         return -1;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     if (m_lastHandle == INT32_MAX) {
         return -1;  // every handle has been given out once
     }
@@ -42,7 +42,7 @@ int32_t CRecordDbLibrary::Open(int32_t kind, const std::string& directory,
 }
 
 std::shared_ptr<CRecordDbTable> CRecordDbLibrary::Find(int32_t handle) const {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     const auto found = m_tables.find(handle);
     return found == m_tables.end() ? nullptr : found->second;
 }
@@ -85,7 +85,7 @@ int32_t CRecordDbLibrary::DeleteBefore(int32_t handle, int32_t year, int32_t mon
 void CRecordDbLibrary::Close(int32_t handle) {
     std::shared_ptr<CRecordDbTable> table;
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         const auto found = m_tables.find(handle);
         if (found == m_tables.end()) {
             return;

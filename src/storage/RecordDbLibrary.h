@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "core/DbRecord.h"
+#include "platform/Mutex.h"
 #include "storage/RecordDbChange.h"
 
 namespace zorv {
@@ -113,10 +114,9 @@ public:
 private:
     std::shared_ptr<CRecordDbTable> Find(int32_t handle) const;
 
-    // Guarded by m_lock
-    mutable std::mutex m_lock;
-    std::map<int32_t, std::shared_ptr<CRecordDbTable>> m_tables;
-    int32_t m_lastHandle = -1;
+    mutable CMutex m_lock;
+    std::map<int32_t, std::shared_ptr<CRecordDbTable>> m_tables GUARDED_BY(m_lock);
+    int32_t m_lastHandle GUARDED_BY(m_lock) = -1;
 };
 
 }  // namespace zorv

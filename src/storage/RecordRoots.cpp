@@ -40,7 +40,7 @@ CRecordRoots::CRecordRoots(const std::string& workDir) : m_path(workDir + "/" + 
 }
 
 std::vector<std::string> CRecordRoots::Add(const std::vector<std::string>& roots) {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     bool changed = false;
     for (const std::string& given : roots) {
         const std::string root = Normal(given);
@@ -60,7 +60,7 @@ std::vector<std::string> CRecordRoots::Add(const std::vector<std::string>& roots
 }
 
 std::vector<std::string> CRecordRoots::All() const {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     return m_roots;
 }
 

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Mutex.h"
+
 namespace zorv {
 
 class CRecordRoots {
@@ -37,11 +39,11 @@ public:
     static std::string Normal(const std::string& root);
 
 private:
-    bool Save();  // m_lock held
+    bool Save() REQUIRES(m_lock);
 
     const std::string m_path;
-    mutable std::mutex m_lock;
-    std::vector<std::string> m_roots;  // guarded by m_lock
+    mutable CMutex m_lock;
+    std::vector<std::string> m_roots GUARDED_BY(m_lock);
 };
 
 }  // namespace zorv
