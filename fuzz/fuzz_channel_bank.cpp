@@ -51,7 +51,8 @@ public:
         Check(Valid(channel));
         return m_meta[static_cast<size_t>(channel)];
     }
-    bool OpenRecord(int channel, const zorv::RecordStart& start) override {
+    // The bank calls it under its channel lock.
+    bool OpenRecord(int channel, const zorv::RecordStart& start) override REQUIRES(bank->Lock()) {
         Check(Valid(channel));
         Record& r = m_records[static_cast<size_t>(channel)];
         r.open = true;
@@ -289,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const int blocks = 1 + in.Byte() % 200;
                 const uint8_t loud = in.Byte();
                 for (int b = 0; b < blocks && blocksLeft > 0; ++b, --blocksLeft) {
-                    std::lock_guard lock(bank.Lock());
+                    zorv::CMutexLock lock(bank.Lock());
                     for (int ch = 0; ch < kChannels; ++ch) {
                         const size_t count = BlockSamples(bank.ParamLocked(ch).SampleRate);
                         std::fill(samples.begin(), samples.begin() + static_cast<long>(count),
@@ -301,17 +302,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 16: {
-                std::lock_guard lock(bank.Lock());
+                zorv::CMutexLock lock(bank.Lock());
                 bank.LineEventLocked(in.Channel(), static_cast<int>(in.Byte() % 6));
                 break;
             }
             case 17: {
-                std::lock_guard lock(bank.Lock());
+                zorv::CMutexLock lock(bank.Lock());
                 bank.DigitEventLocked(in.Channel(), static_cast<int>(in.Byte() % 17));
                 break;
             }
             case 18: {
-                std::lock_guard lock(bank.Lock());
+                zorv::CMutexLock lock(bank.Lock());
                 if (in.Byte() & 1) {
                     bank.MarkFaultLocked(in.Channel());
                 } else {
@@ -320,7 +321,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             default: {
-                std::lock_guard lock(bank.Lock());
+                zorv::CMutexLock lock(bank.Lock());
                 CChannelBank::DeviceValues& v = bank.Values();
                 v.maxRecordSeconds = in.Byte() % 4;
                 v.continueAfterSplit = in.Byte() & 1;

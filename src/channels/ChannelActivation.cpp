@@ -404,13 +404,13 @@ int CChannelBank::StopRecord(int channel) {
     if (!InRange(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     StopRecordLocked(channel);
     return 1;
 }
 
 void CChannelBank::StopAllRecords() {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     for (int i = 0; i < Count(); ++i) {
         StopRecordLocked(i);
     }
@@ -420,7 +420,7 @@ int CChannelBank::ManualActivate(int channel, bool on) {
     if (!InRange(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     Channel& c = At(channel);
     const uint32_t line = c.state.StateLine;
     if (c.param.Enable != 1 || c.param.Activate == kActivateLine || line == CS_CALL_IN ||
@@ -468,7 +468,7 @@ void CChannelBank::ReleaseManualActivations() {
     for (int i = 0; i < Count(); ++i) {
         bool manual = false;
         {
-            std::lock_guard lock(m_lock);
+            CMutexLock lock(m_lock);
             manual = At(i).manual;
         }
         if (manual) {

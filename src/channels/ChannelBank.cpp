@@ -38,7 +38,7 @@ CChannelBank::CChannelBank(IServer& server, IChannelRecorder& recorder, IChannel
     for (int i = 0; i < count; ++i) {
         m_channels.push_back(std::make_unique<Channel>());
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     for (int i = 0; i < count; ++i) {
         ArmLocked(i);
     }
@@ -47,7 +47,7 @@ CChannelBank::CChannelBank(IServer& server, IChannelRecorder& recorder, IChannel
 CChannelBank::~CChannelBank() = default;
 
 void CChannelBank::SetSettings(CChannelSettingsFile* settings, uint32_t deviceNumber) {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     m_settings = settings;
     m_deviceNumber = deviceNumber;
 }
@@ -60,7 +60,7 @@ void CChannelBank::Persist(int first, int last, const char* key, uint32_t value)
     CChannelSettingsFile* settings = nullptr;
     uint32_t number = 0;
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         settings = m_settings;
         number = m_deviceNumber;
     }
@@ -201,7 +201,7 @@ bool CChannelBank::SetChannelParam(int channel, const tagChanelParam& param) {
     } else if (p.Mode == kModeStereoSlave) {
         wanted = {static_cast<int>(p.SlaveChannel), channel};
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     StereoPair current;
     const bool paired = PairLocked(channel, current);
     const bool samePair =
@@ -229,7 +229,7 @@ bool CChannelBank::GetChannelParam(int channel, tagChanelParam& out) const {
     if (!InRange(channel, channel)) {
         return false;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     const Channel& c = At(channel);
     out = c.param;
     if (c.deferredCompress >= 0) {
@@ -241,7 +241,7 @@ bool CChannelBank::GetChannelParam(int channel, tagChanelParam& out) const {
 tagChanelState CChannelBank::GetChannelState(int channel) const {
     tagChanelState out{};
     if (InRange(channel, channel)) {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         out = At(channel).state;
     }
     return out;
@@ -249,7 +249,7 @@ tagChanelState CChannelBank::GetChannelState(int channel) const {
 
 void CChannelBank::GetChannelStates(tagCHANELS_STATE& out) const {
     std::memset(&out, 0, sizeof out);
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     for (int i = 0; i < Count(); ++i) {
         out.Chanel[i] = At(i).state;
     }
@@ -262,7 +262,7 @@ int CChannelBank::SetEnable(int first, int last, int32_t value, bool persist) {
         return 0;
     }
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         for (int i = first; i <= last; ++i) {
             Channel& c = At(i);
             if (c.param.Enable == value || c.param.Mode == kModeStereoSlave) {
@@ -303,7 +303,7 @@ int CChannelBank::SetActivate(int first, int last, uint32_t value, bool persist)
     std::vector<StereoPair> split;
     {
         // One lock for both steps, so that no pair forms in between.
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         // Either half of a stereo pair first splits the pair.
         for (int i = first; i <= last; ++i) {
             StereoPair pair;
@@ -349,7 +349,7 @@ int CChannelBank::SetCompress(int first, int last, uint32_t value, bool persist)
         return 0;
     }
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         for (int i = first; i <= last; ++i) {
             Channel& c = At(i);
             if (c.state.State == 1 && c.param.Mode != kModeStereoSlave) {
@@ -372,7 +372,7 @@ int CChannelBank::SetTOn(int first, int last, uint32_t value, bool persist) {
     }
     value = std::min<uint32_t>(value, 50);
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         for (int i = first; i <= last; ++i) {
             Channel& c = At(i);
             c.param.TOn = value;
@@ -409,7 +409,7 @@ int CChannelBank::SetTOff(int first, int last, uint32_t value, bool persist) {
     }
     value = std::min<uint32_t>(value, 100);
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         for (int i = first; i <= last; ++i) {
             Channel& c = At(i);
             c.param.TOff = value;
@@ -434,7 +434,7 @@ int CChannelBank::SetTreshold(int first, int last, uint32_t value, bool persist)
         value = 3276;
     }
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         for (int i = first; i <= last; ++i) {
             At(i).param.Treshold = static_cast<uint16_t>(value);
         }
@@ -455,7 +455,7 @@ int CChannelBank::SetSampleRate(int first, int last, uint32_t value, bool persis
     }
     int result = 1;
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         for (int i = first; i <= last; ++i) {
             Channel& c = At(i);
             if (c.param.SampleRate == value) {
@@ -487,7 +487,7 @@ int CChannelBank::SetMute(int channel, bool mute, bool persist) {
         return 0;
     }
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         m_recorder.SetMute(channel, mute);
     }
     if (persist) {
@@ -500,7 +500,7 @@ int CChannelBank::GetMute(int channel) const {
     if (!InRange(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     return m_recorder.GetMute(channel) ? 1 : 0;
 }
 
@@ -513,7 +513,7 @@ int CChannelBank::ApplyDefaults(const DefaultParams& defaults, int first, int la
         StereoPair pair;
         bool master = false;
         {
-            std::lock_guard lock(m_lock);
+            CMutexLock lock(m_lock);
             activate = At(i).param.Activate;
             master = PairLocked(i, pair) && pair.master == i;
         }
@@ -535,7 +535,7 @@ int CChannelBank::SetScheduling(int channel, uint32_t value) {
     if (!InRange(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     At(channel).state.ShedulingOn = value;
     return 1;
 }
@@ -547,7 +547,7 @@ int CChannelBank::SetAlias(int channel, const std::string& alias, bool persist) 
     const std::string cut = alias.substr(0, 20);
     CChannelSettingsFile* settings = nullptr;
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         At(channel).alias = cut;
         settings = m_settings;
     }
@@ -561,7 +561,7 @@ std::string CChannelBank::Alias(int channel) const {
     if (!InRange(channel, channel)) {
         return "";
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     return At(channel).alias;
 }
 
@@ -569,7 +569,7 @@ int CChannelBank::SetMyPhoneNumber(int channel, const std::string& number, bool 
     if (!InRange(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     At(channel).myPhoneNumber = number.substr(0, 40);
     At(channel).alwaysUseMyPhoneNumber = alwaysUse;
     m_recorder.SetOwnNumber(channel, At(channel).myPhoneNumber, alwaysUse);
@@ -580,7 +580,7 @@ int CChannelBank::SetDtmfEnable(int channel, bool enable) {
     if (!InRange(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     At(channel).dtmfEnable = enable;
     return 1;
 }
@@ -589,7 +589,7 @@ int CChannelBank::SetForcedDirection(int channel, uint32_t direction) {
     if (!InRange(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     At(channel).forcedDirection = direction;
     return 1;
 }
@@ -599,7 +599,7 @@ int CChannelBank::SetSourceSignal(int first, int last, uint32_t value, bool pers
         return 0;
     }
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         for (int i = first; i <= last; ++i) {
             At(i).sourceSignal = value;
         }
@@ -619,12 +619,12 @@ const std::string& CChannelBank::AliasLocked(int channel) const {
 }
 
 CChannelBank::Handler CChannelBank::HandlerOf(int channel) const {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     return InRange(channel, channel) ? At(channel).handler : Handler::kIdle;
 }
 
 std::size_t CChannelBank::BufferCapacity(int channel) const {
-    std::lock_guard lock(m_lock);
+    CMutexLock lock(m_lock);
     return InRange(channel, channel) ? At(channel).buffer.size() : 0;
 }
 

@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,8 @@
 #include "channels/ChannelTypes.h"
 #include "core/Server.h"
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace zorv {
 
@@ -51,13 +52,16 @@ public:
 
     // Where setters persist their keys, under which device number (null:
     // nothing is persisted). Every setter that writes takes a persist flag.
-    void SetSettings(CChannelSettingsFile* settings, uint32_t deviceNumber);
+    void SetSettings(CChannelSettingsFile* settings, uint32_t deviceNumber) EXCLUDES(m_lock);
     void SetDeviceIndex(int index) { m_deviceIndex = index; }
     void SetFirstLine(int line) { m_firstLine = line; }
-    DeviceValues& Values() { return m_values; }
+    // The device-wide values; the caller holds Lock().
+    DeviceValues& Values() REQUIRES(m_lock) { return m_values; }
 
-    int Count() const { return static_cast<int>(m_channels.size()); }
-    std::mutex& Lock() { return m_lock; }
+    // The vector is filled by the constructor and never resized, so its size
+    // is read without the lock.
+    int Count() const NO_THREAD_SAFETY_ANALYSIS { return static_cast<int>(m_channels.size()); }
+    CMutex& Lock() RETURN_CAPABILITY(m_lock) { return m_lock; }
 
     // --- Parameters (the client and scheduler interface) -----------------
     // Validates and stores a whole parameter record and re-arms the channel.
@@ -66,65 +70,66 @@ public:
     // that is in no other pair. Mode 2 only keeps the pair the channel is
     // already the slave of (a pair is formed from its master's record).
     // Writes nothing.
-    bool SetChannelParam(int channel, const tagChanelParam& param);
+    bool SetChannelParam(int channel, const tagChanelParam& param) EXCLUDES(m_lock);
     // The parameters; a pending deferred Compress is reported as Compress.
-    bool GetChannelParam(int channel, tagChanelParam& out) const;
-    tagChanelState GetChannelState(int channel) const;
-    void GetChannelStates(tagCHANELS_STATE& out) const;
+    bool GetChannelParam(int channel, tagChanelParam& out) const EXCLUDES(m_lock);
+    tagChanelState GetChannelState(int channel) const EXCLUDES(m_lock);
+    void GetChannelStates(tagCHANELS_STATE& out) const EXCLUDES(m_lock);
 
     // Range setters: first..last inside the device, else nothing changes and
     // the result is 0. With persist the changed key of every channel of the
     // range is written after the lock is released.
-    int SetEnable(int first, int last, int32_t value, bool persist);
-    int SetActivate(int first, int last, uint32_t value, bool persist);
-    int SetCompress(int first, int last, uint32_t value, bool persist);
-    int SetTOn(int first, int last, uint32_t value, bool persist);
-    int SetTOff(int first, int last, uint32_t value, bool persist);
-    int SetTreshold(int first, int last, uint32_t value, bool persist);
-    int SetSampleRate(int first, int last, uint32_t value, bool persist);
-    int SetMute(int channel, bool mute, bool persist);
-    int GetMute(int channel) const;
+    int SetEnable(int first, int last, int32_t value, bool persist) EXCLUDES(m_lock);
+    int SetActivate(int first, int last, uint32_t value, bool persist) EXCLUDES(m_lock);
+    int SetCompress(int first, int last, uint32_t value, bool persist) EXCLUDES(m_lock);
+    int SetTOn(int first, int last, uint32_t value, bool persist) EXCLUDES(m_lock);
+    int SetTOff(int first, int last, uint32_t value, bool persist) EXCLUDES(m_lock);
+    int SetTreshold(int first, int last, uint32_t value, bool persist) EXCLUDES(m_lock);
+    int SetSampleRate(int first, int last, uint32_t value, bool persist) EXCLUDES(m_lock);
+    int SetMute(int channel, bool mute, bool persist) EXCLUDES(m_lock);
+    int GetMute(int channel) const EXCLUDES(m_lock);
     // Pairs master and slave; 0 (nothing changes) unless both are in no pair
     // or already form this one.
-    int SetStereo(int master, int slave, bool persist);
+    int SetStereo(int master, int slave, bool persist) EXCLUDES(m_lock);
     // Splits the pair; 0 (nothing changes) unless master and slave form it.
-    int UndoStereo(int master, int slave, bool persist);
+    int UndoStereo(int master, int slave, bool persist) EXCLUDES(m_lock);
     // Writes nothing: the client operation decides what to store.
-    int ApplyDefaults(const DefaultParams& defaults, int first, int last);
-    int ManualActivate(int channel, bool on);
-    int SetScheduling(int channel, uint32_t value);
-    int SetAlias(int channel, const std::string& alias, bool persist);
-    std::string Alias(int channel) const;
-    int SetMyPhoneNumber(int channel, const std::string& number, bool alwaysUse);
-    int SetDtmfEnable(int channel, bool enable);
-    int SetForcedDirection(int channel, uint32_t direction);
-    int SetSourceSignal(int first, int last, uint32_t value, bool persist);
+    int ApplyDefaults(const DefaultParams& defaults, int first, int last) EXCLUDES(m_lock);
+    int ManualActivate(int channel, bool on) EXCLUDES(m_lock);
+    int SetScheduling(int channel, uint32_t value) EXCLUDES(m_lock);
+    int SetAlias(int channel, const std::string& alias, bool persist) EXCLUDES(m_lock);
+    std::string Alias(int channel) const EXCLUDES(m_lock);
+    int SetMyPhoneNumber(int channel, const std::string& number, bool alwaysUse) EXCLUDES(m_lock);
+    int SetDtmfEnable(int channel, bool enable) EXCLUDES(m_lock);
+    int SetForcedDirection(int channel, uint32_t direction) EXCLUDES(m_lock);
+    int SetSourceSignal(int first, int last, uint32_t value, bool persist) EXCLUDES(m_lock);
     // Stops the open record of the channel and returns it to its waiting state.
-    int StopRecord(int channel);
+    int StopRecord(int channel) EXCLUDES(m_lock);
     // Releases every manual activation (device stop).
-    void ReleaseManualActivations();
+    void ReleaseManualActivations() EXCLUDES(m_lock);
     // Stops every record (device stop or close).
-    void StopAllRecords();
+    void StopAllRecords() EXCLUDES(m_lock);
 
     // --- Reading thread, under Lock() ------------------------------------
     // One 8-ms block of a channel with its level (mean absolute amplitude).
-    void DeliverBlockLocked(int channel, const int16_t* samples, std::size_t count, uint32_t level);
+    void DeliverBlockLocked(int channel, const int16_t* samples, std::size_t count, uint32_t level)
+        REQUIRES(m_lock);
     // A line event (LineEventValue) or a dialled digit (0..15).
-    void LineEventLocked(int channel, int value);
-    void DigitEventLocked(int channel, int digit);
+    void LineEventLocked(int channel, int value) REQUIRES(m_lock);
+    void DigitEventLocked(int channel, int digit) REQUIRES(m_lock);
     // The processor of the channel's group failed: record ended, StateLine 12.
-    void MarkFaultLocked(int channel);
+    void MarkFaultLocked(int channel) REQUIRES(m_lock);
     // StateLine 12 set by a silent group returns to the waiting state.
-    void ClearFaultLocked(int channel);
+    void ClearFaultLocked(int channel) REQUIRES(m_lock);
 
     // The state of a channel while the caller holds Lock().
-    const tagChanelState& StateLocked(int channel) const;
-    const tagChanelParam& ParamLocked(int channel) const;
-    const std::string& AliasLocked(int channel) const;
+    const tagChanelState& StateLocked(int channel) const REQUIRES(m_lock);
+    const tagChanelParam& ParamLocked(int channel) const REQUIRES(m_lock);
+    const std::string& AliasLocked(int channel) const REQUIRES(m_lock);
 
     // For tests and diagnostics.
-    Handler HandlerOf(int channel) const;
-    std::size_t BufferCapacity(int channel) const;
+    Handler HandlerOf(int channel) const EXCLUDES(m_lock);
+    std::size_t BufferCapacity(int channel) const EXCLUDES(m_lock);
 
 private:
     struct Channel;
@@ -139,58 +144,64 @@ private:
     };
 
     bool InRange(int first, int last) const;
-    Channel& At(int channel) { return *m_channels[static_cast<std::size_t>(channel)]; }
-    const Channel& At(int channel) const { return *m_channels[static_cast<std::size_t>(channel)]; }
-    void Persist(int first, int last, const char* key, uint32_t value);
-    void PersistStereo(int master, int slave, bool paired);
+    Channel& At(int channel) REQUIRES(m_lock) {
+        return *m_channels[static_cast<std::size_t>(channel)];
+    }
+    const Channel& At(int channel) const REQUIRES(m_lock) {
+        return *m_channels[static_cast<std::size_t>(channel)];
+    }
+    void Persist(int first, int last, const char* key, uint32_t value) EXCLUDES(m_lock);
+    void PersistStereo(int master, int slave, bool paired) EXCLUDES(m_lock);
 
     // The pair a channel is in: true only when its Mode is 2 or 3, its
     // partner is another channel of the device and the partner's Mode and
     // SlaveChannel point back. Every use of a partner index goes through here.
-    bool PairLocked(int channel, StereoPair& pair) const;
+    bool PairLocked(int channel, StereoPair& pair) const REQUIRES(m_lock);
     // The channel whose buffer and record take a channel's audio: the master
     // of its pair, else the channel itself.
-    int OwnerLocked(int channel) const;
+    int OwnerLocked(int channel) const REQUIRES(m_lock);
 
     // Parameter application (lock held).
-    void ArmLocked(int channel);
-    bool AllocateBufferLocked(int channel);
-    void SetupLevelWindowLocked(int channel);
-    void FreeLevelWindowLocked(int channel);
-    bool FormPairLocked(int master, int slave);
-    void HoldSlaveOffLocked(int slave);
-    void SwitchOffLocked(int channel);
+    void ArmLocked(int channel) REQUIRES(m_lock);
+    bool AllocateBufferLocked(int channel) REQUIRES(m_lock);
+    void SetupLevelWindowLocked(int channel) REQUIRES(m_lock);
+    void FreeLevelWindowLocked(int channel) REQUIRES(m_lock);
+    bool FormPairLocked(int master, int slave) REQUIRES(m_lock);
+    void HoldSlaveOffLocked(int slave) REQUIRES(m_lock);
+    void SwitchOffLocked(int channel) REQUIRES(m_lock);
     void ReportAllocationFailure();
-    bool SetStereoLocked(int master, int slave);
-    bool UndoStereoLocked(int master, int slave);
+    bool SetStereoLocked(int master, int slave) REQUIRES(m_lock);
+    bool UndoStereoLocked(int master, int slave) REQUIRES(m_lock);
 
     // Recording (lock held).
-    bool OpenRecordLocked(int channel);
-    void WriteBufferLocked(int channel, Channel& owner);
-    void ApplyLengthRuleLocked(int decider);
-    void StopRecordLocked(int channel);
-    void FinishRecordLocked(int channel);
-    void ApplyDeferredCompress(Channel& c);
+    bool OpenRecordLocked(int channel) REQUIRES(m_lock);
+    void WriteBufferLocked(int channel, Channel& owner) REQUIRES(m_lock);
+    void ApplyLengthRuleLocked(int decider) REQUIRES(m_lock);
+    void StopRecordLocked(int channel) REQUIRES(m_lock);
+    void FinishRecordLocked(int channel) REQUIRES(m_lock);
+    void ApplyDeferredCompress(Channel& c) REQUIRES(m_lock);
 
     // Handlers (lock held).
-    void LevelMonoLocked(int channel, const int16_t* samples, std::size_t count);
-    void StereoLowLocked(int channel, const int16_t* samples, std::size_t count);
-    void StereoHighLocked(int channel, const int16_t* samples, std::size_t count);
-    void LineRecordingLocked(int channel, const int16_t* samples, std::size_t count);
-    bool LevelWindowLocked(int decider, bool loud, bool quiet, uint32_t resumeState);
-    void StartFromRingLocked(int decider, int owner, uint32_t frameBytes);
+    void LevelMonoLocked(int channel, const int16_t* samples, std::size_t count) REQUIRES(m_lock);
+    void StereoLowLocked(int channel, const int16_t* samples, std::size_t count) REQUIRES(m_lock);
+    void StereoHighLocked(int channel, const int16_t* samples, std::size_t count) REQUIRES(m_lock);
+    void LineRecordingLocked(int channel, const int16_t* samples, std::size_t count)
+        REQUIRES(m_lock);
+    bool LevelWindowLocked(int decider, bool loud, bool quiet, uint32_t resumeState)
+        REQUIRES(m_lock);
+    void StartFromRingLocked(int decider, int owner, uint32_t frameBytes) REQUIRES(m_lock);
 
     // Line-state machine (lock held).
-    void RingLocked(int channel);
-    void CallTakenLocked(int channel, int value);
-    void FreeLocked(int channel);
-    void LostLocked(int channel);
-    void PollWindowsLocked(int channel, bool callOut);
-    void CloseWindowsLocked(int channel);
-    void EndLineRecordLocked(int channel);
-    void TakeDtmfLocked(int channel);
-    void TakeCallerNumberLocked(int channel, bool resetAfter);
-    void NoteCallStart(Channel& c);
+    void RingLocked(int channel) REQUIRES(m_lock);
+    void CallTakenLocked(int channel, int value) REQUIRES(m_lock);
+    void FreeLocked(int channel) REQUIRES(m_lock);
+    void LostLocked(int channel) REQUIRES(m_lock);
+    void PollWindowsLocked(int channel, bool callOut) REQUIRES(m_lock);
+    void CloseWindowsLocked(int channel) REQUIRES(m_lock);
+    void EndLineRecordLocked(int channel) REQUIRES(m_lock);
+    void TakeDtmfLocked(int channel) REQUIRES(m_lock);
+    void TakeCallerNumberLocked(int channel, bool resetAfter) REQUIRES(m_lock);
+    void NoteCallStart(Channel& c) REQUIRES(m_lock);
 
     // Constant after construction
     IServer& m_server;
@@ -200,12 +211,13 @@ private:
     // Set by the device before its reading thread starts
     int m_deviceIndex;
     int m_firstLine;
-    DeviceValues m_values;  // Guarded by m_lock once the device runs
 
-    mutable std::mutex m_lock;
-    CChannelSettingsFile* m_settings = nullptr;        // Guarded by m_lock
-    uint32_t m_deviceNumber = 0;                       // Guarded by m_lock
-    std::vector<std::unique_ptr<Channel>> m_channels;  // Guarded by m_lock (contents)
+    mutable CMutex m_lock;
+    DeviceValues m_values GUARDED_BY(m_lock);
+    CChannelSettingsFile* m_settings GUARDED_BY(m_lock) = nullptr;
+    uint32_t m_deviceNumber GUARDED_BY(m_lock) = 0;
+    // The channels and their contents
+    std::vector<std::unique_ptr<Channel>> m_channels GUARDED_BY(m_lock);
 };
 
 }  // namespace zorv

@@ -126,7 +126,7 @@ void CChannelBank::PersistStereo(int master, int slave, bool paired) {
     CChannelSettingsFile* settings = nullptr;
     uint32_t number = 0;
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         settings = m_settings;
         number = m_deviceNumber;
     }
@@ -145,7 +145,7 @@ void CChannelBank::PersistStereo(int master, int slave, bool paired) {
 int CChannelBank::SetStereo(int master, int slave, bool persist) {
     bool formed = false;
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         formed = SetStereoLocked(master, slave);
     }
     if (!formed) {
@@ -163,7 +163,7 @@ int CChannelBank::UndoStereo(int master, int slave, bool persist) {
     }
     bool split = false;
     {
-        std::lock_guard lock(m_lock);
+        CMutexLock lock(m_lock);
         split = UndoStereoLocked(master, slave);
     }
     if (!split) {

@@ -107,15 +107,16 @@ bool CDspDevice::Open() {
     std::array<int, kMaxGroups> counts{};
     std::array<int, kMaxGroups> firsts{};
     int total = 0;
+    std::array<Group, kMaxGroups> groups{};
     for (int g = 0; g < kMaxGroups; ++g) {
-        Group& group = m_groups[static_cast<std::size_t>(g)];
-        group = Group{};
+        Group& group = groups[static_cast<std::size_t>(g)];
         group.channels = std::clamp(m_driver->GroupChannelCount(g), 0, kMaxGroupChannels);
         group.first = total;
         counts[static_cast<std::size_t>(g)] = group.channels;
         firsts[static_cast<std::size_t>(g)] = group.first;
         total += group.channels;
     }
+    ResetGroupsForOpen(groups);
     try {
         m_readBuffer.assign(kReadBufferSize, 0);
     } catch (const std::bad_alloc&) {
@@ -133,13 +134,21 @@ bool CDspDevice::Open() {
     for (auto& format : m_pendingBlockFormat) {
         format = 0;
     }
+    ResetLineStateForOpen();
+    CreateChannels(total);
+    m_error = kDeviceOk;
+    return true;
+}
+
+void CDspDevice::ResetGroupsForOpen(const std::array<Group, kMaxGroups>& groups) {
+    m_groups = groups;
+}
+
+void CDspDevice::ResetLineStateForOpen() {
     m_service = tagZorvServiceTlfParam{};
     for (Polarity& p : m_polarity) {
         p = Polarity{};
     }
-    CreateChannels(total);
-    m_error = kDeviceOk;
-    return true;
 }
 
 void CDspDevice::Close() {
@@ -170,9 +179,14 @@ void CDspDevice::LoadSettings(const CChannelSettingsFile& settings) {
     }
 }
 
+CDspDevice::GroupRange CDspDevice::RangeOf(int g) const {
+    const Group& group = m_groups[static_cast<std::size_t>(g)];
+    return GroupRange{group.first, group.channels};
+}
+
 int CDspDevice::GroupOf(int channel) const {
     for (int g = 0; g < kMaxGroups; ++g) {
-        const Group& group = m_groups[static_cast<std::size_t>(g)];
+        const GroupRange group = RangeOf(g);
         if (channel >= group.first && channel < group.first + group.channels) {
             return g;
         }
@@ -241,18 +255,19 @@ bool CDspDevice::Start() {
     }
     bool configured = false;
     for (int g = 0; g < kMaxGroups; ++g) {
-        Group& group = m_groups[static_cast<std::size_t>(g)];
-        if (group.channels == 0) {
+        const GroupRange range = RangeOf(g);
+        if (range.channels == 0) {
             continue;
         }
         // All channels of a group run at the rate of its first channel.
-        const uint32_t rate = ChannelRate(group.first);
-        if (group.channels > 1) {
-            m_bank->SetSampleRate(group.first + 1, group.first + group.channels - 1, rate, true);
+        const uint32_t rate = ChannelRate(range.first);
+        if (range.channels > 1) {
+            m_bank->SetSampleRate(range.first + 1, range.first + range.channels - 1, rate, true);
         }
         bool supported = false;
         {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
+            Group& group = m_groups[static_cast<std::size_t>(g)];
             ConfigureGroupRateLocked(g);
             uint16_t rateCode = 0;
             supported = BlockFormatOf(rate, group.blockSamples, group.levelShift, rateCode);
@@ -284,22 +299,23 @@ bool CDspDevice::Start() {
         return false;
     }
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         m_service.MinChTlf = 0;
     }
     for (int g = 0; g < kMaxGroups; ++g) {
-        Group& group = m_groups[static_cast<std::size_t>(g)];
-        if (group.channels == 0) {
+        const GroupRange range = RangeOf(g);
+        if (range.channels == 0) {
             continue;
         }
         m_driver->SetEnableBit(2 * g, true);
         m_driver->SetEnableBit(2 * g + 1, true);
-        m_driver->ChannelCommand(group.first, Code(DspCommand::RequestVersion), 0);
-        m_driver->ChannelCommand(group.first, Code(DspCommand::RequestStatus), 0);
+        m_driver->ChannelCommand(range.first, Code(DspCommand::RequestVersion), 0);
+        m_driver->ChannelCommand(range.first, Code(DspCommand::RequestStatus), 0);
         const bool groupZeroMode = g == 0 && GroupZeroMode();
         std::array<uint32_t, kMaxGroupChannels> keys{};
         {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
+            Group& group = m_groups[static_cast<std::size_t>(g)];
             group.watchdog = 0;
             m_parserRequests.fetch_or(kResetGroup0 << g);
             for (int k = 0; k < group.channels; ++k) {
@@ -310,8 +326,8 @@ bool CDspDevice::Start() {
                 m_service.MaxChTlf = static_cast<uint32_t>(group.first + group.channels - 1);
             }
         }
-        for (int k = 0; k < group.channels; ++k) {
-            ProgramLineParams(group.first + k, groupZeroMode, keys[static_cast<std::size_t>(k)]);
+        for (int k = 0; k < range.channels; ++k) {
+            ProgramLineParams(range.first + k, groupZeroMode, keys[static_cast<std::size_t>(k)]);
         }
     }
     OnEnableChanged();
@@ -340,7 +356,7 @@ void CDspDevice::OnEnableChanged() {
     if (!m_driver || !m_bank) {
         return;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     for (int g = 0; g < kMaxGroups; ++g) {
         Group& group = m_groups[static_cast<std::size_t>(g)];
         bool anyEnabled = false;
@@ -394,7 +410,7 @@ void CDspDevice::Stop() {
             }
         }
         for (int g = 0; g < kMaxGroups; ++g) {
-            if (m_groups[static_cast<std::size_t>(g)].channels > 0) {
+            if (RangeOf(g).channels > 0) {
                 m_driver->StopGroup(g);
             }
         }
@@ -417,9 +433,9 @@ int CDspDevice::SetGain(int channel, int gain, bool program, bool persist) {
     if (gain < 0 || gain > 7) {
         return 0;
     }
-    Group& group = m_groups[static_cast<std::size_t>(g)];
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
+        Group& group = m_groups[static_cast<std::size_t>(g)];
         group.gains[static_cast<std::size_t>(channel - group.first)] = gain;
     }
     if (persist && m_settings) {
@@ -434,7 +450,8 @@ int CDspDevice::SetGain(int channel, int gain, bool program, bool persist) {
     bool written = false;
     bool streaming = false;
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
+        Group& group = m_groups[static_cast<std::size_t>(g)];
         BuildGainWords(group);
         written = m_driver->WriteGroupConfig(g, group.config);
         m_service.AdcPresent[g] = written ? 1 : 2;
@@ -455,11 +472,10 @@ int CDspDevice::SetGain(int channel, int gain, bool program, bool persist) {
 }
 
 int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
-    if (g < 0 || g >= kMaxGroups || m_groups[static_cast<std::size_t>(g)].channels == 0 ||
-        !m_driver || !m_bank) {
+    if (g < 0 || g >= kMaxGroups || RangeOf(g).channels == 0 || !m_driver || !m_bank) {
         return 0;
     }
-    Group& group = m_groups[static_cast<std::size_t>(g)];
+    const GroupRange range = RangeOf(g);
     // The rate is checked before any channel changes, so a refused rate
     // leaves the group as it was.
     int samples = 0;
@@ -472,11 +488,12 @@ int CDspDevice::SetGroupSampleRate(int g, uint32_t rate) {
     m_driver->SetEnableBit(2 * g, false);
     Clock().SleepFor(20ms);
     const int result =
-        m_bank->SetSampleRate(group.first, group.first + group.channels - 1, rate, true);
+        m_bank->SetSampleRate(range.first, range.first + range.channels - 1, rate, true);
     bool written = false;
     bool streaming = false;
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
+        Group& group = m_groups[static_cast<std::size_t>(g)];
         group.blockSamples = samples;
         group.levelShift = shift;
         group.config[0] = rateCode;
@@ -519,7 +536,7 @@ int CDspDevice::RestartHardware() {
     if (!m_driver || !m_bank) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     m_driver->SetEnableBit(0, false);
     m_driver->SetEnableBit(1, false);
     Clock().SleepFor(20ms);
@@ -553,7 +570,7 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
          params.AonRequestPauseFirst * 10u) /
         1000;
     if (m_bank) {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         if (m_bank->Values().numberDetectSeconds < detect) {
             m_bank->Values().numberDetectSeconds = detect;
         }
@@ -575,7 +592,7 @@ int CDspDevice::SetLineParams(int first, int last, const LineParams& params, boo
     for (int ch = first; ch <= last; ++ch) {
         bool sent = false;
         {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
             LineParams& copy = m_lineParams[static_cast<std::size_t>(ch)];
             if (!program) {
                 copy = params;
@@ -610,7 +627,7 @@ bool CDspDevice::GetLineParams(int channel, LineParams& out) const {
     if (channel < 0 || channel >= m_channelCount || !m_bank) {
         return false;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     out = m_lineParams[static_cast<std::size_t>(channel)];
     return true;
 }
@@ -620,7 +637,7 @@ int CDspDevice::SetKeyEnable(int first, int last, uint32_t value, bool program, 
         return 0;
     }
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         for (int ch = first; ch <= last; ++ch) {
             m_keyEnable[static_cast<std::size_t>(ch)] = value;
         }
@@ -641,7 +658,7 @@ int CDspDevice::SetPolarityMode(int channel, int mode, bool persist) {
         return 0;
     }
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
         const uint32_t interval = p.interval;
         p = Polarity{};
@@ -663,7 +680,7 @@ int CDspDevice::SetPolarityCheckTimeOut(int channel, uint32_t seconds, bool pers
         return 0;
     }
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
         p.interval = seconds * 125;
         p.counter = 0;
@@ -678,15 +695,19 @@ int CDspDevice::GetPolarityCheckTimeOut(int channel) const {
     if (channel < 0 || channel >= m_channelCount || !m_bank) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     return static_cast<int>(m_polarity[static_cast<std::size_t>(channel)].interval / 125);
 }
 
 tagZorvServiceTlfParam CDspDevice::ServiceParams() const {
     if (m_bank) {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         return m_service;
     }
+    return ServiceWithoutBank();
+}
+
+const tagZorvServiceTlfParam& CDspDevice::ServiceWithoutBank() const {
     return m_service;
 }
 
@@ -694,8 +715,8 @@ void CDspDevice::MarkGroupFailed(int g) {
     if (g < 0 || g >= kMaxGroups || !m_bank) {
         return;
     }
+    CMutexLock lock(m_bank->Lock());
     const Group& group = m_groups[static_cast<std::size_t>(g)];
-    std::lock_guard lock(m_bank->Lock());
     for (int ch = group.first; ch < group.first + group.channels; ++ch) {
         m_bank->MarkFaultLocked(ch);
     }

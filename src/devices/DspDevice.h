@@ -164,19 +164,39 @@ private:
     // Stops the driver's transfer, then frees the events it signals.
     void ReleaseEvents();
     void FailStart(int error);
-    void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count, int levelShift);
-    void ControlPolarity(int channel, const int16_t* samples, std::size_t count);
-    void DecodeChannelEvent(int group, int channel, uint8_t value, uint8_t code);
-    void ParameterReport(int channel, uint8_t code, uint8_t value);
-    void FeedWatchdog(int group);
+    // Channel lock held.
+    void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count, int levelShift)
+        REQUIRES(m_bank->Lock());
+    void ControlPolarity(int channel, const int16_t* samples, std::size_t count)
+        REQUIRES(m_bank->Lock());
+    void DecodeChannelEvent(int group, int channel, uint8_t value, uint8_t code)
+        REQUIRES(m_bank->Lock());
+    void ParameterReport(int channel, uint8_t code, uint8_t value) REQUIRES(m_bank->Lock());
+    void FeedWatchdog(int group) REQUIRES(m_bank->Lock());
     void BuildGainWords(Group& group);
     // Coefficients and decoder rates of every channel of the group for its
     // channels' rates. Channel lock held.
-    void ConfigureGroupRateLocked(int group);
-    void SetHighPass(int channel, uint32_t rate);
+    void ConfigureGroupRateLocked(int group) REQUIRES(m_bank->Lock());
+    void SetHighPass(int channel, uint32_t rate) REQUIRES(m_bank->Lock());
     void ProgramLineParams(int channel, bool groupZeroMode, uint32_t keyEnable);
     bool GroupZeroMode() const { return m_group0Mode; }
     int GroupOf(int channel) const;
+    // A group's channel range. Open sets it and nothing changes it while
+    // the device is open, so it is read without the channel lock; every
+    // other field of a Group is guarded by that lock.
+    struct GroupRange {
+        int first = 0;
+        int channels = 0;
+    };
+    GroupRange RangeOf(int group) const NO_THREAD_SAFETY_ANALYSIS;
+    // Open's reset of fields the channel lock guards: no reading thread runs
+    // yet and the bank whose lock guards them is created after it, so it
+    // takes no lock.
+    void ResetGroupsForOpen(const std::array<Group, kMaxGroups>& groups) NO_THREAD_SAFETY_ANALYSIS;
+    void ResetLineStateForOpen() NO_THREAD_SAFETY_ANALYSIS;
+    // The service record of a device without a bank (not open): there is no
+    // channel lock then, and no reading thread or setter writes it.
+    const tagZorvServiceTlfParam& ServiceWithoutBank() const NO_THREAD_SAFETY_ANALYSIS;
     uint32_t ChannelRate(int channel) const;
 
     // Constant after construction
@@ -192,12 +212,12 @@ private:
 
     // Guarded by the channel lock (Open resets them before any reading thread
     // exists).
-    std::array<Group, kMaxGroups> m_groups{};
-    std::array<LineParams, kMaxChannelsPerDevice> m_lineParams{};
-    std::array<uint32_t, kMaxChannelsPerDevice> m_keyEnable{};
-    std::array<Polarity, kMaxChannelsPerDevice> m_polarity{};
-    std::array<HighPass, kMaxChannelsPerDevice> m_highPass{};
-    tagZorvServiceTlfParam m_service{};
+    std::array<Group, kMaxGroups> m_groups GUARDED_BY(m_bank->Lock()){};
+    std::array<LineParams, kMaxChannelsPerDevice> m_lineParams GUARDED_BY(m_bank->Lock()){};
+    std::array<uint32_t, kMaxChannelsPerDevice> m_keyEnable GUARDED_BY(m_bank->Lock()){};
+    std::array<Polarity, kMaxChannelsPerDevice> m_polarity GUARDED_BY(m_bank->Lock()){};
+    std::array<HighPass, kMaxChannelsPerDevice> m_highPass GUARDED_BY(m_bank->Lock()){};
+    tagZorvServiceTlfParam m_service GUARDED_BY(m_bank->Lock()){};
 
     // Owned by the reading thread (configured by Open while none runs)
     CRecordStreamParser m_parser;

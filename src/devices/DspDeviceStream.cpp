@@ -73,7 +73,7 @@ bool CDspDevice::ReadOnce(std::size_t& received) {
 }
 
 bool CDspDevice::AnyGroupStreaming() {
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     for (const Group& group : m_groups) {
         if (group.streaming) {
             return true;
@@ -106,10 +106,10 @@ void CDspDevice::ParseRead(const uint8_t* data, std::size_t size) {
 }
 
 void CDspDevice::OnBlock(int g) {
-    const Group& group = m_groups[static_cast<std::size_t>(g)];  // layout: set by Open
+    const GroupRange group = RangeOf(g);
     const auto samples = static_cast<std::size_t>(m_parser.BlockSamples(g));
     const int levelShift = m_readerLevelShift[static_cast<std::size_t>(g)];
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     for (int ch = group.first; ch < group.first + group.channels; ++ch) {
         ProcessChannelBlock(ch, m_parser.ChannelSamples(ch), samples, levelShift);
     }
@@ -194,8 +194,8 @@ void CDspDevice::ControlPolarity(int channel, const int16_t* samples, std::size_
 }
 
 void CDspDevice::OnEvent(int g, int channelField, uint8_t value, uint8_t code) {
+    CMutexLock lock(m_bank->Lock());
     Group& group = m_groups[static_cast<std::size_t>(g)];
-    std::lock_guard lock(m_bank->Lock());
     if (channelField >= kGroupEventField) {
         if (code != Code(DspEvent::Monitor)) {
             return;  // other group events do not count

@@ -56,6 +56,7 @@ bool CRecordDevice::CreateChannels(int channelCount) {
     IChannelHooks& hooks = *this;
     m_bank = std::make_unique<CChannelBank>(*m_server, *m_recorder, hooks, *m_clock,
                                             m_deviceIndex.load(), m_firstLine, channelCount);
+    CMutexLock lock(m_bank->Lock());
     m_bank->Values().maxRecordSeconds = MaxRecordSeconds();
     m_bank->Values().continueAfterSplit = m_values.continueAfterSplit;
     m_bank->Values().recordFromRing = m_values.recordFromRing;
@@ -104,7 +105,7 @@ void CRecordDevice::SetRecordLengths(uint32_t minSeconds, uint32_t maxSeconds) {
         m_maxSeconds = maxSeconds;
     }
     if (m_bank) {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         m_bank->Values().maxRecordSeconds = maxSeconds;
     }
 }
@@ -116,7 +117,7 @@ void CRecordDevice::SetServerName(const std::string& name) {
 void CRecordDevice::SetRecordValues(const DeviceRecordValues& values) {
     m_values = values;
     if (m_bank) {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         m_bank->Values().continueAfterSplit = values.continueAfterSplit;
         m_bank->Values().recordFromRing = values.recordFromRing;
     }
@@ -125,7 +126,7 @@ void CRecordDevice::SetRecordValues(const DeviceRecordValues& values) {
 void CRecordDevice::SetRecordRoot(const std::string& path) {
     // Replaced under the channel lock: the record files read it there.
     if (m_bank) {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         m_recordRoot = path;
     } else {
         m_recordRoot = path;
@@ -153,7 +154,7 @@ int CRecordDevice::StartMonitorRecord(int channel) {
     if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     m_recorder->StartMonitor(channel);
     return 1;
 }
@@ -162,7 +163,7 @@ int CRecordDevice::StopMonitorRecord(int channel) {
     if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     m_recorder->StopMonitor(channel);
     return 1;
 }
@@ -188,7 +189,7 @@ void CRecordDevice::LoadSettings(const CChannelSettingsFile& settings) {
     }
     m_deviceSettings = m_settings->ReadDevice(number);
     {
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         m_bank->Values().dtmfDetectSeconds = m_deviceSettings.dtmfDetectLength;
         m_bank->Values().numberDetectSeconds = m_deviceSettings.aonDetectLength;
     }
@@ -319,7 +320,7 @@ int CRecordDevice::GetAlias(int channel, std::string& alias) {
     if (!m_bank || !ChannelsValid(channel, channel)) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     if (m_recorder->IsRecordOpen(channel)) {
         alias = GetText(m_recorder->Metadata(channel).alias);
     }
@@ -330,7 +331,7 @@ int CRecordDevice::SetTariffGroup(int flag, const std::string& groupName) {
     if (!m_bank) {
         return 0;
     }
-    std::lock_guard lock(m_bank->Lock());
+    CMutexLock lock(m_bank->Lock());
     m_tariffFlag = flag;
     m_tariffGroup = groupName;
     return 1;

@@ -155,9 +155,9 @@ public:
         return m_maxSeconds;
     }
     bool RegisterAtStart() const override { return m_values.registerAtStart == 1; }
-    uint32_t ChannelCompress(int channel) const override;
-    uint32_t ChannelSampleRate(int channel) const override;
-    std::string ChannelAlias(int channel) const override;
+    uint32_t ChannelCompress(int channel) const override REQUIRES(m_bank->Lock());
+    uint32_t ChannelSampleRate(int channel) const override REQUIRES(m_bank->Lock());
+    std::string ChannelAlias(int channel) const override REQUIRES(m_bank->Lock());
 
     // The monitor record of a channel (start and stop commands).
     int StartMonitorRecord(int channel);

@@ -30,7 +30,7 @@ protected:
     void Block(int channel, int16_t value) {
         int16_t samples[kBlock];
         std::fill(std::begin(samples), std::end(samples), value);
-        std::lock_guard lock(m_bank->Lock());
+        CMutexLock lock(m_bank->Lock());
         m_bank->DeliverBlockLocked(channel, samples, kBlock,
                                    static_cast<uint32_t>(value < 0 ? -value : value));
     }
@@ -129,11 +129,14 @@ TEST_F(LevelActivationTest, SplitContinuesOrHolds) {
     for (uint32_t continueAfterSplit : {1u, 0u}) {
         SCOPED_TRACE(continueAfterSplit);
         SetUp();
-        m_bank->Values().maxRecordSeconds = 1;
-        m_bank->Values().continueAfterSplit = continueAfterSplit;
+        {
+            CMutexLock lock(m_bank->Lock());
+            m_bank->Values().maxRecordSeconds = 1;
+            m_bank->Values().continueAfterSplit = continueAfterSplit;
+        }
         ASSERT_EQ(BlocksUntil(0, 20000, "open(0)", 100), 7);
         {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
             SetText(m_recorder.Metadata(0).TlfString_1, "1234");
         }
         ASSERT_GT(BlocksUntil(0, 20000, "finish(0)", 400), 0);
@@ -207,7 +210,7 @@ TEST_F(LevelActivationTest, FailedGroupTakesTheChannelOutOfServiceUntilItSpeaksA
             ASSERT_EQ(BlocksUntil(0, 10000, "open(0)", 100), 7);
         }
         {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
             m_bank->MarkFaultLocked(0);
         }
         EXPECT_EQ(Contains(m_log, "finish(0)"), recording);
@@ -218,7 +221,7 @@ TEST_F(LevelActivationTest, FailedGroupTakesTheChannelOutOfServiceUntilItSpeaksA
         EXPECT_FALSE(Contains(m_log, "open(0)"));
         EXPECT_EQ(m_bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_DSP_FAULT));
         {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
             m_bank->ClearFaultLocked(0);
         }
         EXPECT_EQ(m_bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_VOX));

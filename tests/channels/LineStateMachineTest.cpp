@@ -47,7 +47,7 @@ struct CLineRun {
     void Play(const std::string& script) {
         std::istringstream steps(script);
         std::string step;
-        std::lock_guard lock(bank->Lock());
+        CMutexLock lock(bank->Lock());
         while (steps >> step) {
             if (step == "ring") {
                 bank->LineEventLocked(0, kLineRing);
@@ -145,14 +145,17 @@ TEST(LineStateMachineTest, EveryStopPathLeavesTheLineIdle) {
         {"activation set again", [](CChannelBank& b) { b.SetActivate(0, 0, kActivateLine, false); }},
         {"processor fault",
          [](CChannelBank& b) {
-             std::lock_guard lock(b.Lock());
+             CMutexLock lock(b.Lock());
              b.MarkFaultLocked(0);
          }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CLineRun run({});
-        run.bank->Values().maxRecordSeconds = 1;
+        {
+            CMutexLock lock(run.bank->Lock());
+            run.bank->Values().maxRecordSeconds = 1;
+        }
         run.Play("in");
         c.stop(*run.bank);
         EXPECT_EQ(run.bank->HandlerOf(0), CChannelBank::Handler::kIdle);
@@ -162,7 +165,7 @@ TEST(LineStateMachineTest, EveryStopPathLeavesTheLineIdle) {
         run.log.clear();
         int16_t samples[64] = {};
         for (int b = 0; b < 3 * 125; ++b) {
-            std::lock_guard lock(run.bank->Lock());
+            CMutexLock lock(run.bank->Lock());
             run.bank->DeliverBlockLocked(0, samples, 64, 0);
         }
         EXPECT_FALSE(Contains(run.log, "open(0)"));
@@ -254,7 +257,7 @@ TEST(LineStateMachineTest, ProcessorFaultAndItsEnd) {
     CLineRun run({});
     run.Play("in");
     {
-        std::lock_guard lock(run.bank->Lock());
+        CMutexLock lock(run.bank->Lock());
         run.bank->MarkFaultLocked(0);
     }
     EXPECT_EQ(run.bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_DSP_FAULT));
@@ -262,7 +265,7 @@ TEST(LineStateMachineTest, ProcessorFaultAndItsEnd) {
     run.Play("ring");  // a ring needs a free line
     EXPECT_EQ(run.states.back(), static_cast<uint32_t>(CS_DSP_FAULT));
     {
-        std::lock_guard lock(run.bank->Lock());
+        CMutexLock lock(run.bank->Lock());
         run.bank->ClearFaultLocked(0);
     }
     EXPECT_EQ(run.bank->GetChannelState(0).StateLine, static_cast<uint32_t>(CS_FREE));
@@ -270,7 +273,7 @@ TEST(LineStateMachineTest, ProcessorFaultAndItsEnd) {
     // A fault that the line itself ended (lost) is not undone by returning data.
     CLineRun lost({});
     {
-        std::lock_guard lock(lost.bank->Lock());
+        CMutexLock lock(lost.bank->Lock());
         lost.bank->MarkFaultLocked(0);
         lost.bank->LineEventLocked(0, kLineLost);
         lost.bank->ClearFaultLocked(0);

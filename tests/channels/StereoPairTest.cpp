@@ -68,13 +68,16 @@ protected:
 
     // Loud blocks on every channel; records split every second on the way.
     void Speak(int seconds) {
-        m_bank->Values().maxRecordSeconds = 1;
+        {
+            CMutexLock lock(m_bank->Lock());
+            m_bank->Values().maxRecordSeconds = 1;
+        }
         int16_t samples[kChannels][kBlock];
         for (int ch = 0; ch < kChannels; ++ch) {
             std::fill(std::begin(samples[ch]), std::end(samples[ch]), VoiceOf(ch));
         }
         for (int b = 0; b < seconds * 125; ++b) {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
             for (int ch = 0; ch < kChannels; ++ch) {
                 m_bank->DeliverBlockLocked(ch, samples[ch], kBlock,
                                            static_cast<uint32_t>(VoiceOf(ch)));
@@ -234,7 +237,7 @@ TEST_F(StereoPairTest, ManualActivationOfAPairRecordsAllItsAudio) {
         const int blocks = 3 * 125;
         int16_t samples[kBlock] = {};
         for (int b = 0; b < blocks; ++b) {
-            std::lock_guard lock(m_bank->Lock());
+            CMutexLock lock(m_bank->Lock());
             m_bank->DeliverBlockLocked(slave, samples, kBlock, 0);
             m_bank->DeliverBlockLocked(master, samples, kBlock, 0);
         }
