@@ -24,7 +24,11 @@ int16_t VoiceOf(int channel) {
 
 class StereoPairTest : public ::testing::Test {
 protected:
-    StereoPairTest() {
+    StereoPairTest() { FreshBank(); }
+
+    // A new bank of mono level channels and an empty recorder.
+    void FreshBank() {
+        m_recorder.Reset();
         m_bank =
             std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0, kChannels);
         tagChanelParam p = kDefaultChanelParam;
@@ -143,17 +147,12 @@ TEST_F(StereoPairTest, ParameterRecordsNeverLeaveHalfAPair) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        m_recorder.Reset();
-        m_bank =
-            std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0, kChannels);
-        tagChanelParam p = kDefaultChanelParam;
-        p.Activate = kActivateLevel;
-        for (int ch = 0; ch < kChannels; ++ch) {
-            m_bank->SetChannelParam(ch, p);
-        }
+        FreshBank();
         if (c.before.first >= 0) {
             ASSERT_EQ(m_bank->SetStereo(c.before.first, c.before.second, false), 1);
         }
+        tagChanelParam p = kDefaultChanelParam;
+        p.Activate = kActivateLevel;
         p.Mode = c.mode;
         p.SlaveChannel = c.partner;
         ASSERT_TRUE(m_bank->SetChannelParam(c.channel, p));
@@ -194,14 +193,7 @@ TEST_F(StereoPairTest, SetAndUndoStereoCheckThePair) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        m_recorder.Reset();
-        m_bank =
-            std::make_unique<CChannelBank>(m_server, m_recorder, m_hooks, m_clock, 0, 0, kChannels);
-        tagChanelParam p = kDefaultChanelParam;
-        p.Activate = kActivateLevel;
-        for (int ch = 0; ch < kChannels; ++ch) {
-            m_bank->SetChannelParam(ch, p);
-        }
+        FreshBank();
         ASSERT_EQ(m_bank->SetStereo(0, 1, false), 1);
         ASSERT_EQ(m_bank->SetStereo(3, 2, false), 1);
         ASSERT_EQ(Layout(), kBefore);
