@@ -16,7 +16,9 @@
 
 namespace zorv {
 
-// Enciphers (or deciphers) one field in place.
+// Enciphers (or deciphers) one field in place. Safe to call from any thread.
+// Throws (std::bad_alloc, std::runtime_error) only when OpenSSL cannot run
+// the cipher at all; a field is never passed through unchanged.
 void ApplyCredentialCipher(std::span<uint8_t> field);
 inline void ApplyCredentialCipher(void* field, std::size_t size) {
     ApplyCredentialCipher(std::span<uint8_t>(static_cast<uint8_t*>(field), size));

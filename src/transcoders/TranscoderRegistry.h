@@ -15,9 +15,16 @@
 // Positions are section numbers: every change of the registration list
 // rewrites the sections from the position it touched.
 //
+// Every value read from the file goes through ValidateTranscoderSection (a
+// registration) or the list and advanced-key readers of Load; what does not
+// pass is treated as missing. A section that is not accepted is skipped, so
+// the registrations after it move up one position; the first save after such
+// a load rewrites the whole list, so that no section keeps a stale copy.
+//
 // Not thread-safe: the configurator calls it under its own lock.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,8 +44,8 @@ enum TranscoderClass : uint8_t { kDatagramTranscoder = 1, kNet2Transcoder = 2 };
 // One registration: the stored record plus what the configurator keeps with it.
 struct RegisteredTranscoder {
     tagStoredTranscoderConfig stored{};
-    uint32_t aonLevel = 100;  // percent
-    uint32_t aonForm = 0;     // 0 sine, 1 square
+    uint32_t aonLevel = 100;          // percent
+    uint32_t aonForm = 0;             // 0 sine, 1 square
     CTranscoderFlow* flow = nullptr;  // set when its channel device registers
 };
 
@@ -47,6 +54,33 @@ struct RegistryPlace {
     uint32_t position = 0;
     uint32_t serial = 0;
 };
+
+// Longest broadcast port list and polled address list kept (and read).
+inline constexpr std::size_t kMaxSearchListEntries = 1000;
+
+// The nine keys of one "Transcoder-%u" section as found in the file: a key
+// that is missing is nullopt, and so is a Password that is not a 32-byte
+// structure value with a good checksum. The password is still enciphered.
+struct TranscoderSectionValues {
+    std::optional<std::string> started;
+    std::optional<std::string> serialNumber;
+    std::optional<std::string> ipAddress;
+    std::optional<std::string> aonLevel;
+    std::optional<std::string> aonReqForm;
+    std::optional<std::string> transcoderType;
+    std::optional<std::string> dataPort;
+    std::optional<std::string> channelsCount;
+    std::optional<std::array<uint8_t, kTranscoderTextSize>> password;
+};
+
+// The one check of a stored registration: nullopt when a key is missing or
+// its value unusable (a number out of its field's range, a port above 65535,
+// an IPAddress that does not parse, a TranscoderType other than 1 or 2).
+// Numbers are read as the leading decimal digits of the value, as every
+// settings value is. The password comes back deciphered and terminated
+// within its 32 bytes.
+std::optional<RegisteredTranscoder> ValidateTranscoderSection(
+    const TranscoderSectionValues& values);
 
 class CTranscoderRegistry {
 public:
@@ -66,7 +100,8 @@ public:
     std::optional<RegistryPlace> Add(uint32_t position, const tagStoredTranscoderConfig& config);
     // removeNetDevice: drops the registration and its polled address; saves.
     std::optional<RegistryPlace> Remove(uint32_t serial);
-    // reposNetDevice: moves a registration; saves.
+    // reposNetDevice: moves a registration (a new position at or past the
+    // end moves it to the end); saves. The place is where it now stands.
     std::optional<RegistryPlace> Reposition(uint32_t position, uint32_t newPosition);
     // setConfigNetDevice: replaces the registration of serial, keeping its
     // position and AON settings; flags bit 0 also replaces the stored password.
@@ -81,18 +116,35 @@ public:
 
     // Broadcast ports ("PingPorts"); each change saves the list.
     const std::vector<uint16_t>& PingPorts() const { return m_pingPorts; }
-    bool AddPingPort(uint16_t port);     // false when already there
+    bool AddPingPort(uint16_t port);     // false when already there, 0 or the list is full
     bool RemovePingPort(uint16_t port);  // false when not there
     // Polled addresses ("PingAddress"); each change saves the list.
     const std::vector<TranscoderAddress>& PingAddresses() const { return m_pingAddresses; }
-    bool AddPingAddress(const TranscoderAddress& address);     // false when already there
+    // False when already there, its IP part is 0 or the list is full.
+    bool AddPingAddress(const TranscoderAddress& address);
     bool RemovePingAddress(const TranscoderAddress& address);  // false when not there
 
     uint32_t SearchAutoStopTime() const { return m_searchAutoStopTime; }
     uint16_t ShellPort() const { return m_shellPort; }
     uint32_t SearchBroadcastAddress() const { return m_broadcastAddress; }
 
+    // False when the last write of the file failed (the change is kept in
+    // memory all the same); for the caller's journal.
+    bool LastSaveOk() const { return m_lastSaveOk; }
+
 private:
+    // Each writes its part of the file; false when a write failed.
+    bool SaveOne(std::size_t position);
+    bool SaveAll();
+    bool SavePingPorts();
+    bool SavePingAddresses();
+    // Joins an address to the polled list (no duplicates, no IP 0) without
+    // saving; true when it was added.
+    bool Poll(const TranscoderAddress& address);
+    // Drops a registration's old address from the polled list unless another
+    // registration still has it; true when it was removed.
+    bool Unpoll(const TranscoderAddress& address);
+
     IniFile m_file;
     std::vector<RegisteredTranscoder> m_transcoders;
     std::vector<uint16_t> m_pingPorts;
@@ -100,6 +152,9 @@ private:
     uint32_t m_searchAutoStopTime = kDefaultSearchAutoStopTime;
     uint16_t m_shellPort = kDefaultShellPort;
     uint32_t m_broadcastAddress = 0xFFFFFFFF;
+    // Set by Load when a skipped section moved later registrations up.
+    bool m_sectionsShifted = false;
+    bool m_lastSaveOk = true;
 };
 
 }  // namespace zorv
