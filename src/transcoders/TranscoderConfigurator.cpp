@@ -32,7 +32,11 @@ CTranscoderConfigurator::~CTranscoderConfigurator() { Stop(); }
 bool CTranscoderConfigurator::Start(const std::string& iniPath) {
     Stop();
     auto registry = std::make_unique<CTranscoderRegistry>(iniPath);
-    registry->Load();
+    try {
+        registry->Load();
+    } catch (const std::exception&) {
+        return false;  // the stored passwords cannot be deciphered
+    }
     auto socket = std::make_unique<CTranscoderSocket>();
     if (!socket->Open()) {
         return false;
@@ -339,7 +343,7 @@ bool CTranscoderConfigurator::SendTo(const TranscoderPacket& packet, const Trans
            m_socket->Send(std::span<const uint8_t>(bytes.data(), size), to);
 }
 
-void CTranscoderConfigurator::Forget(const TranscoderAddress& address) {
+void CTranscoderConfigurator::Forget(TranscoderAddress address) {
     auto it = m_found.find(address);
     if (it == m_found.end()) {
         return;

@@ -168,7 +168,8 @@ private:
     void ExpireRequests(FoundTranscoder& found, IClock::SteadyTime now) REQUIRES(m_lock);
     void AgePresence() REQUIRES(m_lock);
     void SendSearchAndPolls() REQUIRES(m_lock);
-    void Forget(const TranscoderAddress& address) REQUIRES(m_lock);
+    // address by value: callers pass the key of the entry it erases.
+    void Forget(TranscoderAddress address) REQUIRES(m_lock);
     FoundTranscoder* FindFound(const TranscoderAddress& address) REQUIRES(m_lock);
     FoundTranscoder* FindFoundBySerial(uint32_t serial) REQUIRES(m_lock);
     const FoundTranscoder* FindFoundBySerial(uint32_t serial) const REQUIRES(m_lock);

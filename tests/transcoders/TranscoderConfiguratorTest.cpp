@@ -154,9 +154,9 @@ TEST_F(ConfiguratorTest, ScanAnswersAddTranscodersOfProtocolZeroOnly) {
     Found(12, TranscoderLayout::kNet2Scan);
     ASSERT_EQ(m_configurator.getFoundTranscodersCount(), 1u);
     const tagTranscoderEntry entry = m_configurator.getFoundTranscodersList()[0];
-    EXPECT_EQ(entry.info.SerialNumber, 12u);
-    EXPECT_EQ(entry.uProtocolVer, 2u);
-    EXPECT_EQ(entry.polling_state, kPresenceAnswering);
+    EXPECT_EQ(uint32_t{entry.info.SerialNumber}, 12u);
+    EXPECT_EQ(uint32_t{entry.uProtocolVer}, 2u);
+    EXPECT_EQ(uint32_t{entry.polling_state}, uint32_t{kPresenceAnswering});
     EXPECT_TRUE(m_journal.Has(kJournalInfo,
                               FormatCatalogText(Msg{309}, std::string("Line box"),
                                                 std::string("127.0.0.1"))));
@@ -319,8 +319,8 @@ TEST_F(ConfiguratorTest, TranscoderThatMovedIsFoundAgainAndItsRegistrationRewrit
     ASSERT_EQ(m_configurator.getFoundTranscodersCount(), 1u);
     tagStoredTranscoderConfig stored{};
     ASSERT_TRUE(m_configurator.getConfigNetDevice(0, stored));
-    EXPECT_EQ(stored.tsAddr, now.ip);
-    EXPECT_EQ(stored.tsPort, now.port);
+    EXPECT_EQ(uint32_t{stored.tsAddr}, now.ip);
+    EXPECT_EQ(uint16_t{stored.tsPort}, now.port);
     IniFile ini(m_dir.File("Transcoders.ini"));
     EXPECT_EQ(ini.GetString("Transcoder-0", "IPAddress", ""), "127.0.0.2:4321");
 }
