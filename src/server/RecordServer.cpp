@@ -45,6 +45,9 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
           auto database = std::make_unique<CDataBase>(*parts.relay, *parts.databaseLibrary);
           parts.database = database.get();
           components.database = std::move(database);
+          auto transcoders = std::make_unique<CTranscoderConfigurator>(*parts.relay);
+          parts.transcoders = transcoders.get();
+          components.transcoders = std::move(transcoders);
           auto files = std::make_unique<CRecordFilesFactory>(*parts.relay, *parts.database);
           if (environment.clock != nullptr) {
               files->SetClock(*environment.clock);

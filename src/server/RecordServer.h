@@ -10,6 +10,7 @@
 #include "storage/DataBase.h"
 #include "storage/RecordDbLibrary.h"
 #include "storage/RecordRoots.h"
+#include "transcoders/TranscoderConfigurator.h"
 
 namespace zorv {
 
@@ -41,6 +42,7 @@ struct RecordServerParts {
     std::unique_ptr<CRecordDbLibrary> databaseLibrary;
     std::unique_ptr<IRecorderFactory> recordFiles;
     CDataBase* database = nullptr;  // owned by the server's components
+    CTranscoderConfigurator* transcoders = nullptr;  // owned by the server's components
 };
 
 }  // namespace detail
@@ -52,6 +54,10 @@ public:
     explicit CRecordServer(ServerEnvironment environment = {},
                            std::unique_ptr<IBoardIoOpener> boards = nullptr);
     ~CRecordServer() override;
+
+    // The network transcoders' configurator (its operations are what clients
+    // and the local interface reach).
+    CTranscoderConfigurator& Transcoders() { return *transcoders; }
 
 protected:
     // After the start sequence (the record database is open, the devices are
