@@ -1,12 +1,12 @@
 #include "transcoders/Net2ConfigShell.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
 #include <string_view>
-
-#include <fmt/format.h>
 
 #include "transcoders/TranscoderFlow.h"
 
@@ -23,8 +23,8 @@ class CNet2Exception {};
 // The lines "info" answers with, in this order; each value follows its label
 // and one blank.
 constexpr std::array<std::string_view, 6> kInfoLabels = {
-    "OK: NET2 summary info",   "OK: Device description:", "OK: IP address:",
-    "OK: IP mask:",            "OK: IP router:",          "OK: Configuration port:",
+    "OK: NET2 summary info", "OK: Device description:", "OK: IP address:",
+    "OK: IP mask:",          "OK: IP router:",          "OK: Configuration port:",
 };
 enum InfoLine { kSummary, kDescription, kAddress, kMask, kRouter, kConfigPort };
 
@@ -207,9 +207,9 @@ RequestResult ReadNet2Config(CTelnetController& shell, const std::string& host, 
     return RequestResult::kSuccess;
 }
 
-RequestResult WriteNet2Config(CTelnetController& shell, const std::string& host,
-                              uint16_t shellPort, const DeviceConfig& newConfig,
-                              const DeviceConfig& current, bool& addressChanged) {
+RequestResult WriteNet2Config(CTelnetController& shell, const std::string& host, uint16_t shellPort,
+                              const DeviceConfig& newConfig, const DeviceConfig& current,
+                              bool& addressChanged) {
     addressChanged = false;
     if (!SendableConfig(newConfig)) {
         return RequestResult::kSendFailed;

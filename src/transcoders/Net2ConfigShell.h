@@ -46,8 +46,8 @@ RequestResult ReadNet2Config(CTelnetController& shell, const std::string& host, 
 // newConfig's texts must not hold control characters (they would end the
 // shell line): such a configuration is refused (kSendFailed) before
 // anything is sent.
-RequestResult WriteNet2Config(CTelnetController& shell, const std::string& host,
-                              uint16_t shellPort, const DeviceConfig& newConfig,
-                              const DeviceConfig& current, bool& addressChanged);
+RequestResult WriteNet2Config(CTelnetController& shell, const std::string& host, uint16_t shellPort,
+                              const DeviceConfig& newConfig, const DeviceConfig& current,
+                              bool& addressChanged);
 
 }  // namespace zorv

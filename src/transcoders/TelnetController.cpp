@@ -1,11 +1,10 @@
 #include "transcoders/TelnetController.h"
 
-#include <sys/socket.h>
-
 #include <ace/INET_Addr.h>
 #include <ace/SOCK_Connector.h>
 #include <ace/SOCK_Stream.h>
 #include <ace/Time_Value.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -33,9 +32,13 @@ ACE_Time_Value TimeValue(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-CTelnetController::CTelnetController() { m_reply.Reset(); }
+CTelnetController::CTelnetController() {
+    m_reply.Reset();
+}
 
-CTelnetController::~CTelnetController() { Close(); }
+CTelnetController::~CTelnetController() {
+    Close();
+}
 
 void CTelnetController::SetConnectTimeout(std::chrono::milliseconds timeout) {
     m_connectTimeout = std::max(timeout, std::chrono::milliseconds(1));
@@ -152,6 +155,8 @@ bool CTelnetController::ReadReply() {
     }
 }
 
-bool CTelnetController::IsOk() const { return m_reply.Text().starts_with("OK"); }
+bool CTelnetController::IsOk() const {
+    return m_reply.Text().starts_with("OK");
+}
 
 }  // namespace zorv

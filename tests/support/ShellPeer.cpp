@@ -183,6 +183,8 @@ CRefusingPort::CRefusingPort() {
     m_port = ntohs(address.sin_port);
 }
 
-CRefusingPort::~CRefusingPort() { ::close(m_socket); }
+CRefusingPort::~CRefusingPort() {
+    ::close(m_socket);
+}
 
 }  // namespace zorv::test

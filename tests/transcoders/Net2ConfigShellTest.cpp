@@ -1,5 +1,3 @@
-#include "transcoders/Net2ConfigShell.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "support/ShellPeer.h"
+#include "transcoders/Net2ConfigShell.h"
 #include "transcoders/TranscoderFlow.h"
 
 namespace zorv {
@@ -26,7 +25,9 @@ using namespace std::chrono_literals;
 
 constexpr const char* kPrompt = "\r\nNET2 shell>";
 
-uint32_t Ip(const char* dotted) { return ParseAddressText(dotted).value().ip; }
+uint32_t Ip(const char* dotted) {
+    return ParseAddressText(dotted).value().ip;
+}
 
 std::string InfoReply(const std::vector<std::string>& lines) {
     std::string text;
@@ -91,9 +92,9 @@ TEST_F(Net2ConfigShellTest, ReadFillsTheNetworkFieldsAndKeepsTheOthers) {
     EXPECT_EQ(config.AddressType, 1);
     EXPECT_EQ(config.Protocol, 2);
     EXPECT_FALSE(m_shell.IsConnected());
-    EXPECT_EQ(peer.Received(), (std::vector<std::string>{"admin", "secret", "info",
-                                                          "user:getpassmode 1",
-                                                          "user:getpassmode 0"}));
+    EXPECT_EQ(peer.Received(),
+              (std::vector<std::string>{"admin", "secret", "info", "user:getpassmode 1",
+                                        "user:getpassmode 0"}));
 }
 
 TEST_F(Net2ConfigShellTest, ReadResultsByLoginAndInfoShape) {
@@ -118,8 +119,8 @@ TEST_F(Net2ConfigShellTest, ReadResultsByLoginAndInfoShape) {
     std::swap(swapped[2], swapped[3]);
     const std::vector<Case> cases = {
         {"wrong password", "guess", kInfoLines, RequestResult::kBadPassword, ""},
-        {"empty description", "secret", with(1, "OK: Device description:"),
-         RequestResult::kSuccess, ""},
+        {"empty description", "secret", with(1, "OK: Device description:"), RequestResult::kSuccess,
+         ""},
         {"description of one blank", "secret", with(1, "OK: Device description: "),
          RequestResult::kSuccess, ""},
         {"description cut to its field", "secret",
@@ -128,10 +129,10 @@ TEST_F(Net2ConfigShellTest, ReadResultsByLoginAndInfoShape) {
         {"summary line missing", "secret", without(0), RequestResult::kSendFailed, ""},
         {"port line missing", "secret", without(5), RequestResult::kSendFailed, ""},
         {"address and mask swapped", "secret", swapped, RequestResult::kSendFailed, ""},
-        {"address without value", "secret", with(2, "OK: IP address:"),
-         RequestResult::kSendFailed, ""},
-        {"router without value", "secret", with(4, "OK: IP router: "),
-         RequestResult::kSendFailed, ""},
+        {"address without value", "secret", with(2, "OK: IP address:"), RequestResult::kSendFailed,
+         ""},
+        {"router without value", "secret", with(4, "OK: IP router: "), RequestResult::kSendFailed,
+         ""},
         {"port without value", "secret", with(5, "OK: Configuration port:"),
          RequestResult::kSendFailed, ""},
         {"address not dotted", "secret", with(2, "OK: IP address: 192.168.1"),
@@ -173,15 +174,22 @@ TEST_F(Net2ConfigShellTest, ProtectLevelFromThePasswordModes) {
     };
     const std::vector<std::string> both = {"info", "user:getpassmode 1", "user:getpassmode 0"};
     const std::vector<Case> cases = {
-        {"start user asks a password", "OK: User number 1 passmode 0",
-         "OK: User number 0 passmode 0", RequestResult::kSuccess, 2,
+        {"start user asks a password",
+         "OK: User number 1 passmode 0",
+         "OK: User number 0 passmode 0",
+         RequestResult::kSuccess,
+         2,
          {"info", "user:getpassmode 1"}},
-        {"only configuration asks", "OK: User number 1 passmode 1",
-         "OK: User number 0 passmode 0", RequestResult::kSuccess, 1, both},
+        {"only configuration asks", "OK: User number 1 passmode 1", "OK: User number 0 passmode 0",
+         RequestResult::kSuccess, 1, both},
         {"nobody asks", "OK: User number 1 passmode 1", "OK: User number 0 passmode 1",
          RequestResult::kSuccess, 0, both},
-        {"start mode refused", "ERROR: no user", "OK: User number 0 passmode 0",
-         RequestResult::kSendFailed, 9, {"info", "user:getpassmode 1"}},
+        {"start mode refused",
+         "ERROR: no user",
+         "OK: User number 0 passmode 0",
+         RequestResult::kSendFailed,
+         9,
+         {"info", "user:getpassmode 1"}},
         {"configuration mode refused", "OK: User number 1 passmode 1", "ERROR: no user",
          RequestResult::kSendFailed, 9, both},
     };
@@ -216,9 +224,9 @@ DeviceConfig NewConfig(uint8_t level, const char* startPassword) {
 }
 
 TEST_F(Net2ConfigShellTest, WriteSendsTheCommandsOfItsProtectLevel) {
-    const std::vector<std::string> head = {"admin",         "secret",           "user:getpassmode 1",
-                                           "setdescription Hall", "IP 10.0.0.5", "mask 255.0.0.0",
-                                           "router 10.0.0.1"};
+    const std::vector<std::string> head = {
+        "admin",       "secret",         "user:getpassmode 1", "setdescription Hall",
+        "IP 10.0.0.5", "mask 255.0.0.0", "router 10.0.0.1"};
     const std::vector<std::string> tail = {"configport 6000", "user:save", "restart"};
     struct Case {
         const char* name;
@@ -232,20 +240,49 @@ TEST_F(Net2ConfigShellTest, WriteSendsTheCommandsOfItsProtectLevel) {
     const std::string open = "OK: User number 1 passmode 1";
     const std::string asks = "OK: User number 1 passmode 0";
     const std::vector<Case> cases = {
-        {"level 0", 0, "", open, RequestResult::kSuccess,
-         {"user:setpassmode 0 1", "user:setpassmode 1 1"}, head.size()},
-        {"level 1", 1, "", open, RequestResult::kSuccess,
-         {"user:setpassmode 0 0", "user:setpassmode 1 1", "user:password 0 cfgpw"}, head.size()},
-        {"level 2 with start password", 2, "startpw", open, RequestResult::kSuccess,
+        {"level 0",
+         0,
+         "",
+         open,
+         RequestResult::kSuccess,
+         {"user:setpassmode 0 1", "user:setpassmode 1 1"},
+         head.size()},
+        {"level 1",
+         1,
+         "",
+         open,
+         RequestResult::kSuccess,
+         {"user:setpassmode 0 0", "user:setpassmode 1 1", "user:password 0 cfgpw"},
+         head.size()},
+        {"level 2 with start password",
+         2,
+         "startpw",
+         open,
+         RequestResult::kSuccess,
          {"user:setpassmode 0 0", "user:setpassmode 1 0", "user:password 0 cfgpw",
           "user:password 1 startpw"},
          head.size()},
-        {"level 2 keeping the start password", 2, "", asks, RequestResult::kSuccess,
-         {"user:setpassmode 0 0", "user:setpassmode 1 0", "user:password 0 cfgpw"}, head.size()},
-        {"level 3 fails after the address commands", 3, "", open, RequestResult::kSendFailed, {},
+        {"level 2 keeping the start password",
+         2,
+         "",
+         asks,
+         RequestResult::kSuccess,
+         {"user:setpassmode 0 0", "user:setpassmode 1 0", "user:password 0 cfgpw"},
          head.size()},
-        {"level 2 without a start password for an open start user", 2, "", open,
-         RequestResult::kSendFailed, {}, 3},
+        {"level 3 fails after the address commands",
+         3,
+         "",
+         open,
+         RequestResult::kSendFailed,
+         {},
+         head.size()},
+        {"level 2 without a start password for an open start user",
+         2,
+         "",
+         open,
+         RequestResult::kSendFailed,
+         {},
+         3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -272,24 +309,36 @@ TEST_F(Net2ConfigShellTest, WriteSendsTheCommandsOfItsProtectLevel) {
 TEST_F(Net2ConfigShellTest, WriteFailures) {
     struct Case {
         const char* name;
-        std::string password;      // the transcoder's
-        std::string failing;       // a command answered with an error
+        std::string password;  // the transcoder's
+        std::string failing;   // a command answered with an error
         const char* description;
         RequestResult result;
         std::vector<std::string> received;
     };
     const std::vector<Case> cases = {
         {"wrong password", "other", "", "Hall", RequestResult::kBadPassword, {"admin", "secret"}},
-        {"mask refused", "secret", "mask 255.0.0.0", "Hall", RequestResult::kSendFailed,
+        {"mask refused",
+         "secret",
+         "mask 255.0.0.0",
+         "Hall",
+         RequestResult::kSendFailed,
          {"admin", "secret", "user:getpassmode 1", "setdescription Hall", "IP 10.0.0.5",
           "mask 255.0.0.0"}},
-        {"configport refused", "secret", "configport 6000", "Hall", RequestResult::kSendFailed,
+        {"configport refused",
+         "secret",
+         "configport 6000",
+         "Hall",
+         RequestResult::kSendFailed,
          {"admin", "secret", "user:getpassmode 1", "setdescription Hall", "IP 10.0.0.5",
           "mask 255.0.0.0", "router 10.0.0.1", "user:setpassmode 0 0", "user:setpassmode 1 1",
           "user:password 0 cfgpw", "configport 6000"}},
         // A line end in a text would smuggle another command into the shell.
-        {"description with a line end", "secret", "", "Hall\r\nrestart",
-         RequestResult::kSendFailed, {}},
+        {"description with a line end",
+         "secret",
+         "",
+         "Hall\r\nrestart",
+         RequestResult::kSendFailed,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -346,8 +395,8 @@ TEST_F(Net2ConfigShellTest, NoShellListeningFailsWithoutBadPassword) {
     EXPECT_EQ(ReadNet2Config(m_shell, CShellPeer::kHost, refusing.Port(), "secret", config),
               RequestResult::kSendFailed);
     bool addressChanged = true;
-    EXPECT_EQ(WriteNet2Config(m_shell, CShellPeer::kHost, refusing.Port(), NewConfig(0, ""),
-                              config, addressChanged),
+    EXPECT_EQ(WriteNet2Config(m_shell, CShellPeer::kHost, refusing.Port(), NewConfig(0, ""), config,
+                              addressChanged),
               RequestResult::kSendFailed);
     EXPECT_FALSE(addressChanged);
 }

@@ -1,5 +1,3 @@
-#include "transcoders/TelnetController.h"
-
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -7,11 +5,14 @@
 #include <vector>
 
 #include "support/ShellPeer.h"
+#include "transcoders/TelnetController.h"
 
 namespace zorv {
 
 // Failure messages show the error's number.
-static void PrintTo(TelnetError error, std::ostream* out) { *out << static_cast<uint32_t>(error); }
+static void PrintTo(TelnetError error, std::ostream* out) {
+    *out << static_cast<uint32_t>(error);
+}
 
 namespace {
 
@@ -38,12 +39,21 @@ struct ReaderCase {
 TEST(ShellReplyReader, PromptOnlyAsTheLastByteOfAReceiveAndNeverBeyondTheBuffer) {
     const std::string full(CShellReplyReader::kCapacity - 1, 'x');
     const std::vector<ReaderCase> cases = {
-        {"prompt in its own receive", {"NET2 shell", ">"}, CShellReplyReader::Status::kComplete, 11},
+        {"prompt in its own receive",
+         {"NET2 shell", ">"},
+         CShellReplyReader::Status::kComplete,
+         11},
         {"prompt inside a receive is text", {"a>b"}, CShellReplyReader::Status::kIncomplete, 3},
-        {"prompt as the buffer's last byte", {full + ">"}, CShellReplyReader::Status::kComplete, 1024},
+        {"prompt as the buffer's last byte",
+         {full + ">"},
+         CShellReplyReader::Status::kComplete,
+         1024},
         {"buffer full without prompt", {full + "x"}, CShellReplyReader::Status::kOverflow, 1024},
         {"one byte too many", {full, "x>"}, CShellReplyReader::Status::kOverflow, 1024},
-        {"nothing taken after the prompt", {"OK>", "more"}, CShellReplyReader::Status::kComplete, 3},
+        {"nothing taken after the prompt",
+         {"OK>", "more"},
+         CShellReplyReader::Status::kComplete,
+         3},
         {"empty receive", {"", "ab"}, CShellReplyReader::Status::kIncomplete, 2},
     };
     for (const ReaderCase& c : cases) {
@@ -100,19 +110,38 @@ TEST(TelnetController, LoginOutcomes) {
     const std::vector<LoginCase> cases = {
         {"accepted", {}, "secret", true, TelnetError::kNone, {"admin", "secret"}},
         {"wrong password", {}, "guess", false, TelnetError::kLoginRefused, {"admin", "guess"}},
-        {"greeting fills the buffer without prompt", WithGreeting(std::string(2000, 'x')), "secret",
-         false, TelnetError::kReplyOverflow, {}},
+        {"greeting fills the buffer without prompt",
+         WithGreeting(std::string(2000, 'x')),
+         "secret",
+         false,
+         TelnetError::kReplyOverflow,
+         {}},
         {"greeting of exactly the buffer with its prompt",
-         WithGreeting(std::string(1023, 'g') + ">"), "secret", true, TelnetError::kNone,
+         WithGreeting(std::string(1023, 'g') + ">"),
+         "secret",
+         true,
+         TelnetError::kNone,
          {"admin", "secret"}},
-        {"prompt never comes", WithGreeting("NET2 shell login"), "secret", false,
-         TelnetError::kIoFailed, {}},
+        {"prompt never comes",
+         WithGreeting("NET2 shell login"),
+         "secret",
+         false,
+         TelnetError::kIoFailed,
+         {}},
         // One byte every 10 ms: every receive gets data in time, only the
         // bound on the whole reply ends the wait (long before the buffer fills).
-        {"greeting trickles without prompt", WithGreeting(std::string(2000, 't'), 10ms), "secret",
-         false, TelnetError::kIoFailed, {}},
+        {"greeting trickles without prompt",
+         WithGreeting(std::string(2000, 't'), 10ms),
+         "secret",
+         false,
+         TelnetError::kIoFailed,
+         {}},
         // A password holding a line end would send a second line.
-        {"password with a line end", {}, "secret\r\ninfo", false, TelnetError::kIoFailed,
+        {"password with a line end",
+         {},
+         "secret\r\ninfo",
+         false,
+         TelnetError::kIoFailed,
          {"admin"}},
     };
     for (const LoginCase& c : cases) {
@@ -156,15 +185,35 @@ TEST(TelnetController, CommandReplies) {
     const std::string exact = std::string(1023, 'r') + ">";
     const std::string over = std::string(1024, 'r') + ">";
     const std::vector<CommandCase> cases = {
-        {"OK reply", "info", {"OK: NET2 summary info\r\n\r\nNET2 shell>"}, true, TelnetError::kNone,
-         true, {"OK: NET2 summary info", "NET2 shell>"}},
-        {"error reply", "bogus", {"ERROR: unknown\r\nNET2 shell>"}, true, TelnetError::kNone, false,
+        {"OK reply",
+         "info",
+         {"OK: NET2 summary info\r\n\r\nNET2 shell>"},
+         true,
+         TelnetError::kNone,
+         true,
+         {"OK: NET2 summary info", "NET2 shell>"}},
+        {"error reply",
+         "bogus",
+         {"ERROR: unknown\r\nNET2 shell>"},
+         true,
+         TelnetError::kNone,
+         false,
          {"ERROR: unknown", "NET2 shell>"}},
-        {"reply of exactly 1024 bytes", "big", {exact}, true, TelnetError::kNone, false,
+        {"reply of exactly 1024 bytes",
+         "big",
+         {exact},
+         true,
+         TelnetError::kNone,
+         false,
          {std::string_view(exact)}},
         {"reply of 1025 bytes", "big", {over}, false, TelnetError::kReplyOverflow, false, {}},
-        {"peer closes before the prompt", "restart", {"OK: restarting\r\n", true}, false,
-         TelnetError::kIoFailed, false, {}},
+        {"peer closes before the prompt",
+         "restart",
+         {"OK: restarting\r\n", true},
+         false,
+         TelnetError::kIoFailed,
+         false,
+         {}},
     };
     for (const CommandCase& c : cases) {
         SCOPED_TRACE(c.name);
