@@ -1,15 +1,79 @@
 // Configuration of NET2 transcoders through their text shell.
+//
+// Each read or write makes its own shell connection for the one exchange and
+// runs on the caller's thread without the configurator's lock: a shell
+// exchange may take seconds, and the lock is never held while a caller waits
+// for a transcoder.
+#include "transcoders/Net2ConfigShell.h"
 #include "transcoders/TranscoderConfigurator.h"
 
 namespace zorv {
 
-RequestResult CTranscoderConfigurator::ReadNet2Configuration(uint32_t, const std::string&,
-                                                             DeviceConfig&) {
-    return RequestResult::kSendFailed;
+namespace {
+
+struct ShellTarget {
+    TranscoderAddress address;
+    std::string host;
+    uint16_t shellPort = 0;
+    DeviceConfig current{};
+};
+
+}  // namespace
+
+RequestResult CTranscoderConfigurator::ReadNet2Configuration(uint32_t serial,
+                                                             const std::string& password,
+                                                             DeviceConfig& config) {
+    ShellTarget target;
+    {
+        CScopedLock lock(m_lock);
+        const FoundTranscoder* found = FindFoundBySerial(serial);
+        if (found == nullptr) {
+            return RequestResult::kNoTranscoder;
+        }
+        target = {found->address, DottedAddress(found->address.ip), m_registry->ShellPort(),
+                  found->entry.config};
+    }
+    CTelnetController shell;
+    DeviceConfig read = target.current;
+    const RequestResult result = ReadNet2Config(shell, target.host, target.shellPort, password, read);
+    if (result != RequestResult::kSuccess) {
+        return result;
+    }
+    CScopedLock lock(m_lock);
+    if (FoundTranscoder* found = FindFound(target.address)) {
+        found->entry.config = read;
+    }
+    config = read;
+    return result;
 }
 
-RequestResult CTranscoderConfigurator::WriteNet2Configuration(uint32_t, const DeviceConfig&) {
-    return RequestResult::kSendFailed;
+RequestResult CTranscoderConfigurator::WriteNet2Configuration(uint32_t serial,
+                                                              const DeviceConfig& config) {
+    ShellTarget target;
+    {
+        CScopedLock lock(m_lock);
+        const FoundTranscoder* found = FindFoundBySerial(serial);
+        if (found == nullptr) {
+            return RequestResult::kNoTranscoder;
+        }
+        target = {found->address, DottedAddress(found->address.ip), m_registry->ShellPort(),
+                  found->entry.config};
+    }
+    CTelnetController shell;
+    bool addressChanged = false;
+    const RequestResult result =
+        WriteNet2Config(shell, target.host, target.shellPort, config, target.current, addressChanged);
+    if (result != RequestResult::kSuccess) {
+        return result;
+    }
+    CScopedLock lock(m_lock);
+    if (addressChanged) {
+        Forget(target.address);  // found again at its new address
+    } else if (FoundTranscoder* found = FindFound(target.address)) {
+        found->entry.config = config;
+        found->entry.polling_state = kPresenceChanged;  // it restarts with the new settings
+    }
+    return result;
 }
 
 }  // namespace zorv

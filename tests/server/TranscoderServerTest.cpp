@@ -1,0 +1,205 @@
+// Network transcoders through the whole server: simulated transcoders on
+// loopback are found by polling, configured by datagram and through the
+// text shell, refuse bad passwords, stay silent, move and are found again.
+// Each test uses addresses of its own in 127.0.72.0/24 and ports the system
+// chose, so the tests run in parallel with any other.
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include "core/Journal.h"
+#include "platform/IniFile.h"
+#include "server/RecordServer.h"
+#include "simulation/SimulatedTranscoder.h"
+#include "support/ChildProcess.h"
+#include "support/JournalReader.h"
+#include "support/TempDir.h"
+
+namespace zorv::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+uint32_t Ip(const char* text) { return ParseAddressText(text)->ip; }
+
+SimTranscoderConfig SimConfig(const char* address, SimTranscoderKind kind, uint32_t serial) {
+    SimTranscoderConfig config;
+    config.kind = kind;
+    config.layout = kind == SimTranscoderKind::kNet2 ? TranscoderLayout::kNet2Scan
+                                                     : TranscoderLayout::kCurrent;
+    config.info.SerialNumber = serial;
+    config.info.Channels = 12;
+    SetFieldText(config.config.Description, fmt::format("Box {}", serial));
+    SetFieldText(config.config.CurrPassword, "config-pw");
+    SetFieldText(config.config.StartPassword, "start-pw");
+    config.config.ProtectLevel = 2;
+    config.config.IpAddr = Ip(address);
+    config.config.SubNetMask = Ip("255.0.0.0");
+    return config;
+}
+
+class TranscoderServerTest : public ::testing::Test {
+protected:
+    // Starts the simulated transcoders, then the server polling them.
+    void StartAll(std::vector<SimTranscoderConfig> configs, uint16_t shellPort = 23) {
+        IniFile ini(m_dir.File("Transcoders.ini"));
+        ini.WriteString("AdvancedParam", "SearchBroadcastAddress", "127.255.255.255");
+        int index = 0;
+        for (const SimTranscoderConfig& config : configs) {
+            auto transcoder = std::make_unique<CSimulatedTranscoder>(config);
+            std::string error;
+            ASSERT_TRUE(transcoder->Start(error)) << error;
+            if (config.kind == SimTranscoderKind::kNet2) {
+                shellPort = transcoder->ShellPort();
+            }
+            ini.WriteString("PingAddress", fmt::format("Address{}", index++),
+                            AddressText({transcoder->Address(), transcoder->ConfigPort()}));
+            m_transcoders.push_back(std::move(transcoder));
+        }
+        ini.WriteUint("AdvancedParam", "ShellPort", shellPort);
+        StartServer();
+    }
+    void StartServer() {
+        if (m_server) {
+            m_server->Stop();
+            m_server.reset();
+        }
+        ServerEnvironment env;
+        env.prefix = "ZORV";
+        env.workDir = m_dir.Path();
+        env.registryFile = m_dir.File("registry.ini");
+        m_server = std::make_unique<CRecordServer>(env);
+        ASSERT_TRUE(m_server->Start());
+        ASSERT_TRUE(PollUntil([&] { return m_server->State() == SS_RUNNING; }, 10s));
+    }
+    void TearDown() override {
+        if (m_server) {
+            m_server->Stop();
+        }
+    }
+    CTranscoderConfigurator& Configurator() { return m_server->Transcoders(); }
+    bool FoundCount(uint32_t count) {
+        return PollUntil([&] { return Configurator().getFoundTranscodersCount() == count; }, 15s);
+    }
+    bool JournalHas(const std::string& text) const {
+        for (const std::string& t : JournalTexts(m_dir.File("ZORV_18.log"))) {
+            if (t == text) {
+                return true;
+            }
+        }
+        return false;
+    }
+    tagStoredTranscoderConfig Registration(const CSimulatedTranscoder& transcoder,
+                                           const char* password) {
+        tagStoredTranscoderConfig stored{};
+        stored.tsSerialNumber = transcoder.Info().SerialNumber;
+        stored.tsAddr = transcoder.Address();
+        stored.tsPort = transcoder.ConfigPort();
+        stored.tsChannelsCount = 12;
+        stored.dataPort = 7000;
+        stored.deviceClass = kDatagramTranscoder;
+        SetFieldText(stored.Password, password);
+        return stored;
+    }
+
+    CTempDir m_dir;
+    std::vector<std::unique_ptr<CSimulatedTranscoder>> m_transcoders;
+    std::unique_ptr<CRecordServer> m_server;
+};
+
+TEST_F(TranscoderServerTest, DatagramTranscoderIsFoundConfiguredAndRefusesBadPasswords) {
+    StartAll({SimConfig("127.0.72.1", SimTranscoderKind::kDatagram, 7201)});
+    CSimulatedTranscoder& sim = *m_transcoders[0];
+    ASSERT_TRUE(FoundCount(1));
+    EXPECT_TRUE(JournalHas(FormatCatalogText(Msg{309}, std::string("Box 7201"),
+                                             std::string("127.0.72.1"))));
+
+    DeviceConfig config{};
+    EXPECT_EQ(Configurator().getTranscoderConfig(7201, "wrong", config),
+              RequestResult::kBadPassword);
+    ASSERT_EQ(Configurator().getTranscoderConfig(7201, "config-pw", config),
+              RequestResult::kSuccess);
+    EXPECT_EQ(FieldText(config.Description), "Box 7201");
+
+    SetFieldText(config.Description, "Renamed box");
+    SetFieldText(config.CurrPassword, "config-pw");
+    EXPECT_EQ(Configurator().setTranscoderConfig(7201, config), RequestResult::kSuccess);
+    EXPECT_EQ(FieldText(sim.Config().Description), "Renamed box");
+
+    // Device commands carry the registered password: written to
+    // "Transcoders.ini" enciphered, read back by a restarted server.
+    ASSERT_TRUE(Configurator().addNetDevice(0, Registration(sim, "start-pw")));
+    StartServer();
+    ASSERT_TRUE(FoundCount(1));
+    const TranscoderAddress at{sim.Address(), sim.ConfigPort()};
+    EXPECT_EQ(Configurator().SendDeviceCommand(at, TCMD_RESET_ADC, 0, 0)->Wait(),
+              RequestResult::kSuccess);
+    ASSERT_TRUE(Configurator().setConfigNetDevice(7201, Registration(sim, "not-it"), 1));
+    EXPECT_EQ(Configurator().SendDeviceCommand(at, TCMD_RESET_ADC, 0, 0)->Wait(),
+              RequestResult::kBadPassword);
+}
+
+TEST_F(TranscoderServerTest, UnansweredCommandIsResentAndEndsWithNoAnswer) {
+    StartAll({SimConfig("127.0.72.11", SimTranscoderKind::kDatagram, 7211)});
+    CSimulatedTranscoder& sim = *m_transcoders[0];
+    ASSERT_TRUE(FoundCount(1));
+    sim.SetMode(SimTranscoderMode::kSilent);
+    const int before = sim.RequestCount();
+    const TranscoderAddress at{sim.Address(), sim.ConfigPort()};
+    EXPECT_EQ(Configurator().SendDeviceCommand(at, TCMD_RESET_ADC, 0, 0)->Wait(),
+              RequestResult::kNoAnswer);
+    EXPECT_EQ(sim.RequestCount() - before, 5);  // sent, then resent at ages 2 to 5
+}
+
+TEST_F(TranscoderServerTest, MovedTranscoderIsFoundAgainAndItsRegistrationRewritten) {
+    StartAll({SimConfig("127.0.72.21", SimTranscoderKind::kDatagram, 7221)});
+    CSimulatedTranscoder& sim = *m_transcoders[0];
+    ASSERT_TRUE(FoundCount(1));
+    ASSERT_TRUE(Configurator().addNetDevice(0, Registration(sim, "start-pw")));
+    const uint16_t port = sim.ConfigPort();
+
+    DeviceConfig config = sim.Config();
+    SetFieldText(config.CurrPassword, "config-pw");
+    config.IpAddr = Ip("127.0.72.22");
+    ASSERT_EQ(Configurator().setTranscoderConfig(7221, config), RequestResult::kSuccess);
+    EXPECT_EQ(Configurator().getFoundTranscodersCount(), 0u);
+    ASSERT_TRUE(PollUntil([&] { return sim.Address() == Ip("127.0.72.22"); }, 5s));
+
+    // A search on its port finds it at the new address.
+    ASSERT_TRUE(Configurator().addConfigPort(port));
+    Configurator().startTranscodersSearch();
+    ASSERT_TRUE(FoundCount(1));
+    tagStoredTranscoderConfig stored{};
+    ASSERT_TRUE(Configurator().getConfigNetDevice(0, stored));
+    EXPECT_EQ(uint32_t{stored.tsAddr}, Ip("127.0.72.22"));
+    EXPECT_EQ(IniFile(m_dir.File("Transcoders.ini")).GetString("Transcoder-0", "IPAddress", ""),
+              fmt::format("127.0.72.22:{}", port));
+}
+
+TEST_F(TranscoderServerTest, Net2TranscoderIsConfiguredThroughItsShell) {
+    StartAll({SimConfig("127.0.72.31", SimTranscoderKind::kNet2, 7231)});
+    CSimulatedTranscoder& sim = *m_transcoders[0];
+    ASSERT_TRUE(FoundCount(1));
+    EXPECT_EQ(uint32_t{Configurator().getFoundTranscodersList()[0].uProtocolVer}, 2u);
+
+    DeviceConfig config{};
+    EXPECT_EQ(Configurator().getTranscoderConfig(7231, "wrong", config),
+              RequestResult::kBadPassword);
+    ASSERT_EQ(Configurator().getTranscoderConfig(7231, "config-pw", config),
+              RequestResult::kSuccess);
+    EXPECT_EQ(FieldText(config.Description), "Box 7231");
+    EXPECT_EQ(config.IpAddr, Ip("127.0.72.31"));
+    EXPECT_EQ(config.ProtectLevel, 2);
+
+    SetFieldText(config.Description, "Shell renamed");
+    SetFieldText(config.CurrPassword, "config-pw");
+    SetFieldText(config.NewPassword, "config-pw");
+    SetFieldText(config.StartPassword, "start-pw");
+    EXPECT_EQ(Configurator().setTranscoderConfig(7231, config), RequestResult::kSuccess);
+    const std::vector<std::string> lines = sim.ShellLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "setdescription Shell renamed"), lines.end());
+    EXPECT_EQ(FieldText(sim.Config().Description), "Shell renamed");
+}
+
+}  // namespace
+}  // namespace zorv::test
