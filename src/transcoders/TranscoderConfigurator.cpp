@@ -49,11 +49,15 @@ bool CTranscoderConfigurator::Start(const std::string& iniPath) {
         m_tickCount = 0;
     }
     m_localPort = socket->LocalPort();
-    m_socket = std::move(socket);
+    {
+        CScopedLock lock(m_lock);
+        m_socket = std::move(socket);
+    }
     m_stopReceive = false;
     try {
         m_receiveThread = std::thread([this] { ReceiveLoop(); });
     } catch (const std::system_error&) {
+        CScopedLock lock(m_lock);
         m_socket.reset();
         m_localPort = 0;
         return false;
@@ -62,7 +66,7 @@ bool CTranscoderConfigurator::Start(const std::string& iniPath) {
 }
 
 void CTranscoderConfigurator::StartServiceThread() {
-    if (m_socket == nullptr) {
+    if (m_localPort == 0) {  // not started
         return;
     }
     m_tickTimer.Start(kTickPeriod, [this, first = true]() mutable {
@@ -95,11 +99,11 @@ void CTranscoderConfigurator::Stop() {
         m_foundBySerial.clear();
         m_registry.reset();
         m_searchActive = false;
+        m_socket.reset();
     }
     for (const RequestHandle& handle : pending) {
         handle->Complete(RequestResult::kNoAnswer);
     }
-    m_socket.reset();
     m_localPort = 0;
 }
 

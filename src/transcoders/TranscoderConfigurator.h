@@ -201,9 +201,9 @@ private:
     uint32_t m_searchCycles GUARDED_BY(m_lock) = 0;
     uint32_t m_tickCount GUARDED_BY(m_lock) = 0;
 
-    // Opened by Start before the receive thread runs and closed by Stop after
-    // it ended; between the two the receive thread reads it and senders
-    // (under m_lock) write it.
+    // Set and reset under m_lock, by Start before the receive thread runs and
+    // by Stop after it ended; between the two the receive thread reads from
+    // it without the lock and senders (under m_lock) write to it.
     std::unique_ptr<CTranscoderSocket> m_socket;
     std::atomic<bool> m_enabled{false};
     std::atomic<bool> m_stopReceive{false};
