@@ -451,8 +451,10 @@ void CSimulatedTranscoder::HandleDatagram(const uint8_t* bytes, std::size_t size
         std::string error;
         const uint16_t shellPort = m_sockets->shellPort;
         if (Rebind(move->first, move->second, shellPort, error)) {
-            CMutexLock lock(m_lock);
-            ++m_moveCount;
+            {
+                CMutexLock lock(m_lock);
+                ++m_moveCount;
+            }
             Observe(fmt::format("moved to {}", AddressText({move->first, move->second})));
         } else {
             Observe(fmt::format("could not move: {}", error));
