@@ -189,14 +189,12 @@ void CSimulatedTranscoder::Stop() {
     m_sockets.reset();
 }
 
-// Opens the sockets at the new place first and replaces the old ones only
-// when all of them could be opened, so a failed move leaves the transcoder
-// where it was.
-bool CSimulatedTranscoder::Rebind(uint32_t ip, uint16_t configPort, uint16_t shellPort,
-                                  std::string& error) {
-    // A socket whose address does not change is kept: binding its address a
-    // second time would fail while it is open.
-    Sockets* old = m_sockets.get();
+// A socket whose place does not change is kept (left at -1 here and taken
+// over by InstallSockets): binding its address a second time would fail
+// while it is open.
+std::unique_ptr<CSimulatedTranscoder::Sockets> CSimulatedTranscoder::OpenSockets(
+    uint32_t ip, uint16_t configPort, uint16_t shellPort, std::string& error) const {
+    const Sockets* old = m_sockets.get();
     const bool keepUdp = old != nullptr && old->ip == ip && old->configPort == configPort;
     const bool keepListener = old != nullptr && old->ip == ip && old->shellPort == shellPort &&
                               old->listener >= 0;
@@ -205,39 +203,56 @@ bool CSimulatedTranscoder::Rebind(uint32_t ip, uint16_t configPort, uint16_t she
     if (!keepUdp) {
         sockets->udp = OpenSocket(SOCK_DGRAM, ip, configPort, false, error);
         if (sockets->udp < 0) {
-            return false;
+            return nullptr;
         }
         sockets->configPort = BoundPort(sockets->udp);
         sockets->broadcast =
             OpenSocket(SOCK_DGRAM, kLoopbackBroadcast, sockets->configPort, true, error);
         if (sockets->broadcast < 0) {
-            return false;
+            return nullptr;
         }
     }
     if (m_kind == SimTranscoderKind::kNet2 && !keepListener) {
         sockets->listener = OpenSocket(SOCK_STREAM, ip, shellPort, true, error);
         if (sockets->listener < 0) {
-            return false;
+            return nullptr;
         }
         sockets->shellPort = BoundPort(sockets->listener);
     }
-    if (keepUdp) {
-        std::swap(sockets->udp, old->udp);
-        std::swap(sockets->broadcast, old->broadcast);
-        sockets->configPort = old->configPort;
-    }
-    if (keepListener) {
-        std::swap(sockets->listener, old->listener);
-        sockets->shellPort = old->shellPort;
+    return sockets;
+}
+
+// Replaces the sockets (closing the old ones and every shell connection), as
+// a transcoder does when it restarts.
+void CSimulatedTranscoder::InstallSockets(std::unique_ptr<Sockets> sockets) {
+    if (Sockets* old = m_sockets.get(); old != nullptr) {
+        if (sockets->udp < 0) {
+            std::swap(sockets->udp, old->udp);
+            std::swap(sockets->broadcast, old->broadcast);
+            sockets->configPort = old->configPort;
+        }
+        if (m_kind == SimTranscoderKind::kNet2 && sockets->listener < 0) {
+            std::swap(sockets->listener, old->listener);
+            sockets->shellPort = old->shellPort;
+        }
     }
     m_connections.clear();
     m_sockets = std::move(sockets);
-    m_pendingIp = ip;
+    m_pendingIp = m_sockets->ip;
     m_pendingPort = m_sockets->configPort;
     CMutexLock lock(m_lock);
-    m_config.config.IpAddr = ip;
+    m_config.config.IpAddr = m_sockets->ip;
     m_config.config.ConfigPort = m_sockets->configPort;
     m_shellPort = m_sockets->shellPort;
+}
+
+bool CSimulatedTranscoder::Rebind(uint32_t ip, uint16_t configPort, uint16_t shellPort,
+                                  std::string& error) {
+    auto sockets = OpenSockets(ip, configPort, shellPort, error);
+    if (!sockets) {
+        return false;
+    }
+    InstallSockets(std::move(sockets));
     return true;
 }
 
@@ -348,118 +363,134 @@ void CSimulatedTranscoder::HandleDatagram(const uint8_t* bytes, std::size_t size
     TranscoderPacket answer;
     answer.layout = request->layout;
     answer.sequence = request->sequence;
+    answer.command = request->command;
+    answer.param1 = request->param1;
+    answer.param2 = request->param2;
     int delayMs = 0;
-    // Where the transcoder moves after answering, when it does.
-    std::optional<std::pair<uint32_t, uint16_t>> move;
+    // An accepted configuration change, applied once the answer is decided.
+    std::optional<DeviceConfig> change;
     {
         CMutexLock lock(m_lock);
-        const SimTranscoderMode mode = m_config.mode;
         delayMs = m_config.answerDelayMs;
         answer.info = m_config.info;
-        const std::string password = FieldText(request->config.CurrPassword);
-        const bool configPasswordOk = m_config.config.ProtectLevel < 1 ||
-                                      password == FieldText(m_config.config.CurrPassword);
-
-        const bool isRequest = request->type == FC_GET_CONFIG ||
-                               request->type == FC_SET_CONFIG ||
-                               request->type == FC_DEV_SETTINGS;
-        if (request->type == FC_DEV_SETTINGS) {
-            m_commands.push_back({request->command, request->param1, request->param2});
+        answer.config = ShownConfig(m_config.config, false);
+        answer.type = AnswerType(*request, description, change);
+        if (answer.type == FT_SCAN_ACKNOWLEDGE) {
+            answer.layout = m_config.layout;
+        } else if (answer.type == FT_CONFIG_VALUE) {
+            answer.config = ShownConfig(m_config.config, true);
         }
-        if (isRequest) {
-            ++m_requestCount;
+    }
+    // A transcoder that must move opens its new sockets before it says yes.
+    std::unique_ptr<Sockets> moved;
+    if (change && (change->IpAddr != answer.config.IpAddr ||
+                   change->ConfigPort != answer.config.ConfigPort)) {
+        std::string error;
+        moved = OpenSockets(change->IpAddr, change->ConfigPort,
+                            m_sockets->shellPort, error);
+        if (!moved) {
+            description += fmt::format(" (cannot move: {})", error);
+            answer.type = FT_CONFIG_CHANGE_ERROR;
+            change.reset();
         }
-        if (request->type == FC_SCAN_DEVICE) {
-            if (mode == SimTranscoderMode::kMute) {
-                answer.type = 0;
-            } else {
-                answer.layout = m_config.layout;
-                answer.type = FT_SCAN_ACKNOWLEDGE;
-                answer.config = ShownConfig(m_config.config, false);
-            }
-        } else if (!isRequest) {
-            answer.type = 0;
-        } else if (mode == SimTranscoderMode::kMute || mode == SimTranscoderMode::kSilent) {
-            answer.type = 0;
-        } else if (m_config.dropRequests > 0) {
-            --m_config.dropRequests;
-            description += " (dropped)";
-            answer.type = 0;
-        } else if (request->type == FC_GET_CONFIG) {
-            answer.type = configPasswordOk ? FT_CONFIG_VALUE : FT_BAD_PASSWORD;
-            answer.config = ShownConfig(m_config.config, configPasswordOk);
-        } else if (request->type == FC_SET_CONFIG) {
-            const DeviceConfig& wanted = request->config;
-            answer.config = ShownConfig(m_config.config, false);
-            if (!configPasswordOk) {
-                answer.type = FT_BAD_PASSWORD;
-            } else if (m_config.configChangeError || wanted.ProtectLevel > 2 ||
-                       !IsLoopbackHost(wanted.IpAddr) || wanted.ConfigPort == 0) {
-                answer.type = FT_CONFIG_CHANGE_ERROR;
-            } else {
-                answer.type = FT_CONFIG_CHANGE_OK;
-                if (wanted.IpAddr != m_config.config.IpAddr ||
-                    wanted.ConfigPort != m_config.config.ConfigPort) {
-                    move.emplace(uint32_t{wanted.IpAddr}, uint16_t{wanted.ConfigPort});
-                }
-                DeviceConfig applied = wanted;
-                const std::string newPassword = FieldText(wanted.NewPassword);
-                SetFieldText(applied.CurrPassword,
-                             newPassword.empty() ? FieldText(m_config.config.CurrPassword)
-                                                 : newPassword);
-                std::memset(applied.NewPassword, 0, sizeof applied.NewPassword);
-                applied.IpAddr = m_config.config.IpAddr;  // until the move is done
-                applied.ConfigPort = m_config.config.ConfigPort;
-                m_config.config = applied;
-                answer.config = ShownConfig(wanted, false);
-            }
-        } else {
-            answer.command = request->command;
-            answer.param1 = request->param1;
-            answer.param2 = request->param2;
-            answer.config = ShownConfig(m_config.config, false);
-            // Device commands ask the start password at level 2.
-            if (m_config.config.ProtectLevel >= 2 &&
-                password != FieldText(m_config.config.StartPassword)) {
-                answer.type = FT_BAD_PASSWORD;
-            } else if (mode == SimTranscoderMode::kBusy) {
-                answer.type = FT_DEVICE_BUSY;
-            } else if (mode == SimTranscoderMode::kReject) {
-                answer.type = FT_EXEC_REJECT;
-            } else {
-                answer.type = FT_EXEC_ACKNOWLEDGE;
-                if (request->command == TCMD_START) {
-                    m_started = true;
-                } else if (request->command == TCMD_STOP) {
-                    m_started = false;
-                } else if (request->command == TCMD_ENABLE_GROUP) {
-                    m_enabledGroups = request->param2;
-                }
-            }
-        }
+    }
+    if (change) {
+        CMutexLock lock(m_lock);
+        ApplyConfig(*change);
+        answer.config = ShownConfig(*change, false);
     }
     if (answer.type == 0) {
         Observe(description + " -> no answer");
         return;
     }
     Observe(fmt::format("{} -> {}{}", description, TypeName(answer.type),
-                        delayMs > 0 && !move ? fmt::format(" in {} ms", delayMs) : ""));
+                        delayMs > 0 && !moved ? fmt::format(" in {} ms", delayMs) : ""));
     // The answer to a move leaves from the old address at once: the
     // configurator finds its request by the sender's address.
-    QueueDatagram(answer, &sender, move ? 0 : delayMs);
-    if (move) {
-        std::string error;
-        const uint16_t shellPort = m_sockets->shellPort;
-        if (Rebind(move->first, move->second, shellPort, error)) {
-            {
-                CMutexLock lock(m_lock);
-                ++m_moveCount;
-            }
-            Observe(fmt::format("moved to {}", AddressText({move->first, move->second})));
-        } else {
-            Observe(fmt::format("could not move: {}", error));
+    QueueDatagram(answer, &sender, moved ? 0 : delayMs);
+    if (moved) {
+        InstallSockets(std::move(moved));
+        {
+            CMutexLock lock(m_lock);
+            ++m_moveCount;
         }
+        Observe(fmt::format("moved to {}", AddressText({m_sockets->ip, m_sockets->configPort})));
     }
+}
+
+uint8_t CSimulatedTranscoder::AnswerType(const TranscoderPacket& request,
+                                         std::string& description,
+                                         std::optional<DeviceConfig>& change) {
+    const SimTranscoderMode mode = m_config.mode;
+    const bool isRequest = request.type == FC_GET_CONFIG || request.type == FC_SET_CONFIG ||
+                           request.type == FC_DEV_SETTINGS;
+    if (request.type == FC_DEV_SETTINGS) {
+        m_commands.push_back({request.command, request.param1, request.param2});
+    }
+    if (request.type == FC_SCAN_DEVICE) {
+        return mode == SimTranscoderMode::kMute ? 0 : FT_SCAN_ACKNOWLEDGE;
+    }
+    if (!isRequest) {
+        return 0;
+    }
+    ++m_requestCount;
+    if (mode == SimTranscoderMode::kMute || mode == SimTranscoderMode::kSilent) {
+        return 0;
+    }
+    if (m_config.dropRequests > 0) {
+        --m_config.dropRequests;
+        description += " (dropped)";
+        return 0;
+    }
+    const std::string password = FieldText(request.config.CurrPassword);
+    const bool configPasswordOk = m_config.config.ProtectLevel < 1 ||
+                                  password == FieldText(m_config.config.CurrPassword);
+    if (request.type == FC_GET_CONFIG) {
+        return configPasswordOk ? FT_CONFIG_VALUE : FT_BAD_PASSWORD;
+    }
+    if (request.type == FC_SET_CONFIG) {
+        const DeviceConfig& wanted = request.config;
+        if (!configPasswordOk) {
+            return FT_BAD_PASSWORD;
+        }
+        if (m_config.configChangeError || wanted.ProtectLevel > 2 ||
+            !IsLoopbackHost(wanted.IpAddr) || wanted.ConfigPort == 0) {
+            return FT_CONFIG_CHANGE_ERROR;
+        }
+        change = wanted;
+        return FT_CONFIG_CHANGE_OK;
+    }
+    // Device commands ask the start password at level 2.
+    if (m_config.config.ProtectLevel >= 2 && password != FieldText(m_config.config.StartPassword)) {
+        return FT_BAD_PASSWORD;
+    }
+    if (mode == SimTranscoderMode::kBusy) {
+        return FT_DEVICE_BUSY;
+    }
+    if (mode == SimTranscoderMode::kReject) {
+        return FT_EXEC_REJECT;
+    }
+    if (request.command == TCMD_START) {
+        m_started = true;
+    } else if (request.command == TCMD_STOP) {
+        m_started = false;
+    } else if (request.command == TCMD_ENABLE_GROUP) {
+        m_enabledGroups = request.param2;
+    }
+    return FT_EXEC_ACKNOWLEDGE;
+}
+
+// A new non-empty NewPassword becomes the configuration password; the rest
+// is taken as sent, except the place, which InstallSockets sets.
+void CSimulatedTranscoder::ApplyConfig(const DeviceConfig& wanted) {
+    DeviceConfig applied = wanted;
+    const std::string newPassword = FieldText(wanted.NewPassword);
+    SetFieldText(applied.CurrPassword,
+                 newPassword.empty() ? FieldText(m_config.config.CurrPassword) : newPassword);
+    std::memset(applied.NewPassword, 0, sizeof applied.NewPassword);
+    applied.IpAddr = m_config.config.IpAddr;
+    applied.ConfigPort = m_config.config.ConfigPort;
+    m_config.config = applied;
 }
 
 void CSimulatedTranscoder::QueueDatagram(const TranscoderPacket& packet,

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,11 +138,18 @@ private:
     void Run();
     void HandleDatagram(const uint8_t* bytes, std::size_t size, const void* sender,
                         bool broadcast);
+    // The answer type to a datagram (0: none) and its bookkeeping; an
+    // accepted configuration change comes back in change, not yet applied.
+    uint8_t AnswerType(const TranscoderPacket& request, std::string& description,
+                       std::optional<DeviceConfig>& change) REQUIRES(m_lock);
+    void ApplyConfig(const DeviceConfig& wanted) REQUIRES(m_lock);
     void QueueDatagram(const TranscoderPacket& packet, const void* destination, int delayMs);
     void HandleShellInput(Connection& connection, const char* bytes, std::size_t size);
-    std::string ShellCommand(const std::string& line, bool& restart);
     void QueueShellReply(Connection& connection, std::string reply, bool afterLogin);
     void SendDue();
+    std::unique_ptr<Sockets> OpenSockets(uint32_t address, uint16_t configPort,
+                                         uint16_t shellPort, std::string& error) const;
+    void InstallSockets(std::unique_ptr<Sockets> sockets);
     bool Rebind(uint32_t address, uint16_t configPort, uint16_t shellPort, std::string& error);
     void Observe(const std::string& line);
 

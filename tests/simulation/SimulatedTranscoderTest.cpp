@@ -266,12 +266,15 @@ TEST(SimulatedTranscoderTest, SetConfigRefusals) {
         const char* newAddress;
         uint8_t protectLevel;
         uint8_t expected;
+        bool newPlaceTaken = false;
     };
     const Case cases[] = {
         {"wrong password", "nope", false, "127.0.71.5", 1, FT_BAD_PASSWORD},
         {"change error mode", "cfgpass", true, "127.0.71.5", 1, FT_CONFIG_CHANGE_ERROR},
         {"address off loopback", "cfgpass", false, "192.168.1.5", 1, FT_CONFIG_CHANGE_ERROR},
         {"protect level 3", "cfgpass", false, "127.0.71.5", 3, FT_CONFIG_CHANGE_ERROR},
+        // A move that cannot bind is refused, not acknowledged and forgotten.
+        {"new place taken", "cfgpass", false, "127.0.71.18", 1, FT_CONFIG_CHANGE_ERROR, true},
     };
     CUdpPeer peer;
     for (const Case& c : cases) {
@@ -280,6 +283,12 @@ TEST(SimulatedTranscoderTest, SetConfigRefusals) {
         config.config.ProtectLevel = 1;
         config.configChangeError = c.changeError;
         auto transcoder = StartTranscoder(config);
+        std::unique_ptr<CSimulatedTranscoder> occupant;
+        if (c.newPlaceTaken) {
+            SimTranscoderConfig other = MakeConfig(c.newAddress);
+            other.config.ConfigPort = transcoder->ConfigPort();
+            occupant = StartTranscoder(other);
+        }
         TranscoderPacket set = Request(FC_SET_CONFIG, 4, c.password);
         set.config = transcoder->Config();
         SetFieldText(set.config.CurrPassword, c.password);
@@ -289,6 +298,8 @@ TEST(SimulatedTranscoderTest, SetConfigRefusals) {
         EXPECT_EQ(AnswerType(peer.Ask(set, *transcoder)), c.expected);
         EXPECT_EQ(FieldText(transcoder->Config().Description), "Simulated line box");
         EXPECT_EQ(transcoder->Address(), Ip("127.0.71.5"));
+        EXPECT_EQ(AnswerType(peer.Ask(Request(FC_SCAN_DEVICE, 0), *transcoder)),
+                  FT_SCAN_ACKNOWLEDGE);
     }
 }
 
