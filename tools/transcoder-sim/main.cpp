@@ -1,0 +1,146 @@
+// zorv18-transcoder-sim: simulated network transcoders on loopback.
+//
+//   zorv18-transcoder-sim SCENARIO.ini
+//       runs the transcoders of the scenario (docs/simulated-transcoder.md)
+//       until SIGTERM or SIGINT, printing one line per received request;
+//   zorv18-transcoder-sim --show-password Transcoders.ini N
+//       prints the deciphered Password of section "Transcoder-N" of a
+//       server's transcoder settings file.
+// Exit status 0 on success, 1 on a bad file or a socket that cannot be
+// opened, 2 on a bad command line.
+#include <signal.h>
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/CredentialCipher.h"
+#include "platform/IniFile.h"
+#include "simulation/SimulatedTranscoder.h"
+#include "simulation/TranscoderScenario.h"
+#include "transcoders/TranscoderFlow.h"
+
+namespace {
+
+using namespace zorv;
+
+constexpr int kMaxTranscoderPosition = 99;
+
+void PrintLine(const std::string& line) {
+    static std::mutex lock;
+    const std::lock_guard guard(lock);
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int Usage() {
+    std::fputs(
+        "usage: zorv18-transcoder-sim SCENARIO.ini\n"
+        "       zorv18-transcoder-sim --show-password Transcoders.ini N\n",
+        stderr);
+    return 2;
+}
+
+int ShowPassword(const std::string& path, std::string_view positionText) {
+    int position = -1;
+    const auto [end, error] =
+        std::from_chars(positionText.data(), positionText.data() + positionText.size(), position);
+    if (positionText.empty() || error != std::errc() ||
+        end != positionText.data() + positionText.size() || position < 0 ||
+        position > kMaxTranscoderPosition) {
+        std::fputs(fmt::format("'{}' is not a position 0..{}\n", positionText,
+                               kMaxTranscoderPosition).c_str(),
+                   stderr);
+        return 2;
+    }
+    std::error_code fileError;
+    if (!std::filesystem::is_regular_file(path, fileError)) {
+        std::fputs(fmt::format("{}: no such file\n", path).c_str(), stderr);
+        return 1;
+    }
+    const std::string section = fmt::format("Transcoder-{}", position);
+    char password[kTranscoderTextSize] = {};
+    if (!IniFile(path).GetStruct(section, "Password", password, sizeof password)) {
+        std::fputs(fmt::format("{}: [{}] Password: missing, or not a {}-byte value with a good "
+                               "checksum\n",
+                               path, section, kTranscoderTextSize)
+                       .c_str(),
+                   stderr);
+        return 1;
+    }
+    ApplyCredentialCipher(password, sizeof password);
+    PrintLine(FieldText(password));
+    return 0;
+}
+
+int RunScenario(const std::string& path) {
+    TranscoderScenario scenario;
+    try {
+        scenario = LoadTranscoderScenario(path);
+    } catch (const CTranscoderScenarioError& e) {
+        std::fputs(fmt::format("{}\n", e.what()).c_str(), stderr);
+        return 1;
+    }
+
+    // The signals are taken by sigwait below; blocked before any thread
+    // starts, they stay blocked in every transcoder thread.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::vector<std::unique_ptr<CSimulatedTranscoder>> transcoders;
+    for (std::size_t i = 0; i < scenario.transcoders.size(); ++i) {
+        const SimTranscoderConfig& config = scenario.transcoders[i];
+        auto transcoder = std::make_unique<CSimulatedTranscoder>(config);
+        const std::string name = fmt::format("Transcoder{}", i + 1);
+        transcoder->SetObserver([name](const std::string& line) {
+            PrintLine(fmt::format("{}: {}", name, line));
+        });
+        std::string error;
+        if (!transcoder->Start(error)) {
+            std::fputs(fmt::format("{}: [{}]: {}\n", path, name, error).c_str(), stderr);
+            return 1;
+        }
+        const bool net2 = config.kind == SimTranscoderKind::kNet2;
+        PrintLine(fmt::format(
+            "{}: {} transcoder, serial {}, {}-byte scan answers, at {}{}", name,
+            net2 ? "NET2" : "datagram", uint32_t{config.info.SerialNumber},
+            PacketSize(config.layout),
+            AddressText({transcoder->Address(), transcoder->ConfigPort()}),
+            net2 ? fmt::format(", shell at {}",
+                               AddressText({transcoder->Address(), transcoder->ShellPort()}))
+                 : ""));
+        transcoders.push_back(std::move(transcoder));
+    }
+    PrintLine("running; SIGTERM or SIGINT stops");
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    for (auto& transcoder : transcoders) {
+        transcoder->Stop();
+    }
+    PrintLine("stopped");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 3 && args[0] == "--show-password") {
+        return ShowPassword(args[1], args[2]);
+    }
+    if (args.size() == 1 && !args[0].starts_with("-")) {
+        return RunScenario(args[0]);
+    }
+    return Usage();
+}
