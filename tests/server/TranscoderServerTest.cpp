@@ -131,6 +131,11 @@ TEST_F(TranscoderServerTest, DatagramTranscoderIsFoundConfiguredAndRefusesBadPas
     // Device commands carry the registered password: written to
     // "Transcoders.ini" enciphered, read back by a restarted server.
     ASSERT_TRUE(Configurator().addNetDevice(0, Registration(sim, "start-pw")));
+    // The simulator reads the password the server stored.
+    CChildProcess show(BuiltProgram("zorv18-transcoder-sim"),
+                       {"--show-password", m_dir.File("Transcoders.ini"), "0"}, m_dir.Path(), {});
+    EXPECT_EQ(show.Wait(10s), 0);
+    EXPECT_EQ(show.Stdout(), "start-pw\n");
     StartServer();
     ASSERT_TRUE(FoundCount(1));
     const TranscoderAddress at{sim.Address(), sim.ConfigPort()};
