@@ -74,6 +74,37 @@ public:
     virtual const tagTranscoderStatistic* GetStatistics() = 0;
 };
 
+// States of a data flow. For the datagram flow FS_RECONNECT also means that
+// a stop command is outstanding and FS_CONNECTED that a start command is.
+enum FlowState : uint32_t {
+    FS_STOPPED = 0,
+    FS_STREAMING = 1,
+    FS_RECONNECT = 2,
+    FS_CONNECTED = 3,
+    FS_STARTING = 4,
+    FS_FAILED = 5,  // left only by Stop or Start
+};
+
+// The owner side of a flow: its journal path and its start notice.
+class CTranscoderFlowSink {
+public:
+    virtual ~CTranscoderFlowSink() = default;
+    // level 0 information, 1 error; the text is already formatted.
+    virtual void Report(int level, const std::string& text) = 0;
+    // The stream is ready to be (re)started; context as set on the flow.
+    virtual void OnStarted(uint32_t context) = 0;
+};
+
+// The channel device a flow serves.
+class CTranscoderDeviceLink {
+public:
+    virtual ~CTranscoderDeviceLink() = default;
+    // True when the found transcoder matches the device (channel count and
+    // protocol).
+    virtual bool CheckIdentity(const DeviceInfo& identity, uint32_t protocol) = 0;
+    virtual void OnFlowStopped() = 0;
+};
+
 // Presence of a found transcoder (polling_state).
 enum TranscoderPresence : uint32_t {
     kPresenceAnswering = 0,
