@@ -121,6 +121,12 @@ public:
     void MarkFaultLocked(int channel) REQUIRES(m_lock);
     // StateLine 12 set by a silent group returns to the waiting state.
     void ClearFaultLocked(int channel) REQUIRES(m_lock);
+    // A network device sends no data: a channel not showing StateLine 12
+    // remembers its state and shows 12 (its record goes on); the analyzer
+    // of every channel starts over. NoDataEndedLocked gives a channel that
+    // shows 12 the remembered state back.
+    void ShowNoDataLocked(int channel) REQUIRES(m_lock);
+    void NoDataEndedLocked(int channel) REQUIRES(m_lock);
 
     // The state of a channel while the caller holds Lock().
     const tagChanelState& StateLocked(int channel) const REQUIRES(m_lock);

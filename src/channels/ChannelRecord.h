@@ -37,6 +37,10 @@ struct CChannelBank::Channel {
     bool manual = false;
     bool splitHold = false;       // a split record is held (continue after split 0)
     bool faultBySilence = false;  // StateLine 12 came from a silent group
+    // A network device sends no data: StateLine shows 12, the state it showed
+    // before is kept here and given back when data returns.
+    bool noData = false;
+    uint32_t stateBeforeNoData = 0;
     Handler handler = Handler::kIdle;
 
     // Call bookkeeping of the line-state machine.

@@ -324,6 +324,30 @@ void CChannelBank::MarkFaultLocked(int channel) {
     c.faultBySilence = true;
 }
 
+void CChannelBank::ShowNoDataLocked(int channel) {
+    if (channel < 0 || channel >= Count()) {
+        return;
+    }
+    Channel& c = At(channel);
+    c.analyzerEnded = false;
+    if (c.state.StateLine != CS_DSP_FAULT) {
+        c.stateBeforeNoData = c.state.StateLine;
+        c.state.StateLine = CS_DSP_FAULT;
+        c.noData = true;
+    }
+}
+
+void CChannelBank::NoDataEndedLocked(int channel) {
+    if (channel < 0 || channel >= Count()) {
+        return;
+    }
+    Channel& c = At(channel);
+    if (c.noData && c.state.StateLine == CS_DSP_FAULT) {
+        c.state.StateLine = c.stateBeforeNoData;
+    }
+    c.noData = false;
+}
+
 void CChannelBank::ClearFaultLocked(int channel) {
     if (channel < 0 || channel >= Count()) {
         return;

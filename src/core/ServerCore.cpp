@@ -126,7 +126,10 @@ void CServerCore::OnOtherMessage(int32_t code, int32_t a, int32_t b, int32_t c) 
             device->RestartHardware();
         } else if (code == kMsgDeviceNotification) {
             device->OnDeviceNotification(b);
-        } else if (device->SetCodecMode(c, 2, 0, 1) == 1) {
+        } else if (device->SetCodecMode(c, kCodecFallbackCompression, 0, 1) == 0) {
+            // The transcoder has no working Speex: ADPCM from now on, also
+            // after a restart.
+            StoreCodecMode(a, static_cast<uint32_t>(c), kCodecFallbackCompression, 0);
             FormatJournal(kJournalError, Msg{445}, a + 1, b);
         }
     }

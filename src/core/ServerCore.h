@@ -166,6 +166,11 @@ protected:
     virtual void EnsureMp3Codec() {}
     virtual void OnTimerHook() {}
     virtual int GetCandidateCount(int kind) const;
+    // Stores a device's codec mode for a rate in its settings (message 43's
+    // fallback); the device layer knows where.
+    static constexpr int kCodecFallbackCompression = 2;  // ADPCM
+    virtual void StoreCodecMode(int /*device*/, uint32_t /*rate*/, uint32_t /*compression*/,
+                                uint32_t /*speexMode*/) {}
     // Closes the two local listening links (stop step 3).
     virtual void CloseLocalLinks() {}
     // A record directory was set (the layers above pass it on).

@@ -129,6 +129,10 @@ bool CDspDevice::Open() {
     m_audioRecordLength = static_cast<int>(layout.AudioRecordLength());
     m_group0Mode = layout.group0Mode;
     m_parser.Configure(m_audioRecordLength, counts, firsts);
+    // A network device learns its record length when its identity arrives.
+    m_recordLengthKnown = m_driver->IsLocalHardware() || layout.boardId != 0;
+    m_remoteTimeouts = 0;
+    m_remoteLossPosted = false;
     m_readerLevelShift.fill(6);
     m_parserRequests = 0;
     for (auto& format : m_pendingBlockFormat) {

@@ -158,6 +158,12 @@ private:
     // Asks the reading thread for a group's new block format (a rate change).
     void PostBlockFormat(int group, int samples, int levelShift);
     bool AnyGroupStreaming();
+    // The reading loop of a network device (reading thread): silence or
+    // line-free records after a wait without data, the return of data, and
+    // the record length once the device's identity is known.
+    void FillRemoteSilence();
+    void RemoteDataReturned();
+    void FollowRemoteRecordLength();
     // One read of the stream, parsed; false after a read failure.
     bool ReadOnce(std::size_t& received);
     void StopReadingThread();
@@ -206,7 +212,7 @@ private:
     // Set by Open and Close, constant while started; the stages are set
     // before Start.
     std::unique_ptr<CDeviceDriver> m_driver;
-    int m_audioRecordLength = CRecordStreamParser::kShortAudioLength;
+    std::atomic<int> m_audioRecordLength{CRecordStreamParser::kShortAudioLength};
     bool m_group0Mode = false;
     BlockStages m_stages;
 
@@ -224,6 +230,12 @@ private:
     std::array<int, kMaxGroups> m_readerLevelShift{6, 6, 6};  // with the parser's block lengths
     std::vector<uint8_t> m_readBuffer;                        // allocated by Open
     int m_readFailures = 0;
+    // Waits without data of a network device; after kRemoteSilenceWaits the
+    // loss is reported once (m_remoteLossPosted).
+    static constexpr int kRemoteSilenceWaits = 120;
+    int m_remoteTimeouts = 0;
+    bool m_remoteLossPosted = false;
+    bool m_recordLengthKnown = true;  // false until a network device's board id is known
     IClock::SteadyTime m_lastReadFailureReport{};
 
     // Requests to the reading thread: kResetParser and kResetGroup0 << g,

@@ -7,6 +7,7 @@
 #include "core/CodedException.h"
 #include "core/ExceptionSource.h"
 #include "core/ServerMessage.h"
+#include "devices/BoardDriver.h"
 #include "devices/DspDevice.h"
 #include "devices/DspProtocol.h"
 #include "platform/ThreadPriority.h"
@@ -31,8 +32,15 @@ void CDspDevice::ReadingLoop() {
             break;
         }
         try {
-            if (!signalled) {
-                if (local && AnyGroupStreaming()) {
+            if (!local) {
+                FollowRemoteRecordLength();
+                if (!signalled) {
+                    FillRemoteSilence();
+                    continue;
+                }
+                RemoteDataReturned();
+            } else if (!signalled) {
+                if (AnyGroupStreaming()) {
                     Server().Post(kMsgFailure, 8, m_deviceIndex.load(), 0);
                 }
                 continue;
@@ -70,6 +78,78 @@ bool CDspDevice::ReadOnce(std::size_t& received) {
     m_readFailures = 0;
     ParseRead(m_readBuffer.data(), received);
     return true;
+}
+
+void CDspDevice::FillRemoteSilence() {
+    uint32_t rate = 8000;
+    {
+        CMutexLock lock(m_bank->Lock());
+        for (int ch = 0; ch < m_bank->Count(); ++ch) {
+            m_bank->ShowNoDataLocked(ch);
+        }
+        if (m_bank->Count() > 0) {
+            rate = m_bank->ParamLocked(0).SampleRate;
+        }
+    }
+    std::size_t filled = 0;
+    if (m_remoteTimeouts < kRemoteSilenceWaits) {
+        // Recording time keeps running: silence for the wait.
+        filled = m_driver->FillAfterTimeout(m_readBuffer.data(), m_readBuffer.size(), rate / 8);
+        ++m_remoteTimeouts;
+    } else {
+        // Gone for good: every line is free again, each wait.
+        filled = m_driver->FillAfterLoss(m_readBuffer.data(), m_readBuffer.size());
+        if (!m_remoteLossPosted) {
+            m_remoteLossPosted = true;
+            Server().Post(kMsgFailure, 8, m_deviceIndex.load(), 0);
+        }
+    }
+    ParseRead(m_readBuffer.data(), std::min(filled, m_readBuffer.size()));
+}
+
+void CDspDevice::RemoteDataReturned() {
+    if (m_remoteLossPosted) {
+        Server().Post(kMsgFailure, 8, m_deviceIndex.load(), 1);
+    }
+    m_remoteLossPosted = false;
+    m_remoteTimeouts = 0;
+    CMutexLock lock(m_bank->Lock());
+    for (int ch = 0; ch < m_bank->Count(); ++ch) {
+        m_bank->NoDataEndedLocked(ch);
+    }
+}
+
+void CDspDevice::FollowRemoteRecordLength() {
+    if (m_recordLengthKnown) {
+        return;
+    }
+    tagHARDWARE_CONFIG hardware{};
+    if (!m_driver->GetHardwareInfo(hardware)) {
+        return;
+    }
+    const BoardLayout layout = BoardLayout::Decode(hardware.BoardID);
+    if (layout.boardId == 0) {
+        return;  // the transcoder has not been accepted yet
+    }
+    m_recordLengthKnown = true;
+    const int length = static_cast<int>(layout.AudioRecordLength());
+    if (length == m_parser.AudioLength()) {
+        return;
+    }
+    std::array<int, kMaxGroups> counts{};
+    std::array<int, kMaxGroups> firsts{};
+    std::array<int, kMaxGroups> samples{};
+    for (int g = 0; g < kMaxGroups; ++g) {
+        const GroupRange range = RangeOf(g);
+        counts[static_cast<std::size_t>(g)] = range.channels;
+        firsts[static_cast<std::size_t>(g)] = range.first;
+        samples[static_cast<std::size_t>(g)] = m_parser.BlockSamples(g);
+    }
+    m_parser.Configure(length, counts, firsts);
+    for (int g = 0; g < kMaxGroups; ++g) {
+        m_parser.SetBlockSamples(g, samples[static_cast<std::size_t>(g)]);
+    }
+    m_audioRecordLength = length;
 }
 
 bool CDspDevice::AnyGroupStreaming() {

@@ -3,14 +3,17 @@
 #include "channels/ChannelSettings.h"
 #include "devices/DeviceClasses.h"
 #include "devices/DspDevice.h"
+#include "devices/TranscoderDevices.h"
 
 namespace zorv {
 
 CDeviceServer::CDeviceServer(ServerEnvironment environment, ServerComponents components,
-                             IBoardIoOpener* boards, IRecorderFactory* recorders)
+                             IBoardIoOpener* boards, IRecorderFactory* recorders,
+                             CTranscoderConfigurator* transcoders)
     : CServerCore(std::move(environment), std::move(components)),
       m_boards(boards != nullptr ? boards : &SystemBoardIoOpener()),
-      m_recorders(recorders) {}
+      m_recorders(recorders),
+      m_transcoders(transcoders) {}
 
 CDeviceServer::~CDeviceServer() {
     Stop();
@@ -57,6 +60,35 @@ std::unique_ptr<IServerDevice> CDeviceServer::CreateDevice3(int candidate, int f
                                                             int& report) {
     report = 0;
     return std::make_unique<CUsb6Device>(Context(firstLine), candidate);
+}
+
+std::unique_ptr<IServerDevice> CDeviceServer::CreateDevice4(int candidate, int firstLine,
+                                                            int& report) {
+    report = 0;
+    tagStoredTranscoderConfig stored{};
+    if (m_transcoders == nullptr ||
+        !m_transcoders->getConfigNetDevice(static_cast<uint32_t>(candidate), stored)) {
+        return nullptr;  // no transcoder registered at this position
+    }
+    switch (stored.deviceClass) {
+        case kDatagramTranscoder:
+            return std::make_unique<CDatagramTranscoderDevice>(Context(firstLine), candidate,
+                                                               *m_transcoders);
+        default:
+            return nullptr;
+    }
+}
+
+void CDeviceServer::StoreCodecMode(int device, uint32_t rate, uint32_t compression,
+                                   uint32_t speexMode) {
+    uint32_t number = 0;
+    if (OnRecordDevice(device, [&](CRecordDevice& d) {
+            number = d.GetDeviceNumber();
+            return 1;
+        }) != 0) {
+        CChannelSettingsFile(IniFile(SettingsPath()))
+            .WriteCodecMode(number, rate, compression, speexMode);
+    }
 }
 
 void CDeviceServer::ApplyDeviceSettings(int index) {

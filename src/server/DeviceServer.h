@@ -18,6 +18,7 @@
 #include "devices/BoardIo.h"
 #include "devices/RecordDevice.h"
 #include "platform/Mutex.h"
+#include "transcoders/TranscoderConfigurator.h"
 
 namespace zorv {
 
@@ -26,8 +27,11 @@ public:
     // boards: where the board drivers find their hardware (null: the
     // system's). recorders: the record-file writer of the devices (null:
     // records are discarded).
+    // transcoders: the configurator of the network transcoders, whose
+    // registrations are the candidates of device kind 4 (null: none).
     CDeviceServer(ServerEnvironment environment, ServerComponents components,
-                  IBoardIoOpener* boards = nullptr, IRecorderFactory* recorders = nullptr);
+                  IBoardIoOpener* boards = nullptr, IRecorderFactory* recorders = nullptr,
+                  CTranscoderConfigurator* transcoders = nullptr);
     ~CDeviceServer() override;
 
     // "Default-Param" as last read (ReadChannelDefaults).
@@ -63,7 +67,11 @@ protected:
                                                  int& report) override;
     std::unique_ptr<IServerDevice> CreateDevice3(int candidate, int firstLine,
                                                  int& report) override;
+    std::unique_ptr<IServerDevice> CreateDevice4(int candidate, int firstLine,
+                                                 int& report) override;
     void ApplyDeviceSettings(int index) override;
+    void StoreCodecMode(int device, uint32_t rate, uint32_t compression,
+                        uint32_t speexMode) override;
     void ReadSettings() override;
     void ReadChannelDefaults() override;
     // Starts the devices, then finishes the channels of every device.
@@ -93,6 +101,7 @@ private:
 
     IBoardIoOpener* m_boards;
     IRecorderFactory* m_recorders;
+    CTranscoderConfigurator* m_transcoders;
 
     mutable CMutex m_defaultsLock;
     DefaultParams m_defaults GUARDED_BY(m_defaultsLock);

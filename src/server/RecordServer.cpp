@@ -57,7 +57,8 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
       }()),
       CDeviceServer(std::move(environment), std::move(components),
                     detail::RecordServerParts::boards.get(),
-                    detail::RecordServerParts::recordFiles.get()) {
+                    detail::RecordServerParts::recordFiles.get(),
+                    detail::RecordServerParts::transcoders) {
     relay->SetTarget(this);
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
     OnRecordDirectoryChanged();

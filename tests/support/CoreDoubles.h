@@ -241,7 +241,7 @@ public:
     }
     int SetCodecMode(int rate, int compression, int mode, int) override {
         Log(fmt::format("SetCodecMode({},{},{})", rate, compression, mode));
-        return 1;
+        return 0;  // accepted
     }
 
     int m_openError = 0;
