@@ -101,6 +101,27 @@ public:
 protected:
     // The driver of the device class (a board driver for the boards).
     virtual std::unique_ptr<CDeviceDriver> MakeDriver();
+    // The reading thread's loop: waits for the driver's data, reads and
+    // parses the record stream. A device class with its own stream format
+    // replaces it, using the helpers below (reading thread only).
+    virtual void ReadingLoop();
+    bool StopRequested() const { return m_stopReading.load(); }
+    CAutoResetEvent& DataEvent() { return *m_dataEvent; }
+    // Takes up the requests of other threads about the block format; the
+    // samples per block and level shift of group 0 as the reader uses them.
+    void TakeUpReaderRequests() { ParseRead(nullptr, 0); }
+    int ReaderBlockSamples(int group) const { return m_parser.BlockSamples(group); }
+    // One block of a channel through the pipeline (high-pass filter, stages,
+    // level, audio handler), channel lock held.
+    void ProcessReaderBlockLocked(int channel, int16_t* samples, std::size_t count)
+        REQUIRES(m_bank->Lock()) {
+        ProcessChannelBlock(channel, samples, count, m_readerLevelShift[0]);
+    }
+    // An event record (group, channel field, value, code) as if the stream
+    // had carried it.
+    void DeliverEventRecord(int group, int channelField, uint8_t value, uint8_t code) {
+        OnEvent(group, channelField, value, code);
+    }
     // The converter word 1 of this class.
     IBoardIoOpener& Opener() { return *m_opener; }
     int BoardIndex() const { return m_boardIndex; }
@@ -151,7 +172,6 @@ private:
     void OnSplitLimit() override;
     void OnSinkFailure() override;
 
-    void ReadingLoop();
     // Takes up the requests about the parser, then parses one read (reading
     // thread).
     void ParseRead(const uint8_t* data, std::size_t size);

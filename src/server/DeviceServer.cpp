@@ -3,6 +3,7 @@
 #include "channels/ChannelSettings.h"
 #include "devices/DeviceClasses.h"
 #include "devices/DspDevice.h"
+#include "devices/Net2Device.h"
 #include "devices/TranscoderDevices.h"
 
 namespace zorv {
@@ -74,6 +75,8 @@ std::unique_ptr<IServerDevice> CDeviceServer::CreateDevice4(int candidate, int f
         case kDatagramTranscoder:
             return std::make_unique<CDatagramTranscoderDevice>(Context(firstLine), candidate,
                                                                *m_transcoders);
+        case kNet2Transcoder:
+            return std::make_unique<CNet2Device>(Context(firstLine), candidate, *m_transcoders);
         default:
             return nullptr;
     }

@@ -67,6 +67,8 @@ public:
     void Enable() override;
     void Stop() override;
 
+    // The port of the NET2 text shell ("ShellPort", 23 by default).
+    uint16_t ShellPort() const;
     // The port the datagram socket is bound to (0 when not started).
     uint16_t LocalPort() const;
     // One second of the configurator's life: resends and expiry of requests,

@@ -18,6 +18,11 @@ constexpr uint32_t kLinesPerGroup = 6;
 
 }  // namespace
 
+uint16_t CTranscoderConfigurator::ShellPort() const {
+    CScopedLock lock(m_lock);
+    return m_registry != nullptr ? m_registry->ShellPort() : kDefaultShellPort;
+}
+
 // Search.
 
 void CTranscoderConfigurator::startTranscodersSearch() {
