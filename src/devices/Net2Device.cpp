@@ -30,6 +30,20 @@ int RateIndex(uint32_t rate) {
     }
 }
 
+// A stored codec setting of a rate, taken when it is one a client could set.
+template <typename Codec>
+void TakeStoredCodec(Codec& codec, uint32_t rate, uint32_t compression, uint32_t speexMode) {
+    const int r = RateIndex(rate);
+    const bool speexOk = compression != kCompressSpeex || SpeexFrameBytes(rate, speexMode) != 0;
+    if (r < 0 || compression > kCompressAlaw || !speexOk) {
+        return;
+    }
+    codec.compression[static_cast<std::size_t>(r)] = compression;
+    if (r < 2 && compression == kCompressSpeex) {
+        codec.speexMode[static_cast<std::size_t>(r)] = speexMode;
+    }
+}
+
 }  // namespace
 
 CNet2Device::CNet2Device(const DeviceContext& context, int candidate,
@@ -67,20 +81,10 @@ void CNet2Device::LoadSettings(const CChannelSettingsFile& settings) {
     CScopedLock lock(m_codecLock);
     // Stored values are validated as a client's would be.
     const DeviceSettings& d = m_deviceSettings;
-    const auto take = [&](uint32_t rate, uint32_t compression, uint32_t speexMode) {
-        const int r = RateIndex(rate);
-        const bool speexOk = compression != kCompressSpeex || SpeexFrameBytes(rate, speexMode) != 0;
-        if (compression <= kCompressAlaw && speexOk) {
-            m_codec.compression[static_cast<std::size_t>(r)] = compression;
-            if (r < 2 && compression == kCompressSpeex) {
-                m_codec.speexMode[static_cast<std::size_t>(r)] = speexMode;
-            }
-        }
-    };
-    take(8000, d.codecCompress8Mode, d.codecSpeex8Mode);
-    take(16000, d.codecCompress16Mode, d.codecSpeex16Mode);
+    TakeStoredCodec(m_codec, 8000, d.codecCompress8Mode, d.codecSpeex8Mode);
+    TakeStoredCodec(m_codec, 16000, d.codecCompress16Mode, d.codecSpeex16Mode);
     if (d.codecCompress32Mode != kCompressSpeex) {
-        take(32000, d.codecCompress32Mode, 0);
+        TakeStoredCodec(m_codec, 32000, d.codecCompress32Mode, 0);
     }
     m_codec.bufferMode = d.codecBufferMode != 0 ? 1 : 0;
 }
