@@ -29,8 +29,8 @@
 namespace zorv {
 
 class CDatagramTranscoderDriver final : public CDeviceDriver,
-                                        private CTranscoderFlowSink,
-                                        private CTranscoderDeviceLink {
+                                        public CTranscoderFlowSink,
+                                        public CTranscoderDeviceLink {
 public:
     static constexpr const char* kDeviceName = "TranscoderZi18Device";
 
@@ -74,7 +74,6 @@ public:
     bool IsStarted() const { return m_started; }
     CDatagramFlowProcessor* Flow() { return m_flow.get(); }
 
-private:
     // CTranscoderFlowSink
     void Report(int level, const std::string& text) override;
     void OnStarted(uint32_t context) override;
@@ -82,6 +81,7 @@ private:
     bool CheckIdentity(const DeviceInfo& identity, uint32_t protocol) override;
     void OnFlowStopped() override;
 
+private:
     bool Streaming() const;
 
     CTranscoderConfigurator& m_transcoders;

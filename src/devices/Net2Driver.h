@@ -25,8 +25,8 @@
 namespace zorv {
 
 class CNet2Driver final : public CDeviceDriver,
-                          private CTranscoderFlowSink,
-                          private CTranscoderDeviceLink {
+                          public CTranscoderFlowSink,
+                          public CTranscoderDeviceLink {
 public:
     static constexpr const char* kDeviceName = "TranscoderNet2Device";
     // The channel command that switches a line's monitor data on and off.
@@ -74,7 +74,6 @@ public:
     CNet2FlowProcessor* Flow() { return m_flow.get(); }
     bool MonitorOn(int channel) const;
 
-private:
     // CTranscoderFlowSink
     void Report(int level, const std::string& text) override;
     void OnStarted(uint32_t context) override;
@@ -82,6 +81,7 @@ private:
     bool CheckIdentity(const DeviceInfo& identity, uint32_t protocol) override;
     void OnFlowStopped() override {}
 
+private:
     CTranscoderConfigurator& m_transcoders;
     IServer& m_server;
 
