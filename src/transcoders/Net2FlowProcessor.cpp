@@ -105,6 +105,9 @@ struct CNet2FlowProcessor::Impl {
     uint32_t context GUARDED_BY(lock) = 0;
     uint32_t windowTicks GUARDED_BY(lock) = 0;
     tagTranscoderStatistic statistics GUARDED_BY(lock){};
+    // What GetStatistics hands out: written only by GetStatistics, so that a
+    // caller reading it races with no tick.
+    tagTranscoderStatistic published GUARDED_BY(lock){};
 
     // Written by the receive thread, read and reset under the main lock.
     std::atomic<uint32_t> windowBytes{0};
@@ -272,6 +275,7 @@ struct CNet2FlowProcessor::Impl {
     // socket, reading whenever data is ready until told to stop. It takes only
     // the buffer lock; what needs the main lock it hands over to the tick.
     void ReceiveLoop(ACE_HANDLE handle) {
+        SetCurrentThreadTimeCritical();  // as the device's reactor; best effort
         ACE_SOCK_Stream stream(handle);
         const ACE_Time_Value poll = TimeValue(kReceivePoll);
         while (!stopReceiver.load()) {
@@ -529,7 +533,8 @@ const tagTranscoderStatistic* CNet2FlowProcessor::GetStatistics() {
     Impl& impl = *m_impl;
     CRecursiveLock guard(impl.lock);
     impl.statistics.nPacketReceive = impl.packetReceive.load();
-    return &impl.statistics;
+    impl.published = impl.statistics;
+    return &impl.published;
 }
 
 void CNet2FlowProcessor::AllocateBuffer() {

@@ -20,6 +20,8 @@
 // closed, buffer overflow) are atomics; the supervision tick acts on the
 // flags under the main lock, since the receive thread must never wait for
 // the main lock (its holder may be waiting for the receive thread to end).
+// GetStatistics copies the counters into a block that only it writes: read
+// it on the calling thread before the next GetStatistics call.
 #pragma once
 
 #include <cstdint>

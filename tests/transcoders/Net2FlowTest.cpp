@@ -507,6 +507,12 @@ TEST(Net2Flow, ReceivedDataIsReadInOrder) {
     EXPECT_EQ(read, sent);
     EXPECT_GE(rig.flow->GetStatistics()->nPacketReceive, 1u);
     EXPECT_EQ(rig.StreamLost(), 0u);
+    // The rate is the window's bytes over its three ticks (the connect was
+    // the first).
+    EXPECT_EQ(rig.flow->GetStatistics()->streamSpeed, 0u);
+    rig.flow->Tick();
+    rig.flow->Tick();
+    EXPECT_EQ(rig.flow->GetStatistics()->streamSpeed, sent.size() / 3);
 }
 
 TEST(Net2Flow, OverflowDropsTheBufferAndReconnects) {
