@@ -329,6 +329,12 @@ TEST(Net2Flow, StartChecksIdentityAndStopTellsTheDevice) {
     EXPECT_EQ(rig.sink.Reports(), (std::vector{Error(320, kHost)}));
 
     rig.device.accept = true;
+    // The data port (portA + 1) would wrap to 0.
+    EXPECT_FALSE(rig.flow->Start(DeviceInfo{}, UINT16_MAX, 0, *ParseAddressText(kHost), 5,
+                                 kPassword));
+    EXPECT_EQ(rig.sink.Reports().back(), Error(318, kHost));
+    EXPECT_EQ(rig.flow->State(), FS_STOPPED);
+
     ASSERT_NO_FATAL_FAILURE(rig.Connect());
     // Started again (the transcoder moved): the old run ends, the new one
     // connects afresh.
@@ -443,9 +449,21 @@ TEST(Net2Flow, StreamControlBytes) {
     EXPECT_EQ(start, std::string("start $secret\0", 14));
     EXPECT_EQ(stop, std::string("stop $secret\0", 13));
 
+    // Bytes from before the start are not part of the new stream.
+    ASSERT_TRUE(rig.data.Send("stale"));
+    const auto end = std::chrono::steady_clock::now() + kPatience;
+    while (rig.flow->GetStatistics()->nPacketReceive == 0 &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(rig.flow->GetStatistics()->nPacketReceive, 1u);
     EXPECT_TRUE(rig.flow->StartStream());
     EXPECT_EQ(rig.data.Receive(start.size()), start);
     EXPECT_EQ(rig.flow->State(), FS_STREAMING);
+    uint8_t byte = 0;
+    bool restart = true;
+    EXPECT_EQ(rig.flow->ReadData(&byte, 1, restart), 0u);
+    EXPECT_FALSE(restart);
     EXPECT_TRUE(rig.flow->StopStream());
     EXPECT_EQ(rig.data.Receive(stop.size()), stop);
 
