@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::size_t taken = reader.Length() - before;
         Check(taken == std::min(chunk.size(), space.size()));
         offered += taken;
-        lastTakenWasPrompt = taken > 0 && input[offered - 1] == zorv::kShellPrompt;
+        lastTakenWasPrompt = taken > 0 && input[offered - 1] == zorv::kShellPrompt.back();
     }
 
     const std::string_view text = reader.Text();
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(text == input.substr(0, text.size()));
     switch (reader.State()) {
         case CShellReplyReader::Status::kComplete:
-            Check(lastTakenWasPrompt && text.back() == zorv::kShellPrompt);
+            Check(lastTakenWasPrompt && text.back() == zorv::kShellPrompt.back());
             break;
         case CShellReplyReader::Status::kOverflow:
             Check(text.size() == CShellReplyReader::kCapacity && !lastTakenWasPrompt);

@@ -8,6 +8,20 @@
 // only the buffer lock; the supervision thread and the shell operations take
 // the main lock (recursive: state, shell, sockets) and then the buffer lock;
 // the device's reading thread calls ReadData after the data event.
+//
+// Locks (fields in Net2FlowProcessor.cpp, Impl):
+//   - run lock: Start and Stop, one at a time; taken before the main lock;
+//   - main lock (recursive): state, address, password, shell connection,
+//     data socket and its receive thread, SPEEX flag and error counter, data
+//     timeout, context, rate window ticks, nStreamLost and streamSpeed;
+//   - buffer lock: receive buffer and fill count, restart flag, data event.
+// Counters the receive thread updates (window bytes, nPacketReceive, seconds
+// without data) and the two hand-over flags it raises (data connection
+// closed, buffer overflow) are atomics; the supervision tick acts on the
+// flags under the main lock, since the receive thread must never wait for
+// the main lock (its holder may be waiting for the receive thread to end).
+// GetStatistics copies the counters into a block that only it writes: read
+// it on the calling thread before the next GetStatistics call.
 #pragma once
 
 #include <cstdint>
@@ -69,6 +83,13 @@ public:
 
     // One supervision step (the thread calls it every second; tests call it).
     void Tick();
+
+    // Whether Start runs the one-second supervision thread (default true).
+    // Tests that drive Tick themselves turn it off before Start.
+    void RunSupervisionThread(bool run);
+    // The receive thread found the buffer full and stopped reading: the next
+    // Tick enters FS_RECONNECT.
+    bool ReconnectRequested() const;
 
 private:
     struct Impl;

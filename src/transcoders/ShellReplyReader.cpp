@@ -27,7 +27,7 @@ CShellReplyReader::Status CShellReplyReader::Commit(std::size_t received) {
     m_buffer[m_length] = '\0';
     // The prompt is checked first: a reply whose prompt is the buffer's very
     // last byte fits.
-    if (m_buffer[m_length - 1] == kShellPrompt) {
+    if (m_buffer[m_length - 1] == kShellPrompt.back()) {
         m_status = Status::kComplete;
     } else if (m_length == kCapacity) {
         m_status = Status::kOverflow;

@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zorv {
+#include "transcoders/TranscoderDataProtocol.h"  // kShellPrompt
 
-inline constexpr char kShellPrompt = '>';
+namespace zorv {
 
 class CShellReplyReader {
 public:

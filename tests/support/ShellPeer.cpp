@@ -60,6 +60,11 @@ std::vector<std::string> CShellPeer::Commands() const {
     return {m_received.begin() + static_cast<std::ptrdiff_t>(m_commandsFrom), m_received.end()};
 }
 
+void CShellPeer::SetReply(const std::string& line, ShellReply reply) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_replaced[line] = std::move(reply);
+}
+
 bool CShellPeer::Stopping() const {
     return m_stop.load() || std::chrono::steady_clock::now() >= m_end;
 }
@@ -148,10 +153,15 @@ void CShellPeer::Serve(int connection) {
                         }
                         break;
                     case kShell: {
+                        const auto replaced = m_replaced.find(line);
                         const auto found = m_script.replies.find(line);
-                        reply = found != m_script.replies.end()
-                                    ? found->second
-                                    : ShellReply{m_script.unknownReply, false};
+                        reply = replaced != m_replaced.end()      ? replaced->second
+                                : found != m_script.replies.end() ? found->second
+                                                                  : ShellReply{m_script.unknownReply};
+                        if (m_dropped[line] < reply.dropFirst) {
+                            ++m_dropped[line];
+                            return;
+                        }
                         break;
                     }
                 }

@@ -29,6 +29,9 @@ namespace zorv::test {
 struct ShellReply {
     std::string text;
     bool closeAfter = false;  // the peer closes the connection after sending it
+    // The first dropFirst times the line comes, the peer closes the connection
+    // without answering (counted over all connections).
+    int dropFirst = 0;
 };
 
 struct ShellPeerScript {
@@ -62,6 +65,8 @@ public:
     // Lines received after the login of the last connection (commands only).
     std::vector<std::string> Commands() const;
     int Connections() const { return m_connections.load(); }
+    // Replaces (or adds) the reply to a command line for the lines to come.
+    void SetReply(const std::string& line, ShellReply reply);
 
 private:
     void Run();
@@ -80,6 +85,8 @@ private:
     mutable std::mutex m_lock;
     std::vector<std::string> m_received;  // guarded by m_lock
     std::size_t m_commandsFrom = 0;       // guarded by m_lock: index of the first command
+    std::map<std::string, ShellReply> m_replaced;  // guarded by m_lock: SetReply
+    std::map<std::string, int> m_dropped;          // guarded by m_lock: dropFirst used up
     std::thread m_thread;
 };
 
