@@ -24,11 +24,11 @@
 //   - the device's reading thread calls ReadData after the data event;
 //   - device commands come from the device's configuration paths (any
 //     thread) and wait for the transcoder's answer without any flow lock.
-// Locks: m_lock (recursive) guards the ring, the missing packets, the
+// Locks: the flow's recursive lock (Impl::lock) guards the ring, the missing packets, the
 // expected number, the state, the outstanding command, the statistics and
 // the addresses; the tick lock serialises supervision steps and is taken
-// before m_lock. The sink, the device link and the host are never called
-// with m_lock held (the host's lock may be held while it calls GetStatistics).
+// before it. The sink, the device link and the host are never called
+// with it held (the host's lock may be held while it calls GetStatistics).
 #pragma once
 
 #include <chrono>
