@@ -1,5 +1,7 @@
 #include "transcoders/DatagramFlowProcessor.h"
 
+#include <ace/INET_Addr.h>
+#include <ace/SOCK_Dgram.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,9 +15,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include <ace/INET_Addr.h>
-#include <ace/SOCK_Dgram.h>
 
 #include "core/Journal.h"
 #include "platform/AutoResetEvent.h"
@@ -136,7 +135,8 @@ struct CDatagramFlowProcessor::Impl {
     // ended; the receive thread only receives, senders hold lock.
     ACE_SOCK_Dgram socket;
     std::atomic<bool> socketOpen{false};
-    std::vector<uint8_t> receiveBuffer = std::vector<uint8_t>(kReceiveBufferSize);  // receive thread
+    std::vector<uint8_t> receiveBuffer =
+        std::vector<uint8_t>(kReceiveBufferSize);  // receive thread
 
     // Thread control.
     std::atomic<bool> stopThreads{false};
@@ -206,9 +206,11 @@ struct CDatagramFlowProcessor::Impl {
             return;
         }
         const std::array<uint8_t, kResendRequestSize> request = {
-            static_cast<uint8_t>(kDataPacketMark & 0xFF), static_cast<uint8_t>(kDataPacketMark >> 8),
-            static_cast<uint8_t>(seq & 0xFF), static_cast<uint8_t>(seq >> 8)};
-        socket.send(request.data(), request.size(), ToAce(TranscoderAddress{address.ip, localPort}));
+            static_cast<uint8_t>(kDataPacketMark & 0xFF),
+            static_cast<uint8_t>(kDataPacketMark >> 8), static_cast<uint8_t>(seq & 0xFF),
+            static_cast<uint8_t>(seq >> 8)};
+        socket.send(request.data(), request.size(),
+                    ToAce(TranscoderAddress{address.ip, localPort}));
     }
 
     void Resynchronise(uint16_t seq, const uint8_t* data) REQUIRES(lock) {
@@ -310,9 +312,7 @@ struct CDatagramFlowProcessor::Impl {
     // Stops both threads and closes the socket; true when the flow ran.
     bool Halt() EXCLUDES(lock) {
         stopThreads.store(true);
-        {
-            std::lock_guard<std::mutex> guard(wakeLock);
-        }
+        { std::lock_guard<std::mutex> guard(wakeLock); }
         wake.notify_all();
         wakeReceiver.Set();
         JoinOrLeave(receiveThread);
@@ -357,13 +357,14 @@ struct CDatagramFlowProcessor::Impl {
         while (!stopThreads.load()) {
             watched[0].revents = 0;
             watched[1].revents = 0;
-            if (::poll(watched.data(), watched.size(), static_cast<int>(kReceivePoll.count())) <= 0 ||
+            if (::poll(watched.data(), watched.size(), static_cast<int>(kReceivePoll.count())) <=
+                    0 ||
                 (watched[0].revents & POLLIN) == 0) {
                 continue;
             }
             ACE_INET_Addr sender;
-            const ssize_t size = socket.recv(receiveBuffer.data(), receiveBuffer.size(), sender,
-                                             MSG_DONTWAIT);
+            const ssize_t size =
+                socket.recv(receiveBuffer.data(), receiveBuffer.size(), sender, MSG_DONTWAIT);
             if (size >= 0) {
                 OnDatagram(receiveBuffer.data(), static_cast<std::size_t>(size), FromAce(sender));
             }
@@ -404,8 +405,8 @@ struct CDatagramFlowProcessor::Impl {
     enum class Step { kNone, kSilent, kStarting, kStopAnswered, kStartAnswered };
 
     void Tick() EXCLUDES(lock);
-    void SendCycleCommand(uint32_t generationSeen, uint32_t newState, uint8_t code,
-                          uint32_t param1) EXCLUDES(lock);
+    void SendCycleCommand(uint32_t generationSeen, uint32_t newState, uint8_t code, uint32_t param1)
+        EXCLUDES(lock);
     void Answered(uint32_t generationSeen, Step step, RequestResult result) EXCLUDES(lock);
     RequestResult Command(uint8_t code, uint32_t param1, uint32_t param2) EXCLUDES(lock);
     static RequestResult Await(const RequestHandle& handle);
@@ -572,12 +573,13 @@ void CDatagramFlowProcessor::Impl::Tick() {
     }
 }
 
-CDatagramFlowProcessor::CDatagramFlowProcessor(ITranscoderFlowHost& host,
-                                               CTranscoderFlowSink& sink,
+CDatagramFlowProcessor::CDatagramFlowProcessor(ITranscoderFlowHost& host, CTranscoderFlowSink& sink,
                                                CTranscoderDeviceLink& device)
     : m_impl(std::make_unique<Impl>(host, sink, device)) {}
 
-CDatagramFlowProcessor::~CDatagramFlowProcessor() { m_impl->Halt(); }
+CDatagramFlowProcessor::~CDatagramFlowProcessor() {
+    m_impl->Halt();
+}
 
 bool CDatagramFlowProcessor::Start(const DeviceInfo& identity, uint16_t /*portA*/, uint16_t portB,
                                    const TranscoderAddress& address, uint32_t protocol,
@@ -680,7 +682,9 @@ uint32_t CDatagramFlowProcessor::State() const {
     return m_impl->state;
 }
 
-bool CDatagramFlowProcessor::HasSocket() const { return m_impl->socketOpen.load(); }
+bool CDatagramFlowProcessor::HasSocket() const {
+    return m_impl->socketOpen.load();
+}
 
 uint16_t CDatagramFlowProcessor::LocalPort() const {
     return m_impl->BoundPort();
@@ -741,7 +745,9 @@ RequestResult CDatagramFlowProcessor::UploadAonRequestSignal() {
     return RequestResult::kSuccess;
 }
 
-void CDatagramFlowProcessor::Tick() { m_impl->Tick(); }
+void CDatagramFlowProcessor::Tick() {
+    m_impl->Tick();
+}
 
 void CDatagramFlowProcessor::OnDatagram(const uint8_t* data, std::size_t size,
                                         const TranscoderAddress& sender) {

@@ -1,9 +1,8 @@
 // The datagram transcoder's data flow against a fake configurator, sink and
 // device: datagrams are handed to OnDatagram and the supervision is ticked
 // by the test; one test streams through the real data socket on loopback.
-#include "transcoders/DatagramFlowProcessor.h"
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,10 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "core/Journal.h"
 #include "platform/AutoResetEvent.h"
+#include "transcoders/DatagramFlowProcessor.h"
 #include "transcoders/TranscoderDataProtocol.h"
 
 namespace zorv {
@@ -54,8 +52,8 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return address == presenceAddress ? presence : kPresenceUnknown;
     }
-    RequestHandle SendDeviceCommand(const TranscoderAddress& address, uint8_t code,
-                                    uint32_t param1, uint32_t param2) override {
+    RequestHandle SendDeviceCommand(const TranscoderAddress& address, uint8_t code, uint32_t param1,
+                                    uint32_t param2) override {
         std::lock_guard<std::mutex> guard(m_lock);
         auto handle = std::make_shared<CRequestCompletion>();
         if (completeAtOnce) {
@@ -69,8 +67,7 @@ public:
         sent.push_back({address, code, param1, param2, handle});
         return handle;
     }
-    RequestHandle EnableGroup(const TranscoderAddress& address, uint32_t group,
-                              bool on) override {
+    RequestHandle EnableGroup(const TranscoderAddress& address, uint32_t group, bool on) override {
         std::lock_guard<std::mutex> guard(m_lock);
         enableCalls.push_back({address, group, on});
         return CompletedRequest(enableResult);
@@ -272,11 +269,11 @@ struct ReorderCase {
     const char* name;
     std::vector<int> fed;
     std::vector<int> read;
-    uint32_t requests;      // nResendPacketRequest[0]
-    uint32_t restored;      // nResendPacketReceive
-    uint32_t streamLost;    // nStreamLost
-    uint32_t awaited;       // resendQueueSize
-    uint32_t processed;     // nPacketReceive
+    uint32_t requests;    // nResendPacketRequest[0]
+    uint32_t restored;    // nResendPacketReceive
+    uint32_t streamLost;  // nStreamLost
+    uint32_t awaited;     // resendQueueSize
+    uint32_t processed;   // nPacketReceive
     bool restart;
 };
 
@@ -290,8 +287,15 @@ TEST_F(DatagramFlowTest, ReordersRequestsAndResynchronises) {
         {"gap of 11 asked packet by packet", {0, 12}, {0}, 11, 0, 0, 11, 2, false},
         {"gap of 11 filled", {0, 12, 5, 1}, {0, 1}, 11, 2, 0, 9, 4, false},
         {"gap of 12 resynchronises", {0, 13}, {13}, 0, 0, 1, 0, 2, true},
-        {"wrap: 65535 then 0 in order", {65534, 65535, 0, 1}, {65534, 65535, 0, 1}, 0, 0, 1, 0,
-         4, true},
+        {"wrap: 65535 then 0 in order",
+         {65534, 65535, 0, 1},
+         {65534, 65535, 0, 1},
+         0,
+         0,
+         1,
+         0,
+         4,
+         true},
         // 100 moves the stream; 9 is behind but was never seen: the
         // transcoder started again, so the flow follows it to 10; then 5,
         // never seen either, resynchronises again.
@@ -344,8 +348,7 @@ TEST_F(DatagramFlowTest, DatagramsThatAreNotWholePacketsAreIgnored) {
     Feed(0);
     const std::vector<uint8_t> whole = Packet(1);
     // Too short to hold a header, a header alone, one byte short, one too long.
-    for (std::size_t size : {std::size_t{0}, std::size_t{3}, std::size_t{4},
-                             kDataPacketSize - 1}) {
+    for (std::size_t size : {std::size_t{0}, std::size_t{3}, std::size_t{4}, kDataPacketSize - 1}) {
         flow.OnDatagram(whole.data(), size, kTranscoder);
     }
     std::vector<uint8_t> longer = whole;
@@ -542,7 +545,10 @@ TEST_F(DatagramFlowTest, AnswersToTheCycleDecideTheState) {
         {"stop bad password", RequestResult::kBadPassword, std::nullopt, FS_FAILED, {322}},
         {"stop rejected", RequestResult::kRejected, std::nullopt, FS_FAILED, {}},
         {"start timed out", RequestResult::kSuccess, RequestResult::kNoAnswer, FS_STARTING, {321}},
-        {"start bad password", RequestResult::kSuccess, RequestResult::kBadPassword, FS_FAILED,
+        {"start bad password",
+         RequestResult::kSuccess,
+         RequestResult::kBadPassword,
+         FS_FAILED,
          {321, 324}},
         {"start busy", RequestResult::kSuccess, RequestResult::kBusy, FS_FAILED, {321}},
         {"started", RequestResult::kSuccess, RequestResult::kSuccess, FS_STREAMING, {321, 323}},
