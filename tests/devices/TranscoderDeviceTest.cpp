@@ -2,11 +2,13 @@
 // identity, the NET2 device's codec settings and buffer values.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "devices/DatagramTranscoderDriver.h"
 #include "devices/DspProtocol.h"
 #include "devices/Net2Device.h"
+#include "devices/Net2Driver.h"
 #include "devices/Net2Format.h"
 #include "platform/IniFile.h"
 #include "support/ChannelDoubles.h"
