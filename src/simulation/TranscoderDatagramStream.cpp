@@ -162,7 +162,6 @@ void CSimDatagramStream::Stop() {
 void CSimDatagramStream::Command(uint8_t code, uint32_t param2) {
     switch (code) {
         case TCMD_ENABLE_GROUP: {
-            m_groupsKnown = true;
             uint32_t mask = 0;
             for (int g = 0; g < kMaxGroups; ++g) {
                 if ((param2 & (1u << g)) != 0) {

@@ -100,7 +100,6 @@ private:
     int m_fd = -1;
     sockaddr_in m_server{};
     bool m_streaming = false;
-    bool m_groupsKnown = false;
     Clock::time_point m_started;
     int64_t m_producedMs = 0;
     Clock::time_point m_silentUntil;
