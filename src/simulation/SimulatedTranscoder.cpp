@@ -441,12 +441,12 @@ void CSimulatedTranscoder::HandleDatagram(const uint8_t* bytes, std::size_t size
     }
     Observe(fmt::format("{} -> {}{}", description, TypeName(answer.type),
                         delayMs > 0 && !moved ? fmt::format(" in {} ms", delayMs) : ""));
-    // The answer to a move leaves from the old address at once: the
-    // configurator finds its request by the sender's address.
-    // The command takes effect before its acknowledgement leaves.
+    // A device command takes effect before its acknowledgement leaves.
     if (request->type == FC_DEV_SETTINGS && answer.type == FT_EXEC_ACKNOWLEDGE) {
         DeviceCommand(*request, &sender);
     }
+    // The answer to a move leaves from the old address at once: the
+    // configurator finds its request by the sender's address.
     QueueDatagram(answer, &sender, moved ? 0 : delayMs);
     if (moved) {
         InstallSockets(std::move(moved));

@@ -86,6 +86,7 @@ struct SimTranscoderLine {
     int64_t ringMs = 0;
     int64_t callMs = 0;  // 0: no calls
     int64_t freeMs = 0;
+    bool lost = false;  // no line connected: reported lost from the start (no calls)
 };
 
 // Faults of the data streams, from the scenario or set at run time.

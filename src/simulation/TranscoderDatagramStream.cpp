@@ -107,7 +107,7 @@ bool CSimDatagramStream::Start(uint32_t ownIp, const sockaddr_in& server,
                                const SimStreamFaults& faults, Clock::time_point now,
                                std::string& error) {
     const uint16_t dataPort = ntohs(server.sin_port);
-    if (m_fd >= 0 && BoundPort(m_fd) != dataPort) {
+    if (m_fd >= 0 && (m_fdIp != ownIp || BoundPort(m_fd) != dataPort)) {
         ::close(m_fd);
         m_fd = -1;
     }
@@ -123,6 +123,7 @@ bool CSimDatagramStream::Start(uint32_t ownIp, const sockaddr_in& server,
                 return false;
             }
         }
+        m_fdIp = ownIp;
     }
     m_server = server;
     const uint8_t in[8] = {0, 0, 1, 0, 0, 0, 0, 0};

@@ -98,6 +98,7 @@ private:
     Observer m_observer;
     std::unique_ptr<CSimulatedBoard> m_board;
     int m_fd = -1;
+    uint32_t m_fdIp = 0;  // the address m_fd is bound to (the transcoder may move)
     sockaddr_in m_server{};
     bool m_streaming = false;
     Clock::time_point m_started;

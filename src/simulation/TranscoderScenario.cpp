@@ -53,7 +53,8 @@ bool IsLineKey(std::string_view key) {
         return false;
     }
     const auto suffix = key.substr(kPrefix.size() + 1);
-    return SameName(suffix, "Tone") || SameName(suffix, "Wav") || SameName(suffix, "Calls");
+    return SameName(suffix, "Tone") || SameName(suffix, "Wav") || SameName(suffix, "Calls") ||
+           SameName(suffix, "Lost");
 }
 
 // The values of one section, each checked where it is read.
@@ -188,6 +189,11 @@ void ReadLines(const CSectionReader& reader, const std::filesystem::path& direct
             line.ringMs = int64_t{(*numbers)[0]} * 1000;
             line.callMs = int64_t{(*numbers)[1]} * 1000;
             line.freeMs = int64_t{(*numbers)[2]} * 1000;
+        }
+        const std::string lostKey = fmt::format("Line{}Lost", n);
+        line.lost = reader.Number(lostKey, 0, 1, 0) == 1;
+        if (line.lost && line.callMs > 0) {
+            reader.Fail(lostKey, fmt::format("a lost line has no calls ({})", callsKey));
         }
     }
 }
@@ -347,7 +353,10 @@ SimChannel LineChannel(const SimTranscoderLine& line) {
         audio.frequencyHz = line.toneHz;
         audio.amplitude = line.amplitude;
     }
-    if (line.callMs > 0) {
+    if (line.lost) {
+        audio.kind = SimAudioKind::Silence;
+        channel.timeline = {{0, Code(DspEvent::Line), kLineLost}};
+    } else if (line.callMs > 0) {
         audio.duringCallsOnly = true;
         const uint8_t code = Code(DspEvent::Line);
         channel.timeline = {{0, code, kLineRing},

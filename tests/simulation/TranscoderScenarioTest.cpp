@@ -159,7 +159,7 @@ TEST(TranscoderScenarioTest, StreamKeys) {
     const std::string path = dir.File("sim.ini");
     std::filesystem::copy_file(ZORV_SOURCE_DIR "/tools/scenarios/voice.wav", dir.File("voice.wav"));
     std::ofstream(path) << "[Transcoder1]\nAddress = 127.0.74.20\nSerial = 1\n"
-                           "Line1Tone = 440\nLine2Wav = voice.wav\nLine2Calls = 2 10 5\n"
+                           "Line1Tone = 440\nLine2Wav = voice.wav\nLine2Calls = 2 10 5\nLine3Lost = 1\n"
                            "DropEvery = 7\nReorderPairs = 1\nDuplicateEvery = 9\nGapOnce = 11\n"
                            "SequenceStart = 65530\nRefuseStart = 1\nSilenceAfterSeconds = 3\n"
                            "SilenceSeconds = 4\n"
@@ -174,6 +174,7 @@ TEST(TranscoderScenarioTest, StreamKeys) {
     EXPECT_EQ(first.lines[1].callMs, 10'000);
     EXPECT_EQ(first.lines[1].freeMs, 5000);
     EXPECT_EQ(CallCycleMs(first), 17'000);
+    EXPECT_TRUE(first.lines[2].lost);
     const SimStreamFaults& f = first.faults;
     EXPECT_EQ(f.dropEvery, 7);
     EXPECT_TRUE(f.reorderPairs);
@@ -194,6 +195,7 @@ TEST(TranscoderScenarioTest, StreamKeys) {
         {"Line1Tone = 440\nLine1Wav = voice.wav", "Line1Wav: a line plays a tone"},
         {"Line1Wav = missing.wav", "Line1Wav:"},
         {"SpeexRefused = 1", "SpeexRefused: only the net2 kind"},
+        {"Line3Calls = 1 2 3\nLine3Lost = 1", "Line3Lost: a lost line has no calls"},
     };
     for (const auto& [line, message] : bad) {
         std::ofstream(path) << "[Transcoder1]\nAddress = 127.0.74.20\nSerial = 1\n" << line << "\n";

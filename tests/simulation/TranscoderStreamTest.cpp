@@ -789,12 +789,14 @@ TEST(TranscoderStreamTest, Net2EventStatusesFollowTheCallTimeline) {
     config.lines[0].ringMs = 100;
     config.lines[0].callMs = 200;
     config.lines[0].freeMs = 100;
+    config.lines[1].lost = true;
     auto transcoder = StartTranscoder(config);
     CDataClient data(transcoder->Address(), transcoder->DataPort());
     data.Control(kStreamStart, "");
     // 50 packets of 20 ms: two and a half cycles.
     EXPECT_EQ(StateChanges(data, 0, 50), (std::vector<uint8_t>{2, 3, 1, 2, 3, 1, 2, 3}));
-    // Lines without calls stay free.
+    // Lines without calls stay free; a lost line stays lost.
+    EXPECT_EQ(StateChanges(data, 1, 5), (std::vector<uint8_t>{0}));
     EXPECT_EQ(StateChanges(data, 2, 5), (std::vector<uint8_t>{1}));
 }
 
