@@ -14,6 +14,8 @@
 #include <cstring>
 
 #include "simulation/SimulatedTranscoderShell.h"
+#include "simulation/TranscoderDatagramStream.h"
+#include "simulation/TranscoderNet2Stream.h"
 #include "transcoders/TranscoderFlow.h"
 
 namespace zorv {
@@ -171,7 +173,23 @@ bool CSimulatedTranscoder::Start(std::string& error) {
         error = fmt::format("{} is not a host address of 127.0.0.0/8", DottedAddress(ip));
         return false;
     }
-    if (!Rebind(ip, port, shellPort, error)) {
+    SimTranscoderConfig config;
+    {
+        CMutexLock lock(m_lock);
+        config = m_config;
+    }
+    auto observer = [this](const std::string& line) { Observe(line); };
+    if (m_kind == SimTranscoderKind::kDatagram) {
+        m_datagram = std::make_unique<CSimDatagramStream>(config, observer);
+    } else {
+        m_net2 = std::make_unique<CSimNet2Stream>(config, observer);
+    }
+    if (!Rebind(ip, port, shellPort, error) ||
+        (m_net2 && m_net2->DataPort() == 0 &&
+         !m_net2->Listen(m_sockets->ip, m_sockets->configPort, error))) {
+        m_sockets.reset();
+        m_datagram.reset();
+        m_net2.reset();
         return false;
     }
     m_stop = false;
@@ -186,6 +204,8 @@ void CSimulatedTranscoder::Stop() {
     }
     m_connections.clear();
     m_sends.clear();
+    m_datagram.reset();
+    m_net2.reset();
     m_sockets.reset();
 }
 
@@ -237,13 +257,23 @@ void CSimulatedTranscoder::InstallSockets(std::unique_ptr<Sockets> sockets) {
         }
     }
     m_connections.clear();
+    const bool moved = !m_sockets || m_sockets->ip != sockets->ip ||
+                       m_sockets->configPort != sockets->configPort;
     m_sockets = std::move(sockets);
     m_pendingIp = m_sockets->ip;
     m_pendingPort = m_sockets->configPort;
+    // The data port follows the configuration port.
+    if (m_net2 && (moved || m_net2->DataPort() == 0)) {
+        std::string error;
+        if (!m_net2->Listen(m_sockets->ip, m_sockets->configPort, error)) {
+            Observe(fmt::format("no data port: {}", error));
+        }
+    }
     CMutexLock lock(m_lock);
     m_config.config.IpAddr = m_sockets->ip;
     m_config.config.ConfigPort = m_sockets->configPort;
     m_shellPort = m_sockets->shellPort;
+    m_dataPort = m_net2 ? m_net2->DataPort() : 0;
 }
 
 bool CSimulatedTranscoder::Rebind(uint32_t ip, uint16_t configPort, uint16_t shellPort,
@@ -267,7 +297,10 @@ void CSimulatedTranscoder::Run() {
         for (const auto& connection : m_connections) {
             fds.push_back({connection->fd, POLLIN, 0});
         }
+        const std::size_t polledConnections = m_connections.size();
+        const std::size_t streamEntries = fds.size();
         int timeoutMs = kPollMs;
+        AddStreamEntries(fds, timeoutMs);
         const auto now = Clock::now();
         for (const auto& send : m_sends) {
             const auto wait =
@@ -278,6 +311,7 @@ void CSimulatedTranscoder::Run() {
             break;
         }
         SendDue();
+        ServiceStreams(fds.data() + streamEntries);
 
         // A request may move the transcoder: the descriptors polled above are
         // then closed, and the loop polls the new ones.
@@ -313,7 +347,6 @@ void CSimulatedTranscoder::Run() {
                 QueueShellReply(*m_connections.back(), std::string(kShellGreeting), false);
             }
         }
-        const std::size_t polledConnections = fds.size() - 3;
         for (std::size_t i = 0; i < polledConnections && i < m_connections.size(); ++i) {
             if (fds[i + 3].revents == 0 || m_connections[i]->fd != fds[i + 3].fd) {
                 continue;
@@ -348,6 +381,9 @@ void CSimulatedTranscoder::HandleDatagram(const uint8_t* bytes, std::size_t size
     const std::string where = fmt::format("{}{} <- {}",
                                           AddressText({m_sockets->ip, m_sockets->configPort}),
                                           broadcast ? " (broadcast)" : "", PeerText(sender));
+    if (m_datagram && m_datagram->HandleRequest(bytes, size, sender)) {
+        return;  // a retransmission request sent to the configuration port
+    }
     const auto request = DecodeTranscoderPacket({bytes, size});
     if (!request) {
         Observe(fmt::format("{}: ignored a datagram of {} bytes", where, size));
@@ -405,6 +441,10 @@ void CSimulatedTranscoder::HandleDatagram(const uint8_t* bytes, std::size_t size
     }
     Observe(fmt::format("{} -> {}{}", description, TypeName(answer.type),
                         delayMs > 0 && !moved ? fmt::format(" in {} ms", delayMs) : ""));
+    // A device command takes effect before its acknowledgement leaves.
+    if (request->type == FC_DEV_SETTINGS && answer.type == FT_EXEC_ACKNOWLEDGE) {
+        DeviceCommand(*request, &sender);
+    }
     // The answer to a move leaves from the old address at once: the
     // configurator finds its request by the sender's address.
     QueueDatagram(answer, &sender, moved ? 0 : delayMs);
@@ -468,6 +508,14 @@ uint8_t CSimulatedTranscoder::AnswerType(const TranscoderPacket& request,
         return FT_DEVICE_BUSY;
     }
     if (mode == SimTranscoderMode::kReject) {
+        return FT_EXEC_REJECT;
+    }
+    if (request.command == TCMD_START && m_config.faults.refuseStart) {
+        description += " (start refused)";
+        return FT_BAD_PASSWORD;
+    }
+    if (request.command == TCMD_START && (request.param1 == 0 || request.param1 > 65535)) {
+        description += " (no data port)";
         return FT_EXEC_REJECT;
     }
     if (request.command == TCMD_START) {
@@ -544,11 +592,20 @@ void CSimulatedTranscoder::HandleShellInput(Connection& connection, const char* 
     }
     for (const std::string& line : lines) {
         ShellReply reply;
+        SimNet2Codec codec;
         {
             CMutexLock lock(m_lock);
             m_shellLines.push_back(line);
-            CShellState state{m_config.config, m_pendingIp, m_pendingPort};
+            CShellState state{m_config.config, m_pendingIp, m_pendingPort,
+                              m_net2 ? &m_pendingCodec : nullptr, &m_config.faults};
             reply = connection.session.Handle(line, state);
+            codec = m_pendingCodec;
+        }
+        if (reply.updateCodec && m_net2) {
+            m_net2->Apply(codec);
+        }
+        if (reply.lineOnOff && m_net2) {
+            m_net2->SetLineOnOff(codec.lineOnOff);
         }
         Observe(fmt::format("{} shell: {} -> {}",
                             AddressText({m_sockets->ip, m_sockets->shellPort}),

@@ -13,17 +13,24 @@
 //     never to a socket bound to 127.0.0.x, and delivers one copy to every
 //     such socket of the port. Each transcoder thus gets its own copy of a
 //     broadcast scan and answers it from its configuration socket;
-//   - NET2 kind: the shell listener, TCP on ShellPort, and its connections.
+//   - NET2 kind: the shell listener, TCP on ShellPort, and its connections;
+//     the data listener, TCP on ConfigPort + 1, and its one connection
+//     (simulation/TranscoderNet2Stream.h);
+//   - datagram kind, after TCMD_START: the data socket
+//     (simulation/TranscoderDatagramStream.h).
 // Port 0 in the configuration asks the system for a port; ConfigPort() and
 // ShellPort() tell the ports in use after Start.
 //
 // Threads: one worker thread per transcoder polls its sockets (50 ms at most
 // per wait) and sends every answer; delayed answers and slow shell replies
 // wait in a queue of timed sends served by that loop, so a delay never blocks
-// other requests. All public methods may be called from any thread; the
-// request observer is called on the worker thread without any lock held.
+// other requests. The worker also runs the data streams (it wakes at least
+// every 5 ms while one streams). All public methods may be called from any
+// thread; the request observer is called on the worker thread without any
+// lock held.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -37,7 +44,12 @@
 #include "platform/Mutex.h"
 #include "transcoders/TranscoderProtocol.h"
 
+struct pollfd;
+
 namespace zorv {
+
+class CSimDatagramStream;
+class CSimNet2Stream;
 
 enum class SimTranscoderKind { kDatagram, kNet2 };
 
@@ -59,6 +71,70 @@ enum class SimShellMode {
     kSlow,      // replies go out in pieces of 8 bytes, 100 ms apart
 };
 
+// What one line of a transcoder carries and when its calls come (both kinds).
+// Audio: a tone (toneHz above 0) or a WAV file's samples, heard only during
+// calls when the line has a call timeline, all the time otherwise. Calls:
+// ring for ringMs, call in for callMs, free for freeMs, over and over; the
+// timeline of every line restarts together, after the longest cycle of the
+// transcoder's lines (lines with shorter cycles stay free until then).
+struct SimTranscoderLine {
+    double toneHz = 0;
+    int amplitude = 8000;
+    std::shared_ptr<const std::vector<int16_t>> wavSamples;  // 16-bit mono
+    uint32_t wavRate = 0;
+    std::string wavPath;
+    int64_t ringMs = 0;
+    int64_t callMs = 0;  // 0: no calls
+    int64_t freeMs = 0;
+    bool lost = false;  // no line connected: reported lost from the start (no calls)
+};
+
+// Faults of the data streams, from the scenario or set at run time.
+struct SimStreamFaults {
+    // Datagram kind. Packets held back are kept for retransmission.
+    int dropEvery = 0;       // every Nth data packet is not sent
+    bool reorderPairs = false;  // every two packets go out in reverse order
+    int duplicateEvery = 0;  // every Nth data packet is sent twice
+    int gapOnce = 0;         // once, after kGapAfterPackets packets, this many are not sent
+    uint16_t sequenceStart = 0;  // the first sequence number of a start
+    bool refuseStart = false;  // TCMD_START answered FT_BAD_PASSWORD; NET2: "user" login
+                               // and "start $" refused
+    // Both kinds: the stream stops for silenceMs, silenceAfterMs after it started.
+    int64_t silenceAfterMs = 0;
+    int64_t silenceMs = 0;
+    // NET2 kind.
+    bool speexRefused = false;  // "info" shows hardware code 0x4, SPEEX refused
+    std::string speexErrorCode = "0x0";
+    int64_t dropDataAfterMs = 0;  // the data connection closed this long after "start"
+};
+
+// The numbers a stream shows to tests.
+struct SimStreamStats {
+    uint64_t packetsSent = 0;      // datagram packets (repeats counted) or NET2 packets
+    uint64_t resendsAnswered = 0;  // datagram retransmission requests answered
+    uint64_t resendsUnknown = 0;   // requests for a packet no longer (or never) kept
+    uint16_t nextSequence = 0;     // datagram kind
+    bool streaming = false;
+    int startsRefused = 0;         // NET2: "start $" with a wrong password
+};
+
+// The codec of a NET2 transcoder, as the shell sets it ("codec:update"
+// applies the pending one to the stream).
+struct SimNet2Codec {
+    uint32_t compression = 0;  // Net2Compression
+    uint32_t rateHz = 8000;    // 8000, 16000 or 32000
+    uint32_t speex8Mode = 16;
+    uint32_t speex16Mode = 15;
+    uint32_t buffer = 0;       // "codec:setbuff" value, recorded
+    uint32_t lineOnOff = 0x3F; // channels that stream audio
+
+    friend bool operator==(const SimNet2Codec&, const SimNet2Codec&) = default;
+};
+
+inline constexpr int kSimTranscoderLines = 6;
+// The gap fault comes after this many packets of a start.
+inline constexpr int kGapAfterPackets = 20;
+
 struct SimTranscoderConfig {
     SimTranscoderKind kind = SimTranscoderKind::kDatagram;
     // The layout of the scan answers; requests are answered in the layout
@@ -76,6 +152,9 @@ struct SimTranscoderConfig {
     int dropRequests = 0;    // the first N requests are not answered
     bool configChangeError = false;  // FC_SET_CONFIG is answered FT_CONFIG_CHANGE_ERROR
     SimShellMode shellMode = SimShellMode::kNormal;
+    // The streams (at most six lines carry audio and line states).
+    std::array<SimTranscoderLine, kSimTranscoderLines> lines{};
+    SimStreamFaults faults;
 };
 
 // A device command as the transcoder received it.
@@ -130,6 +209,25 @@ public:
     void SetConfigChangeError(bool on);
     void SetShellMode(SimShellMode mode);
 
+    // The data streams (docs/simulated-transcoder.md).
+    SimStreamStats StreamStats() const;
+    // NET2 kind: the data port (configuration port + 1; 0 when none), the
+    // codec the stream sends and the status of each line in the last packet.
+    uint16_t DataPort() const;
+    SimNet2Codec AppliedCodec() const;
+    std::array<uint8_t, kSimTranscoderLines> LineStatuses() const;
+    // Datagram kind: the converter words received (TCMD_OUT_DATA_TO_ADC), the
+    // line commands its board took (TCMD_WRITE_DATA_TO_SOGL) and the request
+    // signal (TCMD_WRITE_AON_REQ_SAMPLE).
+    std::vector<uint16_t> AdcWords() const;
+    std::vector<std::array<int, 3>> LineCommands() const;  // channel, command, value
+    std::array<int16_t, 32> RequestSignal() const;
+    // Faults of the streams from now on (a gap or a silence of the scenario
+    // counts from the next start).
+    void SetStreamFaults(const SimStreamFaults& faults);
+    // The stream that runs falls silent for ms from now.
+    void SetSilence(int64_t ms);
+
 private:
     struct Sockets;
     struct Connection;
@@ -152,6 +250,11 @@ private:
     void InstallSockets(std::unique_ptr<Sockets> sockets);
     bool Rebind(uint32_t address, uint16_t configPort, uint16_t shellPort, std::string& error);
     void Observe(const std::string& line);
+    // An acknowledged device command reaches the data stream.
+    void DeviceCommand(const TranscoderPacket& request, const void* sender);
+    // Adds the streams' poll entries; serves them after the poll.
+    void AddStreamEntries(std::vector<pollfd>& fds, int& timeoutMs) const;
+    void ServiceStreams(const pollfd* entries);
 
     // Constant after Start.
     SimTranscoderKind m_kind;
@@ -163,6 +266,8 @@ private:
     std::vector<std::unique_ptr<Connection>> m_connections;
     std::vector<TimedSend> m_sends;  // in no order; served when due
     uint64_t m_nextConnectionId = 1;
+    std::unique_ptr<CSimDatagramStream> m_datagram;  // datagram kind, while running
+    std::unique_ptr<CSimNet2Stream> m_net2;          // NET2 kind, while running
     // The address change a shell "restart" applies.
     uint32_t m_pendingIp = 0;
     uint16_t m_pendingPort = 0;
@@ -179,6 +284,14 @@ private:
     std::vector<std::string> m_shellLines GUARDED_BY(m_lock);
     int m_requestCount GUARDED_BY(m_lock) = 0;
     int m_moveCount GUARDED_BY(m_lock) = 0;
+    SimNet2Codec m_pendingCodec GUARDED_BY(m_lock);  // what "codec:update" applies
+    // Copies of the streams' state, published by the worker.
+    SimStreamStats m_streamStats GUARDED_BY(m_lock);
+    SimNet2Codec m_appliedCodec GUARDED_BY(m_lock);
+    std::array<uint8_t, kSimTranscoderLines> m_lineStatuses GUARDED_BY(m_lock){};
+    std::vector<uint16_t> m_adcWords GUARDED_BY(m_lock);
+    uint16_t m_dataPort GUARDED_BY(m_lock) = 0;
+    int64_t m_silenceRequestMs GUARDED_BY(m_lock) = -1;  // SetSilence not yet taken; -1 none
 };
 
 }  // namespace zorv

@@ -20,32 +20,42 @@
 #include <string_view>
 #include <vector>
 
+#include "simulation/SimulatedTranscoder.h"
+#include "transcoders/TranscoderDataProtocol.h"
 #include "transcoders/TranscoderProtocol.h"
 
 namespace zorv {
 
 inline constexpr std::string_view kShellGreeting = "NET2 transcoder simulator\r\nlogin>";
 inline constexpr std::string_view kShellPasswordPrompt = "password>";
-inline constexpr std::string_view kShellLoggedIn = "NET2 shell>";
 inline constexpr std::string_view kShellLoginIncorrect = "Login incorrect\r\nlogin>";
 // Ends every reply after the login.
 inline constexpr std::string_view kShellPromptLine = "\r\nNET2 shell>";
 // A longer line closes the connection.
 inline constexpr std::size_t kShellLineMax = 1024;
 
-// The transcoder state a session reads and changes: the configuration and
-// the address a "restart" moves to.
+// The transcoder state a session reads and changes: the configuration, the
+// address a "restart" moves to, the codec the next "codec:update" applies
+// and the faults that change answers.
 struct CShellState {
     DeviceConfig& config;
     uint32_t& pendingIp;      // network byte order
     uint16_t& pendingPort;
+    SimNet2Codec* codec = nullptr;  // null: no codec commands
+    const SimStreamFaults* faults = nullptr;
 };
+
+// A codec the stream can send: a known compression and rate, SPEEX only at
+// 8000 or 16000 Hz with a Speex mode of that rate.
+bool Net2CodecValid(const SimNet2Codec& codec);
 
 struct ShellReply {
     std::string text;
     bool afterLogin = false;   // a command's reply: the prompt line is still to add
     bool restart = false;      // the transcoder restarts after sending it
     bool wasPassword = false;  // the line was a password (not to be shown)
+    bool updateCodec = false;  // "codec:update" accepted: apply the codec
+    bool lineOnOff = false;    // "line:setonoff" accepted: apply its mask
 };
 
 class CShellSession {
@@ -62,7 +72,9 @@ public:
 private:
     enum class Stage { kUser, kPassword, kShell };
 
-    std::string Command(const std::string& line, CShellState& state, bool& restart) const;
+    std::string Command(const std::string& line, CShellState& state, ShellReply& reply) const;
+    std::string CodecCommand(std::string_view word, std::string_view rest, CShellState& state,
+                             ShellReply& reply) const;
 
     Stage m_stage = Stage::kUser;
     std::string m_user;

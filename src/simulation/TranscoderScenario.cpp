@@ -25,14 +25,36 @@ const char* const kKnownKeys[] = {
     "Serial",        "Channels",        "HardwareVersion", "SoftwareVersion", "DeviceType",
     "StateFlags",    "Description",     "ProtectLevel",   "ConfigPassword", "StartPassword",
     "Protocol",      "Mode",            "AnswerDelayMs",  "DropRequests",   "ConfigChangeError",
-    "ShellMode",
+    "ShellMode",     "DropEvery",       "ReorderPairs",   "DuplicateEvery", "GapOnce",
+    "SequenceStart", "RefuseStart",     "SilenceAfterSeconds", "SilenceSeconds", "SpeexRefused",
+    "SpeexErrorCode", "DropDataAfterSeconds",
 };
+
 
 bool SameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
+}
+
+constexpr int kLineToneAmplitude = 8000;
+constexpr uint32_t kMaxToneHz = 15000;
+constexpr uint32_t kMaxCallSeconds = 86400;
+
+// "Line<N><Suffix>" with N 1..6 and a known suffix.
+bool IsLineKey(std::string_view key) {
+    constexpr std::string_view kPrefix = "Line";
+    if (key.size() < kPrefix.size() + 2 || !SameName(key.substr(0, kPrefix.size()), kPrefix)) {
+        return false;
+    }
+    const char digit = key[kPrefix.size()];
+    if (digit < '1' || digit > '0' + kSimTranscoderLines) {
+        return false;
+    }
+    const auto suffix = key.substr(kPrefix.size() + 1);
+    return SameName(suffix, "Tone") || SameName(suffix, "Wav") || SameName(suffix, "Calls") ||
+           SameName(suffix, "Lost");
 }
 
 // The values of one section, each checked where it is read.
@@ -105,12 +127,122 @@ private:
     std::string m_section;
 };
 
+// Whole decimal numbers separated by blanks.
+std::optional<std::vector<uint32_t>> Numbers(std::string_view text) {
+    std::vector<uint32_t> numbers;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ' ' || text[i] == '\t') {
+            ++i;
+            continue;
+        }
+        uint32_t value = 0;
+        const auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), value);
+        if (error != std::errc()) {
+            return std::nullopt;
+        }
+        numbers.push_back(value);
+        i = static_cast<std::size_t>(end - text.data());
+        if (i < text.size() && text[i] != ' ' && text[i] != '\t') {
+            return std::nullopt;
+        }
+    }
+    return numbers;
+}
+
+void ReadLines(const CSectionReader& reader, const std::filesystem::path& directory,
+               SimTranscoderConfig& transcoder) {
+    for (int n = 1; n <= kSimTranscoderLines; ++n) {
+        SimTranscoderLine& line = transcoder.lines[static_cast<std::size_t>(n - 1)];
+        const std::string toneKey = fmt::format("Line{}Tone", n);
+        const std::string wavKey = fmt::format("Line{}Wav", n);
+        const std::string callsKey = fmt::format("Line{}Calls", n);
+        if (reader.Find(toneKey) && reader.Find(wavKey)) {
+            reader.Fail(wavKey, fmt::format("a line plays a tone ({}) or a file, not both", toneKey));
+        }
+        if (reader.Find(toneKey)) {
+            line.toneHz = reader.Number(toneKey, 1, kMaxToneHz, 0);
+            line.amplitude = kLineToneAmplitude;
+        }
+        if (const auto wav = reader.Find(wavKey)) {
+            const std::filesystem::path path = directory / *wav;
+            try {
+                uint32_t rate = 0;
+                line.wavSamples =
+                    std::make_shared<const std::vector<int16_t>>(ReadBoardWav(path.string(), rate));
+                line.wavRate = rate;
+                line.wavPath = path.string();
+            } catch (const CBoardScenarioError& error) {
+                reader.Fail(wavKey, error.what());
+            }
+        }
+        if (const auto calls = reader.Find(callsKey)) {
+            const auto numbers = Numbers(*calls);
+            if (!numbers || numbers->size() != 3 || (*numbers)[1] == 0 ||
+                std::any_of(numbers->begin(), numbers->end(),
+                            [](uint32_t v) { return v > kMaxCallSeconds; })) {
+                reader.Fail(callsKey,
+                            fmt::format("'{}' is not three whole seconds: ring, call in (at "
+                                        "least 1), free",
+                                        *calls));
+            }
+            line.ringMs = int64_t{(*numbers)[0]} * 1000;
+            line.callMs = int64_t{(*numbers)[1]} * 1000;
+            line.freeMs = int64_t{(*numbers)[2]} * 1000;
+        }
+        const std::string lostKey = fmt::format("Line{}Lost", n);
+        line.lost = reader.Number(lostKey, 0, 1, 0) == 1;
+        if (line.lost && line.callMs > 0) {
+            reader.Fail(lostKey, fmt::format("a lost line has no calls ({})", callsKey));
+        }
+    }
+}
+
+void ReadFaults(const CSectionReader& reader, bool net2, SimStreamFaults& faults) {
+    const char* const datagramOnly[] = {"DropEvery", "ReorderPairs", "DuplicateEvery", "GapOnce",
+                                        "SequenceStart"};
+    const char* const net2Only[] = {"SpeexRefused", "SpeexErrorCode", "DropDataAfterSeconds"};
+    const auto refuse = [&](const auto& keys, const char* message) {
+        for (const char* key : keys) {
+            if (reader.Find(key)) {
+                reader.Fail(key, message);
+            }
+        }
+    };
+    if (net2) {
+        refuse(datagramOnly, "only the datagram kind streams datagrams");
+    } else {
+        refuse(net2Only, "only the net2 kind has this fault");
+    }
+    faults.dropEvery = static_cast<int>(reader.Number("DropEvery", 0, 1000, 0));
+    faults.reorderPairs = reader.Number("ReorderPairs", 0, 1, 0) == 1;
+    faults.duplicateEvery = static_cast<int>(reader.Number("DuplicateEvery", 0, 1000, 0));
+    faults.gapOnce = static_cast<int>(reader.Number("GapOnce", 0, 255, 0));
+    faults.sequenceStart = static_cast<uint16_t>(reader.Number("SequenceStart", 0, 65535, 0));
+    faults.refuseStart = reader.Number("RefuseStart", 0, 1, 0) == 1;
+    faults.silenceAfterMs = int64_t{reader.Number("SilenceAfterSeconds", 0, kMaxCallSeconds, 0)} * 1000;
+    faults.silenceMs = int64_t{reader.Number("SilenceSeconds", 0, kMaxCallSeconds, 0)} * 1000;
+    faults.speexRefused = reader.Number("SpeexRefused", 0, 1, 0) == 1;
+    if (const auto code = reader.Find("SpeexErrorCode")) {
+        const bool hex = code->size() >= 3 && code->size() <= 10 && code->starts_with("0x") &&
+                         std::all_of(code->begin() + 2, code->end(), [](char c) {
+                             return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                         });
+        if (!hex) {
+            reader.Fail("SpeexErrorCode", fmt::format("'{}' is not a code like 0x3", *code));
+        }
+        faults.speexErrorCode = *code;
+    }
+    faults.dropDataAfterMs =
+        int64_t{reader.Number("DropDataAfterSeconds", 0, kMaxCallSeconds, 0)} * 1000;
+}
+
 SimTranscoderConfig ReadTranscoder(const IniFile& file, const std::string& section) {
     const CSectionReader reader(file, section);
     for (const std::string& key : file.Keys(section)) {
         const bool known = std::any_of(std::begin(kKnownKeys), std::end(kKnownKeys),
                                        [&](const char* name) { return SameName(key, name); });
-        if (!known) {
+        if (!known && !IsLineKey(key)) {
             reader.Fail(key, "unknown key");
         }
     }
@@ -189,6 +321,8 @@ SimTranscoderConfig ReadTranscoder(const IniFile& file, const std::string& secti
     }
     transcoder.shellMode =
         kShellModes[reader.Choice("ShellMode", {"normal", "oversize", "noprompt", "slow"}, 0)];
+    ReadLines(reader, std::filesystem::absolute(file.Path()).parent_path(), transcoder);
+    ReadFaults(reader, net2, transcoder.faults);
     return transcoder;
 }
 
@@ -205,6 +339,42 @@ int SectionNumber(std::string_view name) {
 }
 
 }  // namespace
+
+SimChannel LineChannel(const SimTranscoderLine& line) {
+    SimChannel channel;
+    SimAudio& audio = channel.audio;
+    if (line.wavSamples && !line.wavSamples->empty()) {
+        audio.kind = SimAudioKind::Wav;
+        audio.wavSamples = line.wavSamples;
+        audio.wavRate = line.wavRate;
+        audio.wavPath = line.wavPath;
+    } else if (line.toneHz > 0) {
+        audio.kind = SimAudioKind::Tone;
+        audio.frequencyHz = line.toneHz;
+        audio.amplitude = line.amplitude;
+    }
+    if (line.lost) {
+        audio.kind = SimAudioKind::Silence;
+        channel.timeline = {{0, Code(DspEvent::Line), kLineLost}};
+    } else if (line.callMs > 0) {
+        audio.duringCallsOnly = true;
+        const uint8_t code = Code(DspEvent::Line);
+        channel.timeline = {{0, code, kLineRing},
+                            {line.ringMs, code, kLineCallIn},
+                            {line.ringMs + line.callMs, code, kLineFree}};
+    }
+    return channel;
+}
+
+int64_t CallCycleMs(const SimTranscoderConfig& config) {
+    int64_t cycle = 0;
+    for (const SimTranscoderLine& line : config.lines) {
+        if (line.callMs > 0) {
+            cycle = std::max(cycle, line.ringMs + line.callMs + line.freeMs);
+        }
+    }
+    return cycle;
+}
 
 TranscoderScenario LoadTranscoderScenario(const std::string& path) {
     std::error_code error;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "simulation/BoardScenario.h"
 #include "simulation/SimulatedTranscoder.h"
 
 namespace zorv {
@@ -27,6 +28,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// WAV paths are relative to the scenario file's directory.
 TranscoderScenario LoadTranscoderScenario(const std::string& path);
+
+// A transcoder line as a simulated board's channel: its audio (heard only
+// during calls when it has calls) and one cycle of its call timeline (ring at
+// 0, call in, free).
+SimChannel LineChannel(const SimTranscoderLine& line);
+// The period after which every line's timeline starts over: the longest
+// cycle of the transcoder's lines (0: no calls).
+int64_t CallCycleMs(const SimTranscoderConfig& config);
 
 }  // namespace zorv

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "support/Files.h"
@@ -150,6 +152,60 @@ TEST(TranscoderScenarioTest, BadFilesNameTheFileSectionAndKey) {
         }
     }
     EXPECT_THROW(LoadTranscoderScenario(dir.File("missing.ini")), CTranscoderScenarioError);
+}
+
+TEST(TranscoderScenarioTest, StreamKeys) {
+    test::CTempDir dir;
+    const std::string path = dir.File("sim.ini");
+    std::filesystem::copy_file(ZORV_SOURCE_DIR "/tools/scenarios/voice.wav", dir.File("voice.wav"));
+    std::ofstream(path) << "[Transcoder1]\nAddress = 127.0.74.20\nSerial = 1\n"
+                           "Line1Tone = 440\nLine2Wav = voice.wav\nLine2Calls = 2 10 5\nLine3Lost = 1\n"
+                           "DropEvery = 7\nReorderPairs = 1\nDuplicateEvery = 9\nGapOnce = 11\n"
+                           "SequenceStart = 65530\nRefuseStart = 1\nSilenceAfterSeconds = 3\n"
+                           "SilenceSeconds = 4\n"
+                           "[Transcoder2]\nKind = net2\nAddress = 127.0.74.21\nSerial = 2\n"
+                           "SpeexRefused = 1\nSpeexErrorCode = 0x3\nDropDataAfterSeconds = 9\n";
+    const auto scenario = LoadTranscoderScenario(path);
+    const SimTranscoderConfig& first = scenario.transcoders.at(0);
+    EXPECT_EQ(first.lines[0].toneHz, 440);
+    ASSERT_TRUE(first.lines[1].wavSamples);
+    EXPECT_EQ(first.lines[1].wavRate, 8000u);
+    EXPECT_EQ(first.lines[1].ringMs, 2000);
+    EXPECT_EQ(first.lines[1].callMs, 10'000);
+    EXPECT_EQ(first.lines[1].freeMs, 5000);
+    EXPECT_EQ(CallCycleMs(first), 17'000);
+    EXPECT_TRUE(first.lines[2].lost);
+    const SimStreamFaults& f = first.faults;
+    EXPECT_EQ(f.dropEvery, 7);
+    EXPECT_TRUE(f.reorderPairs);
+    EXPECT_EQ(f.duplicateEvery, 9);
+    EXPECT_EQ(f.gapOnce, 11);
+    EXPECT_EQ(f.sequenceStart, 65530);
+    EXPECT_TRUE(f.refuseStart);
+    EXPECT_EQ(f.silenceAfterMs, 3000);
+    EXPECT_EQ(f.silenceMs, 4000);
+    const SimStreamFaults& g = scenario.transcoders.at(1).faults;
+    EXPECT_TRUE(g.speexRefused);
+    EXPECT_EQ(g.speexErrorCode, "0x3");
+    EXPECT_EQ(g.dropDataAfterMs, 9000);
+
+    const std::pair<const char*, const char*> bad[] = {
+        {"Line7Tone = 440", "Line7Tone: unknown key"},
+        {"Line1Calls = 2 0 5", "Line1Calls: '2 0 5' is not three whole seconds"},
+        {"Line1Tone = 440\nLine1Wav = voice.wav", "Line1Wav: a line plays a tone"},
+        {"Line1Wav = missing.wav", "Line1Wav:"},
+        {"SpeexRefused = 1", "SpeexRefused: only the net2 kind"},
+        {"Line3Calls = 1 2 3\nLine3Lost = 1", "Line3Lost: a lost line has no calls"},
+    };
+    for (const auto& [line, message] : bad) {
+        std::ofstream(path) << "[Transcoder1]\nAddress = 127.0.74.20\nSerial = 1\n" << line << "\n";
+        try {
+            LoadTranscoderScenario(path);
+            ADD_FAILURE() << line;
+        } catch (const CTranscoderScenarioError& error) {
+            EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
+        }
+    }
 }
 
 }  // namespace

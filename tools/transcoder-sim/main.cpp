@@ -117,8 +117,9 @@ int RunScenario(const std::string& path) {
             net2 ? "NET2" : "datagram", uint32_t{config.info.SerialNumber},
             PacketSize(config.layout),
             AddressText({transcoder->Address(), transcoder->ConfigPort()}),
-            net2 ? fmt::format(", shell at {}",
-                               AddressText({transcoder->Address(), transcoder->ShellPort()}))
+            net2 ? fmt::format(", shell at {}, data at {}",
+                               AddressText({transcoder->Address(), transcoder->ShellPort()}),
+                               AddressText({transcoder->Address(), transcoder->DataPort()}))
                  : ""));
         transcoders.push_back(std::move(transcoder));
     }

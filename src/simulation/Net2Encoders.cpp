@@ -1,0 +1,174 @@
+#include "simulation/Net2Encoders.h"
+
+#include <speex/speex.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <vector>
+
+#include "devices/Net2Format.h"
+
+namespace zorv {
+
+namespace {
+
+constexpr std::array<int, 89> kImaSteps = {
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
+    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
+    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
+    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
+    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
+    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
+    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+constexpr std::array<int, 16> kImaIndexSteps = {-1, -1, -1, -1, 2, 4, 6, 8,
+                                                -1, -1, -1, -1, 2, 4, 6, 8};
+
+const SpeexMode* ModeOfRate(uint32_t rateHz) {
+    return speex_lib_get_mode(rateHz == 8000 ? SPEEX_MODEID_NB : SPEEX_MODEID_WB);
+}
+
+// Bytes of one frame at a quality (constant bit rate).
+std::size_t FrameBytesAtQuality(uint32_t rateHz, int quality) {
+    void* state = speex_encoder_init(ModeOfRate(rateHz));
+    int q = quality;
+    speex_encoder_ctl(state, SPEEX_SET_QUALITY, &q);
+    int frameSize = 0;
+    speex_encoder_ctl(state, SPEEX_GET_FRAME_SIZE, &frameSize);
+    std::vector<spx_int16_t> frame(static_cast<std::size_t>(frameSize));
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = static_cast<spx_int16_t>(
+            8000 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(i) / rateHz));
+    }
+    SpeexBits bits;
+    speex_bits_init(&bits);
+    speex_encode_int(state, frame.data(), &bits);
+    const auto bytes = static_cast<std::size_t>(speex_bits_nbytes(&bits));
+    speex_bits_destroy(&bits);
+    speex_encoder_destroy(state);
+    return bytes;
+}
+
+}  // namespace
+
+uint8_t CNet2AdpcmEncoder::EncodeSample(int sample) {
+    int step = kImaSteps[static_cast<std::size_t>(m_index)];
+    int difference = sample - m_predictor;
+    uint8_t code = 0;
+    if (difference < 0) {
+        code = 8;
+        difference = -difference;
+    }
+    int delta = step >> 3;
+    if (difference >= step) {
+        code |= 4;
+        difference -= step;
+        delta += step;
+    }
+    step >>= 1;
+    if (difference >= step) {
+        code |= 2;
+        difference -= step;
+        delta += step;
+    }
+    step >>= 1;
+    if (difference >= step) {
+        code |= 1;
+        delta += step;
+    }
+    m_predictor += (code & 8) != 0 ? -delta : delta;
+    m_predictor = std::clamp(m_predictor, -32767, 32767);
+    m_index = std::clamp(m_index + kImaIndexSteps[code], 0, 88);
+    return code;
+}
+
+void CNet2AdpcmEncoder::EncodeBlock(const int16_t* samples, uint8_t* block) {
+    const auto predictor = static_cast<uint16_t>(static_cast<int16_t>(m_predictor));
+    block[0] = static_cast<uint8_t>(predictor);
+    block[1] = static_cast<uint8_t>(predictor >> 8);
+    block[2] = static_cast<uint8_t>(m_index);
+    block[3] = 0;
+    for (std::size_t i = 0; i < kAdpcmBlockCodes; ++i) {
+        const uint8_t high = EncodeSample(samples[2 * i]);
+        const uint8_t low = EncodeSample(samples[2 * i + 1]);
+        block[kAdpcmBlockHeader + i] = static_cast<uint8_t>((high << 4) | low);
+    }
+}
+
+int SpeexQualityForMode(uint32_t rateHz, uint32_t mode) {
+    const std::size_t wanted = SpeexFrameBytes(rateHz, mode);
+    if (wanted == 0) {
+        return -1;
+    }
+    // Computed once per rate: the frame size of every quality.
+    static const std::array<std::array<std::size_t, 11>, 2> kBytes = [] {
+        std::array<std::array<std::size_t, 11>, 2> bytes{};
+        for (int q = 0; q <= 10; ++q) {
+            bytes[0][static_cast<std::size_t>(q)] = FrameBytesAtQuality(8000, q);
+            bytes[1][static_cast<std::size_t>(q)] = FrameBytesAtQuality(16000, q);
+        }
+        return bytes;
+    }();
+    const auto& sizes = kBytes[rateHz == 8000 ? 0 : 1];
+    for (int q = 10; q >= 0; --q) {
+        if (sizes[static_cast<std::size_t>(q)] <= wanted) {
+            return q;
+        }
+    }
+    return -1;
+}
+
+CSpeexFrameEncoder::~CSpeexFrameEncoder() { Release(); }
+
+void CSpeexFrameEncoder::Release() {
+    if (m_state != nullptr) {
+        speex_encoder_destroy(m_state);
+        m_state = nullptr;
+    }
+    if (m_bits != nullptr) {
+        auto* bits = static_cast<SpeexBits*>(m_bits);
+        speex_bits_destroy(bits);
+        delete bits;
+        m_bits = nullptr;
+    }
+}
+
+bool CSpeexFrameEncoder::Init(uint32_t rateHz, uint32_t mode) {
+    Release();
+    m_quality = SpeexQualityForMode(rateHz, mode);
+    if (m_quality < 0) {
+        m_frameBytes = 0;
+        m_frameSamples = 0;
+        return false;
+    }
+    m_frameBytes = SpeexFrameBytes(rateHz, mode);
+    m_frameSamples = rateHz == 8000 ? kSpeexNarrowSamples : kSpeexWideSamples;
+    m_state = speex_encoder_init(ModeOfRate(rateHz));
+    int quality = m_quality;
+    speex_encoder_ctl(m_state, SPEEX_SET_QUALITY, &quality);
+    auto* bits = new SpeexBits;
+    speex_bits_init(bits);
+    m_bits = bits;
+    return true;
+}
+
+void CSpeexFrameEncoder::Encode(const int16_t* samples, uint8_t* frame) {
+    auto* bits = static_cast<SpeexBits*>(m_bits);
+    std::memset(frame, 0, m_frameBytes);
+    if (m_state == nullptr) {
+        return;
+    }
+    speex_bits_reset(bits);
+    // speex_encode_int takes the samples as its scratch.
+    std::array<spx_int16_t, kSpeexWideSamples> scratch{};
+    std::copy_n(samples, m_frameSamples, scratch.begin());
+    speex_encode_int(m_state, scratch.data(), bits);
+    speex_bits_write(bits, reinterpret_cast<char*>(frame), static_cast<int>(m_frameBytes));
+    for (std::size_t i = 0; i + 1 < m_frameBytes; i += 2) {
+        std::swap(frame[i], frame[i + 1]);
+    }
+}
+
+}  // namespace zorv
