@@ -5,7 +5,12 @@
 //       until SIGTERM or SIGINT, printing one line per received request;
 //   zorv18-transcoder-sim --show-password Transcoders.ini N
 //       prints the deciphered Password of section "Transcoder-N" of a
-//       server's transcoder settings file.
+//       server's transcoder settings file;
+//   zorv18-transcoder-sim --register SCENARIO.ini Transcoders.ini
+//       registers every transcoder of the scenario, started, in a server's
+//       transcoder settings file (the start password as its password, data
+//       ports from 7000 on for the datagram kind, the shell port of its NET2
+//       transcoders), so that a server finds and records them.
 // Exit status 0 on success, 1 on a bad file or a socket that cannot be
 // opened, 2 on a bad command line.
 #include <signal.h>
@@ -13,6 +18,7 @@
 #include <fmt/format.h>
 
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -26,6 +32,7 @@
 #include "simulation/SimulatedTranscoder.h"
 #include "simulation/TranscoderScenario.h"
 #include "transcoders/TranscoderFlow.h"
+#include "transcoders/TranscoderRegistry.h"
 
 namespace {
 
@@ -44,7 +51,8 @@ void PrintLine(const std::string& line) {
 int Usage() {
     std::fputs(
         "usage: zorv18-transcoder-sim SCENARIO.ini\n"
-        "       zorv18-transcoder-sim --show-password Transcoders.ini N\n",
+        "       zorv18-transcoder-sim --show-password Transcoders.ini N\n"
+        "       zorv18-transcoder-sim --register SCENARIO.ini Transcoders.ini\n",
         stderr);
     return 2;
 }
@@ -133,12 +141,51 @@ int RunScenario(const std::string& path) {
     return 0;
 }
 
+int Register(const std::string& scenarioPath, const std::string& settingsPath) {
+    TranscoderScenario scenario;
+    try {
+        scenario = LoadTranscoderScenario(scenarioPath);
+    } catch (const std::exception& e) {
+        std::fputs(fmt::format("{}\n", e.what()).c_str(), stderr);
+        return 1;
+    }
+    CTranscoderRegistry registry(settingsPath);
+    registry.Load();
+    uint32_t position = static_cast<uint32_t>(registry.Transcoders().size());
+    for (const SimTranscoderConfig& t : scenario.transcoders) {
+        tagStoredTranscoderConfig stored{};
+        stored.tsStarted = 1;
+        stored.tsSerialNumber = t.info.SerialNumber;
+        stored.tsAddr = t.config.IpAddr;
+        stored.tsPort = t.config.ConfigPort;
+        stored.tsChannelsCount = t.info.Channels;
+        stored.dataPort = static_cast<uint16_t>(7000 + position);
+        std::memcpy(stored.Password, t.config.StartPassword, sizeof stored.Password);
+        stored.deviceClass =
+            t.kind == SimTranscoderKind::kNet2 ? kNet2Transcoder : kDatagramTranscoder;
+        if (!registry.Add(position, stored)) {
+            std::fputs(fmt::format("{}: serial {} is registered already\n", settingsPath,
+                                   uint32_t{t.info.SerialNumber}).c_str(),
+                       stderr);
+            return 1;
+        }
+        if (t.kind == SimTranscoderKind::kNet2 && t.shellPort != 0) {
+            IniFile(settingsPath).WriteUint("AdvancedParam", "ShellPort", t.shellPort);
+        }
+        ++position;
+    }
+    return registry.LastSaveOk() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 3 && args[0] == "--show-password") {
         return ShowPassword(args[1], args[2]);
+    }
+    if (args.size() == 3 && args[0] == "--register") {
+        return Register(args[1], args[2]);
     }
     if (args.size() == 1 && !args[0].starts_with("-")) {
         return RunScenario(args[0]);
