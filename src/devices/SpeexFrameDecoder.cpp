@@ -10,6 +10,7 @@ CSpeexFrameDecoder::~CSpeexFrameDecoder() {
 
 bool CSpeexFrameDecoder::Open(bool wideband) {
     Close();
+    m_wideband = wideband;
     m_state = speex_decoder_init(wideband ? &speex_wb_mode : &speex_nb_mode);
     if (m_state == nullptr) {
         return false;
@@ -43,9 +44,10 @@ void CSpeexFrameDecoder::Close() {
 }
 
 void CSpeexFrameDecoder::Reset() {
+    // The library's own reset leaves some state behind (a reset decoder
+    // decodes the same frames differently from a new one): start anew.
     if (m_state != nullptr) {
-        speex_decoder_ctl(m_state, SPEEX_RESET_STATE, nullptr);
-        speex_bits_reset(&m_bits);
+        Open(m_wideband);
     }
 }
 

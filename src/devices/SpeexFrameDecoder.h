@@ -3,7 +3,7 @@
 // enhancement off. The transcoder sends each 16-bit word of a frame with its
 // two bytes exchanged; Decode puts them back in order first.
 //
-// Open allocates the library's decoder; Decode and Reset never allocate.
+// Open and Reset allocate the library's decoder; Decode never allocates.
 // Owned by the packet parser; not thread-safe.
 #pragma once
 
@@ -31,7 +31,7 @@ public:
     bool Open(bool wideband);
     void Close();
     bool IsOpen() const { return m_state != nullptr; }
-    // Fresh decoder state, as at the start of a stream.
+    // A new decoder of the same kind, as at the start of a stream (allocates).
     void Reset();
 
     std::size_t Samples() const { return m_samples; }
@@ -46,6 +46,7 @@ private:
     void* m_state = nullptr;  // Owned (speex_decoder_init)
     SpeexBits m_bits{};
     bool m_bitsReady = false;
+    bool m_wideband = false;
     std::size_t m_samples = 0;
     std::array<char, kMaxFrameBytes> m_frame{};
 };
