@@ -5,19 +5,40 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devices/ImaAdpcmDecoder.h"
 #include "devices/Net2PacketParser.h"
 
+// Allocation hooks of the sanitizer runtimes (address and thread): they see
+// every allocation, the Speex library's malloc included. Absent without a
+// sanitizer, where the allocation test is skipped.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*,
+                                                                  std::size_t),
+                                                         void (*)(const volatile void*))
+    __attribute__((weak));
+
 namespace zorv {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+std::atomic<bool> g_countAllocations{false};
+std::atomic<std::thread::id> g_watchedThread{};
+std::atomic<long> g_allocations{0};
+
+void OnAllocation(const volatile void*, std::size_t) {
+    if (g_countAllocations && std::this_thread::get_id() == g_watchedThread.load()) {
+        ++g_allocations;
+    }
+}
+void OnFree(const volatile void*) {}
 
 // Builds a packet stream field by field.
 class CStreamWriter {
@@ -338,6 +359,50 @@ INSTANTIATE_TEST_SUITE_P(Compressions, Net2StreamTest,
                                            StreamCase{"SpeexWide", 16000, kCompressSpeex, 15},
                                            StreamCase{"SpeexWide40", 16000, kCompressSpeex, 40}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(Net2StreamTest, ParsingAllocatesNothing) {
+    static const bool hooked = __sanitizer_install_malloc_and_free_hooks != nullptr &&
+                               __sanitizer_install_malloc_and_free_hooks(OnAllocation, OnFree) != 0;
+    if (!hooked) {
+        GTEST_SKIP() << "no sanitizer allocation hooks in this build";
+    }
+    const StreamCase& c = GetParam();
+    size_t expected = 0;
+    const Bytes stream = BuildStream(c, expected);
+    CNet2PacketParser parser(3);
+    ASSERT_TRUE(parser.Init(c.rate, c.compression, c.speexMode));
+    // Takes the samples away without allocating.
+    struct CDropper final : INet2PacketHandler {
+        explicit CDropper(CNet2PacketParser& p) : parser(p) {}
+        void OnPacketStart() override {
+            for (int ch = 0; ch < parser.Channels(); ++ch) {
+                taken += parser.Decoded(ch).size();
+                parser.Drop(ch, parser.Decoded(ch).size());
+            }
+        }
+        void OnEventBlock(std::span<const uint8_t>) override {}
+        CNet2PacketParser& parser;
+        size_t taken = 0;
+    } dropper(parser);
+
+    g_allocations = 0;
+    g_watchedThread = std::this_thread::get_id();
+    g_countAllocations = true;
+    // Growing reads of 1 to 13 bytes, the unparsed rest read again.
+    size_t start = 0;
+    size_t end = 0;
+    bool error = false;
+    for (size_t step = 1; end < stream.size() && !error; step = step % 13 + 1) {
+        end = std::min(stream.size(), end + step);
+        start += parser.Parse(stream.data() + start, end - start, dropper, error);
+    }
+    parser.AppendSilence(100);
+    g_countAllocations = false;
+    EXPECT_FALSE(error);
+    EXPECT_EQ(start, stream.size());
+    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_GT(dropper.taken, 0u);
+}
 
 TEST(Net2PacketParserTest, ChannelWordSelectsSectionsThenEventBlock) {
     CNet2PacketParser parser(3);
