@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 
 #include "devices/ImaAdpcmDecoder.h"
 #include "devices/Net2PacketParser.h"
+#include "support/TempDir.h"
 
 // Allocation hooks of the sanitizer runtimes (address and thread): they see
 // every allocation, the Speex library's malloc included. Absent without a
@@ -481,6 +484,118 @@ TEST(Net2PacketParserTest, AdpcmBlocksDecodeFromTheirOwnHeaders) {
     // The second block starts from its header (the limit is +-32767).
     EXPECT_EQ(std::vector<int16_t>(s.begin() + 504, s.begin() + 507),
               (std::vector<int16_t>{32767, -28669, -32767}));
+}
+
+// Codes that follow a tone, chosen code by code (the decoder is only used to
+// pick them; the check below decodes them with sox).
+Bytes AdpcmToneCodes(int16_t predictor, uint16_t stepIndex, double phase) {
+    CImaAdpcmDecoder tracker;
+    tracker.Start(predictor, stepIndex);
+    Bytes codes;
+    for (size_t i = 0; i < kAdpcmBlockSamples; i += 2) {
+        uint8_t byte = 0;
+        for (size_t half = 0; half < 2; ++half) {
+            const double target =
+                12000 * std::sin(2 * M_PI * 700 * static_cast<double>(i + half) / 8000 + phase);
+            uint8_t best = 0;
+            double bestError = 1e9;
+            for (uint8_t code = 0; code < 16; ++code) {
+                CImaAdpcmDecoder trial = tracker;
+                const double error = std::abs(trial.DecodeNibble(code) - target);
+                if (error < bestError) {
+                    bestError = error;
+                    best = code;
+                }
+            }
+            tracker.DecodeNibble(best);
+            byte = static_cast<uint8_t>(half == 0 ? best << 4 : byte | best);
+        }
+        codes.push_back(byte);
+    }
+    return codes;
+}
+
+// The same blocks as a WAV IMA ADPCM file (format 0x11): a block there
+// starts with its predictor as a sample, and the low nibble comes first.
+void WriteImaWav(const std::string& path, const std::vector<std::pair<int16_t, uint16_t>>& heads,
+                 const std::vector<Bytes>& codes) {
+    Bytes data;
+    CStreamWriter put;
+    for (size_t b = 0; b < heads.size(); ++b) {
+        put.U16(static_cast<uint16_t>(heads[b].first));
+        put.Append({static_cast<uint8_t>(heads[b].second), 0});
+        for (uint8_t byte : codes[b]) {
+            put.Append({static_cast<uint8_t>((byte << 4) | (byte >> 4))});
+        }
+    }
+    const Bytes& blocks = put.Data();
+    CStreamWriter w;
+    auto u32 = [&w](uint32_t v) {
+        w.U16(static_cast<uint16_t>(v & 0xFFFF));
+        w.U16(static_cast<uint16_t>(v >> 16));
+    };
+    w.Append({'R', 'I', 'F', 'F'});
+    u32(static_cast<uint32_t>(4 + 8 + 20 + 8 + 4 + 8 + blocks.size()));
+    w.Append({'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    u32(20);
+    w.U16(0x11);  // IMA ADPCM
+    w.U16(1);
+    u32(8000);
+    u32(8000 * 256 / 505);
+    w.U16(256);
+    w.U16(4);
+    w.U16(2);
+    w.U16(505);
+    w.Append({'f', 'a', 'c', 't'});
+    u32(4);
+    u32(static_cast<uint32_t>(505 * heads.size()));
+    w.Append({'d', 'a', 't', 'a'});
+    u32(static_cast<uint32_t>(blocks.size()));
+    w.Append(blocks);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(w.Data().data()),
+               static_cast<std::streamsize>(w.Data().size()));
+}
+
+TEST(Net2PacketParserTest, AdpcmDecodesAsSoxDoes) {
+    if (std::system("command -v sox >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "sox is not installed";
+    }
+    const std::vector<std::pair<int16_t, uint16_t>> heads = {{0, 30}, {-9000, 61}, {11000, 5}};
+    std::vector<Bytes> codes;
+    CStreamWriter w;
+    w.Header(0x0001);
+    w.AdpcmCount(static_cast<uint8_t>(heads.size()));
+    for (size_t b = 0; b < heads.size(); ++b) {
+        codes.push_back(AdpcmToneCodes(heads[b].first, heads[b].second, static_cast<double>(b)));
+        w.AdpcmBlock(heads[b].first, heads[b].second, codes.back());
+    }
+    CNet2PacketParser parser(1);
+    ASSERT_TRUE(parser.Init(8000, kCompressAdpcm, 0));
+    CCollector c(parser);
+    Feed(parser, w.Data(), Cut::Random, c);
+    ASSERT_FALSE(c.framingError);
+    ASSERT_EQ(c.samples[0].size(), heads.size() * kAdpcmBlockSamples);
+
+    test::CTempDir dir;
+    const std::string wav = dir.File("ima.wav");
+    const std::string raw = dir.File("ima.raw");
+    WriteImaWav(wav, heads, codes);
+    ASSERT_EQ(
+        std::system(
+            ("sox '" + wav + "' -t raw -e signed -b 16 -L '" + raw + "' 2>/dev/null").c_str()),
+        0);
+    std::ifstream in(raw, std::ios::binary);
+    const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), heads.size() * 505 * 2);
+    for (size_t b = 0; b < heads.size(); ++b) {
+        for (size_t i = 0; i < kAdpcmBlockSamples; ++i) {
+            const size_t at = (b * 505 + 1 + i) * 2;
+            const auto bySox = static_cast<int16_t>(bytes[at] | (bytes[at + 1] << 8));
+            ASSERT_EQ(c.samples[0][b * kAdpcmBlockSamples + i], bySox)
+                << "block " << b << " sample " << i;
+        }
+    }
 }
 
 TEST(Net2PacketParserTest, AdpcmDecoderHoldsTheSecondSampleOfAByte) {
