@@ -35,8 +35,14 @@ void CDspDevice::ReadingLoop() {
             if (!local) {
                 FollowRemoteRecordLength();
                 if (!signalled) {
-                    FillRemoteSilence();
-                    continue;
+                    // A slow stream (few lines, long records) may hold data
+                    // that has not reached the flow's wake-up mark yet: only
+                    // a wait with nothing at all to read is silence.
+                    std::size_t received = 0;
+                    if (!ReadOnce(received) || received == 0) {
+                        FillRemoteSilence();
+                        continue;
+                    }
                 }
                 RemoteDataReturned();
             } else if (!signalled) {

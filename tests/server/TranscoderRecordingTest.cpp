@@ -1,0 +1,139 @@
+// Calls on the lines of network transcoders recorded end to end: the
+// transcoder simulator program streams scripted calls of two transcoders
+// (datagram and NET2 kinds) over loopback, the unmodified server finds them,
+// starts their flows and records every call of every line, each with its own
+// tone. The addresses 127.0.73.0/24 are this file's own.
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "storage/WavFile.h"
+#include "support/ChildProcess.h"
+#include "support/Files.h"
+#include "support/TempDir.h"
+
+namespace zorv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::vector<std::string> Records(const std::string& root) {
+    std::vector<std::string> files;
+    if (fs::exists(root)) {
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (entry.path().extension() == ".wav") {
+                files.push_back(entry.path().string());
+            }
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::vector<int16_t> Samples(const std::string& file) {
+    const std::string raw = file + ".raw";
+    RunShell("sox '" + file + "' -t raw -e signed -b 16 -c 1 '" + raw + "' 2>&1");
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    fs::remove(raw);
+    return samples;
+}
+
+// Power of one frequency in the middle second of the samples (Goertzel).
+double PowerAt(const std::vector<int16_t>& samples, double hz, double rate) {
+    const std::size_t count = std::min<std::size_t>(samples.size() / 2, static_cast<std::size_t>(rate));
+    const std::size_t from = (samples.size() - count) / 2;
+    const double w = 2 * M_PI * hz / rate;
+    double s1 = 0, s2 = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double s0 = samples[from + i] + 2 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
+}
+
+struct Line {
+    uint32_t line;     // global line number in the record's name
+    double toneHz;
+    double otherHz;    // a tone of another line that must not be there
+    double callSeconds;
+};
+
+class TranscoderRecordingTest : public ::testing::Test {
+protected:
+    // Runs the simulator and the server for seconds, then stops both.
+    void Run(const std::string& net2Codec, std::chrono::seconds seconds) {
+        std::ofstream(m_dir.File("sim.ini"))
+            << "[Transcoder1]\nKind = datagram\nAddress = 127.0.73.1\nConfigPort = 5001\n"
+               "Layout = 184\nSerial = 31001\nChannels = 2\nHardwareVersion = 300\n"
+               "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
+               "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
+               "Line2Tone = 1100\nLine2Calls = 6 8 30\n\n"
+               "[Transcoder2]\nKind = net2\nAddress = 127.0.73.2\nConfigPort = 5001\n"
+               "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
+               "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
+               "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\nLine1Calls = 1 7 30\n"
+               "Line2Tone = 1300\nLine2Calls = 2 9 30\n";
+        std::ofstream(m_dir.File("ZORV_18.ini"))
+            << "[Server]\nName=Transcoder test\n[Aon]\nCallNotServices=0\n"
+            << "[Channel31001-0]\nCompression=0\n[Channel31001-1]\nCompression=0\n"
+            << "[Channel32002-0]\nCompression=0\n[Channel32002-1]\nCompression=0\n"
+            << "[DeviceChannel32002]\n" << net2Codec;
+        const std::string sim = BuiltProgram("zorv18-transcoder-sim");
+        CChildProcess registering(sim, {"--register", m_dir.File("sim.ini"),
+                                        m_dir.File("Transcoders.ini")},
+                                  m_dir.Path(), {});
+        ASSERT_EQ(registering.Wait(10s), 0) << registering.Stderr();
+        CChildProcess transcoders(sim, {m_dir.File("sim.ini")}, m_dir.Path(), {});
+        CChildProcess server(BuiltProgram("zorv18server"), {}, m_dir.Path(),
+                             {"ZORV_REGISTRY=" + m_dir.File("registry.ini")});
+        std::this_thread::sleep_for(seconds);
+        server.Signal(SIGTERM);
+        EXPECT_EQ(server.Wait(30s), 0) << server.Stderr();
+        transcoders.Signal(SIGTERM);
+        transcoders.Wait(10s);
+    }
+
+    // Every line has one record of its call's length carrying its own tone.
+    void ExpectRecords(const std::vector<Line>& lines) {
+        const std::vector<std::string> files = Records(m_dir.File("DvrFiles"));
+        for (const Line& l : lines) {
+            SCOPED_TRACE(l.line);
+            // "<date><time><line><counter>z18.wav"
+            const auto file = std::find_if(files.begin(), files.end(), [&](const std::string& f) {
+                const std::string name = fs::path(f).filename().string();
+                return name.size() == 26 && name.substr(14, 3) == fmt::format("{:03}", l.line);
+            });
+            ASSERT_NE(file, files.end()) << RunShell("ls -R '" + m_dir.File("DvrFiles") + "'")
+                                         << RunShell("iconv -f cp1251 -t utf-8 '" +
+                                                     m_dir.File("ZORV_18.log") + "'");
+            const double duration = std::stod(RunShell("soxi -D '" + *file + "'"));
+            EXPECT_NEAR(duration, l.callSeconds, 0.5);
+            const double rate = std::stod(RunShell("soxi -r '" + *file + "'"));
+            const std::vector<int16_t> samples = Samples(*file);
+            ASSERT_GT(samples.size(), 4000u);
+            EXPECT_GT(PowerAt(samples, l.toneHz, rate), 100 * PowerAt(samples, l.otherHz, rate));
+            CWavFile reader;
+            ASSERT_EQ(reader.OpenForReading(*file), CWavFile::kOpenReady);
+            EXPECT_EQ(uint32_t{reader.getDbRecord().NChanel}, l.line);
+        }
+    }
+
+    CTempDir m_dir;
+};
+
+TEST_F(TranscoderRecordingTest, CallsOfBothKindsAreRecordedLineByLine) {
+    Run("CodecCompress8Mode=0\n", 32s);
+    ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}, {2, 700, 1300, 7}, {3, 1300, 700, 9}});
+}
+
+}  // namespace
+}  // namespace zorv::test
