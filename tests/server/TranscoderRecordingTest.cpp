@@ -70,14 +70,19 @@ struct Line {
 class TranscoderRecordingTest : public ::testing::Test {
 protected:
     // Runs the simulator and the server for seconds, then stops both.
-    void Run(const std::string& net2Codec, std::chrono::seconds seconds) {
-        std::ofstream(m_dir.File("sim.ini"))
-            << "[Transcoder1]\nKind = datagram\nAddress = 127.0.73.1\nConfigPort = 5001\n"
+    // net2Codec: the keys of the NET2 transcoder's "DeviceChannel" section;
+    // rate: its lines' sample rate; datagram: the datagram transcoder too.
+    void Run(const std::string& net2Codec, std::chrono::seconds seconds, uint32_t rate = 8000,
+             bool datagram = true) {
+        std::ofstream scenario(m_dir.File("sim.ini"));
+        if (datagram) {
+            scenario << "[Transcoder1]\nKind = datagram\nAddress = 127.0.73.1\nConfigPort = 5001\n"
                "Layout = 184\nSerial = 31001\nChannels = 2\nHardwareVersion = 300\n"
                "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
                "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
-               "Line2Tone = 1100\nLine2Calls = 6 8 30\n\n"
-               "[Transcoder2]\nKind = net2\nAddress = 127.0.73.2\nConfigPort = 5001\n"
+               "Line2Tone = 1100\nLine2Calls = 6 8 30\n\n";
+        }
+        scenario << "[Transcoder" << (datagram ? 2 : 1) << "]\nKind = net2\nAddress = 127.0.73.2\nConfigPort = 5001\n"
                "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
                "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
                "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\nLine1Calls = 1 7 30\n"
@@ -85,8 +90,10 @@ protected:
         std::ofstream(m_dir.File("ZORV_18.ini"))
             << "[Server]\nName=Transcoder test\n[Aon]\nCallNotServices=0\n"
             << "[Channel31001-0]\nCompression=0\n[Channel31001-1]\nCompression=0\n"
-            << "[Channel32002-0]\nCompression=0\n[Channel32002-1]\nCompression=0\n"
+            << "[Channel32002-0]\nCompression=0\nSampleRate=" << rate << "\n"
+            << "[Channel32002-1]\nCompression=0\nSampleRate=" << rate << "\n"
             << "[DeviceChannel32002]\n" << net2Codec;
+        scenario.close();
         const std::string sim = BuiltProgram("zorv18-transcoder-sim");
         CChildProcess registering(sim, {"--register", m_dir.File("sim.ini"),
                                         m_dir.File("Transcoders.ini")},
@@ -134,6 +141,30 @@ TEST_F(TranscoderRecordingTest, CallsOfBothKindsAreRecordedLineByLine) {
     Run("CodecCompress8Mode=0\n", 32s);
     ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}, {2, 700, 1300, 7}, {3, 1300, 700, 9}});
 }
+
+// Every codec of the NET2 stream gives records of the calls' lengths with
+// each line's own tone.
+struct CodecCase {
+    const char* name;
+    const char* keys;
+    uint32_t rate;
+};
+
+class Net2CodecRecordingTest : public TranscoderRecordingTest,
+                               public ::testing::WithParamInterface<CodecCase> {};
+
+TEST_P(Net2CodecRecordingTest, CallsAreRecordedWithTheirTones) {
+    Run(GetParam().keys, 22s, GetParam().rate, false);
+    ExpectRecords({{0, 700, 1300, 7}, {1, 1300, 700, 9}});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, Net2CodecRecordingTest,
+    ::testing::Values(CodecCase{"Alaw", "CodecCompress8Mode=3\n", 8000},
+                      CodecCase{"Adpcm", "CodecCompress8Mode=2\n", 8000},
+                      CodecCase{"Speex8k", "CodecCompress8Mode=1\nCodecSpeex8Mode=16\n", 8000},
+                      CodecCase{"Speex16k", "CodecCompress16Mode=1\nCodecSpeex16Mode=15\n", 16000}),
+    [](const ::testing::TestParamInfo<CodecCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zorv::test
