@@ -72,17 +72,23 @@ protected:
     // Runs the simulator and the server for seconds, then stops both.
     // net2Codec: the keys of the NET2 transcoder's "DeviceChannel" section;
     // rate: its lines' sample rate; datagram: the datagram transcoder too.
+    // net: which pair of this file's addresses the transcoders take, so that
+    // the tests run in parallel (127.0.73.<10 net + 1> and <10 net + 2>).
     void Run(const std::string& net2Codec, std::chrono::seconds seconds, uint32_t rate = 8000,
-             bool datagram = true) {
+             bool datagram = true, int net = 0) {
+        const std::string datagramAddress = fmt::format("127.0.73.{}", 10 * net + 1);
+        const std::string net2Address = fmt::format("127.0.73.{}", 10 * net + 2);
         std::ofstream scenario(m_dir.File("sim.ini"));
         if (datagram) {
-            scenario << "[Transcoder1]\nKind = datagram\nAddress = 127.0.73.1\nConfigPort = 5001\n"
+            scenario << "[Transcoder1]\nKind = datagram\nAddress = " << datagramAddress
+                     << "\nConfigPort = 5001\n"
                "Layout = 184\nSerial = 31001\nChannels = 2\nHardwareVersion = 300\n"
                "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
                "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
                "Line2Tone = 1100\nLine2Calls = 6 8 30\n\n";
         }
-        scenario << "[Transcoder" << (datagram ? 2 : 1) << "]\nKind = net2\nAddress = 127.0.73.2\nConfigPort = 5001\n"
+        scenario << "[Transcoder" << (datagram ? 2 : 1) << "]\nKind = net2\nAddress = " << net2Address
+                 << "\nConfigPort = 5001\n"
                "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
                "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
                "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\nLine1Calls = 1 7 30\n"
@@ -148,22 +154,25 @@ struct CodecCase {
     const char* name;
     const char* keys;
     uint32_t rate;
+    int net;  // the pair of addresses of this case
 };
+
+void PrintTo(const CodecCase& c, std::ostream* out) { *out << c.name; }
 
 class Net2CodecRecordingTest : public TranscoderRecordingTest,
                                public ::testing::WithParamInterface<CodecCase> {};
 
 TEST_P(Net2CodecRecordingTest, CallsAreRecordedWithTheirTones) {
-    Run(GetParam().keys, 22s, GetParam().rate, false);
+    Run(GetParam().keys, 22s, GetParam().rate, false, GetParam().net);
     ExpectRecords({{0, 700, 1300, 7}, {1, 1300, 700, 9}});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Codecs, Net2CodecRecordingTest,
-    ::testing::Values(CodecCase{"Alaw", "CodecCompress8Mode=3\n", 8000},
-                      CodecCase{"Adpcm", "CodecCompress8Mode=2\n", 8000},
-                      CodecCase{"Speex8k", "CodecCompress8Mode=1\nCodecSpeex8Mode=16\n", 8000},
-                      CodecCase{"Speex16k", "CodecCompress16Mode=1\nCodecSpeex16Mode=15\n", 16000}),
+    ::testing::Values(CodecCase{"Alaw", "CodecCompress8Mode=3\n", 8000, 1},
+                      CodecCase{"Adpcm", "CodecCompress8Mode=2\n", 8000, 2},
+                      CodecCase{"Speex8k", "CodecCompress8Mode=1\nCodecSpeex8Mode=16\n", 8000, 3},
+                      CodecCase{"Speex16k", "CodecCompress16Mode=1\nCodecSpeex16Mode=15\n", 16000, 4}),
     [](const ::testing::TestParamInfo<CodecCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
