@@ -24,7 +24,9 @@ CDatagramTranscoderDriver::CDatagramTranscoderDriver(CTranscoderConfigurator& tr
                                                      IServer& server)
     : m_transcoders(transcoders), m_server(server) {}
 
-CDatagramTranscoderDriver::~CDatagramTranscoderDriver() { Close(); }
+CDatagramTranscoderDriver::~CDatagramTranscoderDriver() {
+    Close();
+}
 
 bool CDatagramTranscoderDriver::Open(int index) {
     Close();
@@ -53,7 +55,9 @@ void CDatagramTranscoderDriver::Close() {
     m_boardId = 0;
 }
 
-bool CDatagramTranscoderDriver::IsOpen() const { return m_flow && m_flow->HasSocket(); }
+bool CDatagramTranscoderDriver::IsOpen() const {
+    return m_flow && m_flow->HasSocket();
+}
 
 bool CDatagramTranscoderDriver::StopTransfer() {
     if (m_flow) {
@@ -86,7 +90,9 @@ int CDatagramTranscoderDriver::GetDeviceType() {
     return m_boardId.load() < kFirstWideRecordBoardId ? 3 : 9;
 }
 
-bool CDatagramTranscoderDriver::Streaming() const { return m_flow && m_flow->IsStreaming(); }
+bool CDatagramTranscoderDriver::Streaming() const {
+    return m_flow && m_flow->IsStreaming();
+}
 
 bool CDatagramTranscoderDriver::WriteGroupConfig(int group, const uint16_t (&words)[8]) {
     if (!m_started) {
@@ -231,6 +237,8 @@ bool CDatagramTranscoderDriver::CheckIdentity(const DeviceInfo& identity, uint32
     return true;
 }
 
-void CDatagramTranscoderDriver::OnFlowStopped() { m_started = false; }
+void CDatagramTranscoderDriver::OnFlowStopped() {
+    m_started = false;
+}
 
 }  // namespace zorv

@@ -23,10 +23,14 @@ constexpr uint64_t kInitRequested = 1ull << 63;
 
 int RateIndex(uint32_t rate) {
     switch (rate) {
-        case 8000: return 0;
-        case 16000: return 1;
-        case 32000: return 2;
-        default: return -1;
+        case 8000:
+            return 0;
+        case 16000:
+            return 1;
+        case 32000:
+            return 2;
+        default:
+            return -1;
     }
 }
 
@@ -56,7 +60,9 @@ std::unique_ptr<CDeviceDriver> CNet2Device::MakeDriver() {
     return std::make_unique<CNet2Driver>(m_transcoders, Server());
 }
 
-CNet2Driver* CNet2Device::Net2Driver() { return static_cast<CNet2Driver*>(GetDriver()); }
+CNet2Driver* CNet2Device::Net2Driver() {
+    return static_cast<CNet2Driver*>(GetDriver());
+}
 
 bool CNet2Device::Open() {
     if (!CDspDevice::Open()) {
@@ -125,8 +131,8 @@ void CNet2Device::RequestParserInit(uint32_t rate) {
             speexMode = r < 2 ? m_codec.speexMode[static_cast<std::size_t>(r)] : 0;
         }
     }
-    m_parserInit = kInitRequested | rate | (uint64_t{compression} << 32) |
-                   (uint64_t{speexMode} << 40);
+    m_parserInit =
+        kInitRequested | rate | (uint64_t{compression} << 32) | (uint64_t{speexMode} << 40);
 }
 
 void CNet2Device::TakeUpParserInit() {
@@ -194,7 +200,9 @@ void CNet2Device::ShowNoData(bool noData) {
     }
 }
 
-void CNet2Device::OnPacketStart() { ProcessDecoded(); }
+void CNet2Device::OnPacketStart() {
+    ProcessDecoded();
+}
 
 void CNet2Device::ProcessDecoded() {
     const int blockSamples = ReaderBlockSamples(0);
@@ -309,11 +317,10 @@ bool CNet2Device::ApplyCodec() {
 int CNet2Device::SetCodecMode(int sampleRate, int compression, int speexMode, int apply) {
     const int r = RateIndex(static_cast<uint32_t>(sampleRate));
     const bool speex = compression == static_cast<int>(kCompressSpeex);
-    const bool valid =
-        r >= 0 && compression >= 0 && compression <= static_cast<int>(kCompressAlaw) &&
-        !(r == 2 && speex) &&
-        (!speex || SpeexFrameBytes(static_cast<uint32_t>(sampleRate),
-                                   static_cast<uint32_t>(speexMode)) != 0);
+    const bool valid = r >= 0 && compression >= 0 &&
+                       compression <= static_cast<int>(kCompressAlaw) && !(r == 2 && speex) &&
+                       (!speex || SpeexFrameBytes(static_cast<uint32_t>(sampleRate),
+                                                  static_cast<uint32_t>(speexMode)) != 0);
     if (!valid) {
         return 1;
     }
@@ -398,10 +405,10 @@ int CNet2Device::RestartHardware() {
         if (!GetLineParams(ch, p)) {
             continue;
         }
-        const uint8_t values[9] = {p.LineFailureLevel,   p.LineActivateLevel,   p.LineRingLevel,
-                                   p.MaxRingPause,       p.AonRequestLength,    p.AonRequestNumber,
-                                   p.AonRequestPauseFirst, p.AonRequestPauseBetween,
-                                   p.MinActivateLevel};
+        const uint8_t values[9] = {
+            p.LineFailureLevel,     p.LineActivateLevel,      p.LineRingLevel,
+            p.MaxRingPause,         p.AonRequestLength,       p.AonRequestNumber,
+            p.AonRequestPauseFirst, p.AonRequestPauseBetween, p.MinActivateLevel};
         if (!flow.SetBlockLine(static_cast<uint32_t>(ch), values)) {
             return 0;
         }

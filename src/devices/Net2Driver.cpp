@@ -9,7 +9,9 @@ namespace zorv {
 CNet2Driver::CNet2Driver(CTranscoderConfigurator& transcoders, IServer& server)
     : m_transcoders(transcoders), m_server(server) {}
 
-CNet2Driver::~CNet2Driver() { Close(); }
+CNet2Driver::~CNet2Driver() {
+    Close();
+}
 
 bool CNet2Driver::Open(int index) {
     Close();
@@ -22,8 +24,8 @@ bool CNet2Driver::Open(int index) {
     m_channels = std::clamp<int>(stored.tsChannelsCount, 0, static_cast<int>(m_monitor.size()));
     CTranscoderFlowSink& sink = *this;
     CTranscoderDeviceLink& link = *this;
-    m_flow = std::make_unique<CNet2FlowProcessor>(m_transcoders, sink, link,
-                                                  m_transcoders.ShellPort());
+    m_flow =
+        std::make_unique<CNet2FlowProcessor>(m_transcoders, sink, link, m_transcoders.ShellPort());
     m_flow->AllocateBuffer();
     m_transcoders.RegisterFlow(m_serial, m_flow.get());
     return true;
@@ -85,7 +87,9 @@ void CNet2Driver::SetDeviceIndex(int index) {
     }
 }
 
-void CNet2Driver::Report(int level, const std::string& text) { m_server.WriteJournal(level, text); }
+void CNet2Driver::Report(int level, const std::string& text) {
+    m_server.WriteJournal(level, text);
+}
 
 void CNet2Driver::OnStarted(uint32_t) {
     // Connected: the device sets the lines and the codec, which starts the stream.

@@ -10,21 +10,11 @@
 #include <vector>
 
 #include "devices/Net2Format.h"
+#include "storage/ImaAdpcm.h"
 
 namespace zorv {
 
 namespace {
-
-constexpr std::array<int, 89> kImaSteps = {
-    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
-    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
-    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
-    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
-    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
-    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
-    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
-constexpr std::array<int, 16> kImaIndexSteps = {-1, -1, -1, -1, 2, 4, 6, 8,
-                                                -1, -1, -1, -1, 2, 4, 6, 8};
 
 const SpeexMode* ModeOfRate(uint32_t rateHz) {
     return speex_lib_get_mode(rateHz == 8000 ? SPEEX_MODEID_NB : SPEEX_MODEID_WB);
@@ -54,34 +44,8 @@ std::size_t FrameBytesAtQuality(uint32_t rateHz, int quality) {
 }  // namespace
 
 uint8_t CNet2AdpcmEncoder::EncodeSample(int sample) {
-    int step = kImaSteps[static_cast<std::size_t>(m_index)];
-    int difference = sample - m_predictor;
-    uint8_t code = 0;
-    if (difference < 0) {
-        code = 8;
-        difference = -difference;
-    }
-    int delta = step >> 3;
-    if (difference >= step) {
-        code |= 4;
-        difference -= step;
-        delta += step;
-    }
-    step >>= 1;
-    if (difference >= step) {
-        code |= 2;
-        difference -= step;
-        delta += step;
-    }
-    step >>= 1;
-    if (difference >= step) {
-        code |= 1;
-        delta += step;
-    }
-    m_predictor += (code & 8) != 0 ? -delta : delta;
-    m_predictor = std::clamp(m_predictor, -32767, 32767);
-    m_index = std::clamp(m_index + kImaIndexSteps[code], 0, 88);
-    return code;
+    // The transcoder's decoder holds its predictor within -32767..32767.
+    return ImaEncodeSample(sample, m_predictor, m_index, -32767);
 }
 
 void CNet2AdpcmEncoder::EncodeBlock(const int16_t* samples, uint8_t* block) {

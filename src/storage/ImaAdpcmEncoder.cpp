@@ -2,51 +2,9 @@
 
 #include <algorithm>
 
+#include "storage/ImaAdpcm.h"
+
 namespace zorv {
-
-namespace {
-
-constexpr int kStepSizes[89] = {
-    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
-    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
-    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
-    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,  876,   963,
-    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749, 3024,  3327,
-    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
-    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
-constexpr int kIndexChange[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
-
-// One 4-bit code for x from the predictor and step index, both updated as
-// the decoder will update them.
-uint8_t EncodeSample(int x, int& predictor, int& index) {
-    const int step = kStepSizes[index];
-    int diff = x - predictor;
-    uint8_t code = 0;
-    if (diff < 0) {
-        code = 8;
-        diff = -diff;
-    }
-    int decoded = step >> 3;
-    if (diff >= step) {
-        code |= 4;
-        diff -= step;
-        decoded += step;
-    }
-    if (diff >= step >> 1) {
-        code |= 2;
-        diff -= step >> 1;
-        decoded += step >> 1;
-    }
-    if (diff >= step >> 2) {
-        code |= 1;
-        decoded += step >> 2;
-    }
-    predictor = std::clamp(predictor + ((code & 8) ? -decoded : decoded), -32768, 32767);
-    index = std::clamp(index + kIndexChange[code & 7], 0, 88);
-    return code;
-}
-
-}  // namespace
 
 bool CImaAdpcmEncoder::Accepts(const CWaveFormat& f) {
     const uint16_t channels = f.Channels();
@@ -95,9 +53,9 @@ std::size_t CImaAdpcmEncoder::EncodeBlock(const int16_t* pcm, uint32_t frames, u
                 const uint32_t t0 = std::min(first + k, frames - 1);
                 const uint32_t t1 = std::min(first + k + 1, frames - 1);
                 const uint8_t low =
-                    EncodeSample(pcm[t0 * channels + c], predictor[c], m_stepIndex[c]);
+                    ImaEncodeSample(pcm[t0 * channels + c], predictor[c], m_stepIndex[c]);
                 const uint8_t high =
-                    EncodeSample(pcm[t1 * channels + c], predictor[c], m_stepIndex[c]);
+                    ImaEncodeSample(pcm[t1 * channels + c], predictor[c], m_stepIndex[c]);
                 out[bytes++] = static_cast<uint8_t>(low | (high << 4));
             }
         }

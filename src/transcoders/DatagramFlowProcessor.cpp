@@ -21,6 +21,7 @@
 #include "platform/Mutex.h"
 #include "platform/ThreadPriority.h"
 #include "transcoders/TranscoderDataProtocol.h"
+#include "transcoders/TranscoderSocket.h"
 
 namespace zorv {
 
@@ -56,22 +57,6 @@ enum SlotState : uint8_t {
 };
 
 constexpr int32_t kNoSequence = -1;
-
-ACE_INET_Addr ToAce(const TranscoderAddress& address) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(address.port);
-    in.sin_addr.s_addr = address.ip;  // already in network byte order
-    return ACE_INET_Addr(&in, sizeof in);
-}
-
-TranscoderAddress FromAce(const ACE_INET_Addr& address) {
-    TranscoderAddress out;
-    const auto* in = static_cast<const sockaddr_in*>(address.get_addr());
-    out.ip = in->sin_addr.s_addr;
-    out.port = ntohs(in->sin_port);
-    return out;
-}
 
 uint16_t ReadLe16(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -210,7 +195,7 @@ struct CDatagramFlowProcessor::Impl {
             static_cast<uint8_t>(kDataPacketMark >> 8), static_cast<uint8_t>(seq & 0xFF),
             static_cast<uint8_t>(seq >> 8)};
         socket.send(request.data(), request.size(),
-                    ToAce(TranscoderAddress{address.ip, localPort}));
+                    ToAceAddress(TranscoderAddress{address.ip, localPort}));
     }
 
     void Resynchronise(uint16_t seq, const uint8_t* data) REQUIRES(lock) {
@@ -366,7 +351,7 @@ struct CDatagramFlowProcessor::Impl {
             const ssize_t size =
                 socket.recv(receiveBuffer.data(), receiveBuffer.size(), sender, MSG_DONTWAIT);
             if (size >= 0) {
-                OnDatagram(receiveBuffer.data(), static_cast<std::size_t>(size), FromAce(sender));
+                OnDatagram(receiveBuffer.data(), static_cast<std::size_t>(size), FromAceAddress(sender));
             }
         }
     }

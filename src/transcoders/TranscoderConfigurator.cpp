@@ -27,7 +27,9 @@ constexpr uint32_t kMissesBeforeLost = 3;
 CTranscoderConfigurator::CTranscoderConfigurator(IJournal& journal, IClock& clock)
     : m_journal(journal), m_clock(clock) {}
 
-CTranscoderConfigurator::~CTranscoderConfigurator() { Stop(); }
+CTranscoderConfigurator::~CTranscoderConfigurator() {
+    Stop();
+}
 
 bool CTranscoderConfigurator::Start(const std::string& iniPath) {
     Stop();
@@ -78,7 +80,9 @@ void CTranscoderConfigurator::StartServiceThread() {
     });
 }
 
-void CTranscoderConfigurator::Enable() { m_enabled = true; }
+void CTranscoderConfigurator::Enable() {
+    m_enabled = true;
+}
 
 void CTranscoderConfigurator::Stop() {
     m_tickTimer.Stop();
@@ -107,7 +111,9 @@ void CTranscoderConfigurator::Stop() {
     m_localPort = 0;
 }
 
-uint16_t CTranscoderConfigurator::LocalPort() const { return m_localPort; }
+uint16_t CTranscoderConfigurator::LocalPort() const {
+    return m_localPort;
+}
 
 void CTranscoderConfigurator::ReceiveLoop() {
     std::array<uint8_t, kTranscoderDatagramMax> buffer{};

@@ -187,6 +187,10 @@ private:
     // answering altogether.
     static RequestResult Await(const RequestHandle& handle);
 
+    // Where the shell of a found NET2 transcoder is, and what the
+    // configurator holds of it; nullopt when it is not found.
+    struct ShellTarget;
+    std::optional<ShellTarget> ShellTargetOf(uint32_t serial);
     RequestResult ReadNet2Configuration(uint32_t serial, const std::string& password,
                                         DeviceConfig& config);
     RequestResult WriteNet2Configuration(uint32_t serial, const DeviceConfig& config);

@@ -1,8 +1,8 @@
 #include "transcoders/TranscoderFlow.h"
 
-#include <charconv>
-
 #include <fmt/format.h>
+
+#include <charconv>
 
 namespace zorv {
 

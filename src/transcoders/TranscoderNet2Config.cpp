@@ -9,38 +9,40 @@
 
 namespace zorv {
 
-namespace {
-
-struct ShellTarget {
+struct CTranscoderConfigurator::ShellTarget {
     TranscoderAddress address;
     std::string host;
     uint16_t shellPort = 0;
     DeviceConfig current{};
 };
 
-}  // namespace
+std::optional<CTranscoderConfigurator::ShellTarget> CTranscoderConfigurator::ShellTargetOf(
+    uint32_t serial) {
+    CScopedLock lock(m_lock);
+    const FoundTranscoder* found = FindFoundBySerial(serial);
+    if (found == nullptr) {
+        return std::nullopt;
+    }
+    return ShellTarget{found->address, DottedAddress(found->address.ip), m_registry->ShellPort(),
+                       found->entry.config};
+}
 
 RequestResult CTranscoderConfigurator::ReadNet2Configuration(uint32_t serial,
                                                              const std::string& password,
                                                              DeviceConfig& config) {
-    ShellTarget target;
-    {
-        CScopedLock lock(m_lock);
-        const FoundTranscoder* found = FindFoundBySerial(serial);
-        if (found == nullptr) {
-            return RequestResult::kNoTranscoder;
-        }
-        target = {found->address, DottedAddress(found->address.ip), m_registry->ShellPort(),
-                  found->entry.config};
+    const std::optional<ShellTarget> target = ShellTargetOf(serial);
+    if (!target) {
+        return RequestResult::kNoTranscoder;
     }
     CTelnetController shell;
-    DeviceConfig read = target.current;
-    const RequestResult result = ReadNet2Config(shell, target.host, target.shellPort, password, read);
+    DeviceConfig read = target->current;
+    const RequestResult result =
+        ReadNet2Config(shell, target->host, target->shellPort, password, read);
     if (result != RequestResult::kSuccess) {
         return result;
     }
     CScopedLock lock(m_lock);
-    if (FoundTranscoder* found = FindFound(target.address)) {
+    if (FoundTranscoder* found = FindFound(target->address)) {
         found->entry.config = read;
     }
     config = read;
@@ -49,27 +51,21 @@ RequestResult CTranscoderConfigurator::ReadNet2Configuration(uint32_t serial,
 
 RequestResult CTranscoderConfigurator::WriteNet2Configuration(uint32_t serial,
                                                               const DeviceConfig& config) {
-    ShellTarget target;
-    {
-        CScopedLock lock(m_lock);
-        const FoundTranscoder* found = FindFoundBySerial(serial);
-        if (found == nullptr) {
-            return RequestResult::kNoTranscoder;
-        }
-        target = {found->address, DottedAddress(found->address.ip), m_registry->ShellPort(),
-                  found->entry.config};
+    const std::optional<ShellTarget> target = ShellTargetOf(serial);
+    if (!target) {
+        return RequestResult::kNoTranscoder;
     }
     CTelnetController shell;
     bool addressChanged = false;
-    const RequestResult result =
-        WriteNet2Config(shell, target.host, target.shellPort, config, target.current, addressChanged);
+    const RequestResult result = WriteNet2Config(shell, target->host, target->shellPort, config,
+                                                 target->current, addressChanged);
     if (result != RequestResult::kSuccess) {
         return result;
     }
     CScopedLock lock(m_lock);
     if (addressChanged) {
-        Forget(target.address);  // found again at its new address
-    } else if (FoundTranscoder* found = FindFound(target.address)) {
+        Forget(target->address);  // found again at its new address
+    } else if (FoundTranscoder* found = FindFound(target->address)) {
         found->entry.config = config;
         found->entry.polling_state = kPresenceChanged;  // it restarts with the new settings
     }

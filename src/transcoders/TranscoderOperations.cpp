@@ -247,8 +247,8 @@ RequestHandle CTranscoderConfigurator::SendDeviceCommand(const TranscoderAddress
     return SendRequest(*found, std::move(request));
 }
 
-RequestHandle CTranscoderConfigurator::EnableGroup(const TranscoderAddress& address,
-                                                   uint32_t group, bool on) {
+RequestHandle CTranscoderConfigurator::EnableGroup(const TranscoderAddress& address, uint32_t group,
+                                                   bool on) {
     uint32_t mask = 0;
     {
         CScopedLock lock(m_lock);
@@ -303,8 +303,8 @@ bool CTranscoderConfigurator::SendPacket(const FoundTranscoder& found,
     TranscoderPacket packet;
     // The NET2 kind's scan-answer layout carries no requests: they go in the
     // current layout.
-    packet.layout = found.layout == TranscoderLayout::kNet2Scan ? TranscoderLayout::kCurrent
-                                                                : found.layout;
+    packet.layout =
+        found.layout == TranscoderLayout::kNet2Scan ? TranscoderLayout::kCurrent : found.layout;
     packet.sequence = request.sequence;
     packet.info = found.entry.info;
     switch (request.code) {

@@ -1,17 +1,14 @@
 #include "transcoders/TranscoderSocket.h"
 
+#include <ace/INET_Addr.h>
+#include <ace/Time_Value.h>
 #include <netinet/in.h>
 
 #include <cstring>
 
-#include <ace/INET_Addr.h>
-#include <ace/Time_Value.h>
-
 namespace zorv {
 
-namespace {
-
-ACE_INET_Addr ToAce(const TranscoderAddress& address) {
+ACE_INET_Addr ToAceAddress(const TranscoderAddress& address) {
     sockaddr_in in{};
     in.sin_family = AF_INET;
     in.sin_port = htons(address.port);
@@ -19,7 +16,7 @@ ACE_INET_Addr ToAce(const TranscoderAddress& address) {
     return ACE_INET_Addr(&in, sizeof in);
 }
 
-TranscoderAddress FromAce(const ACE_INET_Addr& address) {
+TranscoderAddress FromAceAddress(const ACE_INET_Addr& address) {
     TranscoderAddress out;
     const auto* in = static_cast<const sockaddr_in*>(address.get_addr());
     out.ip = in->sin_addr.s_addr;
@@ -27,9 +24,9 @@ TranscoderAddress FromAce(const ACE_INET_Addr& address) {
     return out;
 }
 
-}  // namespace
-
-CTranscoderSocket::~CTranscoderSocket() { Close(); }
+CTranscoderSocket::~CTranscoderSocket() {
+    Close();
+}
 
 bool CTranscoderSocket::Open(uint16_t port) {
     Close();
@@ -65,7 +62,7 @@ bool CTranscoderSocket::Send(std::span<const uint8_t> datagram, const Transcoder
     if (!m_open) {
         return false;
     }
-    const ssize_t sent = m_socket.send(datagram.data(), datagram.size(), ToAce(to));
+    const ssize_t sent = m_socket.send(datagram.data(), datagram.size(), ToAceAddress(to));
     return sent == static_cast<ssize_t>(datagram.size());
 }
 
@@ -82,7 +79,7 @@ std::optional<std::size_t> CTranscoderSocket::Receive(std::span<uint8_t> buffer,
     if (received < 0) {
         return std::nullopt;
     }
-    from = FromAce(sender);
+    from = FromAceAddress(sender);
     return static_cast<std::size_t>(received);
 }
 

@@ -13,11 +13,16 @@
 #include <optional>
 #include <span>
 
+#include <ace/INET_Addr.h>
 #include <ace/SOCK_Dgram.h>
 
 #include "transcoders/TranscoderFlow.h"
 
 namespace zorv {
+
+// A transcoder address as ACE's and back.
+ACE_INET_Addr ToAceAddress(const TranscoderAddress& address);
+TranscoderAddress FromAceAddress(const ACE_INET_Addr& address);
 
 class CTranscoderSocket {
 public:

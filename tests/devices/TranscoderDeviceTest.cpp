@@ -85,7 +85,7 @@ TEST_F(TranscoderDeviceTest, SilenceFillGivesEveryChannelItsSamples) {
         std::size_t records;
     };
     const Case cases[] = {
-        {6, 0, 1000}, {1, 300, 84}, {2, 300, 167}, {3, 300, 250},
+        {6, 0, 1000},  {1, 300, 84},  {2, 300, 167}, {3, 300, 250},
         {4, 300, 334}, {5, 300, 500}, {6, 300, 500},
     };
     for (const Case& c : cases) {
@@ -96,11 +96,13 @@ TEST_F(TranscoderDeviceTest, SilenceFillGivesEveryChannelItsSamples) {
         CDatagramTranscoderDriver driver(m_configurator, m_server);
         ASSERT_TRUE(driver.Open(0));
         if (c.version != 0) {
-            ASSERT_TRUE(driver.CheckIdentity(Identity(static_cast<uint8_t>(c.channels), c.version), 0));
+            ASSERT_TRUE(
+                driver.CheckIdentity(Identity(static_cast<uint8_t>(c.channels), c.version), 0));
         }
         std::vector<uint8_t> buffer(0x80000, 0xFF);
         const std::size_t samples = 1000;  // 125 ms at 8000 Hz
-        const std::size_t length = c.version == 0 ? kShortAudioRecordLength : kLongAudioRecordLength;
+        const std::size_t length =
+            c.version == 0 ? kShortAudioRecordLength : kLongAudioRecordLength;
         const std::size_t written = driver.FillAfterTimeout(buffer.data(), buffer.size(), samples);
         EXPECT_EQ(written, c.records * length);
         for (std::size_t at = 0; at < written; at += length) {
@@ -132,9 +134,9 @@ TEST_F(TranscoderDeviceTest, Net2CodecModesAreValidatedPerRate) {
         int rate, compression, speexMode, result;
     };
     const Case cases[] = {
-        {8000, 1, 16, 0},  {8000, 1, 12, 1},  {16000, 1, 24, 0}, {16000, 1, 16, 1},
-        {32000, 1, 16, 1}, {32000, 2, 0, 0},  {32000, 3, 0, 0},  {8000, 4, 0, 1},
-        {11025, 0, 0, 1},  {16000, 0, 0, 0},  {8000, -1, 0, 1},
+        {8000, 1, 16, 0},  {8000, 1, 12, 1}, {16000, 1, 24, 0}, {16000, 1, 16, 1},
+        {32000, 1, 16, 1}, {32000, 2, 0, 0}, {32000, 3, 0, 0},  {8000, 4, 0, 1},
+        {11025, 0, 0, 1},  {16000, 0, 0, 0}, {8000, -1, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " " << c.compression << " " << c.speexMode);

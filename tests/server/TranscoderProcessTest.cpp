@@ -1,10 +1,9 @@
 // The server executable with network transcoders: a transcoder simulator
 // program on loopback is found by polling, and a full registry of a hundred
 // transcoders neither slows the start nor hinders a clean stop.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-
-#include <fmt/format.h>
 
 #include "core/Journal.h"
 #include "platform/CredentialCipher.h"

@@ -48,7 +48,8 @@ std::vector<int16_t> Samples(const std::string& file) {
 
 // Power of one frequency in the middle second of the samples (Goertzel).
 double PowerAt(const std::vector<int16_t>& samples, double hz, double rate) {
-    const std::size_t count = std::min<std::size_t>(samples.size() / 2, static_cast<std::size_t>(rate));
+    const std::size_t count =
+        std::min<std::size_t>(samples.size() / 2, static_cast<std::size_t>(rate));
     const std::size_t from = (samples.size() - count) / 2;
     const double w = 2 * M_PI * hz / rate;
     double s1 = 0, s2 = 0;
@@ -61,9 +62,9 @@ double PowerAt(const std::vector<int16_t>& samples, double hz, double rate) {
 }
 
 struct Line {
-    uint32_t line;     // global line number in the record's name
+    uint32_t line;  // global line number in the record's name
     double toneHz;
-    double otherHz;    // a tone of another line that must not be there
+    double otherHz;  // a tone of another line that must not be there
     double callSeconds;
 };
 
@@ -82,13 +83,14 @@ protected:
         if (datagram) {
             scenario << "[Transcoder1]\nKind = datagram\nAddress = " << datagramAddress
                      << "\nConfigPort = 5001\n"
-               "Layout = 184\nSerial = 31001\nChannels = 2\nHardwareVersion = 300\n"
-               "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
-               "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
-               "Line2Tone = 1100\nLine2Calls = 6 8 30\n\n";
+                        "Layout = 184\nSerial = 31001\nChannels = 2\nHardwareVersion = 300\n"
+                        "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
+                        "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
+                        "Line2Tone = 1100\nLine2Calls = 6 8 30\n\n";
         }
-        scenario << "[Transcoder" << (datagram ? 2 : 1) << "]\nKind = net2\nAddress = " << net2Address
-                 << "\nConfigPort = 5001\n"
+        scenario
+            << "[Transcoder" << (datagram ? 2 : 1) << "]\nKind = net2\nAddress = " << net2Address
+            << "\nConfigPort = 5001\n"
                "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
                "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
                "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\nLine1Calls = 1 7 30\n"
@@ -98,12 +100,13 @@ protected:
             << "[Channel31001-0]\nCompression=0\n[Channel31001-1]\nCompression=0\n"
             << "[Channel32002-0]\nCompression=0\nSampleRate=" << rate << "\n"
             << "[Channel32002-1]\nCompression=0\nSampleRate=" << rate << "\n"
-            << "[DeviceChannel32002]\n" << net2Codec;
+            << "[DeviceChannel32002]\n"
+            << net2Codec;
         scenario.close();
         const std::string sim = BuiltProgram("zorv18-transcoder-sim");
-        CChildProcess registering(sim, {"--register", m_dir.File("sim.ini"),
-                                        m_dir.File("Transcoders.ini")},
-                                  m_dir.Path(), {});
+        CChildProcess registering(
+            sim, {"--register", m_dir.File("sim.ini"), m_dir.File("Transcoders.ini")}, m_dir.Path(),
+            {});
         ASSERT_EQ(registering.Wait(10s), 0) << registering.Stderr();
         CChildProcess transcoders(sim, {m_dir.File("sim.ini")}, m_dir.Path(), {});
         CChildProcess server(BuiltProgram("zorv18server"), {}, m_dir.Path(),
@@ -125,9 +128,9 @@ protected:
                 const std::string name = fs::path(f).filename().string();
                 return name.size() == 26 && name.substr(14, 3) == fmt::format("{:03}", l.line);
             });
-            ASSERT_NE(file, files.end()) << RunShell("ls -R '" + m_dir.File("DvrFiles") + "'")
-                                         << RunShell("iconv -f cp1251 -t utf-8 '" +
-                                                     m_dir.File("ZORV_18.log") + "'");
+            ASSERT_NE(file, files.end())
+                << RunShell("ls -R '" + m_dir.File("DvrFiles") + "'")
+                << RunShell("iconv -f cp1251 -t utf-8 '" + m_dir.File("ZORV_18.log") + "'");
             const double duration = std::stod(RunShell("soxi -D '" + *file + "'"));
             EXPECT_NEAR(duration, l.callSeconds, 0.5);
             const double rate = std::stod(RunShell("soxi -r '" + *file + "'"));
@@ -157,7 +160,9 @@ struct CodecCase {
     int net;  // the pair of addresses of this case
 };
 
-void PrintTo(const CodecCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const CodecCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class Net2CodecRecordingTest : public TranscoderRecordingTest,
                                public ::testing::WithParamInterface<CodecCase> {};
@@ -172,7 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CodecCase{"Alaw", "CodecCompress8Mode=3\n", 8000, 1},
                       CodecCase{"Adpcm", "CodecCompress8Mode=2\n", 8000, 2},
                       CodecCase{"Speex8k", "CodecCompress8Mode=1\nCodecSpeex8Mode=16\n", 8000, 3},
-                      CodecCase{"Speex16k", "CodecCompress16Mode=1\nCodecSpeex16Mode=15\n", 16000, 4}),
+                      CodecCase{"Speex16k", "CodecCompress16Mode=1\nCodecSpeex16Mode=15\n", 16000,
+                                4}),
     [](const ::testing::TestParamInfo<CodecCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,9 +3,8 @@
 // text shell, refuse bad passwords, stay silent, move and are found again.
 // Each test uses addresses of its own in 127.0.72.0/24 and ports the system
 // chose, so the tests run in parallel with any other.
-#include <gtest/gtest.h>
-
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 #include "core/Journal.h"
 #include "platform/IniFile.h"
@@ -20,13 +19,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-uint32_t Ip(const char* text) { return ParseAddressText(text)->ip; }
+uint32_t Ip(const char* text) {
+    return ParseAddressText(text)->ip;
+}
 
 SimTranscoderConfig SimConfig(const char* address, SimTranscoderKind kind, uint32_t serial) {
     SimTranscoderConfig config;
     config.kind = kind;
-    config.layout = kind == SimTranscoderKind::kNet2 ? TranscoderLayout::kNet2Scan
-                                                     : TranscoderLayout::kCurrent;
+    config.layout =
+        kind == SimTranscoderKind::kNet2 ? TranscoderLayout::kNet2Scan : TranscoderLayout::kCurrent;
     config.info.SerialNumber = serial;
     config.info.Channels = 12;
     SetFieldText(config.config.Description, fmt::format("Box {}", serial));
@@ -113,8 +114,8 @@ TEST_F(TranscoderServerTest, DatagramTranscoderIsFoundConfiguredAndRefusesBadPas
     StartAll({SimConfig("127.0.72.1", SimTranscoderKind::kDatagram, 7201)});
     CSimulatedTranscoder& sim = *m_transcoders[0];
     ASSERT_TRUE(FoundCount(1));
-    EXPECT_TRUE(JournalHas(FormatCatalogText(Msg{309}, std::string("Box 7201"),
-                                             std::string("127.0.72.1"))));
+    EXPECT_TRUE(JournalHas(
+        FormatCatalogText(Msg{309}, std::string("Box 7201"), std::string("127.0.72.1"))));
 
     DeviceConfig config{};
     EXPECT_EQ(Configurator().getTranscoderConfig(7201, "wrong", config),

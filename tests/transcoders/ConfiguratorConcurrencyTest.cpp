@@ -2,12 +2,11 @@
 // on the receive thread and the tick runs on its own: nothing deadlocks,
 // every request completes, and ThreadSanitizer finds no race.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
@@ -94,13 +93,14 @@ private:
                 socklen_t size = sizeof from;
                 const ssize_t got = recvfrom(m_fds[i], buffer.data(), buffer.size(), 0,
                                              reinterpret_cast<sockaddr*>(&from), &size);
-                std::optional<TranscoderPacket> request =
-                    DecodeTranscoderPacket(std::span<const uint8_t>(buffer.data(), got > 0 ? got : 0));
+                std::optional<TranscoderPacket> request = DecodeTranscoderPacket(
+                    std::span<const uint8_t>(buffer.data(), got > 0 ? got : 0));
                 if (!request || request->type == FC_SCAN_DEVICE) {
                     continue;
                 }
                 TranscoderPacket answer = *request;
-                answer.type = request->type == FC_GET_CONFIG ? FT_CONFIG_VALUE : FT_EXEC_ACKNOWLEDGE;
+                answer.type =
+                    request->type == FC_GET_CONFIG ? FT_CONFIG_VALUE : FT_EXEC_ACKNOWLEDGE;
                 Send(m_fds[i], answer, ntohs(from.sin_port));
             }
         }

@@ -3,11 +3,10 @@
 // transcoder that moved. Time is a manual clock and the tick is called by the
 // test; answers are handed to the configurator as the receive thread would.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <future>
@@ -157,9 +156,8 @@ TEST_F(ConfiguratorTest, ScanAnswersAddTranscodersOfProtocolZeroOnly) {
     EXPECT_EQ(uint32_t{entry.info.SerialNumber}, 12u);
     EXPECT_EQ(uint32_t{entry.uProtocolVer}, 2u);
     EXPECT_EQ(uint32_t{entry.polling_state}, uint32_t{kPresenceAnswering});
-    EXPECT_TRUE(m_journal.Has(kJournalInfo,
-                              FormatCatalogText(Msg{309}, std::string("Line box"),
-                                                std::string("127.0.0.1"))));
+    EXPECT_TRUE(m_journal.Has(kJournalInfo, FormatCatalogText(Msg{309}, std::string("Line box"),
+                                                              std::string("127.0.0.1"))));
     // Found transcoders are polled from then on.
     EXPECT_EQ(m_configurator.getCountStaticAddress(), 1u);
 }
@@ -171,7 +169,11 @@ TEST_F(ConfiguratorTest, MalformedDatagramsAreDropped) {
     std::vector<uint8_t> longer = good;
     longer.push_back(0);
     const std::vector<std::vector<uint8_t>> cases = {
-        {}, {0x47}, badSignature, longer, std::vector<uint8_t>(good.begin(), good.begin() + 72 + 1)};
+        {},
+        {0x47},
+        badSignature,
+        longer,
+        std::vector<uint8_t>(good.begin(), good.begin() + 72 + 1)};
     for (const auto& datagram : cases) {
         m_configurator.OnDatagram(datagram, m_peer.Address());
     }
@@ -244,9 +246,8 @@ TEST_F(ConfiguratorTest, LateAnswerCompletesWithTheAnswer) {
     Found(41);
     m_peer.Drain();
     DeviceConfig read{};
-    auto reading = std::async(std::launch::async, [&] {
-        return m_configurator.getTranscoderConfig(41, "pw", read);
-    });
+    auto reading = std::async(std::launch::async,
+                              [&] { return m_configurator.getTranscoderConfig(41, "pw", read); });
     std::optional<TranscoderPacket> request = m_peer.Next();
     ASSERT_TRUE(request);
     EXPECT_EQ(request->type, FC_GET_CONFIG);
@@ -301,8 +302,8 @@ TEST_F(ConfiguratorTest, TranscoderThatMovedIsFoundAgainAndItsRegistrationRewrit
     DeviceConfig moved{};
     moved.IpAddr = 0x0200007F;  // 127.0.0.2
     moved.ConfigPort = 4321;
-    auto writing =
-        std::async(std::launch::async, [&] { return m_configurator.setTranscoderConfig(61, moved); });
+    auto writing = std::async(std::launch::async,
+                              [&] { return m_configurator.setTranscoderConfig(61, moved); });
     std::optional<TranscoderPacket> request = m_peer.Next();
     ASSERT_TRUE(request);
     EXPECT_EQ(request->type, FC_SET_CONFIG);
