@@ -70,48 +70,65 @@ struct Line {
 
 class TranscoderRecordingTest : public ::testing::Test {
 protected:
-    // Runs the simulator and the server for seconds, then stops both.
-    // net2Codec: the keys of the NET2 transcoder's "DeviceChannel" section;
-    // rate: its lines' sample rate; datagram: the datagram transcoder too.
-    // net: which pair of this file's addresses the transcoders take, so that
-    // the tests run in parallel (127.0.73.<10 net + 1> and <10 net + 2>).
-    void Run(const std::string& net2Codec, std::chrono::seconds seconds, uint32_t rate = 8000,
-             bool datagram = true, int net = 0) {
-        const std::string datagramAddress = fmt::format("127.0.73.{}", 10 * net + 1);
-        const std::string net2Address = fmt::format("127.0.73.{}", 10 * net + 2);
+    // What one run has: which transcoders, the NET2 codec keys (of its
+    // "DeviceChannel" section) and lines' rate, faults of each transcoder
+    // (scenario keys), and which pair of this file's addresses the
+    // transcoders take, so that the tests run in parallel
+    // (127.0.73.<10 net + 1> and <10 net + 2>).
+    struct RunSpec {
+        std::chrono::seconds seconds{32};
+        bool datagram = true;
+        bool net2 = true;
+        std::string net2Codec = "CodecCompress8Mode=0\n";
+        uint32_t rate = 8000;
+        std::string datagramFaults;
+        std::string net2Faults;
+        int net = 0;
+    };
+
+    // Runs the simulator and the server for the spec's seconds, then stops both.
+    void Run(const RunSpec& spec) {
+        const std::string datagramAddress = fmt::format("127.0.73.{}", 10 * spec.net + 1);
+        const std::string net2Address = fmt::format("127.0.73.{}", 10 * spec.net + 2);
         std::ofstream scenario(m_dir.File("sim.ini"));
-        if (datagram) {
+        if (spec.datagram) {
             scenario << "[Transcoder1]\nKind = datagram\nAddress = " << datagramAddress
                      << "\nConfigPort = 5001\n"
                         "Layout = 184\nSerial = 31001\nChannels = 2\nHardwareVersion = 300\n"
                         "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
                         "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
-                        "Line2Tone = 1100\nLine2Calls = 6 8 30\n\n";
+                        "Line2Tone = 1100\nLine2Calls = 6 8 30\n"
+                     << spec.datagramFaults << "\n";
         }
-        scenario
-            << "[Transcoder" << (datagram ? 2 : 1) << "]\nKind = net2\nAddress = " << net2Address
-            << "\nConfigPort = 5001\n"
-               "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
-               "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
-               "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\nLine1Calls = 1 7 30\n"
-               "Line2Tone = 1300\nLine2Calls = 2 9 30\n";
+        if (spec.net2) {
+            scenario << "[Transcoder" << (spec.datagram ? 2 : 1)
+                     << "]\nKind = net2\nAddress = " << net2Address
+                     << "\nConfigPort = 5001\n"
+                        "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
+                        "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
+                        "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\n"
+                        "Line1Calls = 1 7 30\nLine2Tone = 1300\nLine2Calls = 2 9 30\n"
+                     << spec.net2Faults;
+        }
         std::ofstream(m_dir.File("ZORV_18.ini"))
             << "[Server]\nName=Transcoder test\n[Aon]\nCallNotServices=0\n"
             << "[Channel31001-0]\nCompression=0\n[Channel31001-1]\nCompression=0\n"
-            << "[Channel32002-0]\nCompression=0\nSampleRate=" << rate << "\n"
-            << "[Channel32002-1]\nCompression=0\nSampleRate=" << rate << "\n"
+            << "[Channel32002-0]\nCompression=0\nSampleRate=" << spec.rate << "\n"
+            << "[Channel32002-1]\nCompression=0\nSampleRate=" << spec.rate << "\n"
             << "[DeviceChannel32002]\n"
-            << net2Codec;
+            << spec.net2Codec;
         scenario.close();
         const std::string sim = BuiltProgram("zorv18-transcoder-sim");
         CChildProcess registering(
-            sim, {"--register", m_dir.File("sim.ini"), m_dir.File("Transcoders.ini")}, m_dir.Path(),
-            {});
+            sim,
+            {"--register", m_dir.File("sim.ini"), m_dir.File("Transcoders.ini"),
+             std::to_string(7000 + 10 * spec.net)},  // a data port of this run's own
+            m_dir.Path(), {});
         ASSERT_EQ(registering.Wait(10s), 0) << registering.Stderr();
         CChildProcess transcoders(sim, {m_dir.File("sim.ini")}, m_dir.Path(), {});
         CChildProcess server(BuiltProgram("zorv18server"), {}, m_dir.Path(),
                              {"ZORV_REGISTRY=" + m_dir.File("registry.ini")});
-        std::this_thread::sleep_for(seconds);
+        std::this_thread::sleep_for(spec.seconds);
         server.Signal(SIGTERM);
         EXPECT_EQ(server.Wait(30s), 0) << server.Stderr();
         transcoders.Signal(SIGTERM);
@@ -147,7 +164,7 @@ protected:
 };
 
 TEST_F(TranscoderRecordingTest, CallsOfBothKindsAreRecordedLineByLine) {
-    Run("CodecCompress8Mode=0\n", 32s);
+    Run(RunSpec());
     ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}, {2, 700, 1300, 7}, {3, 1300, 700, 9}});
 }
 
@@ -168,7 +185,13 @@ class Net2CodecRecordingTest : public TranscoderRecordingTest,
                                public ::testing::WithParamInterface<CodecCase> {};
 
 TEST_P(Net2CodecRecordingTest, CallsAreRecordedWithTheirTones) {
-    Run(GetParam().keys, 22s, GetParam().rate, false, GetParam().net);
+    RunSpec spec;
+    spec.seconds = 22s;
+    spec.datagram = false;
+    spec.net2Codec = GetParam().keys;
+    spec.rate = GetParam().rate;
+    spec.net = GetParam().net;
+    Run(spec);
     ExpectRecords({{0, 700, 1300, 7}, {1, 1300, 700, 9}});
 }
 
@@ -180,6 +203,38 @@ INSTANTIATE_TEST_SUITE_P(
                       CodecCase{"Speex16k", "CodecCompress16Mode=1\nCodecSpeex16Mode=15\n", 16000,
                                 4}),
     [](const ::testing::TestParamInfo<CodecCase>& info) { return std::string(info.param.name); });
+
+// Dropped, reordered and duplicated datagrams and a sequence that wraps:
+// the flow asks for what is missing and the records have no gap.
+TEST_F(TranscoderRecordingTest, DatagramFaultsLeaveNoGapInTheRecords) {
+    RunSpec spec;
+    spec.net2 = false;
+    spec.datagramFaults =
+        "DropEvery = 7\nReorderPairs = 1\nDuplicateEvery = 11\nSequenceStart = 65500\n";
+    spec.net = 5;
+    Run(spec);
+    ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}});
+}
+
+// A NET2 transcoder without Speex: the server falls back to ADPCM (text 445),
+// stores that choice, and the calls are recorded all the same.
+TEST_F(TranscoderRecordingTest, TranscoderWithoutSpeexFallsBackToAdpcm) {
+    RunSpec spec;
+    spec.seconds = 24s;
+    spec.datagram = false;
+    spec.net2Codec = "CodecCompress8Mode=1\nCodecSpeex8Mode=16\n";
+    spec.net2Faults = "SpeexRefused = 1\n";
+    spec.net = 6;
+    Run(spec);
+    const std::string journal =
+        RunShell("iconv -f cp1251 -t utf-8 '" + m_dir.File("ZORV_18.log") + "'");
+    EXPECT_NE(journal.find("На устройстве 1 серийный номер 32002. Упаковщик SPEEX"),
+              std::string::npos)
+        << journal;
+    EXPECT_EQ(RunShell("grep -i '^CodecCompress8Mode' '" + m_dir.File("ZORV_18.ini") + "'"),
+              "CodecCompress8Mode=2\n");
+    ExpectRecords({{0, 700, 1300, 7}, {1, 1300, 700, 9}});
+}
 
 }  // namespace
 }  // namespace zorv::test

@@ -6,11 +6,12 @@
 //   zorv18-transcoder-sim --show-password Transcoders.ini N
 //       prints the deciphered Password of section "Transcoder-N" of a
 //       server's transcoder settings file;
-//   zorv18-transcoder-sim --register SCENARIO.ini Transcoders.ini
+//   zorv18-transcoder-sim --register SCENARIO.ini Transcoders.ini [PORT]
 //       registers every transcoder of the scenario, started, in a server's
 //       transcoder settings file (the start password as its password, data
-//       ports from 7000 on for the datagram kind, the shell port of its NET2
-//       transcoders), so that a server finds and records them.
+//       ports from PORT (default 7000) on for the datagram kind, the shell
+//       port of its NET2 transcoders), so that a server finds and records
+//       them.
 // Exit status 0 on success, 1 on a bad file or a socket that cannot be
 // opened, 2 on a bad command line.
 #include <signal.h>
@@ -31,6 +32,7 @@
 #include "platform/IniFile.h"
 #include "simulation/SimulatedTranscoder.h"
 #include "simulation/TranscoderScenario.h"
+#include "transcoders/TranscoderDataProtocol.h"
 #include "transcoders/TranscoderFlow.h"
 #include "transcoders/TranscoderRegistry.h"
 
@@ -52,7 +54,7 @@ int Usage() {
     std::fputs(
         "usage: zorv18-transcoder-sim SCENARIO.ini\n"
         "       zorv18-transcoder-sim --show-password Transcoders.ini N\n"
-        "       zorv18-transcoder-sim --register SCENARIO.ini Transcoders.ini\n",
+        "       zorv18-transcoder-sim --register SCENARIO.ini Transcoders.ini [PORT]\n",
         stderr);
     return 2;
 }
@@ -141,7 +143,19 @@ int RunScenario(const std::string& path) {
     return 0;
 }
 
-int Register(const std::string& scenarioPath, const std::string& settingsPath) {
+int Register(const std::string& scenarioPath, const std::string& settingsPath,
+             std::string_view firstPortText) {
+    uint32_t firstPort = 7000;
+    const auto [end, error] = std::from_chars(
+        firstPortText.data(), firstPortText.data() + firstPortText.size(), firstPort);
+    if (error != std::errc() || end != firstPortText.data() + firstPortText.size() ||
+        firstPort <= kHighestRefusedDataPort || firstPort > 65000) {
+        std::fputs(fmt::format("'{}' is not a data port {}..65000\n", firstPortText,
+                               kHighestRefusedDataPort + 1)
+                       .c_str(),
+                   stderr);
+        return 2;
+    }
     TranscoderScenario scenario;
     try {
         scenario = LoadTranscoderScenario(scenarioPath);
@@ -159,7 +173,7 @@ int Register(const std::string& scenarioPath, const std::string& settingsPath) {
         stored.tsAddr = t.config.IpAddr;
         stored.tsPort = t.config.ConfigPort;
         stored.tsChannelsCount = t.info.Channels;
-        stored.dataPort = static_cast<uint16_t>(7000 + position);
+        stored.dataPort = static_cast<uint16_t>(firstPort + position);
         std::memcpy(stored.Password, t.config.StartPassword, sizeof stored.Password);
         stored.deviceClass =
             t.kind == SimTranscoderKind::kNet2 ? kNet2Transcoder : kDatagramTranscoder;
@@ -184,8 +198,8 @@ int main(int argc, char** argv) {
     if (args.size() == 3 && args[0] == "--show-password") {
         return ShowPassword(args[1], args[2]);
     }
-    if (args.size() == 3 && args[0] == "--register") {
-        return Register(args[1], args[2]);
+    if ((args.size() == 3 || args.size() == 4) && args[0] == "--register") {
+        return Register(args[1], args[2], args.size() == 4 ? args[3] : "7000");
     }
     if (args.size() == 1 && !args[0].starts_with("-")) {
         return RunScenario(args[0]);
