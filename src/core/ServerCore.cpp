@@ -151,6 +151,16 @@ void CServerCore::OnFailure(int32_t kind, int32_t b, int32_t c) {
             }
         }
     }
+    if (kind == kFailureNetworkDeviceSilent) {
+        // A network device's data stopped (c 0) or returned (c 1).
+        if (IServerDevice* device = Device(b)) {
+            if (c == 0) {
+                FormatJournal(kJournalError, Msg{130}, device->GetDeviceNumber());
+            } else {
+                FormatJournal(kJournalInfo, Msg{131}, device->GetDeviceNumber());
+            }
+        }
+    }
     m_components.failurePolicy->OnFailure(kind, b, c);
 }
 

@@ -144,6 +144,8 @@ protected:
     virtual void OnArchiverEvent(int32_t event, int32_t argument);
     virtual void OnNoAction() {}
     virtual void OnFailure(int32_t kind, int32_t b, int32_t c);
+    // Failure kind 8: b the device, c 0 when its data stopped, 1 when it returned.
+    static constexpr int32_t kFailureNetworkDeviceSilent = 8;
     virtual void JournalOpenError(int index);
     // The journal text of a device error (none for 0 and unknown errors).
     void JournalDeviceError(int index, int error);

@@ -50,7 +50,9 @@ TEST_F(ServerMessagesTest, EachCodeHasItsAction) {
         {{38, 7, 0, 0}, {}},  // no device in that position
         {{41, 0, 3, 0}, {"dev.OnDeviceNotification(3)"}},
         {{43, 0, 4711, 16000}, {"dev.SetCodecMode(16000,2,0)", J(1, 445, 1, 4711)}},
-        {{6, 8, 1, 2}, {"policy.OnFailure(8,1,2)"}},
+        {{6, 8, 1, 2}, {"policy.OnFailure(8,1,2)"}},  // no device in that position
+        {{6, 8, 0, 0}, {J(1, 130, 0), "policy.OnFailure(8,0,0)"}},  // its data stopped
+        {{6, 8, 0, 1}, {J(0, 131, 0), "policy.OnFailure(8,0,1)"}},  // and returned
         {{3, 5, 20, 0}, {"policy.OnException(5,device 0)"}},
         {{3, 5, 40, 21}, {"policy.OnException(5,device 20)"}},  // not the database
         {{3, 5, 40, 0}, {"policy.OnException(5,database 0)"}},

@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include "core/Journal.h"
+#include "devices/DspDevice.h"
 #include "platform/IniFile.h"
 #include "server/RecordServer.h"
 #include "simulation/SimulatedTranscoder.h"
 #include "support/ChildProcess.h"
 #include "support/JournalReader.h"
 #include "support/TempDir.h"
+#include "transcoders/TranscoderRegistry.h"
 
 namespace zorv::test {
 namespace {
@@ -207,6 +209,46 @@ TEST_F(TranscoderServerTest, Net2TranscoderIsConfiguredThroughItsShell) {
     const std::vector<std::string> lines = sim.ShellLines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "setdescription Shell renamed"), lines.end());
     EXPECT_EQ(FieldText(sim.Config().Description), "Shell renamed");
+}
+
+// A datagram transcoder that falls silent: its lines show StateLine 12 at
+// once, the loss is journaled after fifteen seconds, and both end when its
+// data returns.
+TEST_F(TranscoderServerTest, SilentTranscoderShowsLineLossUntilItsDataReturns) {
+    SimTranscoderConfig config = SimConfig("127.0.72.51", SimTranscoderKind::kDatagram, 7251);
+    config.info.Channels = 2;
+    config.info.HardwareVersion = 300;
+    auto sim = std::make_unique<CSimulatedTranscoder>(config);
+    std::string error;
+    ASSERT_TRUE(sim->Start(error)) << error;
+    {
+        CTranscoderRegistry registry(m_dir.File("Transcoders.ini"));
+        registry.Load();
+        tagStoredTranscoderConfig stored = Registration(*sim, "start-pw");
+        stored.tsStarted = 1;
+        stored.tsChannelsCount = 2;
+        stored.dataPort = 7251;
+        ASSERT_TRUE(registry.Add(0, stored));
+    }
+    m_transcoders.push_back(std::move(sim));
+    CSimulatedTranscoder& transcoder = *m_transcoders[0];
+    StartServer();
+    const auto stateLine = [&](int channel) -> uint32_t {
+        auto* device = dynamic_cast<CDspDevice*>(m_server->Device(0));
+        if (device == nullptr || device->Bank() == nullptr) {
+            return 0;
+        }
+        return device->Bank()->GetChannelState(channel).StateLine;
+    };
+    ASSERT_TRUE(PollUntil([&] { return transcoder.StreamStats().streaming; }, 20s));
+    ASSERT_TRUE(PollUntil([&] { return stateLine(0) != CS_DSP_FAULT && stateLine(0) != 0; }, 10s));
+
+    transcoder.SetSilence(17000);
+    EXPECT_TRUE(PollUntil(
+        [&] { return stateLine(0) == CS_DSP_FAULT && stateLine(1) == CS_DSP_FAULT; }, 3s));
+    EXPECT_TRUE(PollUntil([&] { return JournalHas(FormatCatalogText(Msg{130}, 7251u)); }, 20s));
+    EXPECT_TRUE(PollUntil([&] { return JournalHas(FormatCatalogText(Msg{131}, 7251u)); }, 20s));
+    EXPECT_TRUE(PollUntil([&] { return stateLine(0) != CS_DSP_FAULT; }, 5s));
 }
 
 }  // namespace
