@@ -13,10 +13,9 @@ namespace zorv {
 namespace {
 
 constexpr int kWriteGroupAttempts = 3;
-// Rate words an old transcoder does not know: sent as the 8 kHz word.
+// Rate words an old transcoder does not know.
 constexpr uint16_t kRateWord32k = 0x810E;
 constexpr uint16_t kRateWord64k = 0x810F;
-constexpr uint16_t kRateWord8k = 0x810D;
 
 }  // namespace
 
@@ -108,7 +107,9 @@ bool CDatagramTranscoderDriver::WriteGroupConfig(int group, const uint16_t (&wor
         bool complete = true;
         for (uint16_t word : words) {
             if (oldBoard && (word == kRateWord32k || word == kRateWord64k)) {
-                word = kRateWord8k;
+                // An old transcoder cannot sample that fast: refused rather
+                // than recorded at the wrong speed.
+                return false;
             }
             if (m_flow->WriteAdcWord(word) != RequestResult::kSuccess) {
                 StopGroup(group);

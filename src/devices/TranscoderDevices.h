@@ -15,10 +15,18 @@ public:
     CDatagramTranscoderDevice(const DeviceContext& context, int candidate,
                               CTranscoderConfigurator& transcoders);
 
+    // A transcoder older than board id 0x300 samples at 8000 and 16000 Hz
+    // only: a higher rate is refused (error 4) rather than recorded at the
+    // wrong speed.
+    bool Start() override;
+    int SetGroupSampleRate(int group, uint32_t rate) override;
+
 protected:
     std::unique_ptr<CDeviceDriver> MakeDriver() override;
 
 private:
+    bool RateRefused(uint32_t rate);
+
     CTranscoderConfigurator& m_transcoders;
 };
 

@@ -9,6 +9,7 @@
 #include "devices/DspProtocol.h"
 #include "devices/Net2Device.h"
 #include "devices/Net2Driver.h"
+#include "devices/TranscoderDevices.h"
 #include "devices/Net2Format.h"
 #include "platform/IniFile.h"
 #include "support/ChannelDoubles.h"
@@ -123,6 +124,28 @@ TEST_F(TranscoderDeviceTest, SilenceFillGivesEveryChannelItsSamples) {
             EXPECT_EQ(record[3], static_cast<uint8_t>(DspEvent::Line));
         }
     }
+}
+
+// An old transcoder (board id below 0x300) cannot sample at 32 or 64 kHz:
+// the rate is refused instead of recorded at the wrong speed.
+TEST_F(TranscoderDeviceTest, OldDatagramTranscoderRefusesHighRates) {
+    Register(kDatagramTranscoder, 2);
+    DeviceContext context;
+    context.server = &m_server;
+    CDatagramTranscoderDevice device(context, 0, m_configurator);
+    ASSERT_TRUE(device.Open());
+    auto* driver = dynamic_cast<CDatagramTranscoderDriver*>(device.GetDriver());
+    ASSERT_NE(driver, nullptr);
+    // Before the transcoder is known nothing is refused.
+    EXPECT_NE(device.SetGroupSampleRate(0, 16000), 0);
+    ASSERT_TRUE(driver->CheckIdentity(Identity(2, 203), 0));
+    EXPECT_EQ(device.SetGroupSampleRate(0, 32000), 0);
+    EXPECT_EQ(device.LastError(), kDeviceBadChannelOrRate);
+    EXPECT_EQ(device.SetGroupSampleRate(0, 64000), 0);
+    tagChanelParam param{};
+    ASSERT_TRUE(device.Bank()->GetChannelParam(1, param));
+    EXPECT_EQ(param.SampleRate, 16000u);  // the refusal changed nothing
+    device.Close();
 }
 
 TEST_F(TranscoderDeviceTest, Net2CodecModesAreValidatedPerRate) {
