@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -195,10 +196,16 @@ private:
                                         DeviceConfig& config);
     RequestResult WriteNet2Configuration(uint32_t serial, const DeviceConfig& config);
     void StartFlow(const FlowStart& start, uint32_t serial);
+    // True while flow is the one registered for serial (m_flowCalls held).
+    bool FlowRegistered(uint32_t serial, const CTranscoderFlow* flow) const;
 
     IJournal& m_journal;
     IClock& m_clock;
 
+    // Held around every call into a flow and by RegisterFlow, so that no flow
+    // is called after its device unregistered it (and may destroy it).
+    // Taken before m_lock.
+    mutable std::mutex m_flowCalls;
     mutable CRecursiveMutex m_lock;
     std::unique_ptr<CTranscoderRegistry> m_registry GUARDED_BY(m_lock);
     std::map<TranscoderAddress, FoundTranscoder> m_found GUARDED_BY(m_lock);

@@ -88,8 +88,19 @@ bool CTranscoderConfigurator::startTranscoder(uint32_t serial) {
     return true;
 }
 
+bool CTranscoderConfigurator::FlowRegistered(uint32_t serial, const CTranscoderFlow* flow) const {
+    CScopedLock lock(m_lock);
+    const RegisteredTranscoder* registered =
+        m_registry != nullptr ? m_registry->FindBySerial(serial) : nullptr;
+    return registered != nullptr && flow != nullptr && registered->flow == flow;
+}
+
 void CTranscoderConfigurator::StartFlow(const FlowStart& start, uint32_t serial) {
     const std::string host = DottedAddress(start.address.ip);
+    std::lock_guard calls(m_flowCalls);
+    if (!FlowRegistered(serial, start.flow)) {
+        return;  // its device went meanwhile
+    }
     if (start.flow->Start(start.identity, start.portA, start.portB, start.address, start.protocol,
                           start.password)) {
         m_journal.FormatJournal(kJournalInfo, Msg{312}, host);
@@ -120,8 +131,11 @@ bool CTranscoderConfigurator::stopTranscoder(uint32_t serial) {
     }
     const std::string host = DottedAddress(address.ip);
     m_journal.FormatJournal(kJournalInfo, Msg{314}, host);
-    if (flow != nullptr) {
-        flow->Stop();
+    {
+        std::lock_guard calls(m_flowCalls);
+        if (FlowRegistered(serial, flow)) {
+            flow->Stop();
+        }
     }
     m_journal.FormatJournal(kJournalInfo, Msg{315}, host);
     if (datagramKind) {
@@ -147,7 +161,9 @@ bool CTranscoderConfigurator::getTranscoderStatistic(uint32_t serial,
         }
         flow = registered->flow;
     }
-    const tagTranscoderStatistic* current = flow->GetStatistics();
+    std::lock_guard calls(m_flowCalls);
+    const tagTranscoderStatistic* current =
+        FlowRegistered(serial, flow) ? flow->GetStatistics() : nullptr;
     if (current == nullptr) {
         return false;
     }
@@ -156,6 +172,7 @@ bool CTranscoderConfigurator::getTranscoderStatistic(uint32_t serial,
 }
 
 void CTranscoderConfigurator::RegisterFlow(uint32_t serial, CTranscoderFlow* flow) {
+    std::lock_guard calls(m_flowCalls);  // waits for a call into the flow it replaces
     CScopedLock lock(m_lock);
     if (m_registry == nullptr) {
         return;
