@@ -3,6 +3,7 @@
 // transcoder that moved. Time is a manual clock and the tick is called by the
 // test; answers are handed to the configurator as the receive thread would.
 #include <arpa/inet.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -324,6 +325,91 @@ TEST_F(ConfiguratorTest, TranscoderThatMovedIsFoundAgainAndItsRegistrationRewrit
     EXPECT_EQ(uint16_t{stored.tsPort}, now.port);
     IniFile ini(m_dir.File("Transcoders.ini"));
     EXPECT_EQ(ini.GetString("Transcoder-0", "IPAddress", ""), "127.0.0.2:4321");
+}
+
+// A flow that records how it is driven.
+class CRecordingFlow final : public CTranscoderFlow {
+public:
+    bool Start(const DeviceInfo& identity, uint16_t portA, uint16_t portB,
+               const TranscoderAddress& address, uint32_t, const std::string& password) override {
+        std::lock_guard lock(m_lock);
+        m_calls.push_back(fmt::format("start {} {} {} {} {}", uint32_t{identity.SerialNumber},
+                                      portA, portB, AddressText(address), password));
+        return m_startResult;
+    }
+    bool Stop() override {
+        std::lock_guard lock(m_lock);
+        m_calls.push_back("stop");
+        return true;
+    }
+    const tagTranscoderStatistic* GetStatistics() override { return &m_statistic; }
+    std::vector<std::string> Calls() {
+        std::lock_guard lock(m_lock);
+        return m_calls;
+    }
+
+    bool m_startResult = true;
+    tagTranscoderStatistic m_statistic{};
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_calls;
+};
+
+TEST_F(ConfiguratorTest, StartAndStopDriveTheFlowAndTheTranscoder) {
+    tagStoredTranscoderConfig stored = Registration(71, m_peer.Address());
+    ASSERT_TRUE(m_configurator.addNetDevice(0, stored));
+    CRecordingFlow flow;
+    flow.m_statistic.nPacketReceive = 42;
+    m_configurator.RegisterFlow(71, &flow);
+    tagTranscoderStatistic statistic{};
+    ASSERT_TRUE(m_configurator.getTranscoderStatistic(71, statistic));
+    EXPECT_EQ(statistic.nPacketReceive, 42u);
+    EXPECT_FALSE(m_configurator.getTranscoderStatistic(72, statistic));
+
+    // Not started: finding it starts nothing.
+    Found(71);
+    EXPECT_TRUE(flow.Calls().empty());
+    // Started by a client while found: the flow starts at once.
+    ASSERT_TRUE(m_configurator.startTranscoder(71));
+    const std::string host = "127.0.0.1";
+    const std::string start = fmt::format("start 71 {} 7000 {} secret", m_peer.Address().port,
+                                          AddressText(m_peer.Address()));
+    EXPECT_EQ(flow.Calls(), std::vector<std::string>{start});
+    EXPECT_TRUE(m_journal.Has(kJournalInfo, FormatCatalogText(Msg{313}, host)));
+    EXPECT_TRUE(m_journal.Has(kJournalInfo, FormatCatalogText(Msg{312}, host)));
+    EXPECT_EQ(IniFile(m_dir.File("Transcoders.ini")).GetString("Transcoder-0", "Started", ""), "1");
+
+    // Stopped: the flow stops and the transcoder is told to stop.
+    m_peer.Drain();
+    auto stopping =
+        std::async(std::launch::async, [&] { return m_configurator.stopTranscoder(71); });
+    std::optional<TranscoderPacket> stop = m_peer.Next();
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->command, TCMD_STOP);
+    TranscoderPacket answer;
+    answer.type = FT_EXEC_ACKNOWLEDGE;
+    answer.sequence = stop->sequence;
+    Deliver(answer, m_peer.Address());
+    EXPECT_TRUE(stopping.get());
+    EXPECT_EQ(flow.Calls().back(), "stop");
+    for (int text : {314, 315, 316}) {
+        EXPECT_TRUE(m_journal.Has(kJournalInfo, FormatCatalogText(Msg{text}, host))) << text;
+    }
+    EXPECT_EQ(IniFile(m_dir.File("Transcoders.ini")).GetString("Transcoder-0", "Started", ""), "0");
+
+    // A flow that cannot start clears the start flag again (text 311).
+    flow.m_startResult = false;
+    ASSERT_TRUE(m_configurator.startTranscoder(71));
+    EXPECT_TRUE(m_journal.Has(kJournalError, FormatCatalogText(Msg{311}, host)));
+    EXPECT_EQ(IniFile(m_dir.File("Transcoders.ini")).GetString("Transcoder-0", "Started", ""), "0");
+    // An unregistered flow is never called again.
+    m_configurator.RegisterFlow(71, nullptr);
+    const std::size_t calls = flow.Calls().size();
+    flow.m_startResult = true;
+    ASSERT_TRUE(m_configurator.startTranscoder(71));
+    EXPECT_EQ(flow.Calls().size(), calls);
+    EXPECT_FALSE(m_configurator.startTranscoder(99));  // not registered
 }
 
 }  // namespace
