@@ -18,6 +18,7 @@
 #include "storage/WavFile.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
+#include "support/RecordFiles.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -25,30 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::vector<int16_t> DecodeWithSox(const std::string& file) {
-    const std::string raw = file + ".raw";
-    RunShell("sox '" + file + "' -t raw -e signed -b 16 -c 1 '" + raw + "' 2>&1");
-    std::ifstream in(raw, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    fs::remove(raw);
-    return samples;
-}
-
-std::vector<std::string> Records(const std::string& root) {
-    std::vector<std::string> files;
-    if (fs::exists(root)) {
-        for (const auto& entry : fs::recursive_directory_iterator(root)) {
-            if (entry.path().extension() == ".wav") {
-                files.push_back(entry.path().string());
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 // The rows of the record database file as "<NChanel> <Format> <dsek>", in
 // line order; none while the table cannot be read.

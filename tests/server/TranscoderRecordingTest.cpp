@@ -14,6 +14,7 @@
 #include "storage/WavFile.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
+#include "support/RecordFiles.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -21,30 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::vector<std::string> Records(const std::string& root) {
-    std::vector<std::string> files;
-    if (fs::exists(root)) {
-        for (const auto& entry : fs::recursive_directory_iterator(root)) {
-            if (entry.path().extension() == ".wav") {
-                files.push_back(entry.path().string());
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::vector<int16_t> Samples(const std::string& file) {
-    const std::string raw = file + ".raw";
-    RunShell("sox '" + file + "' -t raw -e signed -b 16 -c 1 '" + raw + "' 2>&1");
-    std::ifstream in(raw, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    fs::remove(raw);
-    return samples;
-}
 
 // Power of one frequency in the middle second of the samples (Goertzel).
 double PowerAt(const std::vector<int16_t>& samples, double hz, double rate) {
@@ -75,7 +52,7 @@ protected:
     // (scenario keys), and which pair of this file's addresses the
     // transcoders take, so that the tests run in parallel
     // (127.0.73.<10 net + 1> and <10 net + 2>).
-    struct RunSpec {
+    struct RunPlan {
         std::chrono::seconds seconds{32};
         bool datagram = true;
         bool net2 = true;
@@ -86,49 +63,49 @@ protected:
         int net = 0;
     };
 
-    // Runs the simulator and the server for the spec's seconds, then stops both.
-    void Run(const RunSpec& spec) {
-        const std::string datagramAddress = fmt::format("127.0.73.{}", 10 * spec.net + 1);
-        const std::string net2Address = fmt::format("127.0.73.{}", 10 * spec.net + 2);
+    // Runs the simulator and the server for the plan's seconds, then stops both.
+    void Run(const RunPlan& plan) {
+        const std::string datagramAddress = fmt::format("127.0.73.{}", 10 * plan.net + 1);
+        const std::string net2Address = fmt::format("127.0.73.{}", 10 * plan.net + 2);
         std::ofstream scenario(m_dir.File("sim.ini"));
-        if (spec.datagram) {
+        if (plan.datagram) {
             scenario << "[Transcoder1]\nKind = datagram\nAddress = " << datagramAddress
                      << "\nConfigPort = 5001\n"
                         "Layout = 184\nSerial = 31001\nChannels = 2\nHardwareVersion = 300\n"
                         "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
                         "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
                         "Line2Tone = 1100\nLine2Calls = 6 8 30\n"
-                     << spec.datagramFaults << "\n";
+                     << plan.datagramFaults << "\n";
         }
-        if (spec.net2) {
-            scenario << "[Transcoder" << (spec.datagram ? 2 : 1)
+        if (plan.net2) {
+            scenario << "[Transcoder" << (plan.datagram ? 2 : 1)
                      << "]\nKind = net2\nAddress = " << net2Address
                      << "\nConfigPort = 5001\n"
                         "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
                         "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
                         "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\n"
                         "Line1Calls = 1 7 30\nLine2Tone = 1300\nLine2Calls = 2 9 30\n"
-                     << spec.net2Faults;
+                     << plan.net2Faults;
         }
         std::ofstream(m_dir.File("ZORV_18.ini"))
             << "[Server]\nName=Transcoder test\n[Aon]\nCallNotServices=0\n"
             << "[Channel31001-0]\nCompression=0\n[Channel31001-1]\nCompression=0\n"
-            << "[Channel32002-0]\nCompression=0\nSampleRate=" << spec.rate << "\n"
-            << "[Channel32002-1]\nCompression=0\nSampleRate=" << spec.rate << "\n"
+            << "[Channel32002-0]\nCompression=0\nSampleRate=" << plan.rate << "\n"
+            << "[Channel32002-1]\nCompression=0\nSampleRate=" << plan.rate << "\n"
             << "[DeviceChannel32002]\n"
-            << spec.net2Codec;
+            << plan.net2Codec;
         scenario.close();
         const std::string sim = BuiltProgram("zorv18-transcoder-sim");
         CChildProcess registering(
             sim,
             {"--register", m_dir.File("sim.ini"), m_dir.File("Transcoders.ini"),
-             std::to_string(7000 + 10 * spec.net)},  // a data port of this run's own
+             std::to_string(7000 + 10 * plan.net)},  // a data port of this run's own
             m_dir.Path(), {});
         ASSERT_EQ(registering.Wait(10s), 0) << registering.Stderr();
         CChildProcess transcoders(sim, {m_dir.File("sim.ini")}, m_dir.Path(), {});
         CChildProcess server(BuiltProgram("zorv18server"), {}, m_dir.Path(),
                              {"ZORV_REGISTRY=" + m_dir.File("registry.ini")});
-        std::this_thread::sleep_for(spec.seconds);
+        std::this_thread::sleep_for(plan.seconds);
         server.Signal(SIGTERM);
         EXPECT_EQ(server.Wait(30s), 0) << server.Stderr();
         transcoders.Signal(SIGTERM);
@@ -151,7 +128,7 @@ protected:
             const double duration = std::stod(RunShell("soxi -D '" + *file + "'"));
             EXPECT_NEAR(duration, l.callSeconds, 0.5);
             const double rate = std::stod(RunShell("soxi -r '" + *file + "'"));
-            const std::vector<int16_t> samples = Samples(*file);
+            const std::vector<int16_t> samples = DecodeWithSox(*file);
             ASSERT_GT(samples.size(), 4000u);
             EXPECT_GT(PowerAt(samples, l.toneHz, rate), 100 * PowerAt(samples, l.otherHz, rate));
             CWavFile reader;
@@ -164,7 +141,7 @@ protected:
 };
 
 TEST_F(TranscoderRecordingTest, CallsOfBothKindsAreRecordedLineByLine) {
-    Run(RunSpec());
+    Run(RunPlan());
     ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}, {2, 700, 1300, 7}, {3, 1300, 700, 9}});
 }
 
@@ -185,13 +162,13 @@ class Net2CodecRecordingTest : public TranscoderRecordingTest,
                                public ::testing::WithParamInterface<CodecCase> {};
 
 TEST_P(Net2CodecRecordingTest, CallsAreRecordedWithTheirTones) {
-    RunSpec spec;
-    spec.seconds = 22s;
-    spec.datagram = false;
-    spec.net2Codec = GetParam().keys;
-    spec.rate = GetParam().rate;
-    spec.net = GetParam().net;
-    Run(spec);
+    RunPlan plan;
+    plan.seconds = 22s;
+    plan.datagram = false;
+    plan.net2Codec = GetParam().keys;
+    plan.rate = GetParam().rate;
+    plan.net = GetParam().net;
+    Run(plan);
     ExpectRecords({{0, 700, 1300, 7}, {1, 1300, 700, 9}});
 }
 
@@ -207,25 +184,25 @@ INSTANTIATE_TEST_SUITE_P(
 // Dropped, reordered and duplicated datagrams and a sequence that wraps:
 // the flow asks for what is missing and the records have no gap.
 TEST_F(TranscoderRecordingTest, DatagramFaultsLeaveNoGapInTheRecords) {
-    RunSpec spec;
-    spec.net2 = false;
-    spec.datagramFaults =
+    RunPlan plan;
+    plan.net2 = false;
+    plan.datagramFaults =
         "DropEvery = 7\nReorderPairs = 1\nDuplicateEvery = 11\nSequenceStart = 65500\n";
-    spec.net = 5;
-    Run(spec);
+    plan.net = 5;
+    Run(plan);
     ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}});
 }
 
 // A NET2 transcoder without Speex: the server falls back to ADPCM (text 445),
 // stores that choice, and the calls are recorded all the same.
 TEST_F(TranscoderRecordingTest, TranscoderWithoutSpeexFallsBackToAdpcm) {
-    RunSpec spec;
-    spec.seconds = 24s;
-    spec.datagram = false;
-    spec.net2Codec = "CodecCompress8Mode=1\nCodecSpeex8Mode=16\n";
-    spec.net2Faults = "SpeexRefused = 1\n";
-    spec.net = 6;
-    Run(spec);
+    RunPlan plan;
+    plan.seconds = 24s;
+    plan.datagram = false;
+    plan.net2Codec = "CodecCompress8Mode=1\nCodecSpeex8Mode=16\n";
+    plan.net2Faults = "SpeexRefused = 1\n";
+    plan.net = 6;
+    Run(plan);
     const std::string journal =
         RunShell("iconv -f cp1251 -t utf-8 '" + m_dir.File("ZORV_18.log") + "'");
     EXPECT_NE(journal.find("На устройстве 1 серийный номер 32002. Упаковщик SPEEX"),
