@@ -76,23 +76,7 @@ protected:
     }
     std::unique_ptr<CChildProcess> Launch() { return LaunchServer(m_dir); }
 
-    int RowCount() const {
-        sqlite3* db = nullptr;
-        int count = 0;
-        if (fs::exists(m_dir.File("ZORV.dbf")) &&
-            sqlite3_open_v2(m_dir.File("ZORV.dbf").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-                SQLITE_OK) {
-            sqlite3_stmt* query = nullptr;
-            if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM records", -1, &query, nullptr) ==
-                    SQLITE_OK &&
-                sqlite3_step(query) == SQLITE_ROW) {
-                count = sqlite3_column_int(query, 0);
-            }
-            sqlite3_finalize(query);
-        }
-        sqlite3_close(db);
-        return count;
-    }
+    int RowCount() const { return RecordRows(m_dir.File("ZORV.dbf")); }
 
     CTempDir m_dir;
 };
@@ -168,7 +152,8 @@ TEST_F(RecordingEndToEndTest, CallsBecomeRecordsAndRows) {
         name = {dir.substr(0, 8), file.substr(0, 8), file.substr(8, 6),
                 static_cast<uint32_t>(std::stoul(file.substr(14, 3)))};
         return true;
-    };    struct Expected {
+    };
+    struct Expected {
         uint32_t line;
         double seconds;
         uint32_t inout;

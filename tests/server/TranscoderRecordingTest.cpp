@@ -105,7 +105,11 @@ protected:
         CChildProcess transcoders(sim, {m_dir.File("sim.ini")}, m_dir.Path(), {});
         CChildProcess server(BuiltProgram("zorv18server"), {}, m_dir.Path(),
                              {"ZORV_REGISTRY=" + m_dir.File("registry.ini")});
-        std::this_thread::sleep_for(plan.seconds);
+        // Until every line's call has ended and been entered in the record
+        // database (a slow machine takes longer to find and start them).
+        const std::size_t lines = (plan.datagram ? 2 : 0) + (plan.net2 ? 2 : 0);
+        PollUntil([&] { return RecordRows(m_dir.File("ZORV.dbf")) >= static_cast<int>(lines); },
+                  plan.seconds + 30s);
         server.Signal(SIGTERM);
         EXPECT_EQ(server.Wait(30s), 0) << server.Stderr();
         transcoders.Signal(SIGTERM);

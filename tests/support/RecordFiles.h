@@ -2,6 +2,8 @@
 // record root, and decoded by sox.
 #pragma once
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -39,6 +41,25 @@ inline std::vector<int16_t> DecodeWithSox(const std::string& file) {
     std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
     std::filesystem::remove(raw);
     return samples;
+}
+
+// Rows of the record database file (0 while it cannot be read). Only for
+// test programs that link SQLite.
+inline int RecordRows(const std::string& table) {
+    sqlite3* db = nullptr;
+    int count = 0;
+    if (std::filesystem::exists(table) &&
+        sqlite3_open_v2(table.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* query = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM records", -1, &query, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(query) == SQLITE_ROW) {
+            count = sqlite3_column_int(query, 0);
+        }
+        sqlite3_finalize(query);
+    }
+    sqlite3_close(db);
+    return count;
 }
 
 }  // namespace zorv::test
