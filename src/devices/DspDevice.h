@@ -53,6 +53,11 @@ static_assert(sizeof(tagZorvServiceTlfParam) == 52);
 // false for a rate no group supports.
 bool BlockFormatOf(uint32_t sampleRate, int& samples, int& levelShift, uint16_t& rateCode);
 
+// Where the input high-pass filter runs in a channel's block: first, or
+// after caller-number decoding (audio decoded from Speex, whose decoder
+// already removes the lowest band, is filtered only for the later stages).
+enum class HighPassPlace { kFirst, kAfterAon };
+
 class CDspDevice : public CRecordDevice, private IRecordStreamSink {
 public:
     static constexpr std::size_t kReadBufferSize = 0x80000;
@@ -112,11 +117,18 @@ protected:
     void TakeUpReaderRequests() { ParseRead(nullptr, 0); }
     int ReaderBlockSamples(int group) const { return m_parser.BlockSamples(group); }
     // One block of a channel through the pipeline (high-pass filter, stages,
-    // level, audio handler), channel lock held.
-    void ProcessReaderBlockLocked(int channel, int16_t* samples, std::size_t count)
-        REQUIRES(m_bank->Lock()) {
-        ProcessChannelBlock(channel, samples, count, m_readerLevelShift[0]);
+    // level, audio handler), channel lock held. A class whose stream carries
+    // line polarity in its status blocks controls it there instead (below).
+    void ProcessReaderBlockLocked(int channel, int16_t* samples, std::size_t count,
+                                  HighPassPlace place) REQUIRES(m_bank->Lock()) {
+        ProcessChannelBlock(channel, samples, count, m_readerLevelShift[0], place);
     }
+    // Polarity control once per status block: a fixed mode sends its command
+    // once; the automatic mode counts blocksPerStatus blocks per status block
+    // while the line is free and sends the test pulse when the count reaches
+    // the check interval. observed (1 or -1) is the polarity the line reports.
+    void ControlPolarityByStatus(int channel, int observed, uint32_t blocksPerStatus)
+        REQUIRES(m_bank->Lock());
     // An event record (group, channel field, value, code) as if the stream
     // had carried it.
     void DeliverEventRecord(int group, int channelField, uint8_t value, uint8_t code) {
@@ -191,8 +203,9 @@ private:
     void ReleaseEvents();
     void FailStart(int error);
     // Channel lock held.
-    void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count, int levelShift)
-        REQUIRES(m_bank->Lock());
+    void ProcessChannelBlock(int channel, int16_t* samples, std::size_t count, int levelShift,
+                             HighPassPlace place) REQUIRES(m_bank->Lock());
+    void ApplyHighPass(int channel, int16_t* samples, std::size_t count) REQUIRES(m_bank->Lock());
     void ControlPolarity(int channel, const int16_t* samples, std::size_t count)
         REQUIRES(m_bank->Lock());
     void DecodeChannelEvent(int group, int channel, uint8_t value, uint8_t code)

@@ -197,14 +197,14 @@ void CDspDevice::OnBlock(int g) {
     const int levelShift = m_readerLevelShift[static_cast<std::size_t>(g)];
     CMutexLock lock(m_bank->Lock());
     for (int ch = group.first; ch < group.first + group.channels; ++ch) {
-        ProcessChannelBlock(ch, m_parser.ChannelSamples(ch), samples, levelShift);
+        int16_t* block = m_parser.ChannelSamples(ch);
+        ControlPolarity(ch, block, samples);
+        ProcessChannelBlock(ch, block, samples, levelShift, HighPassPlace::kFirst);
     }
     FeedWatchdog(g);
 }
 
-void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t count,
-                                     int levelShift) {
-    ControlPolarity(channel, samples, count);
+void CDspDevice::ApplyHighPass(int channel, int16_t* samples, std::size_t count) {
     HighPass& f = m_highPass[static_cast<std::size_t>(channel)];
     for (std::size_t i = 0; i < count; ++i) {
         const float x = samples[i];
@@ -213,12 +213,26 @@ void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t 
         const float y = f.y > 32767.0f ? 32767.0f : (f.y < -32768.0f ? -32768.0f : f.y);
         samples[i] = static_cast<int16_t>(y);
     }
+}
+
+void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t count,
+                                     int levelShift, HighPassPlace place) {
+    if (place == HighPassPlace::kFirst) {
+        ApplyHighPass(channel, samples, count);
+    }
     if (m_stages.callerIdDemodulator != nullptr) {
         m_stages.callerIdDemodulator->Process(channel, samples, count);
     }
     ProcessBlock(channel, samples, count);
-    for (IBlockStage* stage : {m_stages.busyAnalyzer, m_stages.aonActivation, m_stages.aonDecoder,
-                               m_stages.frequencyActivator, m_stages.noiseSuppressor}) {
+    for (IBlockStage* stage : {m_stages.busyAnalyzer, m_stages.aonActivation, m_stages.aonDecoder}) {
+        if (stage != nullptr) {
+            stage->Process(channel, samples, count);
+        }
+    }
+    if (place == HighPassPlace::kAfterAon) {
+        ApplyHighPass(channel, samples, count);
+    }
+    for (IBlockStage* stage : {m_stages.frequencyActivator, m_stages.noiseSuppressor}) {
         if (stage != nullptr) {
             stage->Process(channel, samples, count);
         }
@@ -230,6 +244,25 @@ void CDspDevice::ProcessChannelBlock(int channel, int16_t* samples, std::size_t 
     const uint32_t level = sum >> levelShift;
     m_recorder->WriteMonitorBlock(channel, samples, count);
     m_bank->DeliverBlockLocked(channel, samples, count, level);
+}
+
+void CDspDevice::ControlPolarityByStatus(int channel, int observed, uint32_t blocksPerStatus) {
+    Polarity& p = m_polarity[static_cast<std::size_t>(channel)];
+    if (p.pending) {
+        if (p.mode == -1 || p.mode == 1) {
+            m_driver->ChannelCommand(channel, Code(DspCommand::Polarity), p.mode == 1 ? 1 : 0);
+            p.pending = false;
+        } else if (m_bank->StateLocked(channel).StateLine == CS_FREE) {
+            // Counted with >=: the interval need not be a multiple of the step.
+            p.counter += blocksPerStatus;
+            if (p.counter >= p.interval) {
+                m_driver->ChannelCommand(channel, Code(DspCommand::Key),
+                                         Code(DspKeyValue::TestPulse));
+                p.counter = 0;
+            }
+        }
+    }
+    p.state = observed;
 }
 
 void CDspDevice::ControlPolarity(int channel, const int16_t* samples, std::size_t count) {

@@ -210,6 +210,8 @@ void CNet2Device::ProcessDecoded() {
         return;
     }
     const auto n = static_cast<std::size_t>(blockSamples);
+    const HighPassPlace place =
+        m_parser->Compression() == kCompressSpeex ? HighPassPlace::kAfterAon : HighPassPlace::kFirst;
     for (int pass = 0; pass < 2; ++pass) {
         bool any = true;
         while (any) {
@@ -223,7 +225,7 @@ void CNet2Device::ProcessDecoded() {
                 std::copy_n(decoded.begin(), n, m_block.begin());
                 {
                     CMutexLock lock(m_bank->Lock());
-                    ProcessReaderBlockLocked(ch, m_block.data(), n);
+                    ProcessReaderBlockLocked(ch, m_block.data(), n, place);
                 }
                 m_parser->Drop(ch, n);
             }
@@ -242,6 +244,13 @@ void CNet2Device::OnEventBlock(std::span<const uint8_t> block) {
     std::array<CNet2EventDecoder::ChannelEvents, kNet2MaxChannels> events{};
     const int channels = std::min(m_parser->Channels(), kNet2MaxChannels);
     m_events->Decode(block, std::span(events.data(), static_cast<std::size_t>(channels)));
+    {
+        CMutexLock lock(m_bank->Lock());
+        for (int ch = 0; ch < channels; ++ch) {
+            ControlPolarityByStatus(ch, events[static_cast<std::size_t>(ch)].polarity,
+                                    kNet2BlocksPerStatus);
+        }
+    }
     CNet2Driver* driver = Net2Driver();
     for (int ch = 0; ch < channels; ++ch) {
         const CNet2EventDecoder::ChannelEvents& e = events[static_cast<std::size_t>(ch)];

@@ -42,6 +42,9 @@ inline constexpr std::size_t kAdpcmBlockHeader = 4;
 inline constexpr std::size_t kAdpcmBlockCodes = 252;
 inline constexpr std::size_t kAdpcmBlockSamples = 504;
 
+// The automatic polarity check of a line counts six blocks for each status
+// block of the stream.
+inline constexpr uint32_t kNet2BlocksPerStatus = 6;
 inline constexpr std::size_t kSpeexNarrowSamples = 160;  // one frame at 8000 Hz
 inline constexpr std::size_t kSpeexWideSamples = 320;    // one frame at 16000 Hz
 

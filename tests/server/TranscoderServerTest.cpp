@@ -6,8 +6,13 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "core/Journal.h"
+#include "devices/DatagramTranscoderDriver.h"
 #include "devices/DspDevice.h"
+#include "devices/Net2Device.h"
+#include "devices/Net2Driver.h"
 #include "platform/IniFile.h"
 #include "server/RecordServer.h"
 #include "simulation/SimulatedTranscoder.h"
@@ -105,6 +110,50 @@ protected:
         stored.deviceClass = kDatagramTranscoder;
         SetFieldText(stored.Password, password);
         return stored;
+    }
+
+    // Starts a transcoder registered as started in "Transcoders.ini" with
+    // the given start password, then the server that streams from it.
+    CSimulatedTranscoder& StartRegistered(const SimTranscoderConfig& config, uint16_t dataPort,
+                                          const char* password = "start-pw") {
+        auto sim = std::make_unique<CSimulatedTranscoder>(config);
+        std::string error;
+        EXPECT_TRUE(sim->Start(error)) << error;
+        {
+            CTranscoderRegistry registry(m_dir.File("Transcoders.ini"));
+            registry.Load();
+            tagStoredTranscoderConfig stored = Registration(*sim, password);
+            stored.tsStarted = 1;
+            stored.tsChannelsCount = config.info.Channels;
+            stored.dataPort = dataPort;
+            stored.deviceClass =
+                config.kind == SimTranscoderKind::kNet2 ? kNet2Transcoder : kDatagramTranscoder;
+            EXPECT_TRUE(registry.Add(0, stored));
+        }
+        if (config.kind == SimTranscoderKind::kNet2) {
+            IniFile(m_dir.File("Transcoders.ini"))
+                .WriteUint("AdvancedParam", "ShellPort", sim->ShellPort());
+        }
+        m_transcoders.push_back(std::move(sim));
+        StartServer();
+        return *m_transcoders.back();
+    }
+    CDspDevice* Device() { return dynamic_cast<CDspDevice*>(m_server->Device(0)); }
+    uint32_t StateLine(int channel) {
+        CDspDevice* device = Device();
+        if (device == nullptr || device->Bank() == nullptr) {
+            return 0;
+        }
+        return device->Bank()->GetChannelState(channel).StateLine;
+    }
+    tagTranscoderStatistic Statistic(uint32_t serial) const {
+        tagTranscoderStatistic statistic{};
+        m_server->Transcoders().getTranscoderStatistic(serial, statistic);
+        return statistic;
+    }
+    bool ShellHas(const CSimulatedTranscoder& sim, const std::string& line) const {
+        const std::vector<std::string> lines = sim.ShellLines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
     CTempDir m_dir;
@@ -218,37 +267,154 @@ TEST_F(TranscoderServerTest, SilentTranscoderShowsLineLossUntilItsDataReturns) {
     SimTranscoderConfig config = SimConfig("127.0.72.51", SimTranscoderKind::kDatagram, 7251);
     config.info.Channels = 2;
     config.info.HardwareVersion = 300;
-    auto sim = std::make_unique<CSimulatedTranscoder>(config);
-    std::string error;
-    ASSERT_TRUE(sim->Start(error)) << error;
-    {
-        CTranscoderRegistry registry(m_dir.File("Transcoders.ini"));
-        registry.Load();
-        tagStoredTranscoderConfig stored = Registration(*sim, "start-pw");
-        stored.tsStarted = 1;
-        stored.tsChannelsCount = 2;
-        stored.dataPort = 7251;
-        ASSERT_TRUE(registry.Add(0, stored));
-    }
-    m_transcoders.push_back(std::move(sim));
-    CSimulatedTranscoder& transcoder = *m_transcoders[0];
-    StartServer();
-    const auto stateLine = [&](int channel) -> uint32_t {
-        auto* device = dynamic_cast<CDspDevice*>(m_server->Device(0));
-        if (device == nullptr || device->Bank() == nullptr) {
-            return 0;
-        }
-        return device->Bank()->GetChannelState(channel).StateLine;
-    };
+    CSimulatedTranscoder& transcoder = StartRegistered(config, 7251);
     ASSERT_TRUE(PollUntil([&] { return transcoder.StreamStats().streaming; }, 20s));
-    ASSERT_TRUE(PollUntil([&] { return stateLine(0) != CS_DSP_FAULT && stateLine(0) != 0; }, 10s));
+    ASSERT_TRUE(PollUntil([&] { return StateLine(0) != CS_DSP_FAULT && StateLine(0) != 0; }, 10s));
 
     transcoder.SetSilence(17000);
     EXPECT_TRUE(PollUntil(
-        [&] { return stateLine(0) == CS_DSP_FAULT && stateLine(1) == CS_DSP_FAULT; }, 3s));
+        [&] { return StateLine(0) == CS_DSP_FAULT && StateLine(1) == CS_DSP_FAULT; }, 3s));
     EXPECT_TRUE(PollUntil([&] { return JournalHas(FormatCatalogText(Msg{130}, 7251u)); }, 20s));
     EXPECT_TRUE(PollUntil([&] { return JournalHas(FormatCatalogText(Msg{131}, 7251u)); }, 20s));
-    EXPECT_TRUE(PollUntil([&] { return stateLine(0) != CS_DSP_FAULT; }, 5s));
+    EXPECT_TRUE(PollUntil([&] { return StateLine(0) != CS_DSP_FAULT; }, 5s));
+}
+
+// The datagram flow's counters: packets held back and sent out of order are
+// asked for again and arrive (nothing lost, even across the sequence wrap);
+// a gap of twelve packets is given up and counts one stream loss, and the
+// stream goes on.
+TEST_F(TranscoderServerTest, DatagramStatisticsCountRetransmissionsAndStreamLoss) {
+    SimTranscoderConfig config = SimConfig("127.0.72.52", SimTranscoderKind::kDatagram, 7252);
+    config.info.Channels = 2;
+    config.info.HardwareVersion = 300;
+    config.faults.dropEvery = 7;
+    config.faults.reorderPairs = true;
+    config.faults.duplicateEvery = 11;
+    config.faults.sequenceStart = 65300;
+    CSimulatedTranscoder& transcoder = StartRegistered(config, 7252);
+    // A start counts a resynchronisation (the first packet is never the one
+    // expected), and the server restarts the stream once while it sets the
+    // transcoder up: the counts are taken a hundred packets into the stream
+    // that stays, before the sequence numbers wrap, and compared after it.
+    const auto sequence = [&] { return transcoder.StreamStats().nextSequence; };
+    ASSERT_TRUE(PollUntil([&] { return sequence() >= 65400; }, 30s));
+    const tagTranscoderStatistic before = Statistic(7252);
+    ASSERT_TRUE(PollUntil([&] { return sequence() >= 100 && sequence() < 30000; }, 30s));
+    const tagTranscoderStatistic s = Statistic(7252);
+    EXPECT_GT(uint32_t{s.nResendPacketRequest[0]}, uint32_t{before.nResendPacketRequest[0]});
+    EXPECT_GT(uint32_t{s.nResendPacketReceive}, uint32_t{before.nResendPacketReceive});
+    EXPECT_EQ(uint32_t{s.nPacketLost}, uint32_t{before.nPacketLost});
+    EXPECT_EQ(uint32_t{s.nStreamLost}, uint32_t{before.nStreamLost});
+    EXPECT_GT(transcoder.StreamStats().resendsAnswered, 0u);
+
+    SimStreamFaults gap;
+    gap.gapOnce = 12;
+    transcoder.SetStreamFaults(gap);
+    const uint32_t lost = s.nStreamLost;
+    ASSERT_TRUE(PollUntil([&] { return Statistic(7252).nStreamLost == lost + 1; }, 20s));
+    const uint32_t received = Statistic(7252).nPacketReceive;
+    EXPECT_TRUE(PollUntil([&] { return Statistic(7252).nPacketReceive > received + 50; }, 20s));
+    EXPECT_EQ(uint32_t{Statistic(7252).nStreamLost}, lost + 1);
+    EXPECT_NE(StateLine(0), uint32_t{CS_DSP_FAULT});
+}
+
+// A password the transcoder refuses fails the flow with the text of the
+// step that was refused: the datagram kind's stop (322) or start (324)
+// command, the NET2 kind's shell login (324).
+TEST_F(TranscoderServerTest, RefusedPasswordFailsTheFlow) {
+    struct Case {
+        const char* name;
+        SimTranscoderKind kind;
+        const char* address;
+        const char* password;
+        bool refuseStart;
+        int text;
+    };
+    const Case cases[] = {
+        {"datagram, wrong password", SimTranscoderKind::kDatagram, "127.0.72.53", "wrong", false,
+         322},
+        {"datagram, start refused", SimTranscoderKind::kDatagram, "127.0.72.56", "start-pw", true,
+         324},
+        {"NET2, wrong password", SimTranscoderKind::kNet2, "127.0.72.54", "wrong", false, 324},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimTranscoderConfig config = SimConfig(c.address, c.kind, 7253);
+        config.info.Channels = 2;
+        config.info.HardwareVersion = 300;
+        config.faults.refuseStart = c.refuseStart;
+        StartRegistered(config, 7253, c.password);
+        EXPECT_TRUE(PollUntil(
+            [&] { return JournalHas(FormatCatalogText(Msg{c.text}, std::string(c.address))); },
+            20s));
+        const auto flowState = [&]() -> uint32_t {
+            CDspDevice* device = Device();
+            if (device == nullptr) {
+                return FS_STOPPED;
+            }
+            if (auto* d = dynamic_cast<CNet2Driver*>(device->GetDriver()); d && d->Flow()) {
+                return d->Flow()->State();
+            }
+            if (auto* d = dynamic_cast<CDatagramTranscoderDriver*>(device->GetDriver());
+                d && d->Flow()) {
+                return d->Flow()->State();
+            }
+            return FS_STOPPED;
+        };
+        EXPECT_TRUE(PollUntil([&] { return flowState() == FS_FAILED; }, 10s));
+        EXPECT_FALSE(m_transcoders.back()->StreamStats().streaming);
+        m_server->Stop();
+        m_server.reset();
+        m_transcoders.clear();
+        std::filesystem::remove(m_dir.File("Transcoders.ini"));
+        std::filesystem::remove(m_dir.File("ZORV_18.log"));
+    }
+}
+
+// What a NET2 device is told reaches the transcoder through its shell: line
+// polarity (fixed, and the automatic check's test pulse), gains and the
+// buffering; its flow's statistics count the packets.
+TEST_F(TranscoderServerTest, Net2DeviceSettingsReachTheTranscoder) {
+    SimTranscoderConfig config = SimConfig("127.0.72.55", SimTranscoderKind::kNet2, 7255);
+    config.info.Channels = 2;
+    config.info.HardwareVersion = 300;
+    CSimulatedTranscoder& transcoder = StartRegistered(config, 7255);
+    ASSERT_TRUE(PollUntil([&] { return transcoder.StreamStats().streaming; }, 20s));
+    auto* device = dynamic_cast<CNet2Device*>(Device());
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(PollUntil([&] { return StateLine(1) == uint32_t{CS_FREE}; }, 10s));
+
+    // Line settings go out as "line:set" with (line << 5) | command.
+    EXPECT_EQ(device->SetPolarityMode(0, 1, false), 1);
+    EXPECT_TRUE(PollUntil([&] { return ShellHas(transcoder, "line:set 17 1"); }, 5s));
+    EXPECT_EQ(device->SetPolarityMode(1, 0, false), 1);
+    EXPECT_EQ(device->SetPolarityCheckTimeOut(1, 5, false), 1);
+    // 625 blocks at six per status block: the pulse after about five seconds.
+    EXPECT_TRUE(PollUntil([&] { return ShellHas(transcoder, "line:set 58 2"); }, 15s));
+
+    EXPECT_EQ(device->SetGain(1, 5, true, false), 1);
+    EXPECT_TRUE(PollUntil(
+        [&] {
+            const std::vector<std::string> lines = transcoder.ShellLines();
+            return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+                return l.starts_with("codec:setgain 1 ") || l.starts_with("block:codec:setgain");
+            });
+        },
+        5s));
+    const auto bufferCommands = [&] {
+        const std::vector<std::string> lines = transcoder.ShellLines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.starts_with("codec:setbuff ");
+        });
+    };
+    const auto before = bufferCommands();
+    EXPECT_EQ(device->SetBufferMode(1, 1), 0);
+    int mode = -1;
+    EXPECT_EQ(device->GetBufferMode(mode), 0);
+    EXPECT_EQ(mode, 1);
+    EXPECT_GT(bufferCommands(), before);
+
+    EXPECT_GT(uint32_t{Statistic(7255).nPacketReceive}, 0u);
 }
 
 }  // namespace
