@@ -43,7 +43,14 @@ struct Line {
     double toneHz;
     double otherHz;  // a tone of another line that must not be there
     double callSeconds;
+    uint32_t serial;   // the transcoder's device number
+    uint32_t channel;  // and its line
 };
+
+// Line events travel in the stream's status blocks, so a call's edges are
+// known to one packet of audio: 20 ms on a NET2 stream, 40 ms (two lines of
+// 8 kHz in 1280 bytes) on a datagram stream, at each end.
+constexpr double kCallEdgeTolerance = 0.09;
 
 class TranscoderRecordingTest : public ::testing::Test {
 protected:
@@ -84,7 +91,7 @@ protected:
                         "ShellPort = 2323\nLayout = 72\nSerial = 32002\nChannels = 2\n"
                         "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
                         "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\n"
-                        "Line1Calls = 1 7 30\nLine2Tone = 1300\nLine2Calls = 2 9 30\n"
+                        "Line1Calls = 5 7 30\nLine2Tone = 1300\nLine2Calls = 6 9 30\n"
                      << plan.net2Faults;
         }
         std::ofstream(m_dir.File("ZORV_18.ini"))
@@ -130,14 +137,23 @@ protected:
                 << RunShell("ls -R '" + m_dir.File("DvrFiles") + "'")
                 << RunShell("iconv -f cp1251 -t utf-8 '" + m_dir.File("ZORV_18.log") + "'");
             const double duration = std::stod(RunShell("soxi -D '" + *file + "'"));
-            EXPECT_NEAR(duration, l.callSeconds, 0.5);
+            EXPECT_NEAR(duration, l.callSeconds, kCallEdgeTolerance);
             const double rate = std::stod(RunShell("soxi -r '" + *file + "'"));
             const std::vector<int16_t> samples = DecodeWithSox(*file);
             ASSERT_GT(samples.size(), 4000u);
             EXPECT_GT(PowerAt(samples, l.toneHz, rate), 100 * PowerAt(samples, l.otherHz, rate));
             CWavFile reader;
             ASSERT_EQ(reader.OpenForReading(*file), CWavFile::kOpenReady);
-            EXPECT_EQ(uint32_t{reader.getDbRecord().NChanel}, l.line);
+            const tagDB_Record header = reader.getDbRecord();
+            EXPECT_EQ(uint32_t{header.NChanel}, l.line);
+            EXPECT_EQ(uint32_t{header.deviceSerialNumber}, l.serial);
+            EXPECT_EQ(uint32_t{header.deviceChannelNo}, l.channel);
+            // The database row, as sqlite3 shows it.
+            EXPECT_EQ(RunShell(fmt::format("sqlite3 -separator ' ' '{}' 'SELECT deviceSerialNumber,"
+                                           " deviceChannelNo, namefile FROM records WHERE"
+                                           " NChanel = {}'",
+                                           m_dir.File("ZORV.dbf"), l.line)),
+                      fmt::format("{} {} {}\n", l.serial, l.channel, *file));
         }
     }
 
@@ -146,7 +162,10 @@ protected:
 
 TEST_F(TranscoderRecordingTest, CallsOfBothKindsAreRecordedLineByLine) {
     Run(RunPlan());
-    ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}, {2, 700, 1300, 7}, {3, 1300, 700, 9}});
+    ExpectRecords({{0, 500, 1100, 7, 31001, 0},
+                   {1, 1100, 500, 8, 31001, 1},
+                   {2, 700, 1300, 7, 32002, 0},
+                   {3, 1300, 700, 9, 32002, 1}});
 }
 
 // Every codec of the NET2 stream gives records of the calls' lengths with
@@ -173,7 +192,7 @@ TEST_P(Net2CodecRecordingTest, CallsAreRecordedWithTheirTones) {
     plan.rate = GetParam().rate;
     plan.net = GetParam().net;
     Run(plan);
-    ExpectRecords({{0, 700, 1300, 7}, {1, 1300, 700, 9}});
+    ExpectRecords({{0, 700, 1300, 7, 32002, 0}, {1, 1300, 700, 9, 32002, 1}});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -194,7 +213,7 @@ TEST_F(TranscoderRecordingTest, DatagramFaultsLeaveNoGapInTheRecords) {
         "DropEvery = 7\nReorderPairs = 1\nDuplicateEvery = 11\nSequenceStart = 65500\n";
     plan.net = 5;
     Run(plan);
-    ExpectRecords({{0, 500, 1100, 7}, {1, 1100, 500, 8}});
+    ExpectRecords({{0, 500, 1100, 7, 31001, 0}, {1, 1100, 500, 8, 31001, 1}});
 }
 
 // A NET2 transcoder without Speex: the server falls back to ADPCM (text 445),
@@ -214,7 +233,20 @@ TEST_F(TranscoderRecordingTest, TranscoderWithoutSpeexFallsBackToAdpcm) {
         << journal;
     EXPECT_EQ(RunShell("grep -i '^CodecCompress8Mode' '" + m_dir.File("ZORV_18.ini") + "'"),
               "CodecCompress8Mode=2\n");
-    ExpectRecords({{0, 700, 1300, 7}, {1, 1300, 700, 9}});
+    ExpectRecords({{0, 700, 1300, 7, 32002, 0}, {1, 1300, 700, 9, 32002, 1}});
+}
+
+// The NET2 data connection dropped in the middle of the calls: the flow
+// connects again, the stream goes on with one second of silence in place of
+// the gap, and each call is still one record, one second longer.
+TEST_F(TranscoderRecordingTest, Net2StreamLossIsBridgedInsideTheRecord) {
+    RunPlan plan;
+    plan.seconds = 30s;
+    plan.datagram = false;
+    plan.net2Faults = "DropDataAfterSeconds = 8\n";
+    plan.net = 7;
+    Run(plan);
+    ExpectRecords({{0, 700, 1300, 8, 32002, 0}, {1, 1300, 700, 10, 32002, 1}});
 }
 
 }  // namespace
