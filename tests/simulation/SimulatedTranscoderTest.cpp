@@ -21,6 +21,7 @@
 #include "simulation/SimulatedTranscoder.h"
 #include "simulation/SimulatedTranscoderShell.h"
 #include "support/ChildProcess.h"
+#include "support/ShellClient.h"
 #include "transcoders/TranscoderFlow.h"
 #include "transcoders/TranscoderProtocol.h"
 
@@ -28,6 +29,7 @@ namespace zorv {
 namespace {
 
 using namespace std::chrono_literals;
+using test::CShellClient;
 
 constexpr auto kAnswerWait = 5000ms;
 // How long a transcoder that must stay silent is listened to.
@@ -430,57 +432,6 @@ TEST(SimulatedTranscoderTest, BroadcastScanReachesEveryTranscoderOfThePort) {
     EXPECT_FALSE(peer.Receive(kSilenceWait));  // one answer each
 }
 
-// The server's shell client: one TCP connection, replies read up to ">".
-class CShellPeer {
-public:
-    explicit CShellPeer(const CSimulatedTranscoder& transcoder) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = transcoder.Address();
-        address.sin_port = htons(transcoder.ShellPort());
-        EXPECT_EQ(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    ~CShellPeer() { ::close(m_fd); }
-
-    // Text received until it ends with ending (or the connection ends, or
-    // the wait runs out).
-    std::string Read(std::string_view ending = ">") {
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
-        while (!text.ends_with(ending) && std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{m_fd, POLLIN, 0};
-            if (::poll(&fd, 1, 100) != 1) {
-                continue;
-            }
-            char bytes[4096];
-            const ssize_t size = ::recv(m_fd, bytes, sizeof bytes, 0);
-            if (size <= 0) {
-                break;
-            }
-            text.append(bytes, static_cast<std::size_t>(size));
-        }
-        return text;
-    }
-
-    std::string Command(const std::string& line, std::string_view ending = ">") {
-        const std::string bytes = line + "\r\n";
-        EXPECT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-        return Read(ending);
-    }
-
-    // Greeting, user, password: the text after the password.
-    std::string Login(const std::string& user, const std::string& password) {
-        EXPECT_TRUE(Read().ends_with(">"));
-        EXPECT_TRUE(Command(user).ends_with(">"));
-        return Command(password);
-    }
-
-private:
-    int m_fd = -1;
-};
-
 SimTranscoderConfig Net2Config(const char* address, uint8_t protectLevel) {
     SimTranscoderConfig config =
         MakeConfig(address, SimTranscoderKind::kNet2, TranscoderLayout::kNet2Scan);
@@ -505,7 +456,7 @@ TEST(SimulatedTranscoderTest, ShellLogin) {
         SCOPED_TRACE(testing::Message() << int(c.protectLevel) << " " << c.user << " "
                                         << c.password);
         auto transcoder = StartTranscoder(Net2Config("127.0.71.12", c.protectLevel));
-        CShellPeer shell(*transcoder);
+        CShellClient shell(transcoder->Address(), transcoder->ShellPort());
         const std::string reply = shell.Login(c.user, c.password);
         if (c.accepted) {
             EXPECT_EQ(reply, "NET2 shell>");
@@ -520,7 +471,7 @@ TEST(SimulatedTranscoderTest, ShellLogin) {
 
 TEST(SimulatedTranscoderTest, ShellInfoAndSettings) {
     auto transcoder = StartTranscoder(Net2Config("127.0.71.13", 1));
-    CShellPeer shell(*transcoder);
+    CShellClient shell(transcoder->Address(), transcoder->ShellPort());
     ASSERT_EQ(shell.Login("admin", "cfgpass"), "NET2 shell>");
     const std::string info = shell.Command("info");
     const std::string expected = fmt::format(
@@ -572,7 +523,7 @@ TEST(SimulatedTranscoderTest, ShellRestartMovesTheTranscoder) {
     const uint16_t port = transcoder->ConfigPort();
     const uint16_t shellPort = transcoder->ShellPort();
     {
-        CShellPeer shell(*transcoder);
+        CShellClient shell(transcoder->Address(), transcoder->ShellPort());
         ASSERT_EQ(shell.Login("admin", ""), "NET2 shell>");
         EXPECT_EQ(shell.Command("IP 127.0.71.15"), "OK\r\nNET2 shell>");
         EXPECT_EQ(shell.Command(fmt::format("configport {}", port)), "OK\r\nNET2 shell>");
@@ -586,13 +537,13 @@ TEST(SimulatedTranscoderTest, ShellRestartMovesTheTranscoder) {
     const auto answer = peer.Ask(Request(FC_SCAN_DEVICE, 0), *transcoder);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->from, (TranscoderAddress{Ip("127.0.71.15"), port}));
-    CShellPeer shell(*transcoder);
+    CShellClient shell(transcoder->Address(), transcoder->ShellPort());
     EXPECT_EQ(shell.Login("admin", ""), "NET2 shell>");
 }
 
 TEST(SimulatedTranscoderTest, ShellReplyModes) {
     auto transcoder = StartTranscoder(Net2Config("127.0.71.16", 0));
-    CShellPeer shell(*transcoder);
+    CShellClient shell(transcoder->Address(), transcoder->ShellPort());
     ASSERT_EQ(shell.Login("admin", ""), "NET2 shell>");
 
     transcoder->SetShellMode(SimShellMode::kOversize);

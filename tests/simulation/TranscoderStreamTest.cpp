@@ -26,12 +26,14 @@
 #include "devices/RecordStreamParser.h"
 #include "simulation/SimulatedTranscoder.h"
 #include "support/ChildProcess.h"
+#include "support/ShellClient.h"
 #include "transcoders/TranscoderDataProtocol.h"
 #include "transcoders/TranscoderFlow.h"
 #include "transcoders/TranscoderProtocol.h"
 
 namespace zorv {
 namespace {
+using test::CShellClient;
 
 using namespace std::chrono_literals;
 
@@ -543,54 +545,6 @@ std::optional<Net2Packet> ReadNet2Packet(CDataClient& client, uint32_t compressi
     return packet;
 }
 
-// The NET2 shell as the flow uses it.
-class CShellClient {
-public:
-    explicit CShellClient(const CSimulatedTranscoder& transcoder) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = transcoder.Address();
-        address.sin_port = htons(transcoder.ShellPort());
-        EXPECT_EQ(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        Read();
-    }
-    ~CShellClient() { ::close(m_fd); }
-
-    std::string Read() {
-        std::string text;
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (!text.ends_with(">") && std::chrono::steady_clock::now() < deadline) {
-            pollfd fd{m_fd, POLLIN, 0};
-            if (::poll(&fd, 1, 50) != 1) {
-                continue;
-            }
-            char bytes[4096];
-            const ssize_t size = ::recv(m_fd, bytes, sizeof bytes, 0);
-            if (size <= 0) {
-                break;
-            }
-            text.append(bytes, static_cast<std::size_t>(size));
-        }
-        return text;
-    }
-
-    // The reply without the prompt line.
-    std::string Command(const std::string& line) {
-        const std::string bytes = line + "\r\n";
-        EXPECT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-        std::string reply = Read();
-        if (const auto end = reply.rfind("\r\nNET2 shell>"); end != std::string::npos) {
-            reply.resize(end);
-        }
-        return reply;
-    }
-
-private:
-    int m_fd = -1;
-};
-
 TEST(TranscoderStreamTest, Net2ShellAnswersTheFlowsCommands) {
     struct Step {
         const char* command;
@@ -623,14 +577,15 @@ TEST(TranscoderStreamTest, Net2ShellAnswersTheFlowsCommands) {
     };
     SimTranscoderConfig config = MakeConfig("127.0.74.10", SimTranscoderKind::kNet2, 6);
     auto transcoder = StartTranscoder(config);
-    CShellClient shell(*transcoder);
-    ASSERT_EQ(shell.Command("user"), "password>");
-    ASSERT_EQ(shell.Command("go"), "NET2 shell>");
-    const std::string info = shell.Command("info");
+    CShellClient shell(transcoder->Address(), transcoder->ShellPort());
+    shell.Read();
+    ASSERT_EQ(shell.Reply("user"), "password>");
+    ASSERT_EQ(shell.Reply("go"), "NET2 shell>");
+    const std::string info = shell.Reply("info");
     EXPECT_TRUE(info.ends_with("\r\nOK: Hardware error code: 0x0\r\nOK: SPEEX error code: 0x0"))
         << info;
     for (const Step& step : steps) {
-        EXPECT_EQ(shell.Command(step.command), step.reply) << step.command;
+        EXPECT_EQ(shell.Reply(step.command), step.reply) << step.command;
     }
     ASSERT_TRUE(test::PollUntil([&] { return transcoder->AppliedCodec().rateHz == 16000; }, kWait));
     const SimNet2Codec applied = transcoder->AppliedCodec();
@@ -646,18 +601,20 @@ TEST(TranscoderStreamTest, Net2ShellFaults) {
     config.faults.speexErrorCode = "0x3";
     auto transcoder = StartTranscoder(config);
     {
-        CShellClient shell(*transcoder);
-        shell.Command("user");
-        ASSERT_EQ(shell.Command("go"), "NET2 shell>");
-        EXPECT_TRUE(shell.Command("info").ends_with(
+        CShellClient shell(transcoder->Address(), transcoder->ShellPort());
+        shell.Read();
+        shell.Reply("user");
+        ASSERT_EQ(shell.Reply("go"), "NET2 shell>");
+        EXPECT_TRUE(shell.Reply("info").ends_with(
             "\r\nOK: Hardware error code: 0x4\r\nOK: SPEEX error code: 0x3"));
-        EXPECT_EQ(shell.Command("codec:setcompress SPEEX"), "ERROR: SPEEX not available");
+        EXPECT_EQ(shell.Reply("codec:setcompress SPEEX"), "ERROR: SPEEX not available");
     }
     config.faults.refuseStart = true;
     transcoder->SetStreamFaults(config.faults);
-    CShellClient shell(*transcoder);
-    shell.Command("user");
-    EXPECT_EQ(shell.Command("go"), "Login incorrect\r\nlogin>");
+    CShellClient shell(transcoder->Address(), transcoder->ShellPort());
+    shell.Read();
+    shell.Reply("user");
+    EXPECT_EQ(shell.Reply("go"), "Login incorrect\r\nlogin>");
 }
 
 struct CodecCase {
@@ -668,14 +625,14 @@ struct CodecCase {
 
 // Logs in as the flow does, sets the codec and applies it.
 void SetCodec(CShellClient& shell, const CodecCase& c) {
-    ASSERT_EQ(shell.Command(fmt::format("codec:setcompress {}", kCompressionNames[c.compression])),
+    ASSERT_EQ(shell.Reply(fmt::format("codec:setcompress {}", kCompressionNames[c.compression])),
               "OK");
-    ASSERT_EQ(shell.Command(fmt::format("codec:setfreq {}", c.freq)), "OK");
+    ASSERT_EQ(shell.Reply(fmt::format("codec:setfreq {}", c.freq)), "OK");
     if (c.compression == kCompressSpeex) {
         const char* command = c.freq == 8 ? "codec:setspeex8kHz" : "codec:setspeex16kHz";
-        ASSERT_EQ(shell.Command(fmt::format("{} {}", command, c.speexMode)), "OK");
+        ASSERT_EQ(shell.Reply(fmt::format("{} {}", command, c.speexMode)), "OK");
     }
-    ASSERT_EQ(shell.Command("codec:update"), "OK");
+    ASSERT_EQ(shell.Reply("codec:update"), "OK");
 }
 
 TEST(TranscoderStreamTest, Net2SectionsFollowTheCompression) {
@@ -695,9 +652,10 @@ TEST(TranscoderStreamTest, Net2SectionsFollowTheCompression) {
         SCOPED_TRACE(fmt::format("{} {} kHz mode {}", kCompressionNames[c.compression], c.freq,
                                  c.speexMode));
         const uint32_t rate = c.freq * 1000;
-        CShellClient shell(*transcoder);
-        shell.Command("user");
-        ASSERT_EQ(shell.Command("go"), "NET2 shell>");
+        CShellClient shell(transcoder->Address(), transcoder->ShellPort());
+        shell.Read();
+        shell.Reply("user");
+        ASSERT_EQ(shell.Reply("go"), "NET2 shell>");
         SetCodec(shell, c);
         CDataClient data(transcoder->Address(), transcoder->DataPort());
         data.Control(kStreamStart, "go");
