@@ -279,6 +279,37 @@ TEST_F(TranscoderServerTest, SilentTranscoderShowsLineLossUntilItsDataReturns) {
     EXPECT_TRUE(PollUntil([&] { return StateLine(0) != CS_DSP_FAULT; }, 5s));
 }
 
+// A transcoder that vanishes (no answers, no data): its lines show line
+// loss; when it comes back at the same address the flow starts it again and
+// the lines return.
+TEST_F(TranscoderServerTest, VanishedTranscoderLinesReturnWhenItComesBack) {
+    SimTranscoderConfig config = SimConfig("127.0.72.57", SimTranscoderKind::kDatagram, 7257);
+    config.info.Channels = 2;
+    config.info.HardwareVersion = 300;
+    CSimulatedTranscoder& transcoder = StartRegistered(config, 7257);
+    ASSERT_TRUE(PollUntil([&] { return transcoder.StreamStats().streaming; }, 20s));
+    ASSERT_TRUE(PollUntil([&] { return StateLine(0) != CS_DSP_FAULT && StateLine(0) != 0; }, 10s));
+
+    config.config.ConfigPort = transcoder.ConfigPort();
+    transcoder.Stop();
+    EXPECT_TRUE(PollUntil(
+        [&] { return StateLine(0) == CS_DSP_FAULT && StateLine(1) == CS_DSP_FAULT; }, 5s));
+    EXPECT_TRUE(PollUntil(
+        [&] {
+            const auto found = Configurator().getFoundTranscodersList();
+            return found.size() == 1 && found[0].polling_state == kPresenceLost;
+        },
+        30s));
+
+    auto back = std::make_unique<CSimulatedTranscoder>(config);
+    std::string error;
+    ASSERT_TRUE(back->Start(error)) << error;
+    m_transcoders.push_back(std::move(back));
+    EXPECT_TRUE(PollUntil([&] { return m_transcoders.back()->StreamStats().streaming; }, 60s));
+    EXPECT_TRUE(PollUntil(
+        [&] { return StateLine(0) != CS_DSP_FAULT && StateLine(1) != CS_DSP_FAULT; }, 10s));
+}
+
 // The datagram flow's counters: packets held back and sent out of order are
 // asked for again and arrive (nothing lost, even across the sequence wrap);
 // a gap of twelve packets is given up and counts one stream loss, and the
