@@ -256,6 +256,36 @@ SimLineEvent ParseLineEvent(const Where& where, const std::string& item) {
     where.Fail(fmt::format("'{}': expected {}", item, kForm));
 }
 
+// "<seconds> aon <7 digits> [<category>]", "<seconds> fsk <number>|P|O" or
+// "<seconds> dtmf <keys>"; false when the item is no number signal.
+bool ParseNumberSignal(const Where& where, const std::string& item, SimNumberSignal& signal) {
+    const auto words = SplitWords(item);
+    static constexpr std::pair<std::string_view, SimSignalKind> kKinds[] = {
+        {"aon", SimSignalKind::kAon}, {"fsk", SimSignalKind::kFsk}, {"dtmf", SimSignalKind::kDtmf}};
+    const auto kind = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const auto& k) {
+        return words.size() >= 2 && words[1] == k.first;
+    });
+    if (kind == std::end(kKinds)) {
+        return false;
+    }
+    const bool withCategory = kind->second == SimSignalKind::kAon && words.size() == 4;
+    if (words.size() != 3 && !withCategory) {
+        where.Fail(fmt::format("'{}': expected <seconds> aon <digits> [<category>], "
+                               "<seconds> fsk <number> or <seconds> dtmf <keys>",
+                               item));
+    }
+    signal.timeMs = ParseMs(where, words[0]);
+    signal.kind = kind->second;
+    signal.text = words[2];
+    if (withCategory) {
+        signal.category = static_cast<int>(ParseInteger(where, words[3], 0, 9));
+    }
+    if (const std::string error = CheckNumberSignal(signal); !error.empty()) {
+        where.Fail(fmt::format("'{}': {}", item, error));
+    }
+    return true;
+}
+
 SimFault ParseFault(const Where& where, const std::string& item) {
     const auto words = SplitWords(item);
     if (words.size() < 2) {
@@ -343,7 +373,12 @@ void LoadChannel(const std::string& file, const CIniDocument& ini, const std::st
     }
     if (auto timeline = ini.Find(section, "Timeline")) {
         for (const auto& item : SplitItems(*timeline)) {
-            channel.timeline.push_back(ParseLineEvent(where("Timeline"), item));
+            SimNumberSignal signal;
+            if (ParseNumberSignal(where("Timeline"), item, signal)) {
+                channel.signals.push_back(signal);
+            } else {
+                channel.timeline.push_back(ParseLineEvent(where("Timeline"), item));
+            }
         }
         std::stable_sort(channel.timeline.begin(), channel.timeline.end(),
                          [](const auto& a, const auto& b) { return a.timeMs < b.timeMs; });

@@ -25,6 +25,7 @@
 #include "channels/ChannelTypes.h"
 #include "devices/DeviceDriver.h"
 #include "devices/DspProtocol.h"
+#include "simulation/NumberSignal.h"
 
 namespace zorv {
 
@@ -83,6 +84,9 @@ struct SimFault {
 struct SimChannel {
     SimAudio audio;
     std::vector<SimLineEvent> timeline;  // in time order
+    // Caller numbers and dialled digits the line carries, on the same
+    // timeline; while one plays it replaces the line's audio.
+    std::vector<SimNumberSignal> signals;
     // Sign of the first half of the polarity test pulse (1 or -1).
     int polarity = 1;
     // The line parameters the processor holds after power-up or initialise.

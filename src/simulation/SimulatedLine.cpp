@@ -7,10 +7,26 @@
 namespace zorv {
 
 CSimulatedLine::CSimulatedLine(const SimChannel& config) : m_config(config) {
+    for (const SimNumberSignal& signal : config.signals) {
+        m_signals.emplace_back(signal);
+    }
     Initialise();
 }
 
 double CSimulatedLine::SourceSample(int64_t sampleIndex, uint32_t rateHz) {
+    if (!m_signals.empty()) {
+        // Signals follow the timeline, which starts over every m_repeatMs.
+        double t = static_cast<double>(sampleIndex) / rateHz;
+        if (m_repeatMs > 0) {
+            t = std::fmod(t, static_cast<double>(m_repeatMs) / 1000);
+        }
+        for (const CNumberSignal& signal : m_signals) {
+            const double into = t - static_cast<double>(signal.StartMs()) / 1000;
+            if (into >= 0 && into < signal.Seconds()) {
+                return signal.At(into);
+            }
+        }
+    }
     const SimAudio& audio = m_config.audio;
     if (audio.duringCallsOnly && !m_inCall) {
         return 0;
@@ -60,6 +76,7 @@ int16_t CSimulatedLine::Sample(int64_t sampleIndex, uint32_t rateHz) {
 
 void CSimulatedLine::TakeDueEvents(int64_t nowMs, int64_t repeatMs,
                                    std::vector<SimLineEvent>& due) {
+    m_repeatMs = repeatMs;
     const auto& timeline = m_config.timeline;
     while (!timeline.empty()) {
         if (m_next == timeline.size()) {

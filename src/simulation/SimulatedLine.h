@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "simulation/BoardScenario.h"
+#include "simulation/NumberSignal.h"
 
 namespace zorv {
 
@@ -62,10 +63,12 @@ private:
     double SourceSample(int64_t sampleIndex, uint32_t rateHz);
 
     const SimChannel& m_config;
+    std::vector<CNumberSignal> m_signals;  // made from the configuration's
 
     // Timeline
     std::size_t m_next = 0;
     int64_t m_cycleStartMs = 0;
+    int64_t m_repeatMs = 0;  // as the timeline is taken
     bool m_inCall = false;
 
     // Processor
