@@ -104,6 +104,14 @@ bool CChannelBank::LevelWindowLocked(int decider, bool loud, bool quiet, uint32_
     return false;
 }
 
+void CChannelBank::ForceLevelStartLocked(int channel) {
+    Channel& c = At(channel);
+    if (c.state.State == 0 && !c.flags.empty()) {
+        // Above the count whatever this block's flag and the one it replaces.
+        c.flagged = c.startCount + 1;
+    }
+}
+
 void CChannelBank::LevelMonoLocked(int channel, const int16_t* samples, std::size_t count) {
     Channel& c = At(channel);
     const bool loud = c.state.Level >= c.param.Treshold;

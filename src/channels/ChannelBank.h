@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channels/ChannelHooks.h"
@@ -127,6 +128,22 @@ public:
     // shows 12 the remembered state back.
     void ShowNoDataLocked(int channel) REQUIRES(m_lock);
     void NoDataEndedLocked(int channel) REQUIRES(m_lock);
+
+    // Caller numbers found by the device's decoders. PutCallerNumberLocked
+    // puts number (at most 40 characters) into the record's caller number
+    // and into TlfString (emptied first when clearShown), and category into
+    // the record when one is given.
+    void PutCallerNumberLocked(int channel, std::string_view number, const uint32_t* category,
+                               bool clearShown) REQUIRES(m_lock);
+    // The direction of the record's call (inout).
+    void SetDirectionLocked(int channel, uint32_t direction) REQUIRES(m_lock);
+    // A level-activated channel that is waiting starts its record with this
+    // block, as if the activation count had been reached.
+    void ForceLevelStartLocked(int channel) REQUIRES(m_lock);
+    // The windows of the current call in which numbers may still be taken.
+    bool NumberWindowLocked(int channel) const REQUIRES(m_lock);
+    bool DtmfWindowLocked(int channel) const REQUIRES(m_lock);
+    bool RecordOpenLocked(int channel) const REQUIRES(m_lock);
 
     // The state of a channel while the caller holds Lock().
     const tagChanelState& StateLocked(int channel) const REQUIRES(m_lock);

@@ -15,6 +15,11 @@
 
 namespace zorv {
 
+// "AonFlags": which caller-number decoders a channel runs.
+inline constexpr uint32_t kAonFlagAon = 1;         // the exchange's AON answer
+inline constexpr uint32_t kAonFlagFsk = 2;         // FSK caller ID during ringing
+inline constexpr uint32_t kAonFlagDtmfCallerId = 4;  // DTMF caller ID
+
 // The device's per-channel decoders, analysers, listeners and line hooks.
 // Every operation has a default that does nothing.
 class IChannelHooks {

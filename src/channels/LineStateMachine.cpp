@@ -67,7 +67,7 @@ void CChannelBank::RingLocked(int channel) {
     if (c.state.StateLine != CS_FREE) {
         return;
     }
-    if ((m_hooks.AonFlags(channel) & 0x4) != 0) {
+    if ((m_hooks.AonFlags(channel) & kAonFlagFsk) != 0) {
         m_hooks.StartCallerNumberRequest(channel);
     }
     c.state.StateLine = CS_RING;
@@ -225,15 +225,41 @@ void CChannelBank::TakeCallerNumberLocked(int channel, bool resetAfter) {
     if (!m_hooks.CallerNumber(channel, number, category)) {
         return;
     }
-    number.resize(std::min(number.size(), kNumberMax));
-    Channel& c = At(channel);
-    tagDB_Record& meta = m_recorder.Metadata(channel);
-    SetText(meta.TlfString_1, number);
-    meta.Category_1 = category;
-    SetText(c.state.TlfString, number);
+    PutCallerNumberLocked(channel, number, &category, false);
     if (resetAfter) {
         m_hooks.ResetCallerNumber(channel);
     }
+}
+
+void CChannelBank::PutCallerNumberLocked(int channel, std::string_view number,
+                                         const uint32_t* category, bool clearShown) {
+    const std::string text(number.substr(0, std::min(number.size(), kNumberMax)));
+    Channel& c = At(channel);
+    tagDB_Record& meta = m_recorder.Metadata(channel);
+    SetText(meta.TlfString_1, text);
+    if (category != nullptr) {
+        meta.Category_1 = *category;
+    }
+    if (clearShown) {
+        std::memset(c.state.TlfString, 0, sizeof c.state.TlfString);
+    }
+    SetText(c.state.TlfString, text);
+}
+
+void CChannelBank::SetDirectionLocked(int channel, uint32_t direction) {
+    m_recorder.Metadata(channel).inout = direction;
+}
+
+bool CChannelBank::NumberWindowLocked(int channel) const {
+    return At(channel).numberWindow;
+}
+
+bool CChannelBank::DtmfWindowLocked(int channel) const {
+    return At(channel).dtmfWindow;
+}
+
+bool CChannelBank::RecordOpenLocked(int channel) const {
+    return m_recorder.IsRecordOpen(channel);
 }
 
 void CChannelBank::PollWindowsLocked(int channel, bool callOut) {
