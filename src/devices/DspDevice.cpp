@@ -65,8 +65,12 @@ CDspDevice::CDspDevice(const DeviceContext& context, int boardIndex, IBoardIoOpe
     : CRecordDevice(context),
       m_boardIndex(boardIndex),
       m_opener(opener != nullptr ? opener : &SystemBoardIoOpener()),
-      m_parser(*this) {
+      m_parser(*this),
+      m_numbers(std::make_unique<CCallerNumberUnit>()) {
     m_lineParams.fill(kDefaultLineParams);
+    m_stages.callerIdDemodulator = &m_numbers->CallerIdStage();
+    m_stages.aonActivation = &m_numbers->LevelStage();
+    m_stages.aonDecoder = &m_numbers->LineStage();
 }
 
 CDspDevice::~CDspDevice() {
@@ -140,6 +144,7 @@ bool CDspDevice::Open() {
     }
     ResetLineStateForOpen();
     CreateChannels(total);
+    m_numbers->Attach(m_bank.get());
     m_error = kDeviceOk;
     return true;
 }
@@ -158,6 +163,7 @@ void CDspDevice::ResetLineStateForOpen() {
 void CDspDevice::Close() {
     StopReadingThread();
     ReleaseEvents();
+    m_numbers->Attach(nullptr);
     CRecordDevice::Close();
     if (m_driver) {
         m_driver->Close();
@@ -180,7 +186,49 @@ void CDspDevice::LoadSettings(const CChannelSettingsFile& settings) {
         SetPolarityCheckTimeOut(ch, analysis.polarityCheckTimeOut, false);
         SetGain(ch, static_cast<int>(analysis.gain), false, false);
         SetKeyEnable(ch, ch, analysis.keyEnable, false, false);
+        CMutexLock lock(m_bank->Lock());
+        m_numbers->Configure(ch, analysis, m_deviceSettings);
     }
+}
+
+void CDspDevice::ApplyAonFlags(int channel, uint32_t flags) {
+    if (!m_bank || !ChannelsValid(channel, channel)) {
+        return;
+    }
+    CMutexLock lock(m_bank->Lock());
+    m_numbers->SetAonFlags(channel, flags);
+}
+
+void CDspDevice::ResetDecoders(int channel) {
+    m_numbers->ResetDecoders(channel);
+}
+
+bool CDspDevice::DtmfNumber(int channel, std::string& number) {
+    return m_numbers->DtmfNumber(channel, number);
+}
+
+bool CDspDevice::CallerNumber(int channel, std::string& number, uint32_t& category) {
+    return m_numbers->CallerNumber(channel, number, category);
+}
+
+void CDspDevice::ResetCallerNumber(int channel) {
+    m_numbers->ResetCallerNumber(channel);
+}
+
+void CDspDevice::StartCallerNumberRequest(int channel) {
+    m_numbers->StartCallerId(channel);
+}
+
+uint32_t CDspDevice::AonFlags(int channel) const {
+    return m_numbers->AonFlags(channel);
+}
+
+bool CDspDevice::FrequencyActivatorEnabled(int channel) const {
+    return m_numbers->FrequencyActivatorEnabled(channel);
+}
+
+bool CDspDevice::UseDtmfDecodeForInRings(int channel) const {
+    return m_numbers->UseDtmfDecodeForInRings(channel);
 }
 
 CDspDevice::GroupRange CDspDevice::RangeOf(int g) const {

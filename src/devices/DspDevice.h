@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "devices/BlockStages.h"
+#include "devices/CallerNumberUnit.h"
 #include "devices/BoardIo.h"
 #include "devices/RecordDevice.h"
 #include "devices/RecordStreamParser.h"
@@ -87,6 +88,7 @@ public:
     // With persist a setter that succeeds writes its key ("KeyEnable",
     // "Polarity", "PolarityCheckTimeOut", "Gain") to the channel's section.
     int SetKeyEnable(int first, int last, uint32_t value, bool program, bool persist);
+    void ApplyAonFlags(int channel, uint32_t flags) override;
     int SetPolarityMode(int channel, int mode, bool persist);
     int SetPolarityCheckTimeOut(int channel, uint32_t seconds, bool persist);
     int GetPolarityCheckTimeOut(int channel) const;
@@ -140,6 +142,16 @@ protected:
 
     // IChannelHooks
     void OnEnableChanged() override;
+    // The caller-number hooks: the line logic calls them under the channel
+    // lock.
+    void ResetDecoders(int channel) override;
+    bool DtmfNumber(int channel, std::string& number) override;
+    bool CallerNumber(int channel, std::string& number, uint32_t& category) override;
+    void ResetCallerNumber(int channel) override;
+    void StartCallerNumberRequest(int channel) override;
+    uint32_t AonFlags(int channel) const override;
+    bool FrequencyActivatorEnabled(int channel) const override;
+    bool UseDtmfDecodeForInRings(int channel) const override;
 
 private:
     struct Group {
@@ -247,6 +259,9 @@ private:
     std::unique_ptr<CDeviceDriver> m_driver;
     std::atomic<int> m_audioRecordLength{CRecordStreamParser::kShortAudioLength};
     bool m_group0Mode = false;
+    // The caller-number decoders of every channel; its stages are the
+    // default caller-number stages of m_stages. Used under the channel lock.
+    std::unique_ptr<CCallerNumberUnit> m_numbers;
     BlockStages m_stages;
 
     // Guarded by the channel lock (Open resets them before any reading thread

@@ -97,6 +97,8 @@ public:
     virtual int GetObserverFormat(int /*channel*/) { return 1; }
     virtual bool CreateDriver() { return false; }
     virtual int SetGroupSampleRate(int /*group*/, uint32_t /*rate*/) { return kNotSupported; }
+    // "AonFlags" of a channel changed: the decoders follow at once.
+    virtual void ApplyAonFlags(int /*channel*/, uint32_t /*flags*/) {}
     virtual int SetGain(int /*channel*/, int /*gain*/, bool /*program*/, bool /*persist*/) {
         return kNotSupported;
     }

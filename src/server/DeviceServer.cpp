@@ -256,7 +256,14 @@ int CDeviceServer::SetGainAdc(int device, int channel, int gain) {
 }
 
 int CDeviceServer::SetAonFlags(int device, int channel, uint32_t flags) {
-    return WriteChannelKey(device, channel, "AonFlags", flags);
+    const int result = WriteChannelKey(device, channel, "AonFlags", flags);
+    if (result == 1) {
+        OnRecordDevice(device, [&](CRecordDevice& d) {
+            d.ApplyAonFlags(channel, flags);
+            return 1;
+        });
+    }
+    return result;
 }
 
 int CDeviceServer::SetChannelArchivate(int device, int channel, uint32_t value) {
