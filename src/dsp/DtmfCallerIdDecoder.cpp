@@ -18,6 +18,9 @@ constexpr uint8_t kKeys[4][4] = {
 constexpr int kMinSignChanges = 7;
 constexpr int kMinPeak = 1000;
 constexpr int kMaxOtherFrames = 3;
+// A key's weaker tone must reach about -40 dBm0 (amplitude 228): the power
+// of such a tone over a frame of L samples is (228 L / 2)^2.
+constexpr double kMinToneAmplitude = 228.0;
 
 bool IsDigit(uint8_t symbol) { return symbol <= 9; }
 
@@ -32,6 +35,8 @@ bool CDtmfCallerIdDecoder::Init(uint32_t sampleRate) {
     }
     m_frameLength = sampleRate / 30;
     m_stepLength = sampleRate / 320;
+    const double halfFrame = kMinToneAmplitude * static_cast<double>(m_frameLength) / 2.0;
+    m_minTonePower = static_cast<float>(halfFrame * halfFrame);
     for (std::size_t f = 0; f < 8; ++f) {
         m_bank.SetCoefficient(f, GoertzelExactCoefficient(kFrequencies[f], sampleRate));
     }
@@ -133,7 +138,7 @@ uint8_t CDtmfCallerIdDecoder::DecideFrame() const {
             third = f;
         }
     }
-    if (!(power[second] * 0.25f > power[third])) {
+    if (!(power[second] * 0.25f > power[third]) || power[second] < m_minTonePower) {
         return kNoSymbol;
     }
     const int low = std::min(first, second);

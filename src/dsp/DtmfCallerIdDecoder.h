@@ -12,7 +12,10 @@
 // SampleRate / 30 samples; a frame's key is the pair of the two strongest
 // of eight Goertzel powers (on the exact DTMF frequencies) when the second
 // strongest times 0.25 exceeds the third and the pair is one low and one
-// high frequency; anything else is "no key".
+// high frequency; anything else is "no key". A frame whose weaker tone is
+// below about -40 dBm0 is "no key" too: without that floor the line noise
+// of a gap, which has no level at all to compare with, decides random keys
+// (a false digit, or a lost one while the decoder waits for a gap).
 //
 // A message B 0 0 gives "Out of area", B 1 0 gives "Private"; otherwise the
 // digits after the start key up to the first other key (at most 40) are the
@@ -80,6 +83,7 @@ private:
     uint32_t m_sampleRate = 0;
     std::size_t m_frameLength = 0;
     std::size_t m_stepLength = 0;
+    float m_minTonePower = 0.0f;
     uint32_t m_tickLimit = 0;
     bool m_continue = true;
 
