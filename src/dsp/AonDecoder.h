@@ -81,6 +81,8 @@ public:
     uint64_t FrameCount() const { return m_frameCount; }
     const std::array<float, kTones>& LastFramePowers() const { return m_powers; }
     uint8_t LastFrameSymbol() const { return m_lastSymbol; }
+    // Runs of the sequence in progress (at most kMaxRuns).
+    std::size_t RunCount() const { return m_runCount; }
 
 private:
     static constexpr std::size_t kBlocksPerFrame = 10;
