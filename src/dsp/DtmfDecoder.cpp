@@ -15,6 +15,21 @@ constexpr char kSymbols[4][4] = {
     {'x', '0', '#', 'D'},
 };
 constexpr float kGroupShare = 0.8f;
+// The row and column tones together must hold this share of the frame's
+// energy (as their bins measure it). Speech with one strong formant in each
+// group passes the 0.8 rule but spreads its energy elsewhere; a DTMF key
+// keeps its share even 1.5 % off frequency, where a tone can lie 0.8 bins
+// from its filter and keep only a twentieth of its power there.
+constexpr float kToneShare = 0.1f;
+
+float Energy(const int16_t* samples, std::size_t count) {
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float x = static_cast<float>(samples[i]);
+        sum += x * x;
+    }
+    return sum;
+}
 
 // The member of a group of four with more than kGroupShare of the group's
 // power, or -1.
@@ -52,6 +67,7 @@ bool CDtmfDecoder::Init(uint32_t sampleRate) {
 void CDtmfDecoder::Reset() {
     m_bank.Reset();
     m_frameFill = 0;
+    m_frameEnergy = 0.0f;
     m_chunkFill = 0;
     m_previous = kNoSymbol;
     m_accepted = false;
@@ -93,11 +109,13 @@ void CDtmfDecoder::ProcessChunk(const int16_t* chunk) {
     if (std::max(high, -low) < kPeakGate) {
         m_bank.Reset();
         m_frameFill = 0;
+        m_frameEnergy = 0.0f;
         OnSymbol(kNoSymbol);
         return;
     }
     const std::size_t take = std::min(m_chunkLength, m_frameLength - m_frameFill);
     m_bank.Update(chunk, take);
+    m_frameEnergy += Energy(chunk, take);
     m_frameFill += take;
     if (m_frameFill < m_frameLength) {
         return;
@@ -106,6 +124,7 @@ void CDtmfDecoder::ProcessChunk(const int16_t* chunk) {
     m_bank.Reset();
     m_frameFill = m_chunkLength - take;
     m_bank.Update(chunk + take, m_frameFill);
+    m_frameEnergy = Energy(chunk + take, m_frameFill);
     OnSymbol(symbol);
 }
 
@@ -115,6 +134,11 @@ char CDtmfDecoder::DecideFrame() const {
     const int row = Dominant(power);
     const int column = Dominant(power + 4);
     if (row < 0 || column < 0) {
+        return kNoSymbol;
+    }
+    // A tone of energy E over N samples has the Goertzel power E N / 2.
+    const float tonePower = power[row] + power[4 + column];
+    if (tonePower < kToneShare * 0.5f * static_cast<float>(m_frameLength) * m_frameEnergy) {
         return kNoSymbol;
     }
     return kSymbols[row][column];

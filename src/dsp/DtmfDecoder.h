@@ -9,7 +9,9 @@
 // samples; a frame that fills mid-chunk is decided and the next frame starts
 // with the rest of the chunk. A frame's row is the low-group frequency with
 // more than 0.8 of the low group's power, its column likewise in the high
-// group; without both the frame is '?'.
+// group; without both, or when the two tones hold less than a tenth of the
+// frame's energy (speech that happens to peak in both groups), the frame is
+// '?'.
 //
 // Normal mode takes a symbol when two frames in a row decide it, once until
 // the symbol changes or a '?' intervenes (a held key is one digit). Extra
@@ -75,6 +77,7 @@ private:
     // Running state.
     CGoertzelBank<8> m_bank;
     std::size_t m_frameFill = 0;
+    float m_frameEnergy = 0.0f;
     std::array<int16_t, kMaxChunk> m_chunk{};
     std::size_t m_chunkFill = 0;
     char m_previous = kNoSymbol;

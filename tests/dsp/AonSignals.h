@@ -33,12 +33,7 @@ inline Signal AonSymbols(const std::vector<int>& symbols, int ms, int levelDbm0 
     Signal out;
     for (int symbol : symbols) {
         if (symbol == kAonTriple) {
-            Signal two = Tones(700, levelDbm0, 900, levelDbm0, ms);
-            const Signal third = Tones(1100, levelDbm0, 0, 0, ms);
-            for (std::size_t i = 0; i < two.size() && i < third.size(); ++i) {
-                two[i] = static_cast<int16_t>(two[i] + third[i]);
-            }
-            Append(out, two);
+            Append(out, Mix(Tones(700, levelDbm0, 900, levelDbm0, ms), Tones(1100, levelDbm0, 0, 0, ms)));
             continue;
         }
         const AonPair pair = AonTones(symbol);

@@ -171,6 +171,22 @@ INSTANTIATE_TEST_SUITE_P(
                       DeviationCase{"Minus3_5", -0.035, "----------------"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A key whose tones hold only a small part of the energy (here under a
+// loud 2800 Hz tone, as speech puts its energy beside the tones it happens
+// to peak at) is no key; the same key under noise of equal power is one.
+TEST(DtmfDecoder, KeyTonesMustHoldPartOfTheEnergy) {
+    const Signal key = test::Tones(770, -20, 1336, -20, 200);
+    Signal buried = test::Silence(20);
+    test::Append(buried, test::Mix(key, test::Tones(2800, -3, 0, 0, 200)));
+    test::Append(buried, test::Silence(50));
+    EXPECT_EQ(Decode(buried, 8000, false), "");
+    EXPECT_EQ(Decode(buried, 8000, true), "");
+    Signal noisy = test::Silence(20);
+    test::Append(noisy, test::WithNoise(key, -17));
+    test::Append(noisy, test::Silence(50));
+    EXPECT_EQ(Decode(noisy, 8000, false), "5");
+}
+
 TEST(DtmfDecoder, OffAtRatesWithoutCoefficients) {
     const Signal signal = test::Dtmf("123", 80, 60);
     for (uint32_t rate : {64000u, 44100u, 7999u, 0u}) {

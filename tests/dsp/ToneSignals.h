@@ -6,6 +6,7 @@
 
 #include <spandsp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +67,16 @@ inline Signal Tones(int f1, int level1, int f2, int level2, int ms) {
     out.resize(static_cast<std::size_t>(n > 0 ? n : 0));
     tone_gen_free(gen);
     tone_gen_descriptor_free(descriptor);
+    return out;
+}
+
+// The sum of two signals (as long as the shorter one), saturated.
+inline Signal Mix(const Signal& a, const Signal& b) {
+    Signal out(std::min(a.size(), b.size()));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int v = a[i] + b[i];
+        out[i] = static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
+    }
     return out;
 }
 
