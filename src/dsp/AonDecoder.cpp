@@ -1,6 +1,7 @@
 #include "dsp/AonDecoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numbers>
 
@@ -74,6 +75,7 @@ void CAonDecoder::Reset() {
     for (auto& block : m_blocks) {
         block.fill(0.0f);
     }
+    m_frameSum.fill(0.0f);
     m_blockIndex = 0;
     m_blocksSeen = 0;
     m_frameCount = 0;
@@ -122,10 +124,25 @@ void CAonDecoder::Process(const int16_t* samples, std::size_t count) {
 }
 
 void CAonDecoder::EndBlock() {
-    m_blocks[m_blockIndex] = m_block;
+    // The frame sum moves by the new block less the one leaving the frame;
+    // once per round of ten blocks it is summed afresh, so rounding errors
+    // never pile up.
+    std::array<float, kLanes>& slot = m_blocks[m_blockIndex];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        m_frameSum[l] += m_block[l] - slot[l];
+    }
+    slot = m_block;
     m_block.fill(0.0f);
     m_blockFill = 0;
     m_blockIndex = (m_blockIndex + 1) % kBlocksPerFrame;
+    if (m_blockIndex == 0) {
+        m_frameSum.fill(0.0f);
+        for (const auto& block : m_blocks) {
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                m_frameSum[l] += block[l];
+            }
+        }
+    }
     if (m_phase == m_frameLength) {
         m_phase = 0;
     }
@@ -135,12 +152,7 @@ void CAonDecoder::EndBlock() {
             return;
         }
     }
-    alignas(32) float sum[kLanes] = {};
-    for (const auto& block : m_blocks) {
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            sum[l] += block[l];
-        }
-    }
+    const auto& sum = m_frameSum;
     for (int t = 0; t < kTones; ++t) {
         m_powers[t] = sum[t] * sum[t] + sum[kTones + t] * sum[kTones + t];
     }
@@ -150,26 +162,34 @@ void CAonDecoder::EndBlock() {
 }
 
 uint8_t CAonDecoder::FrameSymbol() const {
-    int first = -1;
-    int second = -1;
-    int third = -1;
+    // The three strongest by integer maxima over keys that hold a power's
+    // bits (powers are never negative, so their bits order as the values)
+    // with the tone in the lowest three bits: no data-dependent branches,
+    // which speech would keep mispredicting. The keys only pick the tones;
+    // the test of the second against the third uses the powers themselves.
+    uint32_t key[kTones];
     for (int t = 0; t < kTones; ++t) {
-        const float p = m_powers[t];
-        if (first < 0 || p > m_powers[first]) {
-            third = second;
-            second = first;
-            first = t;
-        } else if (second < 0 || p > m_powers[second]) {
-            third = second;
-            second = t;
-        } else if (third < 0 || p > m_powers[third]) {
-            third = t;
-        }
+        key[t] = (std::bit_cast<uint32_t>(m_powers[t]) & ~7u) | static_cast<uint32_t>(t);
     }
-    if (!(m_powers[second] * 0.25f > m_powers[third])) {
+    uint32_t first = 0;
+    for (int t = 0; t < kTones; ++t) {
+        first = std::max(first, key[t]);
+    }
+    uint32_t second = 0;
+    for (int t = 0; t < kTones; ++t) {
+        second = std::max(second, key[t] == first ? 0u : key[t]);
+    }
+    uint32_t third = 0;
+    for (int t = 0; t < kTones; ++t) {
+        third = std::max(third, (key[t] == first || key[t] == second) ? 0u : key[t]);
+    }
+    const int a = static_cast<int>(first & 7u);
+    const int b = static_cast<int>(second & 7u);
+    const int c = static_cast<int>(third & 7u);
+    if (!(m_powers[b] * 0.25f > m_powers[c])) {
         return kNothing;
     }
-    return kPairSymbol[std::min(first, second)][std::max(first, second)];
+    return kPairSymbol[std::min(a, b)][std::max(a, b)];
 }
 
 void CAonDecoder::ClearRuns() {
@@ -219,25 +239,58 @@ void CAonDecoder::Decode() {
         return;
     }
 
-    // Frame k goes to slot ((k + P - j) / P) mod 9; counted per run, a run
-    // being cut where the slot changes.
+    // Frame k goes to slot ((k + P - j) / P) mod 9. Counted per run, a run
+    // being cut where the slot changes; the slot and its end are carried
+    // from run to run (no division per frame), and whole rounds of nine
+    // slots inside a long run are added at once. Counts only grow, so each
+    // slot's best count is kept as they are added.
     uint32_t counts[kSlots][kSymbolCodes];
+    uint64_t best[kSlots];
     const auto fold = [&](uint64_t period, uint64_t phase) {
         std::fill(&counts[0][0], &counts[0][0] + kSlots * kSymbolCodes, 0u);
+        std::fill(best, best + kSlots, 0u);
+        const auto add = [&](int slot, uint8_t symbol, uint64_t frames) {
+            counts[slot][symbol] += static_cast<uint32_t>(frames);
+            best[slot] = std::max<uint64_t>(best[slot], counts[slot][symbol]);
+        };
+        const uint64_t round = kSlots * period;
+        uint64_t q = (period - phase) / period;  // slot number of frame 0
+        int slot = static_cast<int>(q % kSlots);
+        uint64_t next = q * period + phase;  // first frame of the next slot
+        const auto step = [&](uint64_t slots) {
+            next += slots * period;
+            slot = static_cast<int>((static_cast<uint64_t>(slot) + slots) % kSlots);
+        };
         uint64_t k = 0;
         for (std::size_t r = 0; r < m_runCount; ++r) {
             const Run& run = m_runs[r];
             const uint64_t end = k + run.frames;
             if (run.symbol == kNothing) {
                 k = end;
+                if (k >= next) {
+                    step((k - next) / period + 1);
+                }
                 continue;
             }
             while (k < end) {
-                const uint64_t q = (k + period - phase) / period;
-                const uint64_t slotEnd = q * period + phase;  // first frame of the next slot
-                const uint64_t stop = std::min(end, slotEnd);
-                counts[q % kSlots][run.symbol] += static_cast<uint32_t>(stop - k);
+                if (next < end && end - next >= round) {
+                    add(slot, run.symbol, next - k);
+                    k = next;
+                    step(1);
+                    const uint64_t rounds = (end - k) / round;
+                    for (int s = 0; s < kSlots; ++s) {
+                        add(s, run.symbol, rounds * period);
+                    }
+                    k += rounds * round;
+                    next += rounds * round;
+                    continue;
+                }
+                const uint64_t stop = std::min(end, next);
+                add(slot, run.symbol, stop - k);
                 k = stop;
+                if (k == next) {
+                    step(1);
+                }
             }
         }
     };
@@ -261,11 +314,7 @@ void CAonDecoder::Decode() {
             fold(static_cast<uint64_t>(period), static_cast<uint64_t>(phase));
             int64_t score = 0;
             for (int s = 0; s < kSlots; ++s) {
-                uint32_t best = 0;
-                for (int c = 0; c < kSymbolCodes; ++c) {
-                    best = std::max(best, counts[s][c]);
-                }
-                score += best;
+                score += static_cast<int64_t>(best[s]);
             }
             if (score > bestScore) {
                 bestScore = score;

@@ -23,9 +23,11 @@
 // sample index n (mod N; k = f N / rate is a whole number at every supported
 // rate), and a frame's complex sums are the sums of its last ten blocks, so
 // each frame's power equals the Goertzel power s1^2 + s2^2 - c s1 s2 of
-// that frame (on exact frequencies, which are bin frequencies here) without
-// drift: nothing is carried from one frame to the next but the block sums.
-// About 27 floating-point operations per sample instead of 60.
+// that frame (on exact frequencies, which are bin frequencies here). The
+// frame sums move by one block in and one out per hop and are summed afresh
+// from the ten blocks once per frame length, so rounding never piles up.
+// About 30 floating-point operations per sample instead of 60 for six
+// filters over ten overlapping frames.
 //
 // The decoder is not thread-safe and holds no lock: the device's reading
 // thread owns it and makes every call. Init allocates the twiddle table;
@@ -113,6 +115,7 @@ private:
     std::size_t m_blockFill = 0;
     std::size_t m_phase = 0;
     alignas(32) std::array<std::array<float, kLanes>, kBlocksPerFrame> m_blocks{};
+    alignas(32) std::array<float, kLanes> m_frameSum{};
     std::size_t m_blockIndex = 0;
     std::size_t m_blocksSeen = 0;
     uint64_t m_frameCount = 0;
