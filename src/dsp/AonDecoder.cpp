@@ -106,6 +106,7 @@ void CAonDecoder::Process(const int16_t* samples, std::size_t count) {
         for (std::size_t i = 0; i < run; ++i) {
             // Integer division (towards zero), as the frame powers are defined.
             const float x = static_cast<float>(samples[pos + i] / 256);
+#pragma GCC unroll 12
             for (std::size_t l = 0; l < kLanes; ++l) {
                 acc[l] += x * twiddle[l];
             }

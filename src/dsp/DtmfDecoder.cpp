@@ -22,13 +22,13 @@ constexpr float kGroupShare = 0.8f;
 // from its filter and keep only a twentieth of its power there.
 constexpr float kToneShare = 0.1f;
 
+// Sum of squares, exact in integers (and so free to vectorise).
 float Energy(const int16_t* samples, std::size_t count) {
-    float sum = 0.0f;
+    int64_t sum = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const float x = static_cast<float>(samples[i]);
-        sum += x * x;
+        sum += static_cast<int32_t>(samples[i]) * samples[i];
     }
-    return sum;
+    return static_cast<float>(sum);
 }
 
 // The member of a group of four with more than kGroupShare of the group's

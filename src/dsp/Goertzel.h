@@ -63,6 +63,8 @@ public:
         }
         for (std::size_t n = 0; n < count; ++n) {
             const float x = static_cast<float>(samples[n]);
+            // Unrolled whole, so that the states stay in vector registers.
+#pragma GCC unroll 16
             for (std::size_t f = 0; f < kCount; ++f) {
                 const float s0 = x + c[f] * s1[f] - s2[f];
                 s2[f] = s1[f];
