@@ -218,15 +218,25 @@ CFskCallerIdDecoder::Result CFskCallerIdDecoder::StepSeizure() {
         LoseCarrier();
         return Result::Running;
     }
-    if (bit == m_previousBit || bit != Decide(m_pos + m_lookAhead, m_phase)) {
-        // The window sits on a bit edge: move on by the look-ahead.
+    if (bit != Decide(m_pos + m_lookAhead, m_phase)) {
+        // The window sits on a bit edge: move on by the look-ahead. A sender
+        // off the nominal rate needs this every few dozen bits, so the count
+        // goes on; the bit after the move is not compared with the one before,
+        // because the move may have stepped over a whole bit.
         m_pos += m_lookAhead;
-        m_runCount = 0;
         m_previousBit = -1;
         return Result::Running;
     }
+    const bool compared = m_previousBit >= 0;
+    if (compared && bit == m_previousBit) {
+        m_runCount = 0;  // two equal bits: not a seizure (or not any more)
+    }
+    const bool alternated = compared && bit != m_previousBit;
     m_previousBit = bit;
     Advance();
+    if (!alternated) {
+        return Result::Running;
+    }
     if (++m_runCount >= kRunBits) {
         m_pos += m_lookAhead / 2;
         m_state = 2;

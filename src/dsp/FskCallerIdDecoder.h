@@ -7,9 +7,10 @@
 // Each phase has its own mark and space band-pass filters of length
 // 2 x phase + 1 (400 Hz wide), centred on the bit. States:
 //   0 off;
-//   1 channel seizure: 50 alternating bits in a row; a bit equal to the one
-//     before, or different from the bit decided a look-ahead (2, 3 or 4
-//     samples) later, moves the grid by the look-ahead and restarts the count;
+//   1 channel seizure: 50 alternating bits; a bit different from the bit
+//     decided a look-ahead (2, 3 or 4 samples) later moves the grid by the
+//     look-ahead (the count goes on, so a sender 1 or 2 % off the nominal
+//     rate still gets through), a bit equal to the one before restarts it;
 //   2 mark signal: 50 one bits in a row;
 //   3 waiting for the first start bit;
 //   4 message type and length bytes;  5 message body and checksum.

@@ -158,5 +158,178 @@ const MessageCase kMessageCases[] = {
 INSTANTIATE_TEST_SUITE_P(Messages, FskMessages, ::testing::ValuesIn(kMessageCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A message long enough (77 bytes, 770 bits) that a 1 % rate error drifts
+// several bits: only timing every byte from its own start bit decodes it.
+Bytes LongMessage() {
+    return MdmfMessage({{1, "12251530"},
+                        {2, "1234567890123456789012345678901234567890"},
+                        {7, "ABCDEFGHIJKLMNOPQRST"}});
+}
+
+Samples LongMessageAtSpeed(double speed) {
+    Bytes bytes = LongMessage();
+    bytes[1] = static_cast<uint8_t>(bytes.size() - 2);
+    return FskBytesSignal(WithChecksum(bytes), speed);
+}
+
+TEST(FskCallerIdDecoderTest, BitRateErrorIsFollowedByteByByte) {
+    for (double speed : {0.99, 1.01, 0.98, 1.02}) {
+        SCOPED_TRACE(speed);
+        const Outcome out = Decode(LongMessageAtSpeed(speed));
+        EXPECT_EQ(out.result, Result::NumberReady);
+        EXPECT_EQ(out.number, "1234567890123456789012345678901234567890");
+        EXPECT_EQ(out.name, "ABCDEFGHIJKLMNOPQRST");
+    }
+}
+
+const Samples& ReferenceSignal() {
+    static const Samples signal = AdsiClassSignal(SdmfMessage("12251530", "5551234567"));
+    return signal;
+}
+
+TEST(FskCallerIdDecoderTest, DecodesFromMinus30To0Dbm0) {
+    const Samples quiet = Silence(8000, 4000);
+    for (int level = 0; level >= -30; level -= 5) {
+        SCOPED_TRACE(level);
+        EXPECT_EQ(Decode(AtLevel(ReferenceSignal(), level)).number, "5551234567");
+    }
+    // The weakest signal that decodes is -40 dBm0; below the carrier floor
+    // the decoder hears nothing.
+    EXPECT_EQ(Decode(AtLevel(ReferenceSignal(), -40)).number, "5551234567");
+    EXPECT_EQ(Decode(Concat(AtLevel(ReferenceSignal(), -50), quiet)).error, 6);
+}
+
+TEST(FskCallerIdDecoderTest, DecodesInNoiseAndAfterAlaw) {
+    // White noise over the whole band 16 dB below the signal.
+    for (int seed : {1, 2, 3, 4, 5}) {
+        SCOPED_TRACE(seed);
+        EXPECT_EQ(Decode(WithNoise(AtLevel(ReferenceSignal(), -20), -36, seed)).number,
+                  "5551234567");
+    }
+    for (int level : {-30, -10, 0}) {
+        SCOPED_TRACE(level);
+        EXPECT_EQ(Decode(AlawRoundTrip(AtLevel(ReferenceSignal(), level))).number, "5551234567");
+    }
+}
+
+// Every rate, fed in 8 ms blocks, in one call (several 450-sample pieces) and
+// in blocks that do not divide anything.
+TEST(FskCallerIdDecoderTest, DecodesAtEveryRateAndBlockSize) {
+    const Samples message = AdsiClassSignal(LongMessage());
+    for (int rate : {8000, 16000, 32000}) {
+        const Samples signal = Resampled(message, rate);
+        for (std::size_t block : {static_cast<std::size_t>(rate / 125), signal.size(),
+                                  std::size_t{37}}) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz, block " << block);
+            const Outcome out = Decode(signal, static_cast<uint32_t>(rate), block);
+            EXPECT_EQ(out.result, Result::NumberReady);
+            EXPECT_EQ(out.number, "1234567890123456789012345678901234567890");
+            EXPECT_EQ(out.date, "25.12");
+        }
+    }
+}
+
+TEST(FskCallerIdDecoderTest, OtherRatesLeaveTheDecoderOff) {
+    for (uint32_t rate : {0u, 11025u, 64000u}) {
+        SCOPED_TRACE(rate);
+        CFskCallerIdDecoder decoder;
+        EXPECT_FALSE(decoder.Init(rate));
+        decoder.Start();
+        EXPECT_EQ(decoder.State(), 0);
+        EXPECT_EQ(decoder.Process(ReferenceSignal().data(), ReferenceSignal().size()), Result::Off);
+        EXPECT_FALSE(decoder.HasNumber());
+    }
+    // A decoder that worked at 8000 Hz stops when set to a rate it cannot do.
+    CFskCallerIdDecoder decoder;
+    ASSERT_TRUE(decoder.Init(8000));
+    EXPECT_FALSE(decoder.Init(64000));
+    decoder.Start();
+    EXPECT_EQ(decoder.Process(ReferenceSignal().data(), ReferenceSignal().size()), Result::Off);
+}
+
+TEST(FskCallerIdDecoderTest, ResetDropsTheKeptNumber) {
+    CFskCallerIdDecoder decoder;
+    ASSERT_TRUE(decoder.Init(8000));
+    ASSERT_EQ(Decode(decoder, ReferenceSignal(), 64).result, Result::NumberReady);
+    EXPECT_TRUE(decoder.HasNumber());
+    EXPECT_EQ(decoder.State(), 0);
+    // Not started again: more audio changes nothing.
+    EXPECT_EQ(decoder.Process(ReferenceSignal().data(), ReferenceSignal().size()), Result::Off);
+    decoder.Reset();
+    EXPECT_FALSE(decoder.HasNumber());
+    EXPECT_STREQ(decoder.Date(), "");
+    EXPECT_EQ(decoder.LastError(), 0);
+}
+
+// A second ring while the message is arriving does not cut it.
+TEST(FskCallerIdDecoderTest, StartDuringAMessageKeepsIt) {
+    const Samples& signal = ReferenceSignal();
+    const std::size_t half = 8 * 560;  // inside the message bytes
+    CFskCallerIdDecoder decoder;
+    ASSERT_TRUE(decoder.Init(8000));
+    decoder.Start();
+    ASSERT_EQ(decoder.Process(signal.data(), half), Result::Running);
+    ASSERT_GE(decoder.State(), 3);
+    decoder.Start();
+    EXPECT_EQ(decoder.Process(signal.data() + half, signal.size() - half), Result::NumberReady);
+    EXPECT_STREQ(decoder.Number(), "5551234567");
+}
+
+TEST(FskCallerIdDecoderTest, TimeLimitIsFourSecondsOfSamples) {
+    CFskCallerIdDecoder decoder;
+    ASSERT_TRUE(decoder.Init(16000));
+    decoder.Start();
+    const Samples quiet = Silence(16000, 8);
+    for (int block = 0; block < 4 * 125 - 1; ++block) {
+        ASSERT_EQ(decoder.Process(quiet.data(), quiet.size()), Result::Running) << block;
+    }
+    EXPECT_EQ(decoder.Ticks(), 3u);
+    EXPECT_EQ(decoder.Process(quiet.data(), quiet.size()), Result::Failed);
+    EXPECT_EQ(decoder.LastError(), 6);
+    EXPECT_EQ(decoder.State(), 0);
+}
+
+// Speech heard after each ring must never give a number. The decoder is
+// started every 4 s over a minute of recorded prompts.
+TEST(FskCallerIdDecoderTest, SpeechGivesNoNumber) {
+    Samples speech = SpeechSamples(8000, 30);
+    if (speech.empty()) {
+        GTEST_SKIP() << "recorded speech not installed";
+    }
+    speech.resize(std::min<std::size_t>(speech.size(), 60 * 8000));
+    CFskCallerIdDecoder decoder;
+    ASSERT_TRUE(decoder.Init(8000));
+    int numbers = 0;
+    for (std::size_t at = 0; at < speech.size(); at += 64) {
+        if (at % (4 * 8000) == 0) {
+            decoder.Start();
+        }
+        const auto n = std::min<std::size_t>(64, speech.size() - at);
+        if (decoder.Process(speech.data() + at, n) == Result::NumberReady) {
+            ++numbers;
+        }
+    }
+    EXPECT_EQ(numbers, 0);
+    EXPECT_FALSE(decoder.HasNumber());
+}
+
+TEST(FskCallerIdMessageTest, LengthPastTheBytesIsRefused) {
+    const Bytes good = WithChecksum(Join({{0x04, 18}, Text("122515305551234567")}));
+    FskCallerIdFields fields;
+    EXPECT_EQ(ParseFskCallerIdMessage(good.data(), good.size(), fields), kFskErrorNone);
+    EXPECT_STREQ(fields.number, "5551234567");
+    // Bytes after the checksum are not part of the message.
+    Bytes longer = good;
+    longer.push_back(0x55);
+    EXPECT_EQ(ParseFskCallerIdMessage(longer.data(), longer.size(), fields), kFskErrorNone);
+    // Fewer bytes than the length byte promises: refused, nothing read past.
+    for (std::size_t size : {good.size() - 1, std::size_t{2}, std::size_t{0}}) {
+        SCOPED_TRACE(size);
+        const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(size));
+        EXPECT_EQ(ParseFskCallerIdMessage(cut.data(), cut.size(), fields), kFskErrorTruncated);
+        EXPECT_STREQ(fields.number, "");
+    }
+}
+
 }  // namespace
 }  // namespace zorv::test
