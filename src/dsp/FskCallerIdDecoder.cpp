@@ -160,7 +160,9 @@ void CFskCallerIdDecoder::Append(const int16_t* samples, std::size_t count) {
 int CFskCallerIdDecoder::Decide(int64_t start, std::size_t phase) const {
     const int n = m_phaseLength[phase];
     const int64_t first = start - n - m_bufferStart;
-    if (first < 0 || first + 3 * n + 1 > static_cast<int64_t>(m_bufferCount)) {
+    const auto read = static_cast<int64_t>(
+        FskSamplesRead(static_cast<std::size_t>(n), static_cast<std::size_t>(2 * n + 1)));
+    if (first < 0 || first + read > static_cast<int64_t>(m_bufferCount)) {
         return -1;
     }
     const FskEnergies e =
@@ -180,8 +182,9 @@ void CFskCallerIdDecoder::Advance() {
 
 CFskCallerIdDecoder::Result CFskCallerIdDecoder::RunBits() {
     const int64_t bufferEnd = m_bufferStart + static_cast<int64_t>(m_bufferCount);
-    // Every step looks at most a look-ahead plus three phases past m_pos.
-    while (m_state != 0 && m_pos + m_lookAhead + 3 * m_maxPhase + 1 <= bufferEnd) {
+    // Every step reads at most a look-ahead, three phases and the filters'
+    // vector padding past m_pos.
+    while (m_state != 0 && m_pos + m_lookAhead + 3 * m_maxPhase + 8 <= bufferEnd) {
         Result result = Result::Running;
         switch (m_state) {
             case 1:

@@ -14,16 +14,22 @@ struct FskEnergies {
     float space = 0.0f;
 };
 
-// Filters the longest outputs that fit: outputs o = 0..outputs-1, each
-// sum_k taps[k] * samples[o + k]; so samples must hold outputs + tapCount - 1
-// values (for taps centred on the block, start tapCount/2 samples before it).
-// tapCount is at most kFskMaxTaps, outputs at most kFskMaxOutputs.
+inline constexpr std::size_t kFskMaxTaps = 64;
+inline constexpr std::size_t kFskMaxOutputs = 32;
+
+// Outputs are computed in vectors of 8: the number of samples the filters
+// read for outputs outputs of tapCount taps.
+constexpr std::size_t FskSamplesRead(std::size_t outputs, std::size_t tapCount) {
+    return (outputs + 7) / 8 * 8 + tapCount - 1;
+}
+
+// Energies of outputs o = 0..outputs-1, each sum_k taps[k] * samples[o + k]
+// (for taps centred on the block, start tapCount/2 samples before it).
+// samples must hold FskSamplesRead(outputs, tapCount) values. tapCount is at
+// most kFskMaxTaps, outputs at most kFskMaxOutputs.
 FskEnergies FskFilterEnergies(const float* samples, std::size_t outputs,
                               const float* markTaps, const float* spaceTaps,
                               std::size_t tapCount);
-
-inline constexpr std::size_t kFskMaxTaps = 64;
-inline constexpr std::size_t kFskMaxOutputs = 32;
 
 // 1 when the mark filter's energy dominates, 0 when the space filter's does.
 inline int FskDemodulateBit(const float* samples, std::size_t outputs, const float* markTaps,
