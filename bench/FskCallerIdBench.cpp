@@ -22,13 +22,13 @@ const std::vector<int16_t>& Audio(int kind) {
     return kind == 0 ? signal : speech;
 }
 
-void SetCounters(benchmark::State& state, std::size_t samples) {
+void SetCounters(benchmark::State& state, std::size_t samples, double rate = 8000.0) {
     const auto total = static_cast<double>(samples) * static_cast<double>(state.iterations());
     state.counters["ns_per_sample"] =
         benchmark::Counter(total * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     // Seconds of one line's audio per CPU second, times 0.1.
     state.counters["lines_per_tenth_core"] =
-        benchmark::Counter(total / 8000.0 * 0.1, benchmark::Counter::kIsRate);
+        benchmark::Counter(total / rate * 0.1, benchmark::Counter::kIsRate);
 }
 
 // range(0): 0 caller-ID message, 1 speech.
@@ -57,6 +57,32 @@ void BM_FskCallerIdDecoder(benchmark::State& state) {
     state.counters["numbers"] = numbers / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_FskCallerIdDecoder)->Arg(0)->Arg(1);
+
+// The decoder on speech at the higher channel rates (range(0) in Hz).
+void BM_FskCallerIdDecoderSpeechAtRate(benchmark::State& state) {
+    const auto rate = static_cast<uint32_t>(state.range(0));
+    static std::vector<int16_t> speech;
+    speech = zorv::bench::Speech(20, static_cast<int>(rate));
+    speech.resize(std::min<std::size_t>(speech.size(), 60 * rate));
+    if (speech.empty()) {
+        state.SkipWithError("no audio");
+        return;
+    }
+    zorv::CFskCallerIdDecoder decoder;
+    decoder.Init(rate);
+    const std::size_t block = rate / 125;
+    for (auto _ : state) {
+        for (std::size_t at = 0; at < speech.size(); at += block) {
+            if (at % (4 * rate) == 0) {
+                decoder.Start();
+            }
+            decoder.Process(speech.data() + at, std::min(block, speech.size() - at));
+        }
+        decoder.Reset();
+    }
+    SetCounters(state, speech.size(), rate);
+}
+BENCHMARK(BM_FskCallerIdDecoderSpeechAtRate)->Arg(16000)->Arg(32000);
 
 void PutBit(void* user, int bit) { *static_cast<int*>(user) += bit; }
 
