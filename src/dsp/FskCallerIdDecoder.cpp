@@ -16,8 +16,8 @@ constexpr double kMarkHz = 1200.0;
 constexpr double kSpaceHz = 2200.0;
 constexpr double kBandwidthHz = 400.0;
 // Weakest tone taken as a carrier, as a peak amplitude in 16-bit units:
-// -45 dBm0, 0 dBm0 being a sine of amplitude 22768.
-constexpr double kCarrierFloorAmplitude = 22768.0 * 0.005623413;  // 10^(-45/20)
+// -48 dBm0, 0 dBm0 being a sine of amplitude 22768.
+constexpr double kCarrierFloorAmplitude = 22768.0 * 0.003981072;  // 10^(-48/20)
 
 struct RateTable {
     uint32_t rate;
@@ -58,12 +58,13 @@ bool CFskCallerIdDecoder::Init(uint32_t sampleRate) {
                                kBandwidthHz / rate)) {
             return false;
         }
-        // A tone of amplitude A through gain g leaves about n (A g)^2 / 2
-        // of energy over the n outputs of a window.
+        // A tone of amplitude A through gain g leaves about (A g)^2 / 2 of
+        // energy per output, over the (n + 1) / 2 outputs of a window.
         const double gain = std::min(FirGainAt(m_markTaps[p].data(), taps, kMarkHz / rate),
                                      FirGainAt(m_spaceTaps[p].data(), taps, kSpaceHz / rate));
         const double amplitude = kCarrierFloorAmplitude * gain;
-        m_carrierFloor[p] = static_cast<float>(static_cast<double>(n) * amplitude * amplitude / 2.0);
+        m_carrierFloor[p] =
+            static_cast<float>(static_cast<double>((n + 1) / 2) * amplitude * amplitude / 2.0);
     }
     m_sampleRate = sampleRate;
     return true;
@@ -88,7 +89,7 @@ void CFskCallerIdDecoder::Reset() {
     m_inFrame = false;
     m_frameBit = 0;
     m_byte = 0;
-    m_gapBits = 0;
+    m_gapHalfBits = 0;
     m_samplesSinceStart = 0;
     m_ticks = 0;
     m_messageCount = 0;
@@ -165,10 +166,12 @@ int CFskCallerIdDecoder::Decide(int64_t start, std::size_t phase) const {
     if (first < 0 || first + read > static_cast<int64_t>(m_bufferCount)) {
         return -1;
     }
-    const FskEnergies e =
-        FskFilterEnergies(m_samples.data() + first, static_cast<std::size_t>(n),
-                          m_markTaps[phase].data(), m_spaceTaps[phase].data(),
-                          static_cast<std::size_t>(2 * n + 1));
+    // Only the middle half of the bit is weighed: its neighbours, which the
+    // filters also reach, disturb the outer quarters most.
+    const int outputs = (n + 1) / 2;
+    const FskEnergies e = FskFilterEnergies(
+        m_samples.data() + first + (n - outputs) / 2, static_cast<std::size_t>(outputs),
+        m_markTaps[phase].data(), m_spaceTaps[phase].data(), static_cast<std::size_t>(2 * n + 1));
     if (std::max(e.mark, e.space) < m_carrierFloor[phase]) {
         return -1;
     }
@@ -259,7 +262,7 @@ CFskCallerIdDecoder::Result CFskCallerIdDecoder::StepMark() {
     Advance();
     if (m_runCount >= kRunBits) {
         m_state = 3;
-        m_gapBits = 0;
+        m_gapHalfBits = 0;
         m_inFrame = false;
     }
     return Result::Running;
@@ -272,9 +275,10 @@ CFskCallerIdDecoder::Result CFskCallerIdDecoder::StepAwaitStart() {
         return Result::Running;
     }
     if (bit == 1) {
+        // Half-bit steps: a start bit cannot slip between two windows.
         m_lastMarkPos = m_pos;
-        Advance();
-        if (m_state != 3 && ++m_gapBits > kMaxGapBits) {
+        m_pos += std::max(1, m_phaseLength[m_phase] / 2);
+        if (m_state != 3 && ++m_gapHalfBits > 2 * kMaxGapBits) {
             Stop(Result::Failed, kFskErrorNoStartBit);
             return Result::Failed;
         }
@@ -321,8 +325,8 @@ CFskCallerIdDecoder::Result CFskCallerIdDecoder::StepFrameBit() {
     }
     m_inFrame = false;
     m_lastMarkPos = m_pos;
-    m_gapBits = 0;
-    Advance();
+    m_gapHalfBits = 0;
+    m_pos += std::max(1, m_phaseLength[m_phase] / 2);
     return TakeByte(static_cast<uint8_t>(m_byte));
 }
 

@@ -5,7 +5,8 @@
 // Bits are decided on a grid of bit phases that together make three bits:
 // 7, 6, 7 samples at 8000 Hz, 13, 14, 13 at 16000 Hz, 27, 26, 27 at 32000 Hz.
 // Each phase has its own mark and space band-pass filters of length
-// 2 x phase + 1 (400 Hz wide), centred on the bit. States:
+// 2 x phase + 1 (400 Hz wide); a bit is the filter with more output energy
+// over the middle half of the bit's samples. States:
 //   0 off;
 //   1 channel seizure: 50 alternating bits; a bit different from the bit
 //     decided a look-ahead (2, 3 or 4 samples) later moves the grid by the
@@ -15,9 +16,12 @@
 //   3 waiting for the first start bit;
 //   4 message type and length bytes;  5 message body and checksum.
 // Every byte (start bit 0, eight data bits LSB first, stop bit 1) is timed
-// from its own start-bit edge, found to the sample, so a sender up to a few
-// per cent off 1200 bit/s never drifts out of the bit. Windows whose stronger
-// filter stays below about -45 dBm0 count as no carrier: in states 3 to 5 the
+// from its own start-bit edge, found to the sample: after a stop bit (and
+// in the mark before the first byte) windows move in half-bit steps until
+// one decides 0, then the first sample position since the last mark window
+// that decides 0 places the edge. A sender a few per cent off 1200 bit/s
+// therefore never drifts out of a bit. Windows whose stronger
+// filter stays below about -48 dBm0 count as no carrier: in states 3 to 5 the
 // message is abandoned and the decoder looks for a new channel seizure.
 //
 // Results: Process returns NumberReady (a valid message; the decoder stops),
@@ -121,7 +125,7 @@ private:
     bool m_inFrame = false;
     int m_frameBit = 0;          // 1..9 within a frame (0 is the start bit)
     unsigned m_byte = 0;
-    int m_gapBits = 0;
+    int m_gapHalfBits = 0;     // half-bit steps of mark since the last stop bit
     uint64_t m_samplesSinceStart = 0;
     uint32_t m_ticks = 0;
     std::array<uint8_t, kFskMaxMessageBytes> m_message{};

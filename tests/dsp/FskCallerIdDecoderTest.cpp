@@ -159,7 +159,9 @@ INSTANTIATE_TEST_SUITE_P(Messages, FskMessages, ::testing::ValuesIn(kMessageCase
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A message long enough (77 bytes, 770 bits) that a 1 % rate error drifts
-// several bits: only timing every byte from its own start bit decodes it.
+// several bits: only timing every byte from its own start bit decodes it. At
+// 3 % fast a stop bit ends a fifth of a bit early, so the start bit after it
+// is found only when the search does not step a whole bit.
 Bytes LongMessage() {
     return MdmfMessage({{1, "12251530"},
                         {2, "1234567890123456789012345678901234567890"},
@@ -173,7 +175,7 @@ Samples LongMessageAtSpeed(double speed) {
 }
 
 TEST(FskCallerIdDecoderTest, BitRateErrorIsFollowedByteByByte) {
-    for (double speed : {0.99, 1.01, 0.98, 1.02}) {
+    for (double speed : {0.99, 1.01, 0.97, 1.03}) {
         SCOPED_TRACE(speed);
         const Outcome out = Decode(LongMessageAtSpeed(speed));
         EXPECT_EQ(out.result, Result::NumberReady);
@@ -193,17 +195,17 @@ TEST(FskCallerIdDecoderTest, DecodesFromMinus30To0Dbm0) {
         SCOPED_TRACE(level);
         EXPECT_EQ(Decode(AtLevel(ReferenceSignal(), level)).number, "5551234567");
     }
-    // The weakest signal that decodes is -40 dBm0; below the carrier floor
+    // The weakest signal that decodes is -42 dBm0; below the carrier floor
     // the decoder hears nothing.
-    EXPECT_EQ(Decode(AtLevel(ReferenceSignal(), -40)).number, "5551234567");
+    EXPECT_EQ(Decode(AtLevel(ReferenceSignal(), -42)).number, "5551234567");
     EXPECT_EQ(Decode(Concat(AtLevel(ReferenceSignal(), -50), quiet)).error, 6);
 }
 
 TEST(FskCallerIdDecoderTest, DecodesInNoiseAndAfterAlaw) {
-    // White noise over the whole band 16 dB below the signal.
+    // White noise over the whole band 12 dB below the signal.
     for (int seed : {1, 2, 3, 4, 5}) {
         SCOPED_TRACE(seed);
-        EXPECT_EQ(Decode(WithNoise(AtLevel(ReferenceSignal(), -20), -36, seed)).number,
+        EXPECT_EQ(Decode(WithNoise(AtLevel(ReferenceSignal(), -20), -32, seed)).number,
                   "5551234567");
     }
     for (int level : {-30, -10, 0}) {
