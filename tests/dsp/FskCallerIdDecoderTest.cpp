@@ -125,6 +125,18 @@ const MessageCase kMessageCases[] = {
              Join({{0x80, 15, 1, 8}, Text("12251530"), {2, 20}, Text("123")})));
      },
      Result::NumberReady, 0, "", "25.12", "15:30", ""},
+    // The longest length byte: the whole message fits, the number is cut to 40.
+    {"SdmfLongestMessage",
+     [] {
+         return FskBytesSignal(
+             WithChecksum(Join({{0x04, 255}, Text("12251530"), Bytes(247, '9')})));
+     },
+     Result::NumberReady, 0, "9999999999999999999999999999999999999999", "25.12", "15:30", ""},
+    // A length byte promising more than is sent: the carrier ends, the
+    // message is dropped, the time limit ends the listening.
+    {"LengthBeyondTheBytesSent",
+     [] { return FskBytesSignal(Join({{0x04, 255}, Text("122515305551234567")})); },
+     Result::Failed, 6, "", "", "", ""},
     {"ChecksumWrong",
      [] {
          Bytes bytes = WithChecksum(Join({{0x04, 18}, Text("122515305551234567")}));
