@@ -127,9 +127,8 @@ void BM_SpandspDtmfRx(benchmark::State& state) {
     dtmf_rx_state_t* rx = dtmf_rx_init(
         nullptr, [](void* user, const char*, int length) { *static_cast<int*>(user) += length; },
         &digits);
-    Run(state, [&](const int16_t* samples, std::size_t n) {
-        dtmf_rx(rx, samples, static_cast<int>(n));
-    });
+    Run(state,
+        [&](const int16_t* samples, std::size_t n) { dtmf_rx(rx, samples, static_cast<int>(n)); });
     benchmark::DoNotOptimize(digits);
     dtmf_rx_free(rx);
 }

@@ -30,11 +30,11 @@ int main(int argc, char** argv) {
             std::snprintf(spandsp, sizeof spandsp, "%d (%.2f)", c.spandspDigits,
                           perMinute(c.spandspDigits));
         }
-        std::printf("%-7u %7.2f | %8d (%6.2f)%9s | %8d (%6.2f)%9s | %8d (%6.2f)%9s | %8d (%6.2f)%9s | %s\n",
-                    rate, c.minutes, c.dtmfNormalDigits, perMinute(c.dtmfNormalDigits), "",
-                    c.dtmfExtraDigits, perMinute(c.dtmfExtraDigits), "", c.callerIdNumbers,
-                    perMinute(c.callerIdNumbers), "", c.aonNumbers, perMinute(c.aonNumbers), "",
-                    spandsp);
+        std::printf(
+            "%-7u %7.2f | %8d (%6.2f)%9s | %8d (%6.2f)%9s | %8d (%6.2f)%9s | %8d (%6.2f)%9s | %s\n",
+            rate, c.minutes, c.dtmfNormalDigits, perMinute(c.dtmfNormalDigits), "",
+            c.dtmfExtraDigits, perMinute(c.dtmfExtraDigits), "", c.callerIdNumbers,
+            perMinute(c.callerIdNumbers), "", c.aonNumbers, perMinute(c.aonNumbers), "", spandsp);
     }
     return 0;
 }

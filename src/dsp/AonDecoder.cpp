@@ -23,10 +23,10 @@ constexpr uint32_t kMinToneFrames = 200;
 // The symbol of a pair of tones (lower index first); 12 for pairs without one.
 constexpr uint8_t kPairSymbol[CAonDecoder::kTones][CAonDecoder::kTones] = {
     // 700  900 1100 1300 1500 1700
-    {12, 1, 2, 4, 7, 12},     // 700
-    {12, 12, 3, 5, 8, 12},    // 900
-    {12, 12, 12, 6, 9, 11},   // 1100
-    {12, 12, 12, 12, 0, 10},  // 1300
+    {12, 1, 2, 4, 7, 12},      // 700
+    {12, 12, 3, 5, 8, 12},     // 900
+    {12, 12, 12, 6, 9, 11},    // 1100
+    {12, 12, 12, 12, 0, 10},   // 1300
     {12, 12, 12, 12, 12, 12},  // 1500
     {12, 12, 12, 12, 12, 12},  // 1700
 };
@@ -56,8 +56,10 @@ bool CAonDecoder::Init(uint32_t sampleRate) {
     for (std::size_t n = 0; n < m_frameLength; ++n) {
         for (int t = 0; t < kTones; ++t) {
             // k = f N / rate is whole: every frame holds whole cycles of every tone.
-            const std::size_t k = static_cast<std::size_t>(kFrequencies[t]) * m_frameLength / sampleRate;
-            const double angle = 2.0 * std::numbers::pi * static_cast<double>((k * n) % m_frameLength) /
+            const std::size_t k =
+                static_cast<std::size_t>(kFrequencies[t]) * m_frameLength / sampleRate;
+            const double angle = 2.0 * std::numbers::pi *
+                                 static_cast<double>((k * n) % m_frameLength) /
                                  static_cast<double>(m_frameLength);
             m_twiddle[n * kLanes + t] = static_cast<float>(std::cos(angle));
             m_twiddle[n * kLanes + kTones + t] = static_cast<float>(std::sin(angle));
@@ -422,6 +424,8 @@ std::string_view CAonDecoder::NumberText() const {
             static_cast<std::size_t>(m_numberLength)};
 }
 
-int CAonDecoder::Category() const { return m_kept[7] <= 9 ? m_kept[7] : 0; }
+int CAonDecoder::Category() const {
+    return m_kept[7] <= 9 ? m_kept[7] : 0;
+}
 
 }  // namespace zorv

@@ -22,7 +22,9 @@ constexpr int kMaxOtherFrames = 3;
 // of such a tone over a frame of L samples is (228 L / 2)^2.
 constexpr double kMinToneAmplitude = 228.0;
 
-bool IsDigit(uint8_t symbol) { return symbol <= 9; }
+bool IsDigit(uint8_t symbol) {
+    return symbol <= 9;
+}
 
 }  // namespace
 

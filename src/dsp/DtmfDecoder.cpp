@@ -57,7 +57,8 @@ bool CDtmfDecoder::Init(uint32_t sampleRate) {
     m_frameLength = static_cast<std::size_t>(std::lround(0.03 * sampleRate));
     m_chunkLength = sampleRate / 500;
     for (std::size_t f = 0; f < 8; ++f) {
-        m_bank.SetCoefficient(f, GoertzelBinCoefficient(kFrequencies[f], m_frameLength, sampleRate));
+        m_bank.SetCoefficient(f,
+                              GoertzelBinCoefficient(kFrequencies[f], m_frameLength, sampleRate));
     }
     m_sampleRate = sampleRate;
     Reset();

@@ -1,6 +1,4 @@
 // CAonDecoder against AON answers from spandsp's tone generator.
-#include "dsp/AonDecoder.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/AonDecoder.h"
 #include "dsp/AonSignals.h"
 
 namespace zorv {
@@ -44,8 +43,8 @@ struct AnswerCase {
     std::vector<int> symbols;
     int ms;
     int cycles;
-    int levelDbm0;  // per tone
-    double share;   // frequency error
+    int levelDbm0;    // per tone
+    double share;     // frequency error
     float noiseDbm0;  // 0: none
     bool alaw;
     uint32_t rate;
@@ -108,13 +107,15 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"LevelMinus20", kExample, 40, 1, -20, 0, 0, false, 8000, 7, 8, "8901234", 1},
         AnswerCase{"LevelMinus30", kExample, 40, 1, -30, 0, 0, false, 8000, 7, 8, "8901234", 1},
         AnswerCase{"LevelMinus35", kExample, 40, 1, -35, 0, 0, false, 8000, 7, 8, "8901234", 1},
-        AnswerCase{"Plus1_5Percent", kExample, 40, 1, -10, 0.015, 0, false, 8000, 7, 8, "8901234", 1},
+        AnswerCase{"Plus1_5Percent", kExample, 40, 1, -10, 0.015, 0, false, 8000, 7, 8, "8901234",
+                   1},
         AnswerCase{"Minus1_5Percent", kExample, 40, 1, -10, -0.015, 0, false, 8000, 7, 8, "8901234",
                    1},
         // 20 dB below each tone, white noise over the whole band.
         AnswerCase{"Noise20dB", kExample, 40, 1, -10, 0, -30, false, 8000, 7, 8, "8901234", 1},
         AnswerCase{"Noise10dB", kExample, 40, 1, -10, 0, -20, false, 8000, 7, 8, "8901234", 1},
-        AnswerCase{"Noise20dB16000", kExample, 40, 1, -10, 0, -30, false, 16000, 7, 8, "8901234", 1},
+        AnswerCase{"Noise20dB16000", kExample, 40, 1, -10, 0, -30, false, 16000, 7, 8, "8901234",
+                   1},
         AnswerCase{"Alaw", kExample, 40, 1, -10, 0, 0, true, 8000, 7, 8, "8901234", 1},
         AnswerCase{"AlawNoise", kExample, 40, 1, -20, 0, -40, true, 8000, 7, 8, "8901234", 1}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -155,7 +156,8 @@ TEST(AonDecoder, FramePowersEqualGoertzelOverEachFrame) {
                 top = std::max(top, direct[t]);
             }
             for (int t = 0; t < 6; ++t) {
-                ASSERT_NEAR(powers[t], direct[t], 1e-4 * top) << "tone " << t << " frame end " << end;
+                ASSERT_NEAR(powers[t], direct[t], 1e-4 * top)
+                    << "tone " << t << " frame end " << end;
             }
             ++checked;
         }

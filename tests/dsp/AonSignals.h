@@ -20,8 +20,8 @@ struct AonPair {
 
 inline AonPair AonTones(int symbol) {
     static const AonPair kPairs[12] = {
-        {1300, 1500}, {700, 900},   {700, 1100},  {900, 1100},  {700, 1300},  {900, 1300},
-        {1100, 1300}, {700, 1500},  {900, 1500},  {1100, 1500}, {1300, 1700}, {1100, 1700},
+        {1300, 1500}, {700, 900},  {700, 1100}, {900, 1100},  {700, 1300},  {900, 1300},
+        {1100, 1300}, {700, 1500}, {900, 1500}, {1100, 1500}, {1300, 1700}, {1100, 1700},
     };
     return kPairs[symbol];
 }
@@ -33,7 +33,8 @@ inline Signal AonSymbols(const std::vector<int>& symbols, int ms, int levelDbm0 
     Signal out;
     for (int symbol : symbols) {
         if (symbol == kAonTriple) {
-            Append(out, Mix(Tones(700, levelDbm0, 900, levelDbm0, ms), Tones(1100, levelDbm0, 0, 0, ms)));
+            Append(out, Mix(Tones(700, levelDbm0, 900, levelDbm0, ms),
+                            Tones(1100, levelDbm0, 0, 0, ms)));
             continue;
         }
         const AonPair pair = AonTones(symbol);
@@ -43,8 +44,10 @@ inline Signal AonSymbols(const std::vector<int>& symbols, int ms, int levelDbm0 
     return out;
 }
 
-// The answer of the description's example: start, category 1, the digits
+// A typical answer: start, category 1, the digits
 // of 8901234 from the last.
-inline std::vector<int> AonExample() { return {kAonStart, 1, 4, 3, 2, 1, 0, 9, 8}; }
+inline std::vector<int> AonExample() {
+    return {kAonStart, 1, 4, 3, 2, 1, 0, 9, 8};
+}
 
 }  // namespace zorv::test

@@ -1,12 +1,11 @@
 // CDtmfCallerIdDecoder against spandsp's DTMF sender: numbers sent before
 // ringing (tones on a quiet line).
-#include "dsp/DtmfCallerIdDecoder.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
+#include "dsp/DtmfCallerIdDecoder.h"
 #include "dsp/ToneSignals.h"
 
 namespace zorv {
@@ -22,7 +21,8 @@ struct Fed {
 Fed Feed(CDtmfCallerIdDecoder& decoder, const Signal& signal, std::size_t block = 64) {
     Fed fed;
     for (std::size_t pos = 0; pos < signal.size(); pos += block) {
-        fed.ready += decoder.Process(signal.data() + pos, std::min(block, signal.size() - pos)) ? 1 : 0;
+        fed.ready +=
+            decoder.Process(signal.data() + pos, std::min(block, signal.size() - pos)) ? 1 : 0;
     }
     fed.number = std::string(decoder.NumberText());
     return fed;
@@ -114,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DtmfCallerIdDecoder, LongMessageIsCutToFortyDigits) {
-    const std::string digits = "0123456789012345678901234567890123456789012345678901234567890123456789012345";
+    const std::string digits =
+        "0123456789012345678901234567890123456789012345678901234567890123456789012345";
     CDtmfCallerIdDecoder decoder;
     ASSERT_TRUE(decoder.Init(8000));
     const Fed fed = Feed(decoder, Message("A" + digits + "C", 60, 60));

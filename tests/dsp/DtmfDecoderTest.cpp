@@ -1,11 +1,10 @@
 // CDtmfDecoder against spandsp's DTMF sender and tone generator.
-#include "dsp/DtmfDecoder.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
+#include "dsp/DtmfDecoder.h"
 #include "dsp/ToneSignals.h"
 
 namespace zorv {
@@ -31,8 +30,8 @@ std::string Decode(const Signal& signal, uint32_t rate, bool extra, std::size_t 
 struct LineCase {
     const char* name;
     uint32_t rate;
-    int levelDbm0;  // of each tone
-    int twistDb;    // high tone minus low tone
+    int levelDbm0;    // of each tone
+    int twistDb;      // high tone minus low tone
     float noiseDbm0;  // 0: none
     bool alaw;
     std::size_t block;
@@ -59,28 +58,28 @@ TEST_P(DtmfLine, DecodesEveryKey) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, DtmfLine,
-    ::testing::Values(
-        LineCase{"Rate8000", 8000, -10, 0, 0, false, 64, "0123456789x#ABCD"},
-        LineCase{"Rate16000", 16000, -10, 0, 0, false, 128, "0123456789x#ABCD"},
-        LineCase{"Rate32000", 32000, -10, 0, 0, false, 256, "0123456789x#ABCD"},
-        LineCase{"Rate12000", 12000, -10, 0, 0, false, 96, "0123456789x#ABCD"},
-        // Blocks that cut the 16-sample chunks anywhere.
-        LineCase{"OddBlocks", 8000, -10, 0, 0, false, 7, "0123456789x#ABCD"},
-        LineCase{"OneSampleBlocks", 16000, -10, 0, 0, false, 1, "0123456789x#ABCD"},
-        // Two -3 dBm0 tones make a 0 dBm0 key; -20 dBm0 tones still pass
-        // the 2500 peak gate.
-        LineCase{"Level0Pair", 8000, -3, 0, 0, false, 64, "0123456789x#ABCD"},
-        LineCase{"LevelMinus20", 8000, -20, 0, 0, false, 64, "0123456789x#ABCD"},
-        // The 2500 peak gate: keys of two -30 dBm0 tones (peaks near 1440)
-        // are below it and never looked at.
-        LineCase{"LevelMinus30", 8000, -30, 0, 0, false, 64, ""},
-        LineCase{"TwistPlus4", 8000, -10, 4, 0, false, 64, "0123456789x#ABCD"},
-        LineCase{"TwistMinus8", 8000, -6, -8, 0, false, 64, "0123456789x#ABCD"},
-        // 20 dB below each tone, white noise over the whole band.
-        LineCase{"Noise20dB", 8000, -10, 0, -30, false, 64, "0123456789x#ABCD"},
-        LineCase{"Noise20dB32000", 32000, -10, 0, -30, false, 256, "0123456789x#ABCD"},
-        LineCase{"Alaw", 8000, -10, 0, 0, true, 64, "0123456789x#ABCD"},
-        LineCase{"AlawNoise", 8000, -20, 0, -40, true, 64, "0123456789x#ABCD"}),
+    ::testing::Values(LineCase{"Rate8000", 8000, -10, 0, 0, false, 64, "0123456789x#ABCD"},
+                      LineCase{"Rate16000", 16000, -10, 0, 0, false, 128, "0123456789x#ABCD"},
+                      LineCase{"Rate32000", 32000, -10, 0, 0, false, 256, "0123456789x#ABCD"},
+                      LineCase{"Rate12000", 12000, -10, 0, 0, false, 96, "0123456789x#ABCD"},
+                      // Blocks that cut the 16-sample chunks anywhere.
+                      LineCase{"OddBlocks", 8000, -10, 0, 0, false, 7, "0123456789x#ABCD"},
+                      LineCase{"OneSampleBlocks", 16000, -10, 0, 0, false, 1, "0123456789x#ABCD"},
+                      // Two -3 dBm0 tones make a 0 dBm0 key; -20 dBm0 tones still pass
+                      // the 2500 peak gate.
+                      LineCase{"Level0Pair", 8000, -3, 0, 0, false, 64, "0123456789x#ABCD"},
+                      LineCase{"LevelMinus20", 8000, -20, 0, 0, false, 64, "0123456789x#ABCD"},
+                      // The 2500 peak gate: keys of two -30 dBm0 tones (peaks near 1440)
+                      // are below it and never looked at.
+                      LineCase{"LevelMinus30", 8000, -30, 0, 0, false, 64, ""},
+                      LineCase{"TwistPlus4", 8000, -10, 4, 0, false, 64, "0123456789x#ABCD"},
+                      LineCase{"TwistMinus8", 8000, -6, -8, 0, false, 64, "0123456789x#ABCD"},
+                      // 20 dB below each tone, white noise over the whole band.
+                      LineCase{"Noise20dB", 8000, -10, 0, -30, false, 64, "0123456789x#ABCD"},
+                      LineCase{"Noise20dB32000", 32000, -10, 0, -30, false, 256,
+                               "0123456789x#ABCD"},
+                      LineCase{"Alaw", 8000, -10, 0, 0, true, 64, "0123456789x#ABCD"},
+                      LineCase{"AlawNoise", 8000, -20, 0, -40, true, 64, "0123456789x#ABCD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Timing: with N = 30 ms frames and the gate ending a frame in every quiet
@@ -107,19 +106,18 @@ const std::string k45Keys = "012345678901234567890123456789012345678901234";
 
 INSTANTIATE_TEST_SUITE_P(
     Timing, DtmfTiming,
-    ::testing::Values(
-        TimingCase{"Short40Normal", "123456", 40, 40, false, ""},
-        TimingCase{"Short40Extra", "123456", 40, 40, true, "123456"},
-        TimingCase{"Two70Normal", "123456", 70, 40, false, "123456"},
-        TimingCase{"Two70Extra", "123456", 70, 40, true, "123456"},
-        // A key held for a second is one digit; the same key again after a
-        // pause is a second one.
-        TimingCase{"HeldNormal", "5", 1000, 100, false, "5"},
-        TimingCase{"HeldExtra", "5", 1000, 100, true, "5"},
-        TimingCase{"RepeatedNormal", "5555", 80, 60, false, "5555"},
-        TimingCase{"RepeatedExtra", "5555", 80, 60, true, "5555"},
-        TimingCase{"StarIsX", "*1*", 80, 60, false, "x1x"},
-        TimingCase{"First40Kept", k45Keys, 80, 60, false, k45Keys.substr(0, 40)}),
+    ::testing::Values(TimingCase{"Short40Normal", "123456", 40, 40, false, ""},
+                      TimingCase{"Short40Extra", "123456", 40, 40, true, "123456"},
+                      TimingCase{"Two70Normal", "123456", 70, 40, false, "123456"},
+                      TimingCase{"Two70Extra", "123456", 70, 40, true, "123456"},
+                      // A key held for a second is one digit; the same key again after a
+                      // pause is a second one.
+                      TimingCase{"HeldNormal", "5", 1000, 100, false, "5"},
+                      TimingCase{"HeldExtra", "5", 1000, 100, true, "5"},
+                      TimingCase{"RepeatedNormal", "5555", 80, 60, false, "5555"},
+                      TimingCase{"RepeatedExtra", "5555", 80, 60, true, "5555"},
+                      TimingCase{"StarIsX", "*1*", 80, 60, false, "x1x"},
+                      TimingCase{"First40Kept", k45Keys, 80, 60, false, k45Keys.substr(0, 40)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Frequency error: both tones of every key moved by the same share. The
@@ -127,10 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
 // 852 Hz is measured at 866.7 Hz and 1477 Hz at 1466.7 Hz, so a -1.5 % 852
 // (839 Hz, 0.83 bins off) or a +1.5 % 1477 (1499 Hz, 1 bin off) can lose
 // the 0.8 share of its group (most such keys are missed) and is not checked;
-// every other key must be taken at +-1.5 %. At 3.5 % a tone is at least 0.7 bins off and its neighbour takes
-// more than a fifth of the group; only a tone above the highest filter
-// (1633 Hz + 3.5 %) has no neighbour there, so +3.5 % is checked on the
-// other three columns.
+// every other key must be taken at +-1.5 %. At 3.5 % a tone is at least 0.7 bins off and its
+// neighbour takes more than a fifth of the group; only a tone above the highest filter (1633 Hz
+// + 3.5 %) has no neighbour there, so +3.5 % is checked on the other three columns.
 struct DeviationCase {
     const char* name;
     double share;
@@ -153,9 +150,10 @@ TEST_P(DtmfDeviation, KeysWithShiftedTones) {
                 continue;
             }
             Signal signal = test::Silence(20);
-            test::Append(signal, test::Tones(static_cast<int>(std::lround(kLow[row] * (1 + c.share))), -10,
-                                             static_cast<int>(std::lround(kHigh[column] * (1 + c.share))),
-                                             -10, 100));
+            test::Append(signal,
+                         test::Tones(static_cast<int>(std::lround(kLow[row] * (1 + c.share))), -10,
+                                     static_cast<int>(std::lround(kHigh[column] * (1 + c.share))),
+                                     -10, 100));
             test::Append(signal, test::Silence(50));
             const std::string expected = outcome == '+' ? std::string(1, kStored[row][column]) : "";
             EXPECT_EQ(Decode(signal, 8000, false), expected) << kLow[row] << "+" << kHigh[column];
@@ -163,13 +161,12 @@ TEST_P(DtmfDeviation, KeysWithShiftedTones) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Deviation, DtmfDeviation,
-    ::testing::Values(DeviationCase{"Plus1_5", 0.015, "++.+++.+++.+++.+"},
-                      DeviationCase{"Minus1_5", -0.015, "++++++++....++++"},
-                      DeviationCase{"Plus3_5", 0.035, "---.---.---.---."},
-                      DeviationCase{"Minus3_5", -0.035, "----------------"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Deviation, DtmfDeviation,
+                         ::testing::Values(DeviationCase{"Plus1_5", 0.015, "++.+++.+++.+++.+"},
+                                           DeviationCase{"Minus1_5", -0.015, "++++++++....++++"},
+                                           DeviationCase{"Plus3_5", 0.035, "---.---.---.---."},
+                                           DeviationCase{"Minus3_5", -0.035, "----------------"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A key whose tones hold only a small part of the energy (here under a
 // loud 2800 Hz tone, as speech puts its energy beside the tones it happens

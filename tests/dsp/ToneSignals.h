@@ -23,7 +23,9 @@ namespace zorv::test {
 
 using Signal = std::vector<int16_t>;
 
-inline void Append(Signal& to, const Signal& from) { to.insert(to.end(), from.begin(), from.end()); }
+inline void Append(Signal& to, const Signal& from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
 
 inline Signal Silence(int ms, uint32_t rate = 8000) {
     return Signal(static_cast<std::size_t>(rate) * ms / 1000, 0);
@@ -43,7 +45,8 @@ inline Signal Dtmf(const std::string& keys, int onMs, int offMs, int levelDbm0 =
     for (;;) {
         if (put < keys.size()) {
             // Returns how many keys did not fit into the sender's queue.
-            const int left = dtmf_tx_put(tx, keys.c_str() + put, static_cast<int>(keys.size() - put));
+            const int left =
+                dtmf_tx_put(tx, keys.c_str() + put, static_cast<int>(keys.size() - put));
             put = keys.size() - static_cast<std::size_t>(left > 0 ? left : 0);
         }
         const int n = dtmf_tx(tx, buffer, 160);
@@ -115,13 +118,14 @@ inline Signal Resample(const Signal& in, uint32_t rate) {
                    static_cast<std::streamsize>(in.size() * sizeof(int16_t)));
     }
     const std::string command = "sox -q -D -t raw -r 8000 -e signed -b 16 -c 1 '" + from +
-                                "' -t raw -r " + std::to_string(rate) +
-                                " -e signed -b 16 -c 1 '" + to + "'";
+                                "' -t raw -r " + std::to_string(rate) + " -e signed -b 16 -c 1 '" +
+                                to + "'";
     if (std::system(command.c_str()) != 0) {
         throw std::runtime_error("sox failed: " + command);
     }
     std::ifstream file(to, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
     Signal out(bytes.size() / sizeof(int16_t));
     std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(out.size() * 2),
               reinterpret_cast<char*>(out.data()));
