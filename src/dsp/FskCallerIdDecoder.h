@@ -115,17 +115,17 @@ private:
     // Running state.
     int m_state = 0;
     std::array<float, kBufferSamples> m_samples{};
-    int64_t m_bufferStart = 0;   // absolute index of m_samples[0]
+    int64_t m_bufferStart = 0;  // absolute index of m_samples[0]
     std::size_t m_bufferCount = 0;
-    int64_t m_pos = 0;           // absolute start of the next bit window
-    std::size_t m_phase = 0;     // phase of the next bit
+    int64_t m_pos = 0;        // absolute start of the next bit window
+    std::size_t m_phase = 0;  // phase of the next bit
     int m_previousBit = -1;
     int m_runCount = 0;
     int64_t m_lastMarkPos = -1;  // window start of the last mark before a start bit
     bool m_inFrame = false;
-    int m_frameBit = 0;          // 1..9 within a frame (0 is the start bit)
+    int m_frameBit = 0;  // 1..9 within a frame (0 is the start bit)
     unsigned m_byte = 0;
-    int m_gapHalfBits = 0;     // half-bit steps of mark since the last stop bit
+    int m_gapHalfBits = 0;  // half-bit steps of mark since the last stop bit
     uint64_t m_samplesSinceStart = 0;
     uint32_t m_ticks = 0;
     std::array<uint8_t, kFskMaxMessageBytes> m_message{};
