@@ -43,8 +43,8 @@ inline std::vector<int16_t> CallerIdSignal() {
 inline std::vector<int16_t> Speech(int fileCount, int rate = 8000) {
     std::vector<std::string> files;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             "/usr/share/asterisk/sounds/en_US_f_Allison", error)) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/usr/share/asterisk/sounds/en_US_f_Allison", error)) {
         if (entry.path().extension() == ".wav") {
             files.push_back(entry.path().string());
         }

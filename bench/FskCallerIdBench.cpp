@@ -84,7 +84,9 @@ void BM_FskCallerIdDecoderSpeechAtRate(benchmark::State& state) {
 }
 BENCHMARK(BM_FskCallerIdDecoderSpeechAtRate)->Arg(16000)->Arg(32000);
 
-void PutBit(void* user, int bit) { *static_cast<int*>(user) += bit; }
+void PutBit(void* user, int bit) {
+    *static_cast<int*>(user) += bit;
+}
 
 void BM_SpandspFskRx(benchmark::State& state) {
     const auto& audio = Audio(static_cast<int>(state.range(0)));
@@ -106,7 +108,9 @@ void BM_SpandspFskRx(benchmark::State& state) {
 }
 BENCHMARK(BM_SpandspFskRx)->Arg(0)->Arg(1);
 
-void PutMessage(void* user, const uint8_t*, int) { ++*static_cast<int*>(user); }
+void PutMessage(void* user, const uint8_t*, int) {
+    ++*static_cast<int*>(user);
+}
 
 void BM_SpandspAdsiRx(benchmark::State& state) {
     const auto& audio = Audio(static_cast<int>(state.range(0)));

@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
             ++messages;
             if (decoder.HasNumber()) {
                 ++numbers;
-                std::printf("false number at %.2f s: \"%s\"\n",
-                            static_cast<double>(at) / rate, decoder.Number());
+                std::printf("false number at %.2f s: \"%s\"\n", static_cast<double>(at) / rate,
+                            decoder.Number());
             }
         } else if (result == zorv::CFskCallerIdDecoder::Result::Failed) {
             ++errors[static_cast<std::size_t>(std::min(decoder.LastError(), 7))];
@@ -73,19 +73,22 @@ int main(int argc, char** argv) {
     std::printf("speech: %d files, %.1f s at %d Hz, %d starts (every 4 s)\n", files,
                 static_cast<double>(speech.size()) / rate, rate, starts);
     std::printf("decoder: %d false messages, %d false numbers\n", messages, numbers);
-    std::printf("errors: type %d, no start bit %d, stop bit %d, checksum %d, short %d, "
-                "time limit %d\n",
-                errors[1], errors[2], errors[3], errors[4], errors[5], errors[6]);
-    std::printf("furthest state per start: seizure %d, mark %d, first start bit %d, "
-                "header %d, body %d\n",
-                reached[1], reached[2], reached[3], reached[4], reached[5]);
+    std::printf(
+        "errors: type %d, no start bit %d, stop bit %d, checksum %d, short %d, "
+        "time limit %d\n",
+        errors[1], errors[2], errors[3], errors[4], errors[5], errors[6]);
+    std::printf(
+        "furthest state per start: seizure %d, mark %d, first start bit %d, "
+        "header %d, body %d\n",
+        reached[1], reached[2], reached[3], reached[4], reached[5]);
 
     // spandsp's receiver hears 8000 Hz only.
     const std::vector<int16_t> speech8k = rate == 8000 ? speech : zorv::bench::Speech(files);
     int spandspMessages = 0;
     adsi_rx_state_t* rx = adsi_rx_init(nullptr, ADSI_STANDARD_CLASS, PutMessage, &spandspMessages);
     for (std::size_t at = 0; at < speech8k.size(); at += 64) {
-        adsi_rx(rx, speech8k.data() + at, static_cast<int>(std::min<std::size_t>(64, speech8k.size() - at)));
+        adsi_rx(rx, speech8k.data() + at,
+                static_cast<int>(std::min<std::size_t>(64, speech8k.size() - at)));
     }
     adsi_rx_free(rx);
     std::printf("spandsp adsi_rx (8000 Hz, listening throughout): %d false messages\n",

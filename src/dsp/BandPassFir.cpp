@@ -20,13 +20,12 @@ bool DesignBandPassFir(float* taps, std::size_t length, double centre, double wi
     for (std::size_t k = 0; k < length; ++k) {
         const double m = static_cast<double>(k) - half;
         // Ideal band-pass: a low-pass of half the width shifted to the centre.
-        const double lowPass =
-            m == 0.0 ? width : std::sin(pi * width * m) / (pi * m);
+        const double lowPass = m == 0.0 ? width : std::sin(pi * width * m) / (pi * m);
         const double ideal = 2.0 * lowPass * std::cos(2.0 * pi * centre * m);
-        const double window =
-            length == 1 ? 1.0
-                        : 0.54 - 0.46 * std::cos(2.0 * pi * static_cast<double>(k) /
-                                                 static_cast<double>(length - 1));
+        const double window = length == 1
+                                  ? 1.0
+                                  : 0.54 - 0.46 * std::cos(2.0 * pi * static_cast<double>(k) /
+                                                           static_cast<double>(length - 1));
         const double tap = ideal * window;
         taps[k] = static_cast<float>(tap);
         absSum += std::fabs(tap);

@@ -54,8 +54,7 @@ bool CFskCallerIdDecoder::Init(uint32_t sampleRate) {
         m_markTaps[p].fill(0.0f);
         m_spaceTaps[p].fill(0.0f);
         if (!DesignBandPassFir(m_markTaps[p].data(), taps, kMarkHz / rate, kBandwidthHz / rate) ||
-            !DesignBandPassFir(m_spaceTaps[p].data(), taps, kSpaceHz / rate,
-                               kBandwidthHz / rate)) {
+            !DesignBandPassFir(m_spaceTaps[p].data(), taps, kSpaceHz / rate, kBandwidthHz / rate)) {
             return false;
         }
         // A tone of amplitude A through gain g leaves about (A g)^2 / 2 of
@@ -160,18 +159,18 @@ void CFskCallerIdDecoder::Append(const int16_t* samples, std::size_t count) {
 
 int CFskCallerIdDecoder::Decide(int64_t start, std::size_t phase) const {
     const int n = m_phaseLength[phase];
-    const int64_t first = start - n - m_bufferStart;
-    const auto read = static_cast<int64_t>(
-        FskSamplesRead(static_cast<std::size_t>(n), static_cast<std::size_t>(2 * n + 1)));
-    if (first < 0 || first + read > static_cast<int64_t>(m_bufferCount)) {
-        return -1;
-    }
+    const auto taps = static_cast<std::size_t>(2 * n + 1);
     // Only the middle half of the bit is weighed: its neighbours, which the
     // filters also reach, disturb the outer quarters most.
     const int outputs = (n + 1) / 2;
-    const FskEnergies e = FskFilterEnergies(
-        m_samples.data() + first + (n - outputs) / 2, static_cast<std::size_t>(outputs),
-        m_markTaps[phase].data(), m_spaceTaps[phase].data(), static_cast<std::size_t>(2 * n + 1));
+    const int64_t first = start - n + (n - outputs) / 2 - m_bufferStart;
+    const auto read = static_cast<int64_t>(FskSamplesRead(static_cast<std::size_t>(outputs), taps));
+    if (first < 0 || first + read > static_cast<int64_t>(m_bufferCount)) {
+        return -1;  // not reached: RunBits and Append keep every window in the buffer
+    }
+    const FskEnergies e =
+        FskFilterEnergies(m_samples.data() + first, static_cast<std::size_t>(outputs),
+                          m_markTaps[phase].data(), m_spaceTaps[phase].data(), taps);
     if (std::max(e.mark, e.space) < m_carrierFloor[phase]) {
         return -1;
     }
@@ -356,7 +355,8 @@ CFskCallerIdDecoder::Result CFskCallerIdDecoder::TakeByte(uint8_t byte) {
         return Result::Running;
     }
     FskCallerIdFields fields;
-    const FskCallerIdError error = ParseFskCallerIdMessage(m_message.data(), m_messageCount, fields);
+    const FskCallerIdError error =
+        ParseFskCallerIdMessage(m_message.data(), m_messageCount, fields);
     if (error != kFskErrorNone) {
         Stop(Result::Failed, error);
         return Result::Failed;

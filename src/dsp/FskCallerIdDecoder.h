@@ -10,8 +10,9 @@
 //   0 off;
 //   1 channel seizure: 50 alternating bits; a bit different from the bit
 //     decided a look-ahead (2, 3 or 4 samples) later moves the grid by the
-//     look-ahead (the count goes on, so a sender 1 or 2 % off the nominal
-//     rate still gets through), a bit equal to the one before restarts it;
+//     look-ahead (the count goes on, so a sender a few per cent off the
+//     nominal rate still gets through), a bit equal to the one before
+//     restarts it;
 //   2 mark signal: 50 one bits in a row;
 //   3 waiting for the first start bit;
 //   4 message type and length bytes;  5 message body and checksum.
@@ -25,7 +26,8 @@
 // message is abandoned and the decoder looks for a new channel seizure.
 //
 // Results: Process returns NumberReady (a valid message; the decoder stops),
-// Failed (LastError() 1..6; the decoder stops) or Running. The message is
+// Failed (LastError() 1..6; the decoder stops), Running, or Off when the
+// decoder was not started (or has stopped) and did nothing. The message is
 // held in a fixed buffer large enough for any length byte, so no length from
 // the line can overflow it. No tolerant mode: a message with a bad checksum
 // is always dropped.
@@ -115,17 +117,17 @@ private:
     // Running state.
     int m_state = 0;
     std::array<float, kBufferSamples> m_samples{};
-    int64_t m_bufferStart = 0;   // absolute index of m_samples[0]
+    int64_t m_bufferStart = 0;  // absolute index of m_samples[0]
     std::size_t m_bufferCount = 0;
-    int64_t m_pos = 0;           // absolute start of the next bit window
-    std::size_t m_phase = 0;     // phase of the next bit
+    int64_t m_pos = 0;        // absolute start of the next bit window
+    std::size_t m_phase = 0;  // phase of the next bit
     int m_previousBit = -1;
     int m_runCount = 0;
     int64_t m_lastMarkPos = -1;  // window start of the last mark before a start bit
     bool m_inFrame = false;
-    int m_frameBit = 0;          // 1..9 within a frame (0 is the start bit)
+    int m_frameBit = 0;  // 1..9 within a frame (0 is the start bit)
     unsigned m_byte = 0;
-    int m_gapHalfBits = 0;     // half-bit steps of mark since the last stop bit
+    int m_gapHalfBits = 0;  // half-bit steps of mark since the last stop bit
     uint64_t m_samplesSinceStart = 0;
     uint32_t m_ticks = 0;
     std::array<uint8_t, kFskMaxMessageBytes> m_message{};

@@ -25,23 +25,23 @@ namespace zorv {
 // Errors of the caller-ID decoder; 1..5 are found in the message itself.
 enum FskCallerIdError : int {
     kFskErrorNone = 0,
-    kFskErrorType = 1,          // message type neither 0x04 nor 0x80
-    kFskErrorNoStartBit = 2,    // no start bit where the next byte was due
-    kFskErrorStopBit = 3,       // a byte's stop bit was 0
-    kFskErrorChecksum = 4,      // the bytes do not sum to 0 modulo 256
-    kFskErrorShortSdmf = 5,     // single-data message with L < 9
-    kFskErrorTimeout = 6,       // no message within the time limit
-    kFskErrorTruncated = 7,     // fewer bytes than L + 3 were given
+    kFskErrorType = 1,        // message type neither 0x04 nor 0x80
+    kFskErrorNoStartBit = 2,  // no start bit where the next byte was due
+    kFskErrorStopBit = 3,     // a byte's stop bit was 0
+    kFskErrorChecksum = 4,    // the bytes do not sum to 0 modulo 256
+    kFskErrorShortSdmf = 5,   // single-data message with L < 9
+    kFskErrorTimeout = 6,     // no message within the time limit
+    kFskErrorTruncated = 7,   // fewer bytes than L + 3 were given
 };
 
 struct FskCallerIdFields {
     static constexpr std::size_t kNumberMax = 40;
     static constexpr std::size_t kNameMax = 20;
 
-    char date[6] = {};                   // "DD.MM" or empty
-    char time[6] = {};                   // "HH:MM" or empty
-    char number[kNumberMax + 1] = {};    // digits, "Private", "Out of area" or empty
-    char name[kNameMax + 1] = {};        // name, "Private", "Out of area" or empty
+    char date[6] = {};                 // "DD.MM" or empty
+    char time[6] = {};                 // "HH:MM" or empty
+    char number[kNumberMax + 1] = {};  // digits, "Private", "Out of area" or empty
+    char name[kNameMax + 1] = {};      // name, "Private", "Out of area" or empty
 };
 
 // Message type bytes.

@@ -16,8 +16,7 @@ using Vec8 = float __attribute__((vector_size(32)));
 // the requested ones are computed and left out of the energies.
 template <std::size_t kVectors>
 [[gnu::always_inline]] inline FskEnergies Energies(const float* samples, std::size_t outputs,
-                                                   const float* markTaps,
-                                                   const float* spaceTaps,
+                                                   const float* markTaps, const float* spaceTaps,
                                                    std::size_t tapCount) {
     Vec8 mark[kVectors] = {};
     Vec8 space[kVectors] = {};
@@ -45,10 +44,9 @@ template <std::size_t kVectors>
 
 // Built twice: for the x86-64 baseline (SSE2) and for processors with AVX2
 // and FMA, chosen once at load time.
-[[gnu::target_clones("arch=x86-64-v3", "default")]]
-FskEnergies FskFilterEnergies(const float* samples, std::size_t outputs,
-                              const float* markTaps, const float* spaceTaps,
-                              std::size_t tapCount) {
+[[gnu::target_clones("arch=x86-64-v3", "default")]] FskEnergies FskFilterEnergies(
+    const float* samples, std::size_t outputs, const float* markTaps, const float* spaceTaps,
+    std::size_t tapCount) {
     outputs = std::min(outputs, kFskMaxOutputs);
     tapCount = std::min(tapCount, kFskMaxTaps);
     if (outputs <= 8) {

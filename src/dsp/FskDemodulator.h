@@ -27,9 +27,8 @@ constexpr std::size_t FskSamplesRead(std::size_t outputs, std::size_t tapCount) 
 // (for taps centred on the block, start tapCount/2 samples before it).
 // samples must hold FskSamplesRead(outputs, tapCount) values. tapCount is at
 // most kFskMaxTaps, outputs at most kFskMaxOutputs.
-FskEnergies FskFilterEnergies(const float* samples, std::size_t outputs,
-                              const float* markTaps, const float* spaceTaps,
-                              std::size_t tapCount);
+FskEnergies FskFilterEnergies(const float* samples, std::size_t outputs, const float* markTaps,
+                              const float* spaceTaps, std::size_t tapCount);
 
 // 1 when the mark filter's energy dominates, 0 when the space filter's does.
 inline int FskDemodulateBit(const float* samples, std::size_t outputs, const float* markTaps,

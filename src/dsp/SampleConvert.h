@@ -10,8 +10,7 @@
 namespace zorv {
 
 // Writes count samples of in to out as float. The buffers must not overlap.
-inline void ConvertToFloat(const int16_t* __restrict in, float* __restrict out,
-                           std::size_t count) {
+inline void ConvertToFloat(const int16_t* __restrict in, float* __restrict out, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = static_cast<float>(in[i]);
     }

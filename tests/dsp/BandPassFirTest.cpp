@@ -19,14 +19,14 @@ struct FirCase {
 
 // The lengths and bands of the caller-ID filters at each rate.
 constexpr FirCase kCases[] = {
-    {15, 8000, 1200}, {13, 8000, 2200}, {27, 16000, 1200},
+    {15, 8000, 1200},  {13, 8000, 2200},  {27, 16000, 1200},
     {29, 16000, 2200}, {55, 32000, 1200}, {53, 32000, 2200},
 };
 
 TEST(BandPassFirTest, SymmetricUnitSumAndPassesItsBand) {
     for (const FirCase& c : kCases) {
-        SCOPED_TRACE(testing::Message() << c.length << " taps, " << c.centreHz << " Hz at "
-                                        << c.rate);
+        SCOPED_TRACE(testing::Message()
+                     << c.length << " taps, " << c.centreHz << " Hz at " << c.rate);
         std::array<float, 64> taps{};
         ASSERT_TRUE(DesignBandPassFir(taps.data(), c.length, c.centreHz / c.rate, 400 / c.rate));
         double absSum = 0.0;

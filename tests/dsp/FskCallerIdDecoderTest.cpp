@@ -52,7 +52,9 @@ Bytes WithChecksum(Bytes bytes) {
     return bytes;
 }
 
-Bytes Text(const char* text) { return Bytes(text, text + std::strlen(text)); }
+Bytes Text(const char* text) {
+    return Bytes(text, text + std::strlen(text));
+}
 
 Bytes Join(std::initializer_list<Bytes> parts) {
     Bytes all;
@@ -92,37 +94,41 @@ const MessageCase kMessageCases[] = {
     {"SdmfNumber", [] { return AdsiClassSignal(SdmfMessage("12251530", "5551234567")); },
      Result::NumberReady, 0, "5551234567", "25.12", "15:30", ""},
     {"SpandspDefaultPreamble",
-     [] { return AdsiClassSignal(SdmfMessage("12251530", "5551234567"), -1); },
-     Result::NumberReady, 0, "5551234567", "25.12", "15:30", ""},
+     [] { return AdsiClassSignal(SdmfMessage("12251530", "5551234567"), -1); }, Result::NumberReady,
+     0, "5551234567", "25.12", "15:30", ""},
     {"SdmfPrivate", [] { return AdsiClassSignal(SdmfMessage("01020304", "P")); },
      Result::NumberReady, 0, "Private", "02.01", "03:04", ""},
     {"SdmfOutOfArea", [] { return AdsiClassSignal(SdmfMessage("11300001", "O")); },
      Result::NumberReady, 0, "Out of area", "30.11", "00:01", ""},
     {"MdmfDateNumberName",
      [] {
-         return AdsiClassSignal(MdmfMessage(
-             {{1, "03141592"}, {2, "4959876543"}, {7, "IVANOV PETR"}}));
+         return AdsiClassSignal(
+             MdmfMessage({{1, "03141592"}, {2, "4959876543"}, {7, "IVANOV PETR"}}));
      },
      Result::NumberReady, 0, "4959876543", "14.03", "15:92", "IVANOV PETR"},
     {"MdmfAbsentNumberOutOfArea",
-     [] { return AdsiClassSignal(MdmfMessage({{1, "07040930"}, {4, "O"}, {8, "P"}})); },
+     [] {
+         return AdsiClassSignal(MdmfMessage({{1, "07040930"}, {4, "O"}, {8, "P"}}));
+     },
      Result::NumberReady, 0, "Out of area", "04.07", "09:30", "Private"},
     {"MdmfNumberWinsOverReason",
-     [] { return AdsiClassSignal(MdmfMessage({{4, "P"}, {2, "123"}})); },
+     [] {
+         return AdsiClassSignal(MdmfMessage({{4, "P"}, {2, "123"}}));
+     },
      Result::NumberReady, 0, "123", "", "", ""},
     {"MdmfLongTextsCut",
      [] {
-         return AdsiClassSignal(MdmfMessage({{2, std::string(50, '7')},
-                                             {7, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}}));
+         return AdsiClassSignal(
+             MdmfMessage({{2, std::string(50, '7')}, {7, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"}}));
      },
-     Result::NumberReady, 0, "7777777777777777777777777777777777777777",
-     "", "", "ABCDEFGHIJKLMNOPQRST"},
+     Result::NumberReady, 0, "7777777777777777777777777777777777777777", "", "",
+     "ABCDEFGHIJKLMNOPQRST"},
     // Parameter 2 claims 20 bytes where 3 are left: the parse ends there and
     // nothing past the message is read.
     {"MdmfParameterPastLength",
      [] {
-         return FskBytesSignal(WithChecksum(
-             Join({{0x80, 15, 1, 8}, Text("12251530"), {2, 20}, Text("123")})));
+         return FskBytesSignal(
+             WithChecksum(Join({{0x80, 15, 1, 8}, Text("12251530"), {2, 20}, Text("123")})));
      },
      Result::NumberReady, 0, "", "25.12", "15:30", ""},
     // The longest length byte: the whole message fits, the number is cut to 40.
@@ -135,7 +141,9 @@ const MessageCase kMessageCases[] = {
     // A length byte promising more than is sent: the carrier ends, the
     // message is dropped, the time limit ends the listening.
     {"LengthBeyondTheBytesSent",
-     [] { return FskBytesSignal(Join({{0x04, 255}, Text("122515305551234567")})); },
+     [] {
+         return FskBytesSignal(Join({{0x04, 255}, Text("122515305551234567")}));
+     },
      Result::Failed, 6, "", "", "", ""},
     {"ChecksumWrong",
      [] {
@@ -151,19 +159,28 @@ const MessageCase kMessageCases[] = {
      },
      Result::Failed, 6, "", "", "", ""},
     {"UnknownType",
-     [] { return FskBytesSignal(WithChecksum({0x06, 3, 0x42, 0x42, 0x42})); },
+     [] {
+         return FskBytesSignal(WithChecksum({0x06, 3, 0x42, 0x42, 0x42}));
+     },
      Result::Failed, 1, "", "", "", ""},
     {"SdmfTooShort",
-     [] { return FskBytesSignal(WithChecksum(Join({{0x04, 8}, Text("12251530")}))); },
+     [] {
+         return FskBytesSignal(WithChecksum(Join({{0x04, 8}, Text("12251530")})));
+     },
      Result::Failed, 5, "", "", "", ""},
     {"StopBitZero",
      [] {
-         return FskBytesSignal(WithChecksum(Join({{0x04, 12}, Text("122515301234")})), 1.0,
-                               300, 180, 100, 5);
+         return FskBytesSignal(WithChecksum(Join({{0x04, 12}, Text("122515301234")})), 1.0, 300,
+                               180, 100, 5);
      },
      Result::Failed, 3, "", "", "", ""},
     {"ControlCharactersShown",
-     [] { return AdsiClassSignal(MdmfMessage({{2, "12\x01" "3"}, {7, "A\tB"}})); },
+     [] {
+         return AdsiClassSignal(MdmfMessage({{2,
+                                              "12\x01"
+                                              "3"},
+                                             {7, "A\tB"}}));
+     },
      Result::NumberReady, 0, "12?3", "", "", "A?B"},
 };
 
@@ -232,8 +249,8 @@ TEST(FskCallerIdDecoderTest, DecodesAtEveryRateAndBlockSize) {
     const Samples message = AdsiClassSignal(LongMessage());
     for (int rate : {8000, 16000, 32000}) {
         const Samples signal = Resampled(message, rate);
-        for (std::size_t block : {static_cast<std::size_t>(rate / 125), signal.size(),
-                                  std::size_t{37}}) {
+        for (std::size_t block :
+             {static_cast<std::size_t>(rate / 125), signal.size(), std::size_t{37}}) {
             SCOPED_TRACE(testing::Message() << rate << " Hz, block " << block);
             const Outcome out = Decode(signal, static_cast<uint32_t>(rate), block);
             EXPECT_EQ(out.result, Result::NumberReady);

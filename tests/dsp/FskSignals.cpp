@@ -19,7 +19,9 @@ namespace {
 
 constexpr double kZeroDbm0Rms = 22768.0 / 1.41421356;
 
-std::string SpeechDir() { return "/usr/share/asterisk/sounds/en_US_f_Allison"; }
+std::string SpeechDir() {
+    return "/usr/share/asterisk/sounds/en_US_f_Allison";
+}
 
 void WriteRaw(const std::string& path, const Samples& s) {
     std::ofstream out(path, std::ios::binary);
