@@ -65,8 +65,8 @@ CDspDevice::CDspDevice(const DeviceContext& context, int boardIndex, IBoardIoOpe
     : CRecordDevice(context),
       m_boardIndex(boardIndex),
       m_opener(opener != nullptr ? opener : &SystemBoardIoOpener()),
-      m_parser(*this),
-      m_numbers(std::make_unique<CCallerNumberUnit>()) {
+      m_parser(*this) {
+    m_numbers = std::make_unique<CCallerNumberUnit>();
     m_lineParams.fill(kDefaultLineParams);
     m_stages.callerIdDemodulator = &m_numbers->CallerIdStage();
     m_stages.aonActivation = &m_numbers->LevelStage();
