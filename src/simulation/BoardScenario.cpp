@@ -258,31 +258,19 @@ SimLineEvent ParseLineEvent(const Where& where, const std::string& item) {
 
 // "<seconds> aon <7 digits> [<category>]", "<seconds> fsk <number>|P|O" or
 // "<seconds> dtmf <keys>"; false when the item is no number signal.
-bool ParseNumberSignal(const Where& where, const std::string& item, SimNumberSignal& signal) {
-    const auto words = SplitWords(item);
-    static constexpr std::pair<std::string_view, SimSignalKind> kKinds[] = {
-        {"aon", SimSignalKind::kAon}, {"fsk", SimSignalKind::kFsk}, {"dtmf", SimSignalKind::kDtmf}};
-    const auto kind = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const auto& k) {
-        return words.size() >= 2 && words[1] == k.first;
-    });
-    if (kind == std::end(kKinds)) {
+bool ParseNumberSignalItem(const Where& where, const std::string& item, SimNumberSignal& signal) {
+    const std::size_t blank = item.find_first_of(" \t", item.find_first_not_of(" \t"));
+    if (blank == std::string::npos) {
         return false;
     }
-    const bool withCategory = kind->second == SimSignalKind::kAon && words.size() == 4;
-    if (words.size() != 3 && !withCategory) {
-        where.Fail(fmt::format("'{}': expected <seconds> aon <digits> [<category>], "
-                               "<seconds> fsk <number> or <seconds> dtmf <keys>",
-                               item));
-    }
-    signal.timeMs = ParseMs(where, words[0]);
-    signal.kind = kind->second;
-    signal.text = words[2];
-    if (withCategory) {
-        signal.category = static_cast<int>(ParseInteger(where, words[3], 0, 9));
-    }
-    if (const std::string error = CheckNumberSignal(signal); !error.empty()) {
+    std::string error;
+    if (!ParseNumberSignal(std::string_view(item).substr(blank), signal, error)) {
+        if (error.empty()) {
+            return false;
+        }
         where.Fail(fmt::format("'{}': {}", item, error));
     }
+    signal.timeMs = ParseMs(where, SplitWords(item)[0]);
     return true;
 }
 
@@ -374,7 +362,7 @@ void LoadChannel(const std::string& file, const CIniDocument& ini, const std::st
     if (auto timeline = ini.Find(section, "Timeline")) {
         for (const auto& item : SplitItems(*timeline)) {
             SimNumberSignal signal;
-            if (ParseNumberSignal(where("Timeline"), item, signal)) {
+            if (ParseNumberSignalItem(where("Timeline"), item, signal)) {
                 channel.signals.push_back(signal);
             } else {
                 channel.timeline.push_back(ParseLineEvent(where("Timeline"), item));

@@ -1,6 +1,9 @@
 #include "simulation/NumberSignal.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <utility>
 #include <numbers>
 
 namespace zorv {
@@ -68,6 +71,45 @@ std::string CheckNumberSignal(const SimNumberSignal& signal) {
             return {};
     }
     return "unknown signal";
+}
+
+bool ParseNumberSignal(std::string_view text, SimNumberSignal& signal, std::string& error) {
+    std::vector<std::string_view> words;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t start = text.find_first_not_of(" \t", at);
+        if (start == std::string_view::npos) {
+            break;
+        }
+        const std::size_t end = std::min(text.find_first_of(" \t", start), text.size());
+        words.push_back(text.substr(start, end - start));
+        at = end;
+    }
+    error.clear();
+    static constexpr std::pair<std::string_view, SimSignalKind> kKinds[] = {
+        {"aon", SimSignalKind::kAon}, {"fsk", SimSignalKind::kFsk}, {"dtmf", SimSignalKind::kDtmf}};
+    const auto kind = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const auto& k) {
+        return !words.empty() && words[0] == k.first;
+    });
+    if (kind == std::end(kKinds)) {
+        return false;
+    }
+    const bool withCategory = kind->second == SimSignalKind::kAon && words.size() == 3;
+    if (words.size() != 2 && !withCategory) {
+        error = "expected aon <digits> [<category>], fsk <number> or dtmf <keys>";
+        return false;
+    }
+    signal.kind = kind->second;
+    signal.text = std::string(words[1]);
+    signal.category = 1;
+    if (withCategory) {
+        if (words[2].size() != 1 || words[2][0] < '0' || words[2][0] > '9') {
+            error = "an AON category is 0..9";
+            return false;
+        }
+        signal.category = words[2][0] - '0';
+    }
+    error = CheckNumberSignal(signal);
+    return error.empty();
 }
 
 std::vector<int> CNumberSignal::AonSymbols(std::string_view digits, int category) {

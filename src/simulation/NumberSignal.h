@@ -30,6 +30,12 @@ struct SimNumberSignal {
 // An empty text when the signal can be sent, else what is wrong with it.
 std::string CheckNumberSignal(const SimNumberSignal& signal);
 
+// Reads "aon <7 digits> [<category>]", "fsk <number>|P|O" or "dtmf <keys>"
+// into signal (its time left alone). False with a reason in error when the
+// text is a number signal that cannot be sent; false with an empty error
+// when it does not begin with one of the three kinds.
+bool ParseNumberSignal(std::string_view text, SimNumberSignal& signal, std::string& error);
+
 class CNumberSignal {
 public:
     // Peaks of each tone of a pair (AON, DTMF) and of the FSK carrier: about

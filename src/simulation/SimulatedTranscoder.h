@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "platform/Mutex.h"
+#include "simulation/NumberSignal.h"
 #include "transcoders/TranscoderProtocol.h"
 
 struct pollfd;
@@ -87,6 +88,10 @@ struct SimTranscoderLine {
     int64_t callMs = 0;  // 0: no calls
     int64_t freeMs = 0;
     bool lost = false;  // no line connected: reported lost from the start (no calls)
+    // A caller number every call carries: an FSK message 2 s into the ring,
+    // DTMF caller-ID keys 1.5 s before the call is taken, or an AON answer
+    // 600 ms after (its time is set from the call's timeline).
+    std::optional<SimNumberSignal> number;
 };
 
 // Faults of the data streams, from the scenario or set at run time.

@@ -16,6 +16,17 @@ namespace zorv {
 
 namespace {
 
+// Where a line's caller number goes in its calls: the FSK message (about
+// 0.6 s) 2 s into the ring, as between a first and a second ring burst
+// (a receiver listens for 4 s from the first ring); the DTMF caller ID
+// (about 1.3 s) ends before the call is taken, late in the ring (a ring's
+// first moments may pass while a stream is being set up); the AON answer
+// follows the request after the call is taken.
+constexpr int64_t kFskIntoRingMs = 2000;
+constexpr int64_t kDtmfBeforeCallInMs = 1500;
+constexpr int64_t kNumberRingMs = 3000;
+constexpr int64_t kAonAfterCallInMs = 600;
+
 constexpr int kMaxAnswerDelayMs = 60'000;
 constexpr int kMaxDropRequests = 1000;
 constexpr uint16_t kDefaultShellPort = 23;
@@ -54,7 +65,7 @@ bool IsLineKey(std::string_view key) {
     }
     const auto suffix = key.substr(kPrefix.size() + 1);
     return SameName(suffix, "Tone") || SameName(suffix, "Wav") || SameName(suffix, "Calls") ||
-           SameName(suffix, "Lost");
+           SameName(suffix, "Lost") || SameName(suffix, "Number");
 }
 
 // The values of one section, each checked where it is read.
@@ -194,6 +205,23 @@ void ReadLines(const CSectionReader& reader, const std::filesystem::path& direct
         line.lost = reader.Number(lostKey, 0, 1, 0) == 1;
         if (line.lost && line.callMs > 0) {
             reader.Fail(lostKey, fmt::format("a lost line has no calls ({})", callsKey));
+        }
+        const std::string numberKey = fmt::format("Line{}Number", n);
+        if (const auto text = reader.Find(numberKey)) {
+            SimNumberSignal signal;
+            std::string error;
+            if (!ParseNumberSignal(*text, signal, error)) {
+                reader.Fail(numberKey, error.empty() ? "expected aon, fsk or dtmf" : error);
+            }
+            if (line.callMs == 0) {
+                reader.Fail(numberKey, fmt::format("a number comes with calls ({})", callsKey));
+            }
+            if (signal.kind != SimSignalKind::kAon && line.ringMs < kNumberRingMs) {
+                reader.Fail(numberKey, fmt::format("a caller ID during the ring needs a ring of "
+                                                   "{} s or more",
+                                                   kNumberRingMs / 1000));
+            }
+            line.number = signal;
         }
     }
 }
@@ -362,6 +390,21 @@ SimChannel LineChannel(const SimTranscoderLine& line) {
         channel.timeline = {{0, code, kLineRing},
                             {line.ringMs, code, kLineCallIn},
                             {line.ringMs + line.callMs, code, kLineFree}};
+        if (line.number) {
+            SimNumberSignal signal = *line.number;
+            switch (signal.kind) {
+                case SimSignalKind::kFsk:
+                    signal.timeMs = kFskIntoRingMs;
+                    break;
+                case SimSignalKind::kDtmf:
+                    signal.timeMs = line.ringMs - kDtmfBeforeCallInMs;
+                    break;
+                case SimSignalKind::kAon:
+                    signal.timeMs = line.ringMs + kAonAfterCallInMs;
+                    break;
+            }
+            channel.signals.push_back(signal);
+        }
     }
     return channel;
 }

@@ -45,6 +45,7 @@ struct Line {
     double callSeconds;
     uint32_t serial;   // the transcoder's device number
     uint32_t channel;  // and its line
+    const char* caller = "";  // the caller number of its record
 };
 
 // Line events travel in the stream's status blocks, so a call's edges are
@@ -68,6 +69,9 @@ protected:
         std::string datagramFaults;
         std::string net2Faults;
         int net = 0;
+        // Line 1 of the datagram transcoder and line 2 of the NET2 one carry
+        // caller numbers (an AON answer and a DTMF caller ID).
+        bool numbers = false;
     };
 
     // Runs the simulator and the server for the plan's seconds, then stops both.
@@ -82,6 +86,7 @@ protected:
                         "Description = Datagram box\nProtectLevel = 2\nConfigPassword = c1\n"
                         "StartPassword = s1\nLine1Tone = 500\nLine1Calls = 5 7 30\n"
                         "Line2Tone = 1100\nLine2Calls = 6 8 30\n"
+                     << (plan.numbers ? "Line1Number = aon 8901234 1\n" : "")
                      << plan.datagramFaults << "\n";
         }
         if (plan.net2) {
@@ -92,13 +97,14 @@ protected:
                         "HardwareVersion = 300\nDescription = NET2 box\nProtectLevel = 2\n"
                         "ConfigPassword = c2\nStartPassword = s2\nLine1Tone = 700\n"
                         "Line1Calls = 5 7 30\nLine2Tone = 1300\nLine2Calls = 6 9 30\n"
+                     << (plan.numbers ? "Line2Number = dtmf A5551234C\n" : "")
                      << plan.net2Faults;
         }
         std::ofstream(m_dir.File("ZORV_18.ini"))
             << "[Server]\nName=Transcoder test\n[Aon]\nCallNotServices=0\n"
-            << "[Channel31001-0]\nCompression=0\n[Channel31001-1]\nCompression=0\n"
+            << "[Channel31001-0]\nCompression=0\nAonFlags=1\n[Channel31001-1]\nCompression=0\n"
             << "[Channel32002-0]\nCompression=0\nSampleRate=" << plan.rate << "\n"
-            << "[Channel32002-1]\nCompression=0\nSampleRate=" << plan.rate << "\n"
+            << "[Channel32002-1]\nCompression=0\nAonFlags=4\nSampleRate=" << plan.rate << "\n"
             << "[DeviceChannel32002]\n"
             << plan.net2Codec;
         scenario.close();
@@ -148,6 +154,7 @@ protected:
             EXPECT_EQ(uint32_t{header.NChanel}, l.line);
             EXPECT_EQ(uint32_t{header.deviceSerialNumber}, l.serial);
             EXPECT_EQ(uint32_t{header.deviceChannelNo}, l.channel);
+            EXPECT_STREQ(header.TlfString_1, l.caller);
             // The database row, as sqlite3 shows it.
             EXPECT_EQ(RunShell(fmt::format("sqlite3 -separator ' ' '{}' 'SELECT deviceSerialNumber,"
                                            " deviceChannelNo, namefile FROM records WHERE"
@@ -161,11 +168,13 @@ protected:
 };
 
 TEST_F(TranscoderRecordingTest, CallsOfBothKindsAreRecordedLineByLine) {
-    Run(RunPlan());
-    ExpectRecords({{0, 500, 1100, 7, 31001, 0},
+    RunPlan plan;
+    plan.numbers = true;
+    Run(plan);
+    ExpectRecords({{0, 500, 1100, 7, 31001, 0, "8901234"},
                    {1, 1100, 500, 8, 31001, 1},
                    {2, 700, 1300, 7, 32002, 0},
-                   {3, 1300, 700, 9, 32002, 1}});
+                   {3, 1300, 700, 9, 32002, 1, "5551234"}});
 }
 
 // Every codec of the NET2 stream gives records of the calls' lengths with

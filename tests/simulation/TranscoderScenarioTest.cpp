@@ -159,7 +159,9 @@ TEST(TranscoderScenarioTest, StreamKeys) {
     const std::string path = dir.File("sim.ini");
     std::filesystem::copy_file(ZORV_SOURCE_DIR "/tools/scenarios/voice.wav", dir.File("voice.wav"));
     std::ofstream(path) << "[Transcoder1]\nAddress = 127.0.74.20\nSerial = 1\n"
-                           "Line1Tone = 440\nLine2Wav = voice.wav\nLine2Calls = 2 10 5\nLine3Lost = 1\n"
+                           "Line1Tone = 440\nLine2Wav = voice.wav\nLine2Calls = 3 10 5\nLine3Lost = 1\n"
+                           "Line2Number = fsk 5551234\nLine4Calls = 1 8 5\n"
+                           "Line4Number = aon 8901234 2\n"
                            "DropEvery = 7\nReorderPairs = 1\nDuplicateEvery = 9\nGapOnce = 11\n"
                            "SequenceStart = 65530\nRefuseStart = 1\nSilenceAfterSeconds = 3\n"
                            "SilenceSeconds = 4\n"
@@ -170,11 +172,21 @@ TEST(TranscoderScenarioTest, StreamKeys) {
     EXPECT_EQ(first.lines[0].toneHz, 440);
     ASSERT_TRUE(first.lines[1].wavSamples);
     EXPECT_EQ(first.lines[1].wavRate, 8000u);
-    EXPECT_EQ(first.lines[1].ringMs, 2000);
+    EXPECT_EQ(first.lines[1].ringMs, 3000);
     EXPECT_EQ(first.lines[1].callMs, 10'000);
     EXPECT_EQ(first.lines[1].freeMs, 5000);
-    EXPECT_EQ(CallCycleMs(first), 17'000);
+    EXPECT_EQ(CallCycleMs(first), 18'000);
     EXPECT_TRUE(first.lines[2].lost);
+    // Numbers take their place in the calls: FSK 2 s into the ring, AON
+    // 600 ms after the call is taken.
+    const SimChannel fsk = LineChannel(first.lines[1]);
+    ASSERT_EQ(fsk.signals.size(), 1u);
+    EXPECT_EQ(fsk.signals[0].kind, SimSignalKind::kFsk);
+    EXPECT_EQ(fsk.signals[0].timeMs, 2000);
+    const SimChannel aon = LineChannel(first.lines[3]);
+    ASSERT_EQ(aon.signals.size(), 1u);
+    EXPECT_EQ(aon.signals[0].timeMs, 1600);
+    EXPECT_EQ(aon.signals[0].category, 2);
     const SimStreamFaults& f = first.faults;
     EXPECT_EQ(f.dropEvery, 7);
     EXPECT_TRUE(f.reorderPairs);
@@ -196,6 +208,10 @@ TEST(TranscoderScenarioTest, StreamKeys) {
         {"Line1Wav = missing.wav", "Line1Wav:"},
         {"SpeexRefused = 1", "SpeexRefused: only the net2 kind"},
         {"Line3Calls = 1 2 3\nLine3Lost = 1", "Line3Lost: a lost line has no calls"},
+        {"Line1Number = fsk 555", "Line1Number: a number comes with calls"},
+        {"Line1Calls = 2 5 5\nLine1Number = fsk 555", "Line1Number: a caller ID during the ring needs a ring"},
+        {"Line1Calls = 3 5 5\nLine1Number = aon 12345", "Line1Number: an AON answer carries"},
+        {"Line1Calls = 3 5 5\nLine1Number = mf 12345", "Line1Number: expected aon, fsk or dtmf"},
     };
     for (const auto& [line, message] : bad) {
         std::ofstream(path) << "[Transcoder1]\nAddress = 127.0.74.20\nSerial = 1\n" << line << "\n";
