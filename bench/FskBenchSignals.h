@@ -13,6 +13,8 @@ extern "C" {
 #include <spandsp.h>
 }
 
+#include "dsp/SpeechCorpus.h"
+
 namespace zorv::bench {
 
 // An SDMF message (date, time, ten-digit number) at 8000 Hz from its first
@@ -41,36 +43,8 @@ inline std::vector<int16_t> CallerIdSignal() {
 // The first fileCount prompt files, sorted by name, as one stream at rate;
 // empty when they are not installed.
 inline std::vector<int16_t> Speech(int fileCount, int rate = 8000) {
-    std::vector<std::string> files;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/usr/share/asterisk/sounds/en_US_f_Allison", error)) {
-        if (entry.path().extension() == ".wav") {
-            files.push_back(entry.path().string());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    files.resize(std::min(files.size(), static_cast<std::size_t>(fileCount)));
-    std::vector<int16_t> out;
-    if (files.empty()) {
-        return out;
-    }
-    std::string command = "sox";
-    for (const auto& file : files) {
-        command += " '" + file + "'";
-    }
-    command += " -t raw -e signed-integer -b 16 -c 1 -r " + std::to_string(rate) + " - 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
-    int16_t buffer[4096];
-    std::size_t n = 0;
-    while ((n = fread(buffer, sizeof(int16_t), 4096, pipe)) > 0) {
-        out.insert(out.end(), buffer, buffer + n);
-    }
-    pclose(pipe);
-    return out;
+    return test::LoadSpeech(static_cast<std::size_t>(std::max(fileCount, 0)),
+                            static_cast<uint32_t>(rate));
 }
 
 }  // namespace zorv::bench

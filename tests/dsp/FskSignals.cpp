@@ -11,6 +11,7 @@ extern "C" {
 #include <spandsp.h>
 }
 
+#include "SpeechCorpus.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -18,10 +19,6 @@ namespace zorv::test {
 namespace {
 
 constexpr double kZeroDbm0Rms = 22768.0 / 1.41421356;
-
-std::string SpeechDir() {
-    return "/usr/share/asterisk/sounds/en_US_f_Allison";
-}
 
 void WriteRaw(const std::string& path, const Samples& s) {
     std::ofstream out(path, std::ios::binary);
@@ -204,27 +201,7 @@ Samples FirstMs(const Samples& signal, int ms) {
 }
 
 Samples SpeechSamples(int rate, int fileCount) {
-    std::vector<std::string> files;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(SpeechDir(), error)) {
-        if (entry.path().extension() == ".wav") {
-            files.push_back(entry.path().string());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    if (files.size() > static_cast<std::size_t>(fileCount)) {
-        files.resize(static_cast<std::size_t>(fileCount));
-    }
-    if (files.empty()) {
-        return {};
-    }
-    CTempDir dir;
-    std::string args;
-    for (const auto& file : files) {
-        args += "\"" + file + "\" ";
-    }
-    RunSox(args + RawFormat(rate) + " " + dir.File("speech.raw"));
-    return ReadRaw(dir.File("speech.raw"));
+    return LoadSpeech(static_cast<std::size_t>(std::max(fileCount, 0)), static_cast<uint32_t>(rate));
 }
 
 }  // namespace zorv::test
