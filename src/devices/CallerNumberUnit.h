@@ -33,6 +33,7 @@
 #include "dsp/DtmfCallerIdDecoder.h"
 #include "dsp/DtmfDecoder.h"
 #include "dsp/FskCallerIdDecoder.h"
+#include "platform/ThreadAnnotations.h"
 
 namespace zorv {
 
@@ -101,9 +102,9 @@ private:
 
     Channel* At(int channel);
     const Channel* At(int channel) const;
-    void CallerId(int channel, int16_t* samples, std::size_t count);
-    void Level(int channel, int16_t* samples, std::size_t count);
-    void Line(int channel, int16_t* samples, std::size_t count);
+    void CallerId(int channel, int16_t* samples, std::size_t count) REQUIRES(m_bank->Lock());
+    void Level(int channel, int16_t* samples, std::size_t count) REQUIRES(m_bank->Lock());
+    void Line(int channel, int16_t* samples, std::size_t count) REQUIRES(m_bank->Lock());
     void CallerIdRate(int channel, uint32_t rate);
     void LineRate(int channel, uint32_t rate);
 
