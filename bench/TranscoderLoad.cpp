@@ -53,7 +53,9 @@ constexpr int kProjectedLines = 600;
 
 enum class Codec { kNone, kSpeex };
 
-const char* CodecName(Codec codec) { return codec == Codec::kNone ? "NONE" : "SPEEX-WB"; }
+const char* CodecName(Codec codec) {
+    return codec == Codec::kNone ? "NONE" : "SPEEX-WB";
+}
 
 struct Options {
     std::chrono::seconds seconds{20};
@@ -230,9 +232,9 @@ std::optional<Result> RunCase(int transcoders, Codec codec, std::chrono::seconds
     const std::string bin = ProgramDir();
     const std::string simulator = bin + "/zorv18-transcoder-sim";
     {
-        CChildProcess registering(
-            simulator, {"--register", dir.File("sim.ini"), dir.File("Transcoders.ini")},
-            dir.Path().string(), {});
+        CChildProcess registering(simulator,
+                                  {"--register", dir.File("sim.ini"), dir.File("Transcoders.ini")},
+                                  dir.Path().string(), {});
         if (registering.Wait(30s) != 0) {
             failure = "registering the transcoders failed: " + registering.Stderr();
             return std::nullopt;
@@ -262,8 +264,8 @@ std::optional<Result> RunCase(int transcoders, Codec codec, std::chrono::seconds
                       " lines recording after " + std::to_string(settleLimit.count()) +
                       " s (server " + (server.Running() ? "running" : "ended") + ", simulator " +
                       (sim.Running() ? "running" : "ended") + ")\n" +
-                      JournalTail(dir.File("ZORV_18.log")) + "work directory kept: " +
-                      dir.Path().string();
+                      JournalTail(dir.File("ZORV_18.log")) +
+                      "work directory kept: " + dir.Path().string();
             dir.Keep();
             stopBoth();
             return std::nullopt;
@@ -293,8 +295,8 @@ std::optional<Result> RunCase(int transcoders, Codec codec, std::chrono::seconds
     result.linesGrowing = LinesGrown(before, RecordedBytes(records));
     if (!serverCpu0 || !serverCpu1 || !simCpu0 || !simCpu1) {
         failure = "the server or the simulator ended while measured\n" +
-                  JournalTail(dir.File("ZORV_18.log")) + "work directory kept: " +
-                  dir.Path().string();
+                  JournalTail(dir.File("ZORV_18.log")) +
+                  "work directory kept: " + dir.Path().string();
         dir.Keep();
         stopBoth();
         return std::nullopt;
@@ -365,24 +367,25 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
     const std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
-        std::fputs("usage: TranscoderLoad [--seconds 1..3600] [--transcoders N[,N...]] "
-                   "[--codecs none,speex]   (N 1..100)\n",
-                   stderr);
+        std::fputs(
+            "usage: TranscoderLoad [--seconds 1..3600] [--transcoders N[,N...]] "
+            "[--codecs none,speex]   (N 1..100)\n",
+            stderr);
         return 2;
     }
-    std::printf("NET2 transcoders of %d lines at %u Hz recorded as PCM; server CPU = user + "
-                "system time over the wall time\n",
-                kLinesPerTranscoder, kRateHz);
-    std::printf("%5s %-8s %6s %7s %9s %10s %9s %9s %7s %7s %5s %8s\n", "lines", "codec",
-                "wall_s", "cpu_s", "us/line-s", "core_share", "cores@600", "sim_cpu_s",
-                "growing", "threads", "fds", "settle_s");
+    std::printf(
+        "NET2 transcoders of %d lines at %u Hz recorded as PCM; server CPU = user + "
+        "system time over the wall time\n",
+        kLinesPerTranscoder, kRateHz);
+    std::printf("%5s %-8s %6s %7s %9s %10s %9s %9s %7s %7s %5s %8s\n", "lines", "codec", "wall_s",
+                "cpu_s", "us/line-s", "core_share", "cores@600", "sim_cpu_s", "growing", "threads",
+                "fds", "settle_s");
     std::fflush(stdout);
     int status = 0;
     for (const Codec codec : options->codecs) {
         for (const int transcoders : options->transcoders) {
             std::string failure;
-            const std::optional<Result> r =
-                RunCase(transcoders, codec, options->seconds, failure);
+            const std::optional<Result> r = RunCase(transcoders, codec, options->seconds, failure);
             if (!r) {
                 std::fprintf(stderr, "%d transcoders, %s: %s\n", transcoders, CodecName(codec),
                              failure.c_str());
