@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "core/ServiceHost.h"
+#include "platform/ProcessLimits.h"
 #include "server/RecordServer.h"
 
 int main(int argc, char** argv) {
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
         case CommandWord::kRun:
             break;
     }
+    RaiseOpenFileLimit();  // a record file per line and sockets per transcoder
     ACE::init();
     const int exitCode = host.Run(server);
     ACE::fini();

@@ -101,6 +101,11 @@ void CSpeexFrameEncoder::Release() {
 
 bool CSpeexFrameEncoder::Init(uint32_t rateHz, uint32_t mode) {
     Release();
+    m_encoded = 0;
+    if (m_kept) {
+        std::fill_n(m_kept.get(), kReuseSlots, KeptFrame{});
+        m_keptCount = 0;
+    }
     m_quality = SpeexQualityForMode(rateHz, mode);
     if (m_quality < 0) {
         m_frameBytes = 0;
@@ -118,7 +123,43 @@ bool CSpeexFrameEncoder::Init(uint32_t rateHz, uint32_t mode) {
     return true;
 }
 
+void CSpeexFrameEncoder::SetReuse(bool on) {
+    m_reuse = on;
+    if (on && !m_kept) {
+        m_kept = std::make_unique<KeptFrame[]>(kReuseSlots);
+    }
+}
+
 void CSpeexFrameEncoder::Encode(const int16_t* samples, uint8_t* frame) {
+    if (!m_reuse || m_state == nullptr) {
+        EncodeNew(samples, frame);
+        return;
+    }
+    // FNV-1a over the samples' bytes.
+    uint64_t hash = 0xcbf29ce484222325u;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
+    for (std::size_t i = 0; i < m_frameSamples * sizeof(int16_t); ++i) {
+        hash = (hash ^ bytes[i]) * 0x100000001b3u;
+    }
+    std::size_t slot = hash % kReuseSlots;
+    while (m_kept[slot].used) {
+        if (m_kept[slot].hash == hash) {
+            std::memcpy(frame, m_kept[slot].bytes, m_frameBytes);
+            return;
+        }
+        slot = (slot + 1) % kReuseSlots;
+    }
+    EncodeNew(samples, frame);
+    // At most half the slots are filled, so that a search always ends soon.
+    if (m_keptCount < kReuseSlots / 2) {
+        m_kept[slot].used = true;
+        m_kept[slot].hash = hash;
+        std::memcpy(m_kept[slot].bytes, frame, m_frameBytes);
+        ++m_keptCount;
+    }
+}
+
+void CSpeexFrameEncoder::EncodeNew(const int16_t* samples, uint8_t* frame) {
     auto* bits = static_cast<SpeexBits*>(m_bits);
     std::memset(frame, 0, m_frameBytes);
     if (m_state == nullptr) {
@@ -129,6 +170,7 @@ void CSpeexFrameEncoder::Encode(const int16_t* samples, uint8_t* frame) {
     std::array<spx_int16_t, kSpeexWideSamples> scratch{};
     std::copy_n(samples, m_frameSamples, scratch.begin());
     speex_encode_int(m_state, scratch.data(), bits);
+    ++m_encoded;
     speex_bits_write(bits, reinterpret_cast<char*>(frame), static_cast<int>(m_frameBytes));
     for (std::size_t i = 0; i + 1 < m_frameBytes; i += 2) {
         std::swap(frame[i], frame[i + 1]);

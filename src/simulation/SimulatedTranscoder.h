@@ -157,6 +157,9 @@ struct SimTranscoderConfig {
     int dropRequests = 0;    // the first N requests are not answered
     bool configChangeError = false;  // FC_SET_CONFIG is answered FT_CONFIG_CHANGE_ERROR
     SimShellMode shellMode = SimShellMode::kNormal;
+    // NET2 kind: Speex frames of repeating audio are encoded once and sent
+    // again (CSpeexFrameEncoder::SetReuse), for load runs.
+    bool reuseSpeexFrames = false;
     // The streams (at most six lines carry audio and line states).
     std::array<SimTranscoderLine, kSimTranscoderLines> lines{};
     SimStreamFaults faults;

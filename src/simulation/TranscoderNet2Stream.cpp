@@ -55,6 +55,7 @@ uint8_t CSimNet2Stream::StatusOfLineEvent(uint8_t value) {
 
 CSimNet2Stream::CSimNet2Stream(const SimTranscoderConfig& config, Observer observer)
     : m_observer(std::move(observer)),
+      m_reuseSpeexFrames(config.reuseSpeexFrames),
       m_channels(std::clamp<int>(config.info.Channels, 1, kSimTranscoderLines)),
       m_repeatMs(CallCycleMs(config)) {
     m_lines.reserve(kSimTranscoderLines);
@@ -112,6 +113,7 @@ bool CSimNet2Stream::Apply(const SimNet2Codec& codec) {
         channel.pending.clear();
         channel.adpcm.Reset();
         if (codec.compression == kCompressSpeex) {
+            channel.speex.SetReuse(m_reuseSpeexFrames);
             channel.speex.Init(codec.rateHz,
                                codec.rateHz == 8000 ? codec.speex8Mode : codec.speex16Mode);
         }

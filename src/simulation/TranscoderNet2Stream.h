@@ -95,6 +95,7 @@ private:
     void Flush();
 
     Observer m_observer;
+    bool m_reuseSpeexFrames = false;
     int m_channels = 0;  // lines with a status, at most six
     std::array<SimChannel, kSimTranscoderLines> m_lineConfigs{};
     std::vector<CSimulatedLine> m_lines;

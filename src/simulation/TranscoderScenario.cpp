@@ -38,7 +38,7 @@ const char* const kKnownKeys[] = {
     "Protocol",      "Mode",            "AnswerDelayMs",  "DropRequests",   "ConfigChangeError",
     "ShellMode",     "DropEvery",       "ReorderPairs",   "DuplicateEvery", "GapOnce",
     "SequenceStart", "RefuseStart",     "SilenceAfterSeconds", "SilenceSeconds", "SpeexRefused",
-    "SpeexErrorCode", "DropDataAfterSeconds",
+    "SpeexErrorCode", "DropDataAfterSeconds", "ReuseSpeexFrames",
 };
 
 
@@ -349,6 +349,10 @@ SimTranscoderConfig ReadTranscoder(const IniFile& file, const std::string& secti
     }
     transcoder.shellMode =
         kShellModes[reader.Choice("ShellMode", {"normal", "oversize", "noprompt", "slow"}, 0)];
+    if (!net2 && reader.Find("ReuseSpeexFrames")) {
+        reader.Fail("ReuseSpeexFrames", "only the net2 kind sends Speex");
+    }
+    transcoder.reuseSpeexFrames = reader.Number("ReuseSpeexFrames", 0, 1, 0) == 1;
     ReadLines(reader, std::filesystem::absolute(file.Path()).parent_path(), transcoder);
     ReadFaults(reader, net2, transcoder.faults);
     return transcoder;

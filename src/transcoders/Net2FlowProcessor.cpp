@@ -279,8 +279,10 @@ struct CNet2FlowProcessor::Impl {
         ACE_SOCK_Stream stream(handle);
         const ACE_Time_Value poll = TimeValue(kReceivePoll);
         while (!stopReceiver.load()) {
+            // ACE reports a wait that ran out as -1 with errno ETIME: a quiet
+            // connection (no stream started yet, a pause) is not a closed one.
             const int ready = ACE::handle_read_ready(handle, &poll);
-            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            if (ready == 0 || (ready < 0 && (errno == ETIME || errno == EINTR))) {
                 continue;
             }
             const ssize_t n = ready > 0 ? stream.recv(chunk.get(), kNet2ReceiveChunk) : -1;

@@ -2,9 +2,11 @@
 // words and the service unit.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "core/Journal.h"
 #include "platform/Cp1251.h"
@@ -129,6 +131,36 @@ TEST_F(ServerProcessTest, ScenarioThatCannotBeLoadedStopsTheStartClearly) {
                           "ZORV_BOARD_SCENARIO=" + m_dir.File("bad.ini")});
     EXPECT_EQ(server.Wait(15s), 1);
     EXPECT_NE(server.Stderr().find("bad.ini"), std::string::npos);
+}
+
+// Started with a low soft limit of open files (as a shell or a systemd unit
+// gives, 1024, which 100 transcoders' lines and sockets fill), the server
+// runs with the hard limit.
+TEST_F(ServerProcessTest, RaisesItsOpenFileLimitToTheHardLimit) {
+    rlimit mine{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &mine), 0);
+    if (mine.rlim_max <= 256) {
+        GTEST_SKIP() << "the hard limit of open files is only " << mine.rlim_max;
+    }
+    rlimit low = mine;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    auto server = Launch();  // inherits the low soft limit
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &mine), 0);
+    ASSERT_TRUE(PollUntil([&] { return JournalHas(CatalogText(Msg{229})); }, 20s))
+        << server->Stderr();
+    // "Max open files            <soft>               <hard>               files"
+    std::ifstream limits("/proc/" + std::to_string(server->Pid()) + "/limits");
+    std::string line;
+    while (std::getline(limits, line) && !line.starts_with("Max open files")) {
+    }
+    std::istringstream fields(line.substr(std::string("Max open files").size()));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    EXPECT_EQ(soft, hard) << line;
+    EXPECT_EQ(hard, mine.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(mine.rlim_max));
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->Wait(15s), 0);
 }
 
 TEST_F(ServerProcessTest, SigintStopsItToo) {

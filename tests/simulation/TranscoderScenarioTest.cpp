@@ -166,7 +166,8 @@ TEST(TranscoderScenarioTest, StreamKeys) {
                            "SequenceStart = 65530\nRefuseStart = 1\nSilenceAfterSeconds = 3\n"
                            "SilenceSeconds = 4\n"
                            "[Transcoder2]\nKind = net2\nAddress = 127.0.74.21\nSerial = 2\n"
-                           "SpeexRefused = 1\nSpeexErrorCode = 0x3\nDropDataAfterSeconds = 9\n";
+                           "SpeexRefused = 1\nSpeexErrorCode = 0x3\nDropDataAfterSeconds = 9\n"
+                           "ReuseSpeexFrames = 1\n";
     const auto scenario = LoadTranscoderScenario(path);
     const SimTranscoderConfig& first = scenario.transcoders.at(0);
     EXPECT_EQ(first.lines[0].toneHz, 440);
@@ -200,6 +201,8 @@ TEST(TranscoderScenarioTest, StreamKeys) {
     EXPECT_TRUE(g.speexRefused);
     EXPECT_EQ(g.speexErrorCode, "0x3");
     EXPECT_EQ(g.dropDataAfterMs, 9000);
+    EXPECT_FALSE(first.reuseSpeexFrames);
+    EXPECT_TRUE(scenario.transcoders.at(1).reuseSpeexFrames);
 
     const std::pair<const char*, const char*> bad[] = {
         {"Line7Tone = 440", "Line7Tone: unknown key"},
@@ -207,6 +210,7 @@ TEST(TranscoderScenarioTest, StreamKeys) {
         {"Line1Tone = 440\nLine1Wav = voice.wav", "Line1Wav: a line plays a tone"},
         {"Line1Wav = missing.wav", "Line1Wav:"},
         {"SpeexRefused = 1", "SpeexRefused: only the net2 kind"},
+        {"ReuseSpeexFrames = 1", "ReuseSpeexFrames: only the net2 kind"},
         {"Line3Calls = 1 2 3\nLine3Lost = 1", "Line3Lost: a lost line has no calls"},
         {"Line1Number = fsk 555", "Line1Number: a number comes with calls"},
         {"Line1Calls = 2 5 5\nLine1Number = fsk 555", "Line1Number: a caller ID during the ring needs a ring"},

@@ -501,6 +501,29 @@ TEST(Net2Flow, StreamControlReconnectsTheDataSocket) {
     EXPECT_EQ(rig.flow->State(), FS_STREAMING);
 }
 
+// A data connection that stays quiet for many receive waits (the transcoder
+// sends nothing before its stream starts, and one that is busy starts late)
+// is still open at the next tick, and what comes afterwards is read.
+TEST(Net2Flow, QuietDataConnectionStaysOpen) {
+    Rig rig(Net2Script());
+    ASSERT_NO_FATAL_FAILURE(rig.Stream());
+    std::this_thread::sleep_for(300ms);  // the quiet time itself, not a wait for a state
+    rig.flow->Tick();
+    EXPECT_EQ(rig.flow->State(), FS_STREAMING);
+    ASSERT_TRUE(rig.data.Send("late"));
+    std::string read;
+    const auto end = std::chrono::steady_clock::now() + kPatience;
+    while (read.size() < 4 && std::chrono::steady_clock::now() < end) {
+        rig.event.Wait(100ms);
+        uint8_t part[8];
+        bool restart = false;
+        const std::size_t n = rig.flow->ReadData(part, sizeof(part), restart);
+        read.append(reinterpret_cast<const char*>(part), n);
+    }
+    EXPECT_EQ(read, "late");
+    EXPECT_FALSE(rig.data.Pending());  // no new data connection was made
+}
+
 TEST(Net2Flow, ReceivedDataIsReadInOrder) {
     Rig rig(Net2Script());
     ASSERT_NO_FATAL_FAILURE(rig.Stream());
