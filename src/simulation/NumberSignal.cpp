@@ -128,10 +128,15 @@ std::vector<int> CNumberSignal::AonSymbols(std::string_view digits, int category
 }
 
 std::vector<uint8_t> CNumberSignal::SdmfMessage(std::string_view number) {
-    std::vector<uint8_t> message = {0x04, 0};
-    message.insert(message.end(), kFskDateTime.begin(), kFskDateTime.end());
-    message.insert(message.end(), number.begin(), number.end());
-    message[1] = static_cast<uint8_t>(message.size() - 2);
+    std::vector<uint8_t> message;
+    message.reserve(3 + kFskDateTime.size() + number.size());
+    message.push_back(0x04);
+    message.push_back(static_cast<uint8_t>(kFskDateTime.size() + number.size()));
+    for (const std::string_view part : {kFskDateTime, number}) {
+        for (const char c : part) {
+            message.push_back(static_cast<uint8_t>(c));
+        }
+    }
     unsigned sum = 0;
     for (const uint8_t byte : message) {
         sum += byte;

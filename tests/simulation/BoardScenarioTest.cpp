@@ -402,7 +402,9 @@ TEST(BoardScenarioDemo, PlaysThroughTheDriver) {
     ASSERT_TRUE(driver.SetEnableBit(0, true));
     ASSERT_TRUE(driver.SetEnableBit(1, true));
 
-    // One call of line 0: 6 s to 16 s. Its audio is there during the call.
+    // One call of line 0: 6 s to 16 s. Its audio is there during the call;
+    // before it only its FSK caller ID (from 1.6 s, about 0.6 s long) is
+    // heard.
     std::vector<uint8_t> bytes;
     std::vector<uint8_t> chunk(1 << 16);
     int ringsAndCalls = 0;
@@ -420,7 +422,7 @@ TEST(BoardScenarioDemo, PlaysThroughTheDriver) {
             ASSERT_NE(record.kind, test::StreamRecord::Invalid);
             if (record.kind == test::StreamRecord::Event && record.channel == 0) {
                 ++ringsAndCalls;
-            } else if (record.kind == test::StreamRecord::Audio) {
+            } else if (record.kind == test::StreamRecord::Audio && second != 1 && second != 2) {
                 const bool inCall = second >= 6 && second < 16;
                 (inCall ? callLevel : freeLevel) += std::abs(record.samples[0]);
                 ++(inCall ? callSamples : freeSamples);
