@@ -174,19 +174,44 @@ bool CUsersDatabase::Rename(std::string_view name, std::string_view newName,
     return true;
 }
 
-bool CUsersDatabase::Delete(std::string_view name, std::string_view field,
-                            std::string_view actingUser) {
+template <typename Remove>
+bool CUsersDatabase::DeleteWith(Remove remove) {
     const auto store = Store();
     if (!store) {
         return false;
     }
+    // Under the operators lock, so that no entry is added for the user
+    // between its deletion and the removal of its entries.
     CMutexLock lock(m_lock);
     std::string storedName;
-    if (!store->DeleteUser(name, field, actingUser, &storedName)) {
+    if (!remove(*store, storedName)) {
         return false;
     }
     DeleteOperatorsLocked(EncipherName(storedName));
     return true;
+}
+
+bool CUsersDatabase::Delete(std::string_view name, std::string_view field,
+                            std::string_view actingUser) {
+    return DeleteWith([&](CUsersStore& store, std::string& storedName) {
+        return store.DeleteUser(name, field, actingUser, &storedName);
+    });
+}
+
+bool CUsersDatabase::DeleteAsOwner(std::string_view name) {
+    return DeleteWith([&](CUsersStore& store, std::string& storedName) {
+        return store.DeleteUserAsOwner(name, &storedName);
+    });
+}
+
+bool CUsersDatabase::AddAsOwner(const tagUserAccountRecord& record) {
+    const auto store = Store();
+    return store && store->AddRecordAsOwner(record);
+}
+
+bool CUsersDatabase::Exists(std::string_view name) {
+    const auto store = Store();
+    return store && store->HasUser(name);
 }
 
 std::vector<tagUserAccountRecord> CUsersDatabase::ListAllUsers() {

@@ -61,6 +61,10 @@ public:
     bool Rename(std::string_view name, std::string_view newName, std::string_view actingUser);
     // Deletes the user and every operator entry of that user, only those.
     bool Delete(std::string_view name, std::string_view field, std::string_view actingUser);
+    // The same for the machine's owner (the command line): no acting user.
+    bool AddAsOwner(const tagUserAccountRecord& record);
+    bool DeleteAsOwner(std::string_view name);
+    bool Exists(std::string_view name);
     // Every user record (enciphered, password zero), in index order.
     std::vector<tagUserAccountRecord> ListAllUsers();
 
@@ -82,6 +86,10 @@ private:
     class CMappedFile;
 
     std::shared_ptr<CUsersStore> Store();
+    // Deletes through remove (which reports the stored name), then the
+    // user's operator entries.
+    template <typename Remove>
+    bool DeleteWith(Remove remove);
     // Replaces the name of every record owned by from; -1 on failure.
     int RenameOperators(const EncipheredName& from, const EncipheredName& to) REQUIRES(m_lock);
     int DeleteOperatorsLocked(const EncipheredName& name) REQUIRES(m_lock);

@@ -226,8 +226,9 @@ CUsersStore::~CUsersStore() {
 
 void CUsersStore::Prepare() {
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-    auto version = [this] {
-        CStatement query(m_db, "PRAGMA user_version");
+    sqlite3* db = m_db;
+    auto version = [db] {
+        CStatement query(db, "PRAGMA user_version");
         return query.Step() ? query.Integer(0) : -1;
     };
     // Reading first: a file that is not a database fails here, before anything
@@ -357,6 +358,16 @@ bool CUsersStore::GetCountUsers(int& count) {
         }
         count = static_cast<int>(select.Integer(0));
         return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool CUsersStore::HasUser(std::string_view name) {
+    try {
+        CMutexLock lock(m_lock);
+        Row row;
+        return Find(name, row);
     } catch (const std::exception&) {
         return false;
     }

@@ -55,6 +55,8 @@ public:
     bool GetUserRigthByName(std::string_view name, std::string_view password,
                             tagUserAccountRecord& record);
     bool GetCountUsers(int& count);
+    // Whether a user of this name (in any letter case) exists.
+    bool HasUser(std::string_view name);
     // The record at index 0..count-1, in the order users were added.
     bool GetUserRigthByNum(int index, tagUserAccountRecord& record);
 
