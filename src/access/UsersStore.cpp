@@ -5,21 +5,12 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <span>
-#include <stdexcept>
 
 #include "access/UserRights.h"
+#include "storage/SqliteStatement.h"
 
 namespace zorv {
 namespace {
-
-// A failed SQLite call; thrown inside the store and turned into a false
-// result at its public methods.
-class CSqliteError : public std::runtime_error {
-public:
-    CSqliteError(sqlite3* db, const char* what)
-        : std::runtime_error(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "no database")) {}
-};
 
 constexpr int kSchemaVersion = 1;
 // How long a call waits for another connection's lock on the same file (the
@@ -81,82 +72,11 @@ tagUserAccountRecord Outgoing(tagUserAccountRecord clear) {
     return clear;
 }
 
-}  // namespace
-
-// A prepared statement, finalised with the scope.
-class CUsersStore::CStatement {
-public:
-    CStatement(sqlite3* db, const char* sql) : m_db(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr) != SQLITE_OK) {
-            throw CSqliteError(db, "prepare");
-        }
-    }
-    ~CStatement() { sqlite3_finalize(m_statement); }
-    CStatement(const CStatement&) = delete;
-    CStatement& operator=(const CStatement&) = delete;
-
-    CStatement& Bind(int index, int64_t value) {
-        return Check(sqlite3_bind_int64(m_statement, index, value));
-    }
-    CStatement& Bind(int index, std::string_view text) {
-        return Check(sqlite3_bind_text(m_statement, index, text.data(),
-                                       static_cast<int>(text.size()), SQLITE_TRANSIENT));
-    }
-    CStatement& BindBlob(int index, const void* data, std::size_t size) {
-        return Check(sqlite3_bind_blob(m_statement, index, data, static_cast<int>(size),
-                                       SQLITE_TRANSIENT));
-    }
-
-    // True while a row is available.
-    bool Step() {
-        const int rc = sqlite3_step(m_statement);
-        if (rc == SQLITE_ROW) {
-            return true;
-        }
-        if (rc != SQLITE_DONE) {
-            throw CSqliteError(m_db, "step");
-        }
-        return false;
-    }
-    int64_t Integer(int column) const { return sqlite3_column_int64(m_statement, column); }
-    std::string Text(int column) const {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
-        const int bytes = sqlite3_column_bytes(m_statement, column);
-        return text ? std::string(text, static_cast<std::size_t>(bytes)) : std::string();
-    }
-    // The blob of a column; empty for NULL.
-    std::span<const uint8_t> Blob(int column) const {
-        const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(m_statement, column));
-        const int bytes = sqlite3_column_bytes(m_statement, column);
-        return data ? std::span<const uint8_t>(data, static_cast<std::size_t>(bytes))
-                    : std::span<const uint8_t>();
-    }
-
-private:
-    CStatement& Check(int rc) {
-        if (rc != SQLITE_OK) {
-            throw CSqliteError(m_db, "bind");
-        }
-        return *this;
-    }
-
-    sqlite3* m_db;
-    sqlite3_stmt* m_statement = nullptr;
-};
-
-namespace {
-
-void Execute(sqlite3* db, const char* sql) {
-    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        throw CSqliteError(db, "exec");
-    }
-}
-
 // A write transaction taken at once (so that a read-check-write sequence is
 // not overtaken by another process); rolled back unless committed.
 class CWriteTransaction {
 public:
-    explicit CWriteTransaction(sqlite3* db) : m_db(db) { Execute(db, "BEGIN IMMEDIATE"); }
+    explicit CWriteTransaction(sqlite3* db) : m_db(db) { SqliteExecute(db, "BEGIN IMMEDIATE"); }
     ~CWriteTransaction() {
         if (!m_done) {
             sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -165,7 +85,7 @@ public:
     CWriteTransaction(const CWriteTransaction&) = delete;
     CWriteTransaction& operator=(const CWriteTransaction&) = delete;
     void Commit() {
-        Execute(m_db, "COMMIT");
+        SqliteExecute(m_db, "COMMIT");
         m_done = true;
     }
 
@@ -228,7 +148,7 @@ void CUsersStore::Prepare() {
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
     sqlite3* db = m_db;
     auto version = [db] {
-        CStatement query(db, "PRAGMA user_version");
+        CSqliteStatement query(db, "PRAGMA user_version");
         return query.Step() ? query.Integer(0) : -1;
     };
     // Reading first: a file that is not a database fails here, before anything
@@ -238,12 +158,12 @@ void CUsersStore::Prepare() {
         CWriteTransaction transaction(m_db);
         found = version();
         if (found == 0) {
-            CStatement tables(m_db, "SELECT count(*) FROM sqlite_master");
+            CSqliteStatement tables(m_db, "SELECT count(*) FROM sqlite_master");
             if (!tables.Step() || tables.Integer(0) != 0) {
                 throw CSqliteError(m_db, "not a users file");
             }
-            Execute(m_db, kCreateSchema);
-            Execute(m_db, "PRAGMA user_version = 1");
+            SqliteExecute(m_db, kCreateSchema);
+            SqliteExecute(m_db, "PRAGMA user_version = 1");
             found = kSchemaVersion;
         }
         transaction.Commit();
@@ -252,8 +172,8 @@ void CUsersStore::Prepare() {
         throw CSqliteError(m_db, "unknown users file version");
     }
     // The server and the command line may use the file together.
-    Execute(m_db, "PRAGMA journal_mode = WAL");
-    Execute(m_db, "PRAGMA synchronous = FULL");
+    SqliteExecute(m_db, "PRAGMA journal_mode = WAL");
+    SqliteExecute(m_db, "PRAGMA synchronous = FULL");
 }
 
 std::string CUsersStore::FoldName(std::string_view name) {
@@ -276,7 +196,7 @@ bool CUsersStore::Find(std::string_view name, Row& row) {
         return false;
     }
     const EncipheredName key = EncipherName(FoldName(name));
-    CStatement select(m_db, "SELECT id, passwordHash, record FROM users WHERE nameKey = ?1");
+    CSqliteStatement select(m_db, "SELECT id, passwordHash, record FROM users WHERE nameKey = ?1");
     select.BindBlob(1, key.data(), key.size());
     if (!select.Step()) {
         return false;
@@ -287,7 +207,7 @@ bool CUsersStore::Find(std::string_view name, Row& row) {
 }
 
 int CUsersStore::AdministratorCount() {
-    CStatement select(m_db, "SELECT record FROM users");
+    CSqliteStatement select(m_db, "SELECT record FROM users");
     int count = 0;
     while (select.Step()) {
         tagUserAccountRecord record;
@@ -352,7 +272,7 @@ bool CUsersStore::GetUserRigthByName(std::string_view name, std::string_view pas
 bool CUsersStore::GetCountUsers(int& count) {
     try {
         CMutexLock lock(m_lock);
-        CStatement select(m_db, "SELECT count(*) FROM users");
+        CSqliteStatement select(m_db, "SELECT count(*) FROM users");
         if (!select.Step()) {
             return false;
         }
@@ -379,7 +299,7 @@ bool CUsersStore::GetUserRigthByNum(int index, tagUserAccountRecord& record) {
     }
     try {
         CMutexLock lock(m_lock);
-        CStatement select(m_db, "SELECT record FROM users ORDER BY id LIMIT 1 OFFSET ?1");
+        CSqliteStatement select(m_db, "SELECT record FROM users ORDER BY id LIMIT 1 OFFSET ?1");
         select.Bind(1, index);
         tagUserAccountRecord clear;
         if (!select.Step() || !ReadRecord(select.Blob(0), clear)) {
@@ -421,7 +341,7 @@ bool CUsersStore::Add(const tagUserAccountRecord& record, const std::string_view
         if (!MayAdminister(acting, nobody, &clear)) {
             return false;
         }
-        CStatement insert(m_db,
+        CSqliteStatement insert(m_db,
                           "INSERT INTO users (nameKey, passwordHash, record) VALUES (?1, ?2, ?3)");
         insert.BindBlob(1, key.data(), key.size()).Bind(2, hash).BindBlob(3, &stored, sizeof(stored));
         insert.Step();  // a name already taken fails here (UNIQUE)
@@ -467,7 +387,7 @@ bool CUsersStore::SetRecord(const tagUserAccountRecord& record, std::string_view
         }
         std::memcpy(clear.UserName, row.record.UserName, sizeof(clear.UserName));
         const tagUserAccountRecord stored = Outgoing(clear);
-        CStatement update(m_db, hash.empty()
+        CSqliteStatement update(m_db, hash.empty()
                                     ? "UPDATE users SET record = ?2 WHERE id = ?1"
                                     : "UPDATE users SET record = ?2, passwordHash = ?3 WHERE id = ?1");
         update.Bind(1, row.id).BindBlob(2, &stored, sizeof(stored));
@@ -503,7 +423,7 @@ bool CUsersStore::Delete(std::string_view name, const std::string_view* acting,
         if (acting != nullptr && row.record.AdminAccess == 1 && AdministratorCount() <= 1) {
             return false;
         }
-        CStatement remove(m_db, "DELETE FROM users WHERE id = ?1");
+        CSqliteStatement remove(m_db, "DELETE FROM users WHERE id = ?1");
         remove.Bind(1, row.id);
         remove.Step();
         transaction.Commit();
@@ -532,7 +452,7 @@ bool CUsersStore::RenameUser(std::string_view name, std::string_view newName,
         SetFieldText(row.record.UserName, newName);
         const tagUserAccountRecord stored = Outgoing(row.record);
         const EncipheredName key = EncipherName(FoldName(newName));
-        CStatement update(m_db, "UPDATE users SET nameKey = ?2, record = ?3 WHERE id = ?1");
+        CSqliteStatement update(m_db, "UPDATE users SET nameKey = ?2, record = ?3 WHERE id = ?1");
         update.Bind(1, row.id).BindBlob(2, key.data(), key.size()).BindBlob(3, &stored, sizeof(stored));
         update.Step();  // a name already taken fails here (UNIQUE)
         transaction.Commit();

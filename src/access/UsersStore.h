@@ -81,7 +81,6 @@ public:
     static std::string FoldName(std::string_view name);
 
 private:
-    class CStatement;
     struct Row;
 
     explicit CUsersStore(sqlite3* db);
