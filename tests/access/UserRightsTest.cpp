@@ -13,21 +13,21 @@ namespace {
 
 // A user as the test builds it: administrator flag, granted function bits and
 // granted ranges of global channels.
-struct UserSpec {
+struct TestUser {
     uint32_t admin = 0;
     std::vector<int> functions;
     std::vector<std::pair<int, int>> channels;
 };
 
-// The enciphered record of spec, as the users database hands it out.
-tagUserAccountRecord RecordOf(const UserSpec& spec) {
+// The enciphered record of user, as the users database hands it out.
+tagUserAccountRecord RecordOf(const TestUser& user) {
     tagUserAccountRecord record{};
     SetFieldText(record.UserName, "operator");
-    record.AdminAccess = spec.admin;
-    for (int bit : spec.functions) {
+    record.AdminAccess = user.admin;
+    for (int bit : user.functions) {
         record.MonitorRigth[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
     }
-    for (auto [first, last] : spec.channels) {
+    for (auto [first, last] : user.channels) {
         for (int g = first; g <= last; ++g) {
             record.ChannelsMonitorRight[g / 8] |= static_cast<uint8_t>(1u << (g % 8));
         }
@@ -41,14 +41,14 @@ TEST(UserRightsTest, FunctionAndChannelChecks) {
     for (int bit = 0; bit < 128; ++bit) {
         allBits.push_back(bit);
     }
-    const UserSpec admin{1, {}, {}};
-    const UserSpec everything{0, allBits, {{0, 4095}}};
-    const UserSpec holed{0, {1, 15}, {{0, 9}, {11, 20}}};
-    const UserSpec single{0, {1}, {{7, 7}}};
+    const TestUser admin{1, {}, {}};
+    const TestUser everything{0, allBits, {{0, 4095}}};
+    const TestUser holed{0, {1, 15}, {{0, 9}, {11, 20}}};
+    const TestUser single{0, {1}, {{7, 7}}};
 
     struct Case {
         const char* what;
-        const UserSpec* user;
+        const TestUser* user;
         int function;  // -1: a channel check
         int first, last;
         bool expected;
