@@ -8,18 +8,27 @@
 namespace zorv {
 namespace {
 
-#define ZORV_RECORD_FIELD(name) \
-    RecordField { offsetof(tagUserAccountRecord, name), sizeof(tagUserAccountRecord::name) }
+#define ZORV_RECORD_FIELD(name)                                                  \
+    RecordField {                                                                \
+        offsetof(tagUserAccountRecord, name), sizeof(tagUserAccountRecord::name) \
+    }
 
 // The one list of fields, used to encipher and to decipher.
 constexpr RecordField kFields[] = {
-    ZORV_RECORD_FIELD(UserName),          ZORV_RECORD_FIELD(FullName),
-    ZORV_RECORD_FIELD(Description),       ZORV_RECORD_FIELD(Password),
-    ZORV_RECORD_FIELD(AdminAccess),       ZORV_RECORD_FIELD(DispatchRight),
-    ZORV_RECORD_FIELD(BaseRigth),         ZORV_RECORD_FIELD(MonitorRigth),
-    ZORV_RECORD_FIELD(IpAddr),            ZORV_RECORD_FIELD(IpMask),
-    ZORV_RECORD_FIELD(StartDateTime),     ZORV_RECORD_FIELD(ExpireDateTime),
-    ZORV_RECORD_FIELD(ChannelsBaseRight), ZORV_RECORD_FIELD(ChannelsMonitorRight),
+    ZORV_RECORD_FIELD(UserName),
+    ZORV_RECORD_FIELD(FullName),
+    ZORV_RECORD_FIELD(Description),
+    ZORV_RECORD_FIELD(Password),
+    ZORV_RECORD_FIELD(AdminAccess),
+    ZORV_RECORD_FIELD(DispatchRight),
+    ZORV_RECORD_FIELD(BaseRigth),
+    ZORV_RECORD_FIELD(MonitorRigth),
+    ZORV_RECORD_FIELD(IpAddr),
+    ZORV_RECORD_FIELD(IpMask),
+    ZORV_RECORD_FIELD(StartDateTime),
+    ZORV_RECORD_FIELD(ExpireDateTime),
+    ZORV_RECORD_FIELD(ChannelsBaseRight),
+    ZORV_RECORD_FIELD(ChannelsMonitorRight),
     ZORV_RECORD_FIELD(NetDeviceRight),
 };
 
@@ -52,7 +61,8 @@ void CipherRecordFields(tagUserAccountRecord& record) {
 
 std::string FieldText(std::span<const char> field, std::size_t maxLength) {
     const std::size_t limit = std::min(field.size(), maxLength);
-    const auto end = std::find(field.begin(), field.begin() + static_cast<std::ptrdiff_t>(limit), '\0');
+    const auto end =
+        std::find(field.begin(), field.begin() + static_cast<std::ptrdiff_t>(limit), '\0');
     return std::string(field.begin(), end);
 }
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <ostream>
 
-#include "access/UsersDatabase.h"
 #include "access/UserRights.h"
+#include "access/UsersDatabase.h"
 #include "platform/Cp1251.h"
 
 namespace zorv {
@@ -175,9 +175,9 @@ int RunUsersCommand(const CommandLine& command, const std::string& workDir,
         return kUsersFileFailed;
     }
     const std::string name = Utf8ToCp1251(command.userName);
-    const bool needsName =
-        command.word == CommandWord::kAddUser || command.word == CommandWord::kAddOperator ||
-        command.word == CommandWord::kDeleteUser;
+    const bool needsName = command.word == CommandWord::kAddUser ||
+                           command.word == CommandWord::kAddOperator ||
+                           command.word == CommandWord::kDeleteUser;
     if (needsName && (name.empty() || name.size() > kUserNameMax)) {
         err << kProgram << "a user name is 1 to " << kUserNameMax << " bytes long" << std::endl;
         return kUsersBadName;

@@ -113,7 +113,8 @@ CUsersDatabase::CUsersDatabase(IJournal& journal) : m_journal(journal) {}
 CUsersDatabase::~CUsersDatabase() = default;
 
 bool CUsersDatabase::Initialise(const std::string& directory, const std::string& prefix) {
-    std::shared_ptr<CUsersStore> store = CUsersStore::Open(directory + "/" + CUsersStore::FileName(prefix));
+    std::shared_ptr<CUsersStore> store =
+        CUsersStore::Open(directory + "/" + CUsersStore::FileName(prefix));
     {
         CMutexLock lock(m_lock);
         m_operatorsPath = directory + "/" + prefix + "operator.dat";
@@ -239,9 +240,8 @@ void CUsersDatabase::ReportTail(std::size_t fileSize) {
     m_tailReported = true;
     static const std::string format = Utf8ToCp1251(
         "Файл операторов %s: длина %u байт не кратна 70, неполная запись в конце пропущена.");
-    m_journal.WriteJournal(kJournalError,
-                           FormatText(format, m_operatorsPath.c_str(),
-                                      static_cast<unsigned>(fileSize)));
+    m_journal.WriteJournal(kJournalError, FormatText(format, m_operatorsPath.c_str(),
+                                                     static_cast<unsigned>(fileSize)));
 }
 
 std::vector<OperatorEntry> CUsersDatabase::ListOperators(const EncipheredName& name) {

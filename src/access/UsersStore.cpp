@@ -20,9 +20,9 @@ constexpr int kBusyTimeoutMs = 5000;
 constexpr const char* kCreateSchema =
     "CREATE TABLE users ("
     " id INTEGER PRIMARY KEY,"
-    " nameKey BLOB NOT NULL UNIQUE,"       // enciphered case-folded name
-    " passwordHash TEXT NOT NULL,"         // crypto_pwhash_str
-    " record BLOB NOT NULL)";              // enciphered record, password zeroed
+    " nameKey BLOB NOT NULL UNIQUE,"  // enciphered case-folded name
+    " passwordHash TEXT NOT NULL,"    // crypto_pwhash_str
+    " record BLOB NOT NULL)";         // enciphered record, password zeroed
 
 // Byte range of the record that only an administrator changes: from
 // AdminAccess to the end.
@@ -341,9 +341,11 @@ bool CUsersStore::Add(const tagUserAccountRecord& record, const std::string_view
         if (!MayAdminister(acting, nobody, &clear)) {
             return false;
         }
-        CSqliteStatement insert(m_db,
-                          "INSERT INTO users (nameKey, passwordHash, record) VALUES (?1, ?2, ?3)");
-        insert.BindBlob(1, key.data(), key.size()).Bind(2, hash).BindBlob(3, &stored, sizeof(stored));
+        CSqliteStatement insert(
+            m_db, "INSERT INTO users (nameKey, passwordHash, record) VALUES (?1, ?2, ?3)");
+        insert.BindBlob(1, key.data(), key.size())
+            .Bind(2, hash)
+            .BindBlob(3, &stored, sizeof(stored));
         insert.Step();  // a name already taken fails here (UNIQUE)
         transaction.Commit();
         return true;
@@ -387,9 +389,9 @@ bool CUsersStore::SetRecord(const tagUserAccountRecord& record, std::string_view
         }
         std::memcpy(clear.UserName, row.record.UserName, sizeof(clear.UserName));
         const tagUserAccountRecord stored = Outgoing(clear);
-        CSqliteStatement update(m_db, hash.empty()
-                                    ? "UPDATE users SET record = ?2 WHERE id = ?1"
-                                    : "UPDATE users SET record = ?2, passwordHash = ?3 WHERE id = ?1");
+        CSqliteStatement update(
+            m_db, hash.empty() ? "UPDATE users SET record = ?2 WHERE id = ?1"
+                               : "UPDATE users SET record = ?2, passwordHash = ?3 WHERE id = ?1");
         update.Bind(1, row.id).BindBlob(2, &stored, sizeof(stored));
         if (!hash.empty()) {
             update.Bind(3, hash);
@@ -453,7 +455,9 @@ bool CUsersStore::RenameUser(std::string_view name, std::string_view newName,
         const tagUserAccountRecord stored = Outgoing(row.record);
         const EncipheredName key = EncipherName(FoldName(newName));
         CSqliteStatement update(m_db, "UPDATE users SET nameKey = ?2, record = ?3 WHERE id = ?1");
-        update.Bind(1, row.id).BindBlob(2, key.data(), key.size()).BindBlob(3, &stored, sizeof(stored));
+        update.Bind(1, row.id)
+            .BindBlob(2, key.data(), key.size())
+            .BindBlob(3, &stored, sizeof(stored));
         update.Step();  // a name already taken fails here (UNIQUE)
         transaction.Commit();
         if (storedName != nullptr) {

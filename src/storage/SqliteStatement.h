@@ -61,9 +61,9 @@ public:
                      "bind");
     }
     CSqliteStatement& BindBlob(int index, const void* data, std::size_t size) {
-        return Check(sqlite3_bind_blob(m_statement, index, data, static_cast<int>(size),
-                                       SQLITE_TRANSIENT),
-                     "bind");
+        return Check(
+            sqlite3_bind_blob(m_statement, index, data, static_cast<int>(size), SQLITE_TRANSIENT),
+            "bind");
     }
     // A zero-padded text field, up to its first zero.
     template <std::size_t N>

@@ -1,12 +1,11 @@
 // The account record's field cipher and its text fields.
-#include "access/UserAccount.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "access/UserAccount.h"
 #include "platform/CredentialCipher.h"
 
 namespace zorv::test {

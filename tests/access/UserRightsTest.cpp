@@ -1,12 +1,12 @@
 // Function and channel rights of a loaded user record.
-#include "access/UserRights.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "access/UserRights.h"
 
 namespace zorv::test {
 namespace {
@@ -80,8 +80,8 @@ TEST(UserRightsTest, FunctionAndChannelChecks) {
     for (const Case& c : cases) {
         CUserRights rights;
         rights.Load(RecordOf(*c.user));
-        const bool result = c.function >= 0 ? rights.HasFunction(c.function)
-                                            : rights.HasChannels(c.first, c.last);
+        const bool result =
+            c.function >= 0 ? rights.HasFunction(c.function) : rights.HasChannels(c.first, c.last);
         EXPECT_EQ(result, c.expected) << c.what;
     }
 }

@@ -1,7 +1,5 @@
 // The users database: pass-through to the users file, and the operators file
 // with its entries, its partial tail and its use from several threads.
-#include "access/UsersDatabase.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include <thread>
 
 #include "UsersTestSupport.h"
+#include "access/UsersDatabase.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -129,7 +128,8 @@ TEST_F(UsersDatabaseTest, PartialTailIsIgnoredAndJournaledOnce) {
             bytes.append(50, static_cast<char>(i + 1));
         }
         // The tail starts like a record of Anna's, so reading it would show.
-        bytes.append(reinterpret_cast<const char*>(m_anna.data()), std::min<std::size_t>(20, c.tail));
+        bytes.append(reinterpret_cast<const char*>(m_anna.data()),
+                     std::min<std::size_t>(20, c.tail));
         bytes.append(c.tail - std::min<std::size_t>(20, c.tail), '\x7f');
         std::ofstream(OperatorsFile(), std::ios::binary) << bytes;
 

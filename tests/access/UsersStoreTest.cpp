@@ -1,12 +1,11 @@
 // The users file: passwords, names, the acting user's rights, bad files.
-#include "access/UsersStore.h"
-
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstring>
 
 #include "UsersTestSupport.h"
+#include "access/UsersStore.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -109,21 +108,47 @@ TEST_F(UsersStoreTest, ActingUserRights) {
     // In order: later cases see the changes of earlier ones.
     const Case cases[] = {
         {"admin adds an administrator", "admin", Op::kAdd, "new", 1, {}, true},
-        {"keeper adds an operator with its own bits", "keeper", Op::kAdd, "new", 0,
-         {kFnStorageSettings}, true},
-        {"keeper cannot grant a bit it lacks", "keeper", Op::kAdd, "new", 0, {kFnStopServer}, false},
+        {"keeper adds an operator with its own bits",
+         "keeper",
+         Op::kAdd,
+         "new",
+         0,
+         {kFnStorageSettings},
+         true},
+        {"keeper cannot grant a bit it lacks",
+         "keeper",
+         Op::kAdd,
+         "new",
+         0,
+         {kFnStopServer},
+         false},
         {"keeper cannot add an administrator", "keeper", Op::kAdd, "new", 1, {}, false},
         {"clerk cannot add", "clerk", Op::kAdd, "new", 0, {}, false},
         {"unknown acting user cannot add", "ghost", Op::kAdd, "new", 0, {}, false},
         {"keeper modifies clerk", "keeper", Op::kModify, "clerk", 0, {kFnStorageSettings}, true},
         {"keeper cannot modify an administrator", "keeper", Op::kModify, "boss", 1, {}, false},
         {"keeper cannot promote clerk", "keeper", Op::kModify, "clerk", 1, {}, false},
-        {"clerk cannot change its own rights", "clerk", Op::kModify, "clerk", 0,
-         {kFnStorageSettings, kFnStopServer}, false},
-        {"clerk keeps its rights and changes its text", "clerk", Op::kModify, "clerk", 0,
-         {kFnStorageSettings}, true},
-        {"clerk cannot modify keeper", "clerk", Op::kModify, "keeper", 0,
-         {kFnUserAdministration, kFnStorageSettings}, false},
+        {"clerk cannot change its own rights",
+         "clerk",
+         Op::kModify,
+         "clerk",
+         0,
+         {kFnStorageSettings, kFnStopServer},
+         false},
+        {"clerk keeps its rights and changes its text",
+         "clerk",
+         Op::kModify,
+         "clerk",
+         0,
+         {kFnStorageSettings},
+         true},
+        {"clerk cannot modify keeper",
+         "clerk",
+         Op::kModify,
+         "keeper",
+         0,
+         {kFnUserAdministration, kFnStorageSettings},
+         false},
         {"admin demotes boss", "admin", Op::kModify, "boss", 0, {}, true},
         {"admin cannot demote the last administrator", "admin", Op::kModify, "admin", 0, {}, false},
         {"clerk cannot delete keeper", "clerk", Op::kDelete, "keeper", 0, {}, false},
