@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "core/CodedException.h"
 #include "core/ExceptionSource.h"
@@ -17,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kDataWait = 3000ms;
+constexpr auto kReadPeriod = 60ms;
 // Line-monitor events delivered per status block while a line's monitor is on.
 constexpr int kMonitorEventsPerBlock = 36;
 constexpr uint64_t kInitRequested = 1ull << 63;
@@ -151,8 +153,17 @@ void CNet2Device::TakeUpParserInit() {
 void CNet2Device::ReadingLoop() {
     SetCurrentThreadTimeCritical();  // refused without privilege: normal priority
     CNet2Driver* driver = Net2Driver();
+    auto lastRead = std::chrono::steady_clock::now();
     while (!StopRequested()) {
+        // Packets come every 20 ms: the stream is read at most every
+        // kReadPeriod, each read taking what has come meanwhile, so that a
+        // device wakes once for several packets.
+        const auto sinceRead = std::chrono::steady_clock::now() - lastRead;
+        if (sinceRead < kReadPeriod) {
+            std::this_thread::sleep_for(kReadPeriod - sinceRead);
+        }
         const bool signalled = DataEvent().Wait(kDataWait);
+        lastRead = std::chrono::steady_clock::now();
         if (StopRequested()) {
             break;
         }

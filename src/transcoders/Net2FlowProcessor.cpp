@@ -277,16 +277,18 @@ struct CNet2FlowProcessor::Impl {
     void ReceiveLoop(ACE_HANDLE handle) {
         SetCurrentThreadTimeCritical();  // as the device's reactor; best effort
         ACE_SOCK_Stream stream(handle);
-        const ACE_Time_Value poll = TimeValue(kReceivePoll);
+        // One blocking receive per packet, given up after kReceivePoll so that
+        // a stop request is seen: a receive that runs out (EAGAIN) is a quiet
+        // connection (no stream started yet, a pause), not a closed one.
+        ACE::clr_flags(handle, ACE_NONBLOCK);
+        timeval wait{};
+        wait.tv_usec = static_cast<suseconds_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(kReceivePoll).count());
+        stream.set_option(SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         while (!stopReceiver.load()) {
-            // ACE reports a wait that ran out as -1 with errno ETIME: a quiet
-            // connection (no stream started yet, a pause) is not a closed one.
-            const int ready = ACE::handle_read_ready(handle, &poll);
-            if (ready == 0 || (ready < 0 && (errno == ETIME || errno == EINTR))) {
-                continue;
-            }
-            const ssize_t n = ready > 0 ? stream.recv(chunk.get(), kNet2ReceiveChunk) : -1;
-            if (n < 0 && (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR)) {
+            const ssize_t n = stream.recv(chunk.get(), kNet2ReceiveChunk);
+            if (n < 0 && (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR ||
+                          errno == ETIME)) {
                 continue;
             }
             if (n <= 0) {
