@@ -45,6 +45,9 @@ Timeline = 0.2 dtmf A4951234C; 2 ring; 3 in; 10 free
 Audio = tone 900 6000
 AudioDuring = calls
 Timeline = 1 out; 1.5 dtmf 5678; 8 free
+
+[Board0.Channel4]
+Timeline = 4 dtmf A7770000C
 )";
 
 TEST(CallerNumberEndToEndTest, NumbersReachTheChannelStateTheRecordAndItsRow) {
@@ -82,6 +85,10 @@ TEST(CallerNumberEndToEndTest, NumbersReachTheChannelStateTheRecordAndItsRow) {
     advanceTo(2500);
     EXPECT_EQ(shown(0), "5551234") << "FSK caller ID while the line rings";
     EXPECT_EQ(shown(2), "4951234") << "DTMF caller ID before the first ring";
+    // Line 4 listens for a DTMF caller ID from the moment a client asks.
+    EXPECT_EQ(server.SetAonFlags(0, 4, 4), 1);
+    advanceTo(6000);
+    EXPECT_EQ(shown(4), "7770000");
     advanceTo(13000);
 
     ASSERT_TRUE(PollUntil([&] { return RecordRows(dir.File("ZORV.dbf")) >= 4; }, 10s));
