@@ -233,8 +233,8 @@ std::vector<tagUserAccountRecord> CUsersDatabase::ListAllUsers() {
     return records;
 }
 
-void CUsersDatabase::ReportTail(std::size_t fileSize) {
-    if (m_tailReported) {
+void CUsersDatabase::ReportTail(bool partial, std::size_t fileSize) {
+    if (!partial || m_tailReported) {
         return;
     }
     m_tailReported = true;
@@ -251,9 +251,7 @@ std::vector<OperatorEntry> CUsersDatabase::ListOperators(const EncipheredName& n
     if (!file.IsOpen()) {
         return entries;
     }
-    if (file.HasPartialTail()) {
-        ReportTail(file.FileSize());
-    }
+    ReportTail(file.HasPartialTail(), file.FileSize());
     if (!file.Map()) {
         return entries;
     }
@@ -273,9 +271,7 @@ bool CUsersDatabase::AddOperator(const EncipheredName& name, const OperatorEntry
     if (!file.IsOpen()) {
         return false;
     }
-    if (file.HasPartialTail()) {
-        ReportTail(file.FileSize());
-    }
+    ReportTail(file.HasPartialTail(), file.FileSize());
     const std::size_t count = file.Records();
     if (!file.Resize(count + 1)) {
         return false;
@@ -292,9 +288,7 @@ bool CUsersDatabase::ModifyOperator(const EncipheredName& name, int index,
     if (!file.IsOpen()) {
         return false;
     }
-    if (file.HasPartialTail()) {
-        ReportTail(file.FileSize());
-    }
+    ReportTail(file.HasPartialTail(), file.FileSize());
     if (!file.Map()) {
         return false;
     }
@@ -312,9 +306,7 @@ bool CUsersDatabase::DeleteOperator(const EncipheredName& name, int index) {
     if (!file.IsOpen()) {
         return false;
     }
-    if (file.HasPartialTail()) {
-        ReportTail(file.FileSize());
-    }
+    ReportTail(file.HasPartialTail(), file.FileSize());
     if (!file.Map()) {
         return false;
     }
@@ -343,9 +335,7 @@ int CUsersDatabase::DeleteOperatorsLocked(const EncipheredName& name) {
     if (!file.IsOpen()) {
         return -1;
     }
-    if (file.HasPartialTail()) {
-        ReportTail(file.FileSize());
-    }
+    ReportTail(file.HasPartialTail(), file.FileSize());
     if (!file.Map()) {
         return -1;
     }

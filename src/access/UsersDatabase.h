@@ -93,8 +93,8 @@ private:
     // Replaces the name of every record owned by from; -1 on failure.
     int RenameOperators(const EncipheredName& from, const EncipheredName& to) REQUIRES(m_lock);
     int DeleteOperatorsLocked(const EncipheredName& name) REQUIRES(m_lock);
-    // Journals a partial tail once per object.
-    void ReportTail(std::size_t fileSize) REQUIRES(m_lock);
+    // Journals a partial tail (when the file has one) once per object.
+    void ReportTail(bool partial, std::size_t fileSize) REQUIRES(m_lock);
 
     IJournal& m_journal;
 

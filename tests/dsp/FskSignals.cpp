@@ -129,11 +129,11 @@ Samples FskBytesSignal(const Bytes& bytes, double speed, int seizureBits, int ma
     }
     const int postamble = 5;
     source.bits.insert(source.bits.end(), postamble, 1);
-    fsk_spec_t spec = preset_fsk_specs[FSK_BELL202];
-    spec.baud_rate = static_cast<int>(std::lround(spec.baud_rate * speed));
-    fsk_tx_state_t* tx = fsk_tx_init(nullptr, &spec, GetBit, &source);
+    fsk_spec_t modem = preset_fsk_specs[FSK_BELL202];
+    modem.baud_rate = static_cast<int>(std::lround(modem.baud_rate * speed));
+    fsk_tx_state_t* tx = fsk_tx_init(nullptr, &modem, GetBit, &source);
     const auto length = static_cast<std::size_t>(
-        std::ceil(static_cast<double>(source.bits.size()) * 8000.0 * 100.0 / spec.baud_rate));
+        std::ceil(static_cast<double>(source.bits.size()) * 8000.0 * 100.0 / modem.baud_rate));
     Samples fsk(length);
     fsk_tx(tx, fsk.data(), static_cast<int>(length));
     fsk_tx_free(tx);
