@@ -1,8 +1,9 @@
 // Caller numbers and dialled digits through the whole server: a simulated
 // board's lines carry an FSK caller ID between rings, an AON answer after the
-// call is taken, a DTMF caller ID before the first ring and digits dialled on
-// a call out; each call's number reaches the channel state, the record's
-// header and the database row.
+// call is taken, a DTMF caller ID before the first ring, digits dialled on
+// a call out, and an AON answer that starts a level-activated record; each
+// call's number reaches the channel state, the record's header and the
+// database row.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -48,6 +49,9 @@ Timeline = 1 out; 1.5 dtmf 5678; 8 free
 
 [Board0.Channel4]
 Timeline = 4 dtmf A7770000C
+
+[Board0.Channel5]
+Timeline = 3 aon 5550001 2
 )";
 
 TEST(CallerNumberEndToEndTest, NumbersReachTheChannelStateTheRecordAndItsRow) {
@@ -57,7 +61,9 @@ TEST(CallerNumberEndToEndTest, NumbersReachTheChannelStateTheRecordAndItsRow) {
         << "[Channel0-0]\nCompression=0\nAonFlags=2\n"
         << "[Channel0-1]\nCompression=0\nAonFlags=1\n"
         << "[Channel0-2]\nCompression=0\nAonFlags=4\n"
-        << "[Channel0-3]\nCompression=0\n";
+        << "[Channel0-3]\nCompression=0\n"
+        // Level-activated: the AON answer itself starts the record.
+        << "[Channel0-5]\nCompression=0\nActivate=1\nAonActivateEnable=1\nAonFlags=1\n";
     const SimScenario scenario = ParseBoardScenario(kScenario, "numbers.ini", dir.Path(), nullptr);
     auto opener = std::make_unique<CSimulatedBoardOpener>(scenario.boards,
                                                           CSimulatedBoard::Clock::Virtual);
@@ -89,25 +95,26 @@ TEST(CallerNumberEndToEndTest, NumbersReachTheChannelStateTheRecordAndItsRow) {
     EXPECT_EQ(server.SetAonFlags(0, 4, 4), 1);
     advanceTo(6000);
     EXPECT_EQ(shown(4), "7770000");
-    advanceTo(13000);
+    EXPECT_EQ(shown(5), "5550001") << "the AON answer that started a level record";
+    advanceTo(20000);
 
-    ASSERT_TRUE(PollUntil([&] { return RecordRows(dir.File("ZORV.dbf")) >= 4; }, 10s));
+    ASSERT_TRUE(PollUntil([&] { return RecordRows(dir.File("ZORV.dbf")) >= 5; }, 10s));
     server.Stop();
     EXPECT_EQ(RunShell(fmt::format("sqlite3 -separator ' ' '{}' 'SELECT NChanel, TlfString_1, "
                                    "Category_1, TlfString_2 FROM records ORDER BY NChanel'",
                                    dir.File("ZORV.dbf"))),
-              "0 5551234 0 \n1 8901234 1 \n2 4951234 0 \n3  0 5678\n");
+              "0 5551234 0 \n1 8901234 1 \n2 4951234 0 \n3  0 5678\n5 5550001 2 \n");
     const std::vector<std::string> files = Records(dir.File("DvrFiles"));
-    EXPECT_EQ(files.size(), 4u);
+    EXPECT_EQ(files.size(), 5u);
     for (const std::string& file : files) {
         CWavFile reader;
         ASSERT_EQ(reader.OpenForReading(file), CWavFile::kOpenReady);
         const tagDB_Record header = reader.getDbRecord();
         SCOPED_TRACE(file);
         const uint32_t line = header.NChanel;
-        const char* caller[] = {"5551234", "8901234", "4951234", ""};
-        const char* called[] = {"", "", "", "5678"};
-        ASSERT_LT(line, 4u);
+        const char* caller[] = {"5551234", "8901234", "4951234", "", "", "5550001"};
+        const char* called[] = {"", "", "", "5678", "", ""};
+        ASSERT_TRUE(line < 6u && line != 4u);
         EXPECT_STREQ(header.TlfString_1, caller[line]);
         EXPECT_STREQ(header.TlfString_2, called[line]);
     }
