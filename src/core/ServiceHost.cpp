@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -127,14 +128,33 @@ bool UnitPathAllowed(const std::string& path) {
 
 }  // namespace
 
-CommandWord ParseCommandLine(std::string_view arguments) {
+namespace {
+
+// "WORD NAME" (one blank): the name, or nullopt when rest is not that.
+std::optional<std::string_view> NameAfterWord(std::string_view rest, std::string_view word) {
+    if (rest.size() < word.size() + 2 || !EqualsIgnoreCase(rest.substr(0, word.size()), word) ||
+        rest[word.size()] != ' ') {
+        return std::nullopt;
+    }
+    const std::string_view name = rest.substr(word.size() + 1);
+    if (name.empty() || name.front() == '-' || name.front() == '/' || name.front() == ' ') {
+        return std::nullopt;
+    }
+    return name;
+}
+
+}  // namespace
+
+CommandLine ParseCommand(std::string_view arguments) {
     struct Word {
         const char* text;
         CommandWord word;
     };
     static constexpr Word kWords[] = {{"UnregServer", CommandWord::kUnregServer},
                                       {"RegServer", CommandWord::kRegServer},
-                                      {"Service", CommandWord::kService}};
+                                      {"Service", CommandWord::kService},
+                                      {"ListUsers", CommandWord::kListUsers}};
+    constexpr std::string_view kOperatorWord = "Operator";
     for (size_t i = 0; i < arguments.size(); ++i) {
         if (arguments[i] != '-' && arguments[i] != '/') {
             continue;
@@ -142,11 +162,27 @@ CommandWord ParseCommandLine(std::string_view arguments) {
         const std::string_view rest = arguments.substr(i + 1);
         for (const Word& word : kWords) {
             if (EqualsIgnoreCase(rest, word.text)) {
-                return word.word;
+                return {word.word, {}};
             }
         }
+        if (const auto name = NameAfterWord(rest, "DeleteUser")) {
+            return {CommandWord::kDeleteUser, std::string(*name)};
+        }
+        if (auto name = NameAfterWord(rest, "AddUser")) {
+            // " -Operator" (or "/Operator") at the end makes an operator.
+            const size_t tail = kOperatorWord.size() + 2;
+            if (name->size() > tail) {
+                const std::string_view end = name->substr(name->size() - tail);
+                if (end[0] == ' ' && (end[1] == '-' || end[1] == '/') &&
+                    EqualsIgnoreCase(end.substr(2), kOperatorWord)) {
+                    return {CommandWord::kAddOperator,
+                            std::string(name->substr(0, name->size() - tail))};
+                }
+            }
+            return {CommandWord::kAddUser, std::string(*name)};
+        }
     }
-    return CommandWord::kRun;
+    return {};
 }
 
 std::string JoinArguments(int argc, const char* const* argv) {

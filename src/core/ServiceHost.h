@@ -1,5 +1,6 @@
 // The process entry: the command-line words, registration as a systemd
-// service, and the run until the stop request.
+// service, and the run until the stop request. (The user words are carried
+// out by the users database's command, access/UsersCommand.h.)
 //
 // With no word the server runs in the foreground until SIGTERM or SIGINT,
 // which act as the service's stop request. "RegServer" records the
@@ -21,12 +22,34 @@
 
 namespace zorv {
 
-enum class CommandWord { kRun, kRegServer, kUnregServer, kService };
+enum class CommandWord {
+    kRun,
+    kRegServer,
+    kUnregServer,
+    kService,
+    // The users database of the work directory, without a running server.
+    kAddUser,      // "AddUser NAME": an administrator
+    kAddOperator,  // "AddUser NAME -Operator": a user with login rights only
+    kListUsers,    // "ListUsers"
+    kDeleteUser,   // "DeleteUser NAME"
+};
+
+// A command line's word and, for the user words, the user name (as typed,
+// not empty, not starting with "-" or "/"; it may hold spaces).
+struct CommandLine {
+    CommandWord word = CommandWord::kRun;
+    std::string userName;
+};
 
 // The word of a command line (the arguments after the program, joined by
 // single spaces): the first "-" or "/" whose rest of the line equals a word,
-// ignoring case, decides; anything else runs the server.
-CommandWord ParseCommandLine(std::string_view arguments);
+// ignoring case, decides; anything else runs the server. The user words take
+// the rest of the line as the name: "AddUser NAME", "AddUser NAME -Operator"
+// (or "/Operator", any case), "DeleteUser NAME".
+CommandLine ParseCommand(std::string_view arguments);
+inline CommandWord ParseCommandLine(std::string_view arguments) {
+    return ParseCommand(arguments).word;
+}
 std::string JoinArguments(int argc, const char* const* argv);
 
 class CServiceHost {

@@ -2,12 +2,17 @@
 //
 // With no command-line word it runs in the foreground until SIGTERM or SIGINT;
 // "-RegServer", "-UnregServer" and "-Service" (or with "/") register,
-// unregister or install it as a systemd service and exit.
+// unregister or install it as a systemd service and exit; "-AddUser NAME"
+// (an administrator; "-AddUser NAME -Operator" a user that may only log in),
+// "-ListUsers" and "-DeleteUser NAME" work on the users database of the work
+// directory and exit (the password of a new user is read from standard
+// input).
 #include <ace/Init_ACE.h>
 #include <unistd.h>
 
 #include <iostream>
 
+#include "access/UsersCommand.h"
 #include "core/ServiceHost.h"
 #include "server/RecordServer.h"
 
@@ -28,13 +33,24 @@ int main(int argc, char** argv) {
     }
     CRecordServer server(environment, std::move(boards));
     CServiceHost host(server.Names(), server.RegistryKey().FilePath(), ExecutablePath(), server);
-    switch (ParseCommandLine(JoinArguments(argc, argv))) {
+    const CommandLine command = ParseCommand(JoinArguments(argc, argv));
+    switch (command.word) {
         case CommandWord::kRegServer:
             return host.Register();
         case CommandWord::kUnregServer:
             return host.Unregister();
         case CommandWord::kService:
             return host.Install();
+        case CommandWord::kAddUser:
+        case CommandWord::kAddOperator:
+        case CommandWord::kListUsers:
+        case CommandWord::kDeleteUser:
+            return RunUsersCommand(
+                command, server.WorkDir(), server.Names().Prefix(),
+                [](std::string& password) {
+                    return ReadPasswordFrom(STDIN_FILENO, std::cerr, password);
+                },
+                std::cout, std::cerr);
         case CommandWord::kRun:
             break;
     }

@@ -9,24 +9,11 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "storage/SqliteStatement.h"
+
 namespace zorv {
 
 namespace {
-
-// A failed SQLite call; thrown inside the table and turned into a result at
-// its public methods.
-class CSqliteError : public std::runtime_error {
-public:
-    CSqliteError(sqlite3* db, const char* what)
-        : std::runtime_error(std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "no database")),
-          m_code(db ? sqlite3_errcode(db) : SQLITE_ERROR) {}
-
-    // The primary result code of the failed call.
-    int Code() const { return m_code & 0xff; }
-
-private:
-    int m_code;
-};
 
 // After these failures SQLite may have undone the whole transaction, or
 // advises to roll it back (a full disk, an I/O error, lack of memory, a lock
@@ -116,29 +103,9 @@ uint32_t StoredFormat(uint32_t format) {
 }  // namespace
 
 // A prepared statement; reset after every use.
-class CRecordDbTable::CStatement {
+class CRecordDbTable::CStatement : public CSqliteStatement {
 public:
-    CStatement(sqlite3* db, const char* sql) : m_db(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr) != SQLITE_OK) {
-            throw CSqliteError(db, "prepare");
-        }
-    }
-    ~CStatement() { sqlite3_finalize(m_statement); }
-    CStatement(const CStatement&) = delete;
-    CStatement& operator=(const CStatement&) = delete;
-
-    void Bind(int index, int64_t value) {
-        Check(sqlite3_bind_int64(m_statement, index, value), "bind");
-    }
-    void Bind(int index, std::string_view text) {
-        Check(sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()),
-                                SQLITE_TRANSIENT),
-              "bind");
-    }
-    template <std::size_t N>
-    void BindField(int index, const char (&field)[N]) {
-        Bind(index, std::string_view(field, strnlen(field, N)));
-    }
+    using CSqliteStatement::CSqliteStatement;
 
     // Binds the call key and every field of record as ?1..?29.
     void BindRecord(const tagDB_Record& r) {
@@ -166,38 +133,6 @@ public:
         BindField(28, r.extraInfo);
         BindField(29, r.document);
     }
-
-    // True while a row is available.
-    bool Step() {
-        const int rc = sqlite3_step(m_statement);
-        if (rc == SQLITE_ROW) {
-            return true;
-        }
-        if (rc != SQLITE_DONE) {
-            throw CSqliteError(m_db, "step");
-        }
-        return false;
-    }
-    int64_t Integer(int column) const { return sqlite3_column_int64(m_statement, column); }
-    std::string Text(int column) const {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
-        const int bytes = sqlite3_column_bytes(m_statement, column);
-        return text ? std::string(text, static_cast<std::size_t>(bytes)) : std::string();
-    }
-    void Reset() {
-        sqlite3_reset(m_statement);
-        sqlite3_clear_bindings(m_statement);
-    }
-
-private:
-    void Check(int rc, const char* what) {
-        if (rc != SQLITE_OK) {
-            throw CSqliteError(m_db, what);
-        }
-    }
-
-    sqlite3* m_db;
-    sqlite3_stmt* m_statement = nullptr;
 };
 
 // Resets a statement when the scope ends, whatever happened.
@@ -260,9 +195,7 @@ CRecordDbTable::~CRecordDbTable() {
 }
 
 void CRecordDbTable::Execute(const char* sql) {
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        throw CSqliteError(m_db, "exec");
-    }
+    SqliteExecute(m_db, sql);
 }
 
 void CRecordDbTable::Prepare() {

@@ -42,6 +42,34 @@ TEST(ServiceHostTest, CommandWords) {
     EXPECT_EQ(JoinArguments(3, argv), "-RegServer -x");
 }
 
+// The users words take the rest of the line as the user name.
+TEST(ServiceHostTest, UserCommandWords) {
+    struct Case {
+        const char* line;
+        CommandWord word;
+        const char* name;
+    };
+    for (const Case c : {Case{"-AddUser admin", CommandWord::kAddUser, "admin"},
+                         Case{"/adduser Ivan Petrov", CommandWord::kAddUser, "Ivan Petrov"},
+                         Case{"-AddUser desk -Operator", CommandWord::kAddOperator, "desk"},
+                         Case{"-AddUser desk one /OPERATOR", CommandWord::kAddOperator, "desk one"},
+                         Case{"-AddUser", CommandWord::kRun, ""},
+                         Case{"-AddUser ", CommandWord::kRun, ""},
+                         Case{"-AddUser -Operator", CommandWord::kRun, ""},
+                         Case{"-AddUserx admin", CommandWord::kRun, ""},
+                         Case{"-ListUsers", CommandWord::kListUsers, ""},
+                         Case{"/LISTUSERS", CommandWord::kListUsers, ""},
+                         Case{"-ListUsers now", CommandWord::kRun, ""},
+                         Case{"-DeleteUser desk", CommandWord::kDeleteUser, "desk"},
+                         Case{"/deleteuser Ivan Petrov", CommandWord::kDeleteUser, "Ivan Petrov"},
+                         Case{"-DeleteUser", CommandWord::kRun, ""},
+                         Case{"-DeleteUser /RegServer", CommandWord::kRegServer, ""}}) {
+        const CommandLine command = ParseCommand(c.line);
+        EXPECT_EQ(command.word, c.word) << "\"" << c.line << "\"";
+        EXPECT_EQ(command.userName, c.name) << "\"" << c.line << "\"";
+    }
+}
+
 class CSilentJournal final : public IJournal {
 public:
     void WriteJournal(int kind, std::string_view text) override {

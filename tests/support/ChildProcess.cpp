@@ -25,7 +25,8 @@ std::string ReadAll(const std::string& path) {
 }  // namespace
 
 CChildProcess::CChildProcess(const std::string& program, const std::vector<std::string>& args,
-                             const std::string& cwd, const std::vector<std::string>& env) {
+                             const std::string& cwd, const std::vector<std::string>& env,
+                             const std::optional<std::string>& input) {
     const std::string name = program.substr(program.rfind('/') + 1);
     m_outPath = cwd + "/" + name + ".out";
     m_errPath = cwd + "/" + name + ".err";
@@ -52,12 +53,30 @@ CChildProcess::CChildProcess(const std::string& program, const std::vector<std::
 
     const int out = ::open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = ::open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The input is written whole before the child starts, and the pipe's
+    // writing end closed, so the child reads it and then its end.
+    int in = -1;
+    if (input) {
+        int fds[2];
+        if (input->size() <= 65536 && ::pipe2(fds, O_CLOEXEC) == 0) {
+            const ssize_t written = ::write(fds[1], input->data(), input->size());
+            ::close(fds[1]);
+            in = fds[0];
+            if (written != static_cast<ssize_t>(input->size())) {
+                ::close(in);
+                in = -1;
+            }
+        }
+    }
     m_pid = ::fork();
     if (m_pid == 0) {
         // The test process may block signals in its threads; the child starts clean.
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (input && (in < 0 || ::dup2(in, 0) != 0)) {
+            _exit(125);
+        }
         ::dup2(out, 1);
         ::dup2(err, 2);
         if (::chdir(cwd.c_str()) != 0) {
@@ -68,6 +87,9 @@ CChildProcess::CChildProcess(const std::string& program, const std::vector<std::
     }
     ::close(out);
     ::close(err);
+    if (in >= 0) {
+        ::close(in);
+    }
 }
 
 CChildProcess::~CChildProcess() {

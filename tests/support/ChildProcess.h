@@ -17,9 +17,12 @@ class CChildProcess {
 public:
     // Starts program with args in directory cwd; env entries ("NAME=value")
     // are added to the test's environment. Output goes to cwd/<name>.out and
-    // cwd/<name>.err where name is the program's file name.
+    // cwd/<name>.err where name is the program's file name. With input, the
+    // child's standard input is a pipe that holds those bytes and then ends
+    // (at most a pipe's capacity, 64 KiB); without, it inherits the test's.
     CChildProcess(const std::string& program, const std::vector<std::string>& args,
-                  const std::string& cwd, const std::vector<std::string>& env);
+                  const std::string& cwd, const std::vector<std::string>& env,
+                  const std::optional<std::string>& input = std::nullopt);
     ~CChildProcess();
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
