@@ -53,6 +53,13 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
               files->SetClock(*environment.clock);
           }
           parts.recordFiles = std::move(files);
+          parts.users = std::make_unique<CUsersDatabase>(*parts.relay);
+          parts.clientView = std::make_unique<CClientView>();
+          auto clients = std::make_unique<CClientServer>(
+              *parts.relay, *parts.users, *parts.clientView,
+              environment.clock != nullptr ? *environment.clock : SystemClock());
+          parts.clients = clients.get();
+          components.network = std::move(clients);
           return std::move(parts);
       }()),
       CDeviceServer(std::move(environment), std::move(components),
@@ -60,6 +67,8 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
                     detail::RecordServerParts::recordFiles.get(),
                     detail::RecordServerParts::transcoders) {
     relay->SetTarget(this);
+    clientView->Attach(*this);
+    clients->SetSettingsPath(SettingsPath());
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
     OnRecordDirectoryChanged();
 }
@@ -70,6 +79,11 @@ CRecordServer::~CRecordServer() {
 }
 
 void CRecordServer::OnStart() {
+    // The users file serves the client logins from the run on.
+    if (!users->Initialise(WorkDir(), Names().Prefix())) {
+        FormatJournal(kJournalError, "Users database %s cannot be opened",
+                      WorkDir() + "/" + CUsersStore::FileName(Names().Prefix()));
+    }
     CDeviceServer::OnStart();
     if (database == nullptr || database->Handle() == -1) {
         return;  // the start failed

@@ -5,7 +5,10 @@
 #include <atomic>
 #include <memory>
 
+#include "access/ClientServer.h"
+#include "access/UsersDatabase.h"
 #include "devices/BoardIo.h"
+#include "server/ClientView.h"
 #include "server/DeviceServer.h"
 #include "storage/DataBase.h"
 #include "storage/RecordDbLibrary.h"
@@ -43,6 +46,9 @@ struct RecordServerParts {
     std::unique_ptr<IRecorderFactory> recordFiles;
     CDataBase* database = nullptr;  // owned by the server's components
     CTranscoderConfigurator* transcoders = nullptr;  // owned by the server's components
+    std::unique_ptr<CUsersDatabase> users;
+    std::unique_ptr<CClientView> clientView;
+    CClientServer* clients = nullptr;  // the network module, owned by the server's components
 };
 
 }  // namespace detail
@@ -58,6 +64,10 @@ public:
     // The network transcoders' configurator (its operations are what clients
     // and the local interface reach).
     CTranscoderConfigurator& Transcoders() { return *transcoders; }
+    // The client server (the network module): the one entry point for the
+    // pushes of changed channel parameters and configuration.
+    CClientServer& Clients() { return *clients; }
+    CUsersDatabase& Users() { return *users; }
 
 protected:
     // After the start sequence (the record database is open, the devices are
