@@ -44,12 +44,19 @@ void CClientServer::Start() {
     // The sockets library is part of the system here; a machine without a
     // network still has its loopback interface.
     m_journal.WriteJournal(kJournalInfo, CatalogText(Msg{98}));
-    if (announcePort > 0xFFFF || serverPort > 0xFFFF ||
-        !m_responder.Start(static_cast<uint16_t>(announcePort),
-                           static_cast<uint16_t>(serverPort), m_options.bindAddress)) {
+    if (announcePort > 0xFFFF || serverPort > 0xFFFF) {
+        m_journal.WriteJournal(kJournalError, CatalogText(Msg{99}));
+        m_journal.WriteJournal(kJournalError, CatalogText(Msg{100}));
+        return;
+    }
+    // The TCP server first, so that the responder announces the port it got.
+    const bool serving = StartServer(m_options.anyPort ? 0 : static_cast<uint16_t>(serverPort));
+    const uint16_t announced = serving ? Port() : static_cast<uint16_t>(serverPort);
+    if (!m_responder.Start(m_options.anyPort ? 0 : static_cast<uint16_t>(announcePort), announced,
+                           m_options.bindAddress)) {
         m_journal.WriteJournal(kJournalError, CatalogText(Msg{99}));
     }
-    if (serverPort > 0xFFFF || !StartServer(static_cast<uint16_t>(serverPort))) {
+    if (!serving) {
         m_journal.WriteJournal(kJournalError, CatalogText(Msg{100}));
     }
 }

@@ -50,6 +50,9 @@ struct ClientServerOptions {
     int socketSendBuffer = 0;
     // Where to listen (the settings' port listens on every address).
     std::string bindAddress;
+    // Listen on free ports chosen by the system instead of the settings'
+    // ports (tests, which never bind a fixed port).
+    bool anyPort = false;
 };
 
 class CClientServer final : public INetworkModule {

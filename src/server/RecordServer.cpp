@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "access/ClientServer.h"
+#include "access/UsersDatabase.h"
+#include "server/ClientView.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
 #include "storage/RecordRecovery.h"
@@ -27,6 +30,18 @@ private:
     IRecordQueue& m_database;
     IClock* m_clock = &SystemClock();
 };
+
+// $ZORV_NETWORK_BIND (tests): the client server and the announcement
+// responder listen on that IPv4 address only, on free ports.
+ClientServerOptions NetworkOptionsFromEnvironment() {
+    ClientServerOptions options;
+    const char* bind = std::getenv("ZORV_NETWORK_BIND");
+    if (bind != nullptr && *bind != '\0') {
+        options.bindAddress = bind;
+        options.anyPort = true;
+    }
+    return options;
+}
 
 }  // namespace
 
@@ -57,7 +72,8 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
           parts.clientView = std::make_unique<CClientView>();
           auto clients = std::make_unique<CClientServer>(
               *parts.relay, *parts.users, *parts.clientView,
-              environment.clock != nullptr ? *environment.clock : SystemClock());
+              environment.clock != nullptr ? *environment.clock : SystemClock(),
+              NetworkOptionsFromEnvironment());
           parts.clients = clients.get();
           components.network = std::move(clients);
           return std::move(parts);

@@ -5,10 +5,7 @@
 #include <atomic>
 #include <memory>
 
-#include "access/ClientServer.h"
-#include "access/UsersDatabase.h"
 #include "devices/BoardIo.h"
-#include "server/ClientView.h"
 #include "server/DeviceServer.h"
 #include "storage/DataBase.h"
 #include "storage/RecordDbLibrary.h"
@@ -16,6 +13,12 @@
 #include "transcoders/TranscoderConfigurator.h"
 
 namespace zorv {
+
+// The client access layer (kept out of this header: its record helpers are
+// not the transcoders' ones).
+class CClientServer;
+class CClientView;
+class CUsersDatabase;
 
 namespace detail {
 

@@ -28,6 +28,7 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
 
     bool Running() const { return m_pid > 0 && !m_status; }
+    pid_t Pid() const { return m_pid; }
     void Signal(int signal);
     // The exit status (WEXITSTATUS, or 128 + signal) once it has ended within
     // timeout, else nullopt.
