@@ -21,26 +21,26 @@ public:
         std::vector<uint8_t> exact(bytes.begin(), bytes.end());
         const GateDecision d = GateMessage(exact, m_authorized);
         switch (d.kind) {
-        case GateDecision::kRun:
-            if (d.size == 0 || d.size > bytes.size() || d.size > kMaxRequestSize) {
-                std::abort();
-            }
-            messages.emplace_back(bytes.begin(), bytes.begin() + static_cast<long>(d.size));
-            return {DispatchOutcome::kUsed, d.size, 0};
-        case GateDecision::kSkip:
-            if (d.size != kSkipSize || d.size > bytes.size()) {
-                std::abort();
-            }
-            skipped += d.size;
-            return {DispatchOutcome::kUsed, d.size, 0};
-        case GateDecision::kNeedMore:
-            if (d.missing == 0 || bytes.size() + d.missing > kMaxRequestSize) {
-                std::abort();
-            }
-            return {DispatchOutcome::kNeedMore, 0, d.missing};
-        case GateDecision::kUnauthorized:
-            stopped = true;
-            return {DispatchOutcome::kStop, 0, 0};
+            case GateDecision::kRun:
+                if (d.size == 0 || d.size > bytes.size() || d.size > kMaxRequestSize) {
+                    std::abort();
+                }
+                messages.emplace_back(bytes.begin(), bytes.begin() + static_cast<long>(d.size));
+                return {DispatchOutcome::kUsed, d.size, 0};
+            case GateDecision::kSkip:
+                if (d.size != kSkipSize || d.size > bytes.size()) {
+                    std::abort();
+                }
+                skipped += d.size;
+                return {DispatchOutcome::kUsed, d.size, 0};
+            case GateDecision::kNeedMore:
+                if (d.missing == 0 || bytes.size() + d.missing > kMaxRequestSize) {
+                    std::abort();
+                }
+                return {DispatchOutcome::kNeedMore, 0, d.missing};
+            case GateDecision::kUnauthorized:
+                stopped = true;
+                return {DispatchOutcome::kStop, 0, 0};
         }
         std::abort();
     }

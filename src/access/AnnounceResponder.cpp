@@ -80,14 +80,17 @@ bool MacText(std::string_view peer, std::span<char> out, const char* arpTable) {
     return true;
 }
 
-CAnnounceResponder::~CAnnounceResponder() { Stop(); }
+CAnnounceResponder::~CAnnounceResponder() {
+    Stop();
+}
 
 bool CAnnounceResponder::Start(uint16_t announcePort, uint16_t serverPort,
                                const std::string& bindAddress) {
     Stop();
     ACE_INET_Addr local;
-    const int set = bindAddress.empty() ? local.set(announcePort, static_cast<ACE_UINT32>(INADDR_ANY))
-                                        : local.set(announcePort, bindAddress.c_str());
+    const int set = bindAddress.empty()
+                        ? local.set(announcePort, static_cast<ACE_UINT32>(INADDR_ANY))
+                        : local.set(announcePort, bindAddress.c_str());
     if (set != 0 || m_socket.open(local, AF_INET, 0, 1 /* reuse address */) != 0) {
         return false;
     }
@@ -134,8 +137,8 @@ void CAnnounceResponder::Run() {
         if (got < 0) {
             continue;
         }
-        if (auto reply = AnswerAnnouncement({buffer.data(), static_cast<std::size_t>(got)},
-                                            m_serverPort)) {
+        if (auto reply =
+                AnswerAnnouncement({buffer.data(), static_cast<std::size_t>(got)}, m_serverPort)) {
             m_socket.send(&*reply, sizeof(*reply), sender);  // a failed send is ignored
         }
     }

@@ -50,8 +50,7 @@ std::optional<AnnounceReply> AnswerAnnouncement(std::span<const uint8_t> datagra
 // when unknown) into out; false (nothing written) when out holds fewer than
 // 18 bytes. peer: "a.b.c.d:port" or "a.b.c.d"; only the part before the first
 // ':' (at most 15 characters) counts. arpTable: the neighbour table's path.
-bool MacText(std::string_view peer, std::span<char> out,
-             const char* arpTable = "/proc/net/arp");
+bool MacText(std::string_view peer, std::span<char> out, const char* arpTable = "/proc/net/arp");
 
 class CAnnounceResponder {
 public:

@@ -69,7 +69,8 @@ ClientAtr CClientConnection::Attributes() const {
     CMutexLock lock(m_identityLock);
     // Both texts keep their terminator inside the 21-byte fields.
     std::memcpy(atr.UserName, m_userName.data(), std::min(m_userName.size(), kUserNameMax));
-    std::memcpy(atr.UserAddr, m_address.data(), std::min(m_address.size(), sizeof(atr.UserAddr) - 1));
+    std::memcpy(atr.UserAddr, m_address.data(),
+                std::min(m_address.size(), sizeof(atr.UserAddr) - 1));
     atr.UserId = m_userId;
     return atr;
 }
@@ -92,7 +93,9 @@ std::string CClientConnection::Name() const {
     return m_userName;
 }
 
-std::string CClientConnection::Address() const { return m_address; }
+std::string CClientConnection::Address() const {
+    return m_address;
+}
 
 bool CClientConnection::Push(std::span<const uint8_t> message) {
     if (m_closed.load()) {
@@ -190,17 +193,17 @@ bool CClientConnection::CheckIdle() {
 DispatchOutcome CClientConnection::Dispatch(std::span<const uint8_t> bytes) {
     const GateDecision gate = GateMessage(bytes, IsAuthorized());
     switch (gate.kind) {
-    case GateDecision::kNeedMore:
-        return {DispatchOutcome::kNeedMore, 0, gate.missing};
-    case GateDecision::kSkip:
-        return {DispatchOutcome::kUsed, gate.size, 0};
-    case GateDecision::kUnauthorized:
-        m_lastIndex = bytes[1];
-        m_server.Journal().FormatJournal(kJournalError, Msg{143}, Name(), m_address);
-        Disconnect(kReasonTimeout);
-        return {DispatchOutcome::kStop, 0, 0};
-    case GateDecision::kRun:
-        break;
+        case GateDecision::kNeedMore:
+            return {DispatchOutcome::kNeedMore, 0, gate.missing};
+        case GateDecision::kSkip:
+            return {DispatchOutcome::kUsed, gate.size, 0};
+        case GateDecision::kUnauthorized:
+            m_lastIndex = bytes[1];
+            m_server.Journal().FormatJournal(kJournalError, Msg{143}, Name(), m_address);
+            Disconnect(kReasonTimeout);
+            return {DispatchOutcome::kStop, 0, 0};
+        case GateDecision::kRun:
+            break;
     }
     m_lastIndex = bytes[1];
     bool keep = true;
@@ -295,8 +298,8 @@ bool CClientConnection::Flush() {
     CMutexLock lock(m_sendLock);
     while (!m_queue.empty()) {
         const std::vector<uint8_t>& front = m_queue.front();
-        const ssize_t sent = m_stream.send(front.data() + m_queueOffset,
-                                           front.size() - m_queueOffset, MSG_NOSIGNAL);
+        const ssize_t sent =
+            m_stream.send(front.data() + m_queueOffset, front.size() - m_queueOffset, MSG_NOSIGNAL);
         if (sent < 0) {
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         }

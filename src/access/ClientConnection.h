@@ -128,7 +128,7 @@ private:
     // read by the server's list operations.
     mutable CMutex m_identityLock;
     std::string m_userName GUARDED_BY(m_identityLock);  // deciphered, at most 20 bytes
-    const std::string m_address;  // full "a.b.c.d:port"
+    const std::string m_address;                        // full "a.b.c.d:port"
     uint32_t m_userId GUARDED_BY(m_identityLock) = 0;
     bool m_authorized GUARDED_BY(m_identityLock) = false;
 

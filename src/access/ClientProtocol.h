@@ -56,9 +56,9 @@ inline constexpr std::size_t kMaxReplySize = 2136;
 
 // Disconnect reasons.
 enum DisconnectReason : uint32_t {
-    kReasonClosed = 0,    // closed by the peer, or a network event failure
-    kReasonTimeout = 1,   // time-out, or a command without authorization
-    kReasonSendFailed = 2 // send or wait failure, or a client too slow to read
+    kReasonClosed = 0,     // closed by the peer, or a network event failure
+    kReasonTimeout = 1,    // time-out, or a command without authorization
+    kReasonSendFailed = 2  // send or wait failure, or a client too slow to read
 };
 
 #pragma pack(push, 1)
@@ -107,7 +107,7 @@ static_assert(offsetof(LoginRequest, User) == 4);
 struct LoginReply {
     uint8_t Code;
     uint8_t Index;
-    uint32_t Granted;  // 1 network access granted, 0 refused
+    uint32_t Granted;              // 1 network access granted, 0 refused
     tagUserAccountRecord Account;  // enciphered; meaningful when granted
 };
 static_assert(sizeof(LoginReply) == 2136);
@@ -136,8 +136,8 @@ static_assert(sizeof(ServerUserMessage) == 50);
 struct tagDvrConfig {
     uint32_t DeviceCount;
     char Path[2][260];
-    uint32_t Quota[2];  // megabytes
-    uint32_t DelSize;   // megabytes
+    uint32_t Quota[2];     // megabytes
+    uint32_t DelSize;      // megabytes
     uint32_t MinSizeFile;  // seconds
     uint32_t MaxFileSize;  // seconds
     uint32_t MaxSizeRecord;
@@ -147,7 +147,7 @@ static_assert(offsetof(tagDvrConfig, Quota) == 524);
 static_assert(offsetof(tagDvrConfig, MaxSizeRecord) == 544);
 
 struct DvrConfigMessage {
-    uint8_t Code;  // 3
+    uint8_t Code;   // 3
     uint8_t Index;  // reserved in the push
     tagDvrConfig Config;
 };
@@ -168,7 +168,7 @@ struct tagStateProgramm {
     uint32_t State;  // the server state word (low byte the state, bits 8.. the failure kind)
     uint32_t DeviceCount;
     uint32_t ChannelCount;
-    uint32_t CurrentPath;  // 0 or 1: the record directory written to
+    uint32_t CurrentPath;       // 0 or 1: the record directory written to
     uint32_t DeviceError[100];  // the last error of each device (0 none or no device)
     uint32_t Reserved[6];
 };
@@ -179,8 +179,8 @@ struct ServiceParametrs {
     uint32_t State;
     uint32_t DeviceCount;
     uint32_t ChannelCount;
-    uint32_t MaxDevices;  // 100
-    uint32_t MaxClients;  // 20
+    uint32_t MaxDevices;   // 100
+    uint32_t MaxClients;   // 20
     uint32_t ClientCount;  // authorized clients now
     uint32_t ServerPort;
     uint32_t Reserved;

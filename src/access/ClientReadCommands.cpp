@@ -24,94 +24,96 @@ bool CClientConnection::RunReadCommand(uint8_t code, uint8_t index,
     IClientData& data = m_server.Data();
     const int channel = request.size() > 2 ? request[2] : 0;
     switch (static_cast<ClientCode>(code)) {
-    case ClientCode::kGetStateDvr: {
-        tagStateProgramm state{};
-        data.StateDvr(state);
-        return ReplyWith(DataReply(code, index, state));
-    }
-    case ClientCode::kGetDvrConfig: {
-        tagDvrConfig config{};
-        data.DvrConfig(config);
-        return ReplyWith(DataReply(code, index, config));
-    }
-    case ClientCode::kGetServiceParam: {
-        ServiceParametrs params{};
-        data.ServiceParam(params);
-        params.MaxDevices = 100;
-        params.MaxClients = kMaxClients;
-        params.ClientCount = static_cast<uint32_t>(m_server.GetServerUsers().size());
-        params.ServerPort = m_server.Port();
-        return ReplyWith(DataReply(code, index, params));
-    }
-    case ClientCode::kGetDeviceConfig: {
-        DeviceConfigReply config{};
-        if (data.DeviceConfig(index, config)) {
-            config.Present = 1;
-            config.ChannelCount = std::min<uint32_t>(config.ChannelCount, kMaxChannelsPerDevice);
-        } else {
-            config = {};
+        case ClientCode::kGetStateDvr: {
+            tagStateProgramm state{};
+            data.StateDvr(state);
+            return ReplyWith(DataReply(code, index, state));
         }
-        return ReplyWith(DataReply(code, index, config));
-    }
-    case ClientCode::kGetChanelParam: {
-        tagChanelParam param{};
-        if (!data.ChannelParam(index, channel, param)) {
-            param = {};
+        case ClientCode::kGetDvrConfig: {
+            tagDvrConfig config{};
+            data.DvrConfig(config);
+            return ReplyWith(DataReply(code, index, config));
         }
-        return ReplyWith(ChannelParamMessage{code, index, static_cast<uint32_t>(channel), param});
-    }
-    case ClientCode::kGetDeviceChannelState: {
-        tagCHANELS_STATE states{};
-        if (!data.ChannelStates(index, states)) {
-            states = {};
+        case ClientCode::kGetServiceParam: {
+            ServiceParametrs params{};
+            data.ServiceParam(params);
+            params.MaxDevices = 100;
+            params.MaxClients = kMaxClients;
+            params.ClientCount = static_cast<uint32_t>(m_server.GetServerUsers().size());
+            params.ServerPort = m_server.Port();
+            return ReplyWith(DataReply(code, index, params));
         }
-        return ReplyWith(DataReply(code, index, states));
-    }
-    case ClientCode::kGetGainAdc: {
-        StatusReply reply{code, index, 0};
-        int32_t gain = 0;
-        if (data.GainAdc(index, channel, gain)) {
-            reply.Result = gain;
-        }
-        return ReplyWith(reply);
-    }
-    case ClientCode::kGetPathSpace: {
-        PathSpaceReply space{};
-        data.PathSpace(space);
-        return ReplyWith(DataReply(code, index, space));
-    }
-    case ClientCode::kGetServerUsers:
-        SendServerUsers();
-        return !m_ending;
-    case ClientCode::kListAliases:
-        for (const IClientData::LineAlias& alias : data.Aliases()) {
-            AliasMessage message{code, static_cast<uint8_t>(alias.line), {}};
-            std::memcpy(message.Alias, alias.alias.data(),
-                        std::min(alias.alias.size(), sizeof(message.Alias) - 1));
-            if (!ReplyWith(message)) {
-                return false;
+        case ClientCode::kGetDeviceConfig: {
+            DeviceConfigReply config{};
+            if (data.DeviceConfig(index, config)) {
+                config.Present = 1;
+                config.ChannelCount =
+                    std::min<uint32_t>(config.ChannelCount, kMaxChannelsPerDevice);
+            } else {
+                config = {};
             }
+            return ReplyWith(DataReply(code, index, config));
         }
-        return true;
-    case ClientCode::kGetTlfParam: {
-        LineParams params{};
-        if (!data.TlfParam(index, channel, params)) {
-            params = {};
+        case ClientCode::kGetChanelParam: {
+            tagChanelParam param{};
+            if (!data.ChannelParam(index, channel, param)) {
+                param = {};
+            }
+            return ReplyWith(
+                ChannelParamMessage{code, index, static_cast<uint32_t>(channel), param});
         }
-        return ReplyWith(TlfParamMessage{code, index, static_cast<uint32_t>(channel), params});
-    }
-    case ClientCode::kGetServiceTlfParam: {
-        std::array<uint8_t, kServiceTlfParamSize> block{};
-        if (!data.ServiceTlfParam(index, block)) {
-            block = {};
+        case ClientCode::kGetDeviceChannelState: {
+            tagCHANELS_STATE states{};
+            if (!data.ChannelStates(index, states)) {
+                states = {};
+            }
+            return ReplyWith(DataReply(code, index, states));
         }
-        return ReplyWith(DataReply(code, index, block));
-    }
-    case ClientCode::kReadJournal:
-        SendJournalFile(index);
-        return !m_ending;
-    default:
-        return true;  // known to the gate, served elsewhere: no reply
+        case ClientCode::kGetGainAdc: {
+            StatusReply reply{code, index, 0};
+            int32_t gain = 0;
+            if (data.GainAdc(index, channel, gain)) {
+                reply.Result = gain;
+            }
+            return ReplyWith(reply);
+        }
+        case ClientCode::kGetPathSpace: {
+            PathSpaceReply space{};
+            data.PathSpace(space);
+            return ReplyWith(DataReply(code, index, space));
+        }
+        case ClientCode::kGetServerUsers:
+            SendServerUsers();
+            return !m_ending;
+        case ClientCode::kListAliases:
+            for (const IClientData::LineAlias& alias : data.Aliases()) {
+                AliasMessage message{code, static_cast<uint8_t>(alias.line), {}};
+                std::memcpy(message.Alias, alias.alias.data(),
+                            std::min(alias.alias.size(), sizeof(message.Alias) - 1));
+                if (!ReplyWith(message)) {
+                    return false;
+                }
+            }
+            return true;
+        case ClientCode::kGetTlfParam: {
+            LineParams params{};
+            if (!data.TlfParam(index, channel, params)) {
+                params = {};
+            }
+            return ReplyWith(TlfParamMessage{code, index, static_cast<uint32_t>(channel), params});
+        }
+        case ClientCode::kGetServiceTlfParam: {
+            std::array<uint8_t, kServiceTlfParamSize> block{};
+            if (!data.ServiceTlfParam(index, block)) {
+                block = {};
+            }
+            return ReplyWith(DataReply(code, index, block));
+        }
+        case ClientCode::kReadJournal:
+            SendJournalFile(index);
+            return !m_ending;
+        default:
+            return true;  // known to the gate, served elsewhere: no reply
     }
 }
 

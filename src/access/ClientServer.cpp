@@ -24,7 +24,9 @@ CClientServer::CClientServer(IJournal& journal, CUsersDatabase& users, IClientDa
       m_clock(clock),
       m_options(std::move(options)) {}
 
-CClientServer::~CClientServer() { Stop(); }
+CClientServer::~CClientServer() {
+    Stop();
+}
 
 void CClientServer::Start() {
     IniFile settings(m_settingsPath);
@@ -263,8 +265,8 @@ void CClientServer::DetachUserByName(std::string_view name) {
 
 std::size_t CClientServer::ConnectionCount() const {
     CScopedLock<CRecursiveMutex> lock(m_listLock);
-    return static_cast<std::size_t>(std::count_if(
-        m_connections.begin(), m_connections.end(), [](const auto& c) { return !c->IsClosed(); }));
+    return static_cast<std::size_t>(std::count_if(m_connections.begin(), m_connections.end(),
+                                                  [](const auto& c) { return !c->IsClosed(); }));
 }
 
 }  // namespace zorv

@@ -40,21 +40,21 @@ bool CMessageAssembler::DrainKept(IMessageDispatcher& dispatcher) {
     while (m_kept > 0 && m_missing == 0) {
         const DispatchOutcome out = dispatcher.Dispatch({m_partial.data(), m_kept});
         switch (out.kind) {
-        case DispatchOutcome::kStop:
-            Reset();
-            return false;
-        case DispatchOutcome::kNeedMore:
-            m_missing = std::min(out.missing, m_partial.size() - m_kept);
-            if (m_missing == 0) {
-                Reset();  // a dispatcher asking beyond the largest request
+            case DispatchOutcome::kStop:
+                Reset();
+                return false;
+            case DispatchOutcome::kNeedMore:
+                m_missing = std::min(out.missing, m_partial.size() - m_kept);
+                if (m_missing == 0) {
+                    Reset();  // a dispatcher asking beyond the largest request
+                }
+                break;
+            case DispatchOutcome::kUsed: {
+                const std::size_t used = std::clamp<std::size_t>(out.used, 1, m_kept);
+                std::memmove(m_partial.data(), m_partial.data() + used, m_kept - used);
+                m_kept -= used;
+                break;
             }
-            break;
-        case DispatchOutcome::kUsed: {
-            const std::size_t used = std::clamp<std::size_t>(out.used, 1, m_kept);
-            std::memmove(m_partial.data(), m_partial.data() + used, m_kept - used);
-            m_kept -= used;
-            break;
-        }
         }
     }
     return true;
@@ -77,19 +77,19 @@ bool CMessageAssembler::Feed(std::span<const uint8_t> block, IMessageDispatcher&
         const std::span<const uint8_t> rest = block.subspan(pos);
         const DispatchOutcome out = dispatcher.Dispatch(rest);
         switch (out.kind) {
-        case DispatchOutcome::kStop:
-            return false;
-        case DispatchOutcome::kNeedMore:
-            if (rest.size() + out.missing > m_partial.size() || out.missing == 0) {
-                return true;  // cannot be a request: drop the rest
-            }
-            std::memcpy(m_partial.data(), rest.data(), rest.size());
-            m_kept = rest.size();
-            m_missing = out.missing;
-            return true;
-        case DispatchOutcome::kUsed:
-            pos += std::clamp<std::size_t>(out.used, 1, rest.size());
-            break;
+            case DispatchOutcome::kStop:
+                return false;
+            case DispatchOutcome::kNeedMore:
+                if (rest.size() + out.missing > m_partial.size() || out.missing == 0) {
+                    return true;  // cannot be a request: drop the rest
+                }
+                std::memcpy(m_partial.data(), rest.data(), rest.size());
+                m_kept = rest.size();
+                m_missing = out.missing;
+                return true;
+            case DispatchOutcome::kUsed:
+                pos += std::clamp<std::size_t>(out.used, 1, rest.size());
+                break;
         }
     }
     return true;

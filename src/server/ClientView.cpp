@@ -137,6 +137,8 @@ bool CClientView::ServiceTlfParam(int device, std::span<uint8_t, kServiceTlfPara
     });
 }
 
-std::string CClientView::JournalPath() { return m_server->JournalPath(); }
+std::string CClientView::JournalPath() {
+    return m_server->JournalPath();
+}
 
 }  // namespace zorv

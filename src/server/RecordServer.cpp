@@ -46,13 +46,16 @@ ClientServerOptions NetworkOptionsFromEnvironment() {
 }  // namespace
 
 CRecordServer::CRecordServer(ServerEnvironment environment, std::unique_ptr<IBoardIoOpener> boards)
-    : CRecordServer(std::move(environment), [&] {
-          detail::RecordServerParts parts;
-          parts.boards = std::move(boards);
-          parts.relay = std::make_unique<detail::CServerRelay>();
-          parts.databaseLibrary = std::make_unique<CRecordDbLibrary>();
-          return parts;
-      }(), ServerComponents{}) {}
+    : CRecordServer(
+          std::move(environment),
+          [&] {
+              detail::RecordServerParts parts;
+              parts.boards = std::move(boards);
+              parts.relay = std::make_unique<detail::CServerRelay>();
+              parts.databaseLibrary = std::make_unique<CRecordDbLibrary>();
+              return parts;
+          }(),
+          ServerComponents{}) {}
 
 CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
                              ServerComponents components)
@@ -78,10 +81,9 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
           components.network = std::move(clients);
           return std::move(parts);
       }()),
-      CDeviceServer(std::move(environment), std::move(components),
-                    detail::RecordServerParts::boards.get(),
-                    detail::RecordServerParts::recordFiles.get(),
-                    detail::RecordServerParts::transcoders) {
+      CDeviceServer(
+          std::move(environment), std::move(components), detail::RecordServerParts::boards.get(),
+          detail::RecordServerParts::recordFiles.get(), detail::RecordServerParts::transcoders) {
     relay->SetTarget(this);
     clientView->Attach(*this);
     clients->SetSettingsPath(SettingsPath());
@@ -107,6 +109,10 @@ void CRecordServer::OnStart() {
     static const CHiddenMark marks;
     CRecordRecovery recovery(*this, *database, *database, marks, kFileSuffix, kDirSuffix);
     recovery.Run(m_roots->All());
+}
+
+void CRecordServer::OnChannelParamsChanged(int device, int first, int last) {
+    clients->BroadcastChannelParams(device, first, last);
 }
 
 void CRecordServer::OnRecordDirectoryChanged() {

@@ -47,7 +47,7 @@ struct RecordServerParts {
     std::unique_ptr<CServerRelay> relay;
     std::unique_ptr<CRecordDbLibrary> databaseLibrary;
     std::unique_ptr<IRecorderFactory> recordFiles;
-    CDataBase* database = nullptr;  // owned by the server's components
+    CDataBase* database = nullptr;                   // owned by the server's components
     CTranscoderConfigurator* transcoders = nullptr;  // owned by the server's components
     std::unique_ptr<CUsersDatabase> users;
     std::unique_ptr<CClientView> clientView;
@@ -77,6 +77,8 @@ protected:
     // not recording yet): records cut short by an abrupt stop are recovered.
     void OnStart() override;
     void OnRecordDirectoryChanged() override;
+    // Pushes the changed channel parameters to the logged-in clients.
+    void OnChannelParamsChanged(int device, int first, int last) override;
 
 private:
     // Every root records were written to, for the deletions and the scan.

@@ -1,7 +1,5 @@
 // The announcement responder: the datagrams it answers, one answer over
 // loopback, and the hardware-address text of a peer.
-#include "access/AnnounceResponder.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +10,7 @@
 #include <fstream>
 #include <vector>
 
+#include "access/AnnounceResponder.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -83,16 +82,15 @@ TEST(AnnounceTest, ResponderAnswersOverLoopback) {
 TEST(MacTextTest, ResolvesTheAddressBeforeTheColon) {
     CTempDir dir;
     const std::string arp = dir.File("arp");
-    std::ofstream(arp) << "IP address       HW type     Flags       HW address            Mask     Device\n"
-                          "127.0.0.9        0x1         0x2         0a:1b:2c:3d:4e:5f     *        lo\n";
+    std::ofstream(arp)
+        << "IP address       HW type     Flags       HW address            Mask     Device\n"
+           "127.0.0.9        0x1         0x2         0a:1b:2c:3d:4e:5f     *        lo\n";
     struct Case {
         const char* peer;
         const char* text;
     } cases[] = {
-        {"127.0.0.9:5000", "0A-1B-2C-3D-4E-5F"},
-        {"127.0.0.9", "0A-1B-2C-3D-4E-5F"},
-        {"127.0.0.10:5000", "00-00-00-00-00-00"},
-        {"not an address", "00-00-00-00-00-00"},
+        {"127.0.0.9:5000", "0A-1B-2C-3D-4E-5F"},       {"127.0.0.9", "0A-1B-2C-3D-4E-5F"},
+        {"127.0.0.10:5000", "00-00-00-00-00-00"},      {"not an address", "00-00-00-00-00-00"},
         {"127.0.0.9999999999:1", "00-00-00-00-00-00"},
     };
     for (const Case& c : cases) {

@@ -49,16 +49,16 @@ public:
         ++calls;
         const GateDecision d = GateMessage(bytes, true);
         switch (d.kind) {
-        case GateDecision::kRun:
-            messages.emplace_back(bytes.begin(), bytes.begin() + static_cast<long>(d.size));
-            return {DispatchOutcome::kUsed, d.size, 0};
-        case GateDecision::kSkip:
-            skipped += d.size;
-            return {DispatchOutcome::kUsed, d.size, 0};
-        case GateDecision::kNeedMore:
-            return {DispatchOutcome::kNeedMore, 0, d.missing};
-        case GateDecision::kUnauthorized:
-            break;
+            case GateDecision::kRun:
+                messages.emplace_back(bytes.begin(), bytes.begin() + static_cast<long>(d.size));
+                return {DispatchOutcome::kUsed, d.size, 0};
+            case GateDecision::kSkip:
+                skipped += d.size;
+                return {DispatchOutcome::kUsed, d.size, 0};
+            case GateDecision::kNeedMore:
+                return {DispatchOutcome::kNeedMore, 0, d.missing};
+            case GateDecision::kUnauthorized:
+                break;
         }
         return {DispatchOutcome::kStop, 0, 0};
     }

@@ -2,8 +2,6 @@
 // description (ClientWire.h): login, the gate, reassembly, the connection
 // limit, time-outs on a manual clock, disconnect notices, pushes and the
 // read commands.
-#include "access/ClientServer.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 
 #include "ClientWire.h"
 #include "UsersTestSupport.h"
+#include "access/ClientServer.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -57,7 +56,10 @@ std::string Line(int kind, int id, const Args&... args) {
 // Two devices of 4 channels; channel parameters and a journal file.
 class CFakeData final : public IClientData {
 public:
-    void StateDvr(tagStateProgramm& out) override { out = {}; out.State = 3; }
+    void StateDvr(tagStateProgramm& out) override {
+        out = {};
+        out.State = 3;
+    }
     void DvrConfig(tagDvrConfig& out) override {
         out = {};
         out.DeviceCount = 2;
@@ -83,10 +85,16 @@ public:
         out.Chanel[1].StateLine = 3;
         return device < 2;
     }
-    bool GainAdc(int, int, int32_t& gain) override { gain = 5; return true; }
+    bool GainAdc(int, int, int32_t& gain) override {
+        gain = 5;
+        return true;
+    }
     void PathSpace(PathSpaceReply& out) override { out = {}; }
     std::vector<LineAlias> Aliases() override { return {{5, "Reception"}}; }
-    bool TlfParam(int, int, LineParams& out) override { out = kDefaultLineParams; return true; }
+    bool TlfParam(int, int, LineParams& out) override {
+        out = kDefaultLineParams;
+        return true;
+    }
     bool ServiceTlfParam(int, std::span<uint8_t, kServiceTlfParamSize> out) override {
         std::fill(out.begin(), out.end(), uint8_t{7});
         return true;
@@ -126,8 +134,7 @@ protected:
     }
     // Logs in and checks the grant.
     std::unique_ptr<CTestClient> LoggedIn(std::string_view name = "operator",
-                                          std::string_view password = "pw",
-                                          uint32_t userId = 0) {
+                                          std::string_view password = "pw", uint32_t userId = 0) {
         auto client = Connect();
         client->Send(LoginBytes(name, password, userId));
         const Bytes reply = client->Read(2136);
@@ -165,8 +172,7 @@ TEST_F(ClientServerTest, LoginGrantedRefusedOrUnknown) {
         int kind;
         int text;
     } cases[] = {
-        {"admin", "secret", 1, 0, 145},
-        {"operator", "pw", 1, 0, 145},
+        {"admin", "secret", 1, 0, 145}, {"operator", "pw", 1, 0, 145},
         {"local", "pw", 0, 1, 144},     // no network right
         {"ghost", "pw", 0, 1, 146},     // not a user
         {"admin", "wrong", 0, 1, 146},  // wrong password
@@ -187,8 +193,8 @@ TEST_F(ClientServerTest, LoginGrantedRefusedOrUnknown) {
             EXPECT_EQ(FieldText(Deciphered(record).UserName), c.name);
         }
         const std::string address = "127.0.0.1:" + std::to_string(client->LocalPort());
-        const std::string line = c.text == 146 ? Line(c.kind, c.text, c.name, address)
-                                               : Line(c.kind, c.text, c.name);
+        const std::string line =
+            c.text == 146 ? Line(c.kind, c.text, c.name, address) : Line(c.kind, c.text, c.name);
         EXPECT_TRUE(m_journal.WaitFor(line)) << line;
     }
     // A refused client stays connected but may only log in again.
@@ -210,8 +216,8 @@ TEST_F(ClientServerTest, CommandBeforeLoginDisconnectsWithReasonOne) {
 }
 
 TEST_F(ClientServerTest, LoginReassembledFromAnySplit) {
-    const std::vector<std::vector<std::size_t>> splits = {{52}, {30, 22}, {10, 10, 32}, {1, 1, 50},
-                                                         {1, 51}, {51, 1}};
+    const std::vector<std::vector<std::size_t>> splits = {{52},       {30, 22}, {10, 10, 32},
+                                                          {1, 1, 50}, {1, 51},  {51, 1}};
     for (const auto& split : splits) {
         auto client = Connect();
         const Bytes login = LoginBytes("admin", "secret");
@@ -240,14 +246,14 @@ TEST_F(ClientServerTest, TwoCommandsInOneBlockAnswerInOrder) {
     const Bytes first = client->Read(550);
     ASSERT_EQ(first.size(), 550u);
     EXPECT_EQ(first[0], 3);
-    EXPECT_EQ(U32At(first, 2), 2u);  // DeviceCount
+    EXPECT_EQ(U32At(first, 2), 2u);               // DeviceCount
     EXPECT_EQ(first[2 + 4 + 260 + 260 + 4], 77);  // Quota[1]
     const Bytes second = client->Read(46);
     ASSERT_EQ(second.size(), 46u);
     EXPECT_EQ(second[0], 6);
     EXPECT_EQ(second[1], 1);
-    EXPECT_EQ(U32At(second, 2), 2u);             // channel
-    EXPECT_EQ(U32At(second, 6 + 20), 1012u);     // Treshold of device 1 channel 2
+    EXPECT_EQ(U32At(second, 2), 2u);          // channel
+    EXPECT_EQ(U32At(second, 6 + 20), 1012u);  // Treshold of device 1 channel 2
 }
 
 TEST_F(ClientServerTest, BadIndexAndUnknownCodeConsumeFourBytes) {
@@ -330,7 +336,7 @@ TEST_F(ClientServerTest, PeerCloseJournalsReasonZero) {
 TEST_F(ClientServerTest, PushesReachEveryAuthorizedClient) {
     auto a = LoggedIn();
     auto b = LoggedIn("admin", "secret");
-    auto stranger = Connect();  // not logged in: no pushes
+    auto stranger = Connect();                  // not logged in: no pushes
     m_server->BroadcastChannelParams(1, 3, 2);  // a range in either order
     m_server->BroadcastDvrConfig();
     for (CTestClient* client : {a.get(), b.get()}) {
@@ -407,9 +413,8 @@ TEST_F(ClientServerTest, ServerUsersAndDetach) {
     auto c = Connect();  // not authorized: not listed
     ASSERT_TRUE(WaitConnections(3));
     b->Send({38, 0, 0, 0});
-    for (const auto& [index, name, id, port] :
-         {std::tuple{1, "operator", 81u, a->LocalPort()},
-          std::tuple{2, "admin", 5u, b->LocalPort()}}) {
+    for (const auto& [index, name, id, port] : {std::tuple{1, "operator", 81u, a->LocalPort()},
+                                                std::tuple{2, "admin", 5u, b->LocalPort()}}) {
         const Bytes message = b->Read(50);
         ASSERT_EQ(message.size(), 50u);
         EXPECT_EQ(message[0], 38);
@@ -448,8 +453,8 @@ TEST_F(ClientServerTest, ReadCommandsAnswerTheirSizes) {
         Bytes request;
         std::size_t size;
     } cases[] = {
-        {{2, 0, 0, 0}, 442},  {{4, 0, 0, 0}, 34},  {{5, 1, 0, 0}, 38},  {{13, 1, 0, 0}, 1298},
-        {{31, 0, 1, 0}, 6},   {{37, 0, 0, 0}, 34}, {{44, 0, 1, 0}, 17}, {{50, 0, 0, 0}, 54},
+        {{2, 0, 0, 0}, 442}, {{4, 0, 0, 0}, 34},  {{5, 1, 0, 0}, 38},  {{13, 1, 0, 0}, 1298},
+        {{31, 0, 1, 0}, 6},  {{37, 0, 0, 0}, 34}, {{44, 0, 1, 0}, 17}, {{50, 0, 0, 0}, 54},
     };
     auto client = LoggedIn();
     for (const Case& c : cases) {

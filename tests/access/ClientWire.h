@@ -82,8 +82,7 @@ public:
             if (::poll(&fd, 1, 20000) <= 0) {
                 break;
             }
-            const ssize_t got =
-                ::recv(m_fd, buffer, std::min(sizeof(buffer), n - out.size()), 0);
+            const ssize_t got = ::recv(m_fd, buffer, std::min(sizeof(buffer), n - out.size()), 0);
             if (got <= 0) {
                 break;
             }

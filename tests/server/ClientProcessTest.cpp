@@ -45,8 +45,8 @@ std::vector<uint16_t> ProcessPorts(pid_t pid, const std::string& table, bool tcp
         std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
         f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
         if (inodes.count(inode) != 0 && (!tcp || state == "0A")) {
-            ports.push_back(static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1),
-                                                             nullptr, 16)));
+            ports.push_back(
+                static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
         }
     }
     return ports;
@@ -88,7 +88,8 @@ TEST(ClientProcessTest, ServerExecutableServesClients) {
         ASSERT_EQ(config.size(), 550u);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(config.data() + 6)),
                   dir.File("DvrFiles"));
-        EXPECT_TRUE(PollUntil([&] { return journalHas(FormatCatalogText(Msg{145}, "admin")); }, 20s));
+        EXPECT_TRUE(
+            PollUntil([&] { return journalHas(FormatCatalogText(Msg{145}, "admin")); }, 20s));
     }
 
     // One of the UDP sockets is the responder: it announces the TCP port.
@@ -102,7 +103,8 @@ TEST(ClientProcessTest, ServerExecutableServesClients) {
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                 sizeof(to));
     }
     pollfd p{fd, POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 20000), 1);
