@@ -328,11 +328,13 @@ bool CClientConnection::FlushWithin(std::chrono::milliseconds limit) {
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        if (left.count() <= 0 || m_detached.load()) {
             return false;
         }
+        // In slices, so that a detach does not wait for a slow client.
         pollfd fd{m_stream.get_handle(), POLLOUT, 0};
-        if (::poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+        const auto slice = std::min(left, std::chrono::milliseconds{100});
+        if (::poll(&fd, 1, static_cast<int>(slice.count())) < 0 && errno != EINTR) {
             return false;
         }
     }
@@ -343,6 +345,9 @@ void CClientConnection::Disconnect(uint32_t reason) {
         return;
     }
     m_ending = true;
+    if (m_detached.load()) {
+        return;  // ended by the server: no notice (the thread closes the socket)
+    }
     m_server.Journal().FormatJournal(kJournalInfo, Msg{139}, reason, Name(), m_address);
     const DisconnectNotice notice{static_cast<uint8_t>(ClientCode::kDisconnect), m_lastIndex,
                                   reason};

@@ -164,11 +164,11 @@ void CClientServer::Accept() {
             stream.close();
         } else {
             auto connection = std::make_shared<CClientConnection>(*this, stream, text);
+            // Without a thread the connection is dropped here and closes
+            // the socket it owns.
             if (connection->Start()) {
                 m_connections.push_back(std::move(connection));
                 accepted = true;
-            } else {
-                stream.close();
             }
         }
     }

@@ -7,13 +7,11 @@ namespace zorv {
 
 GateDecision GateMessage(std::span<const uint8_t> bytes, bool authorized) {
     const uint8_t code = bytes[0];
-    const std::optional<std::size_t> known = RequestSize(code);
     const std::size_t available = bytes.size();
     if (available < 2) {
-        // Only the code is here: the index decides between the command's
-        // size and a 4-byte skip, so ask for no more than the smaller.
-        const std::size_t size = known ? std::min(*known, kSkipSize) : kSkipSize;
-        return {GateDecision::kNeedMore, 0, size - available};
+        // Only the code is here: the index decides between a skip, a
+        // refusal and the command, so ask for it alone first.
+        return {GateDecision::kNeedMore, 0, 2 - available};
     }
     const auto skip = [&]() -> GateDecision {
         if (available < kSkipSize) {
@@ -27,6 +25,7 @@ GateDecision GateMessage(std::span<const uint8_t> bytes, bool authorized) {
     if (code != static_cast<uint8_t>(ClientCode::kLogin) && !authorized) {
         return {GateDecision::kUnauthorized, 0, 0};
     }
+    const std::optional<std::size_t> known = RequestSize(code);
     if (!known) {
         return skip();
     }

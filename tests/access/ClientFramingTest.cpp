@@ -19,8 +19,8 @@ TEST(ClientGateTest, DecidesFromTheBytesGiven) {
         std::size_t size;
         std::size_t missing;
     } cases[] = {
-        {"one byte of a login", {1}, false, GateDecision::kNeedMore, 0, 3},
-        {"one byte of an unknown code", {200}, true, GateDecision::kNeedMore, 0, 3},
+        {"one byte of a login", {1}, false, GateDecision::kNeedMore, 0, 1},
+        {"one byte of an unknown code", {200}, true, GateDecision::kNeedMore, 0, 1},
         {"half a login", Bytes(26, 1), false, GateDecision::kNeedMore, 0, 26},
         {"whole login", Bytes(52, 1), false, GateDecision::kRun, 52, 0},
         {"index 100, short", {1, 100}, false, GateDecision::kNeedMore, 0, 2},
