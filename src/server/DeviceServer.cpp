@@ -167,50 +167,66 @@ void CDeviceServer::FinishChannels(CRecordDevice& device) {
 
 // --- Per-channel settings writers -------------------------------------------
 
+int CDeviceServer::Changed(int device, int first, int last, int result) {
+    // Outside the device table: the listener reads the channels back.
+    if (result != 0 && result != kNotSupported) {
+        OnChannelParamsChanged(device, first, last);
+    }
+    return result;
+}
+
 int CDeviceServer::SetChannelEnable(int device, int first, int last, int32_t value) {
-    return OnRecordDevice(device,
-                          [&](CRecordDevice& d) { return d.SetEnable(first, last, value, true); });
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetEnable(first, last, value, true);
+                   }));
 }
 
 int CDeviceServer::SetChannelActivate(int device, int first, int last, uint32_t value) {
-    return OnRecordDevice(
-        device, [&](CRecordDevice& d) { return d.SetActivate(first, last, value, true); });
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetActivate(first, last, value, true);
+                   }));
 }
 
 int CDeviceServer::SetChannelCompress(int device, int first, int last, uint32_t value) {
-    return OnRecordDevice(device, [&](CRecordDevice& d) {
-        return d.SetCompress(first, last, static_cast<int>(value), true);
-    });
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetCompress(first, last, static_cast<int>(value), true);
+                   }));
 }
 
 int CDeviceServer::SetChannelTOn(int device, int first, int last, uint32_t value) {
-    return OnRecordDevice(device,
-                          [&](CRecordDevice& d) { return d.SetTOn(first, last, value, true); });
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetTOn(first, last, value, true);
+                   }));
 }
 
 int CDeviceServer::SetChannelTOff(int device, int first, int last, uint32_t value) {
-    return OnRecordDevice(device,
-                          [&](CRecordDevice& d) { return d.SetTOff(first, last, value, true); });
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetTOff(first, last, value, true);
+                   }));
 }
 
 int CDeviceServer::SetChannelTreshold(int device, int first, int last, uint32_t value) {
-    return OnRecordDevice(
-        device, [&](CRecordDevice& d) { return d.SetTreshold(first, last, value, true); });
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetTreshold(first, last, value, true);
+                   }));
 }
 
 int CDeviceServer::SetChannelSampleRate(int device, int first, int last, uint32_t value) {
-    return OnRecordDevice(
-        device, [&](CRecordDevice& d) { return d.SetSampleRate(first, last, value, true); });
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetSampleRate(first, last, value, true);
+                   }));
 }
 
 int CDeviceServer::SetStereoChannel(int device, int master, int slave) {
-    return OnRecordDevice(device,
-                          [&](CRecordDevice& d) { return d.SetStereo(master, slave, true); });
+    return Changed(device, master, slave, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.SetStereo(master, slave, true);
+                   }));
 }
 
 int CDeviceServer::UndoStereoChannel(int device, int master, int slave) {
-    return OnRecordDevice(device,
-                          [&](CRecordDevice& d) { return d.UndoStereo(master, slave, true); });
+    return Changed(device, master, slave, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.UndoStereo(master, slave, true);
+                   }));
 }
 
 int CDeviceServer::SetChannelMute(int device, int channel, bool on) {

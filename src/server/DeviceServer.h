@@ -76,6 +76,10 @@ protected:
     void ReadChannelDefaults() override;
     // Starts the devices, then finishes the channels of every device.
     void OnStartDevices() override;
+    // The parameters of channels first..last (either order) of a device
+    // changed through a setter above (the client layer pushes them). Called
+    // on the setter's thread, without the device table or any device lock.
+    virtual void OnChannelParamsChanged(int /*device*/, int /*first*/, int /*last*/) {}
 
 private:
     DeviceContext Context(int firstLine);
@@ -96,6 +100,8 @@ private:
     // Stereo pairs and forced recordings from the settings, once the device
     // runs.
     void FinishChannels(CRecordDevice& device);
+    // Reports a successful change of channels first..last; returns result.
+    int Changed(int device, int first, int last, int result);
     // Writes one integer key of a channel that the device does not hold.
     int WriteChannelKey(int device, int channel, const char* key, uint32_t value);
 

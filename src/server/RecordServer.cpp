@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "access/ClientServer.h"
+#include "access/UsersDatabase.h"
+#include "server/ClientView.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
 #include "storage/RecordRecovery.h"
@@ -28,16 +31,31 @@ private:
     IClock* m_clock = &SystemClock();
 };
 
+// $ZORV_NETWORK_BIND (tests): the client server and the announcement
+// responder listen on that IPv4 address only, on free ports.
+ClientServerOptions NetworkOptionsFromEnvironment() {
+    ClientServerOptions options;
+    const char* bind = std::getenv("ZORV_NETWORK_BIND");
+    if (bind != nullptr && *bind != '\0') {
+        options.bindAddress = bind;
+        options.anyPort = true;
+    }
+    return options;
+}
+
 }  // namespace
 
 CRecordServer::CRecordServer(ServerEnvironment environment, std::unique_ptr<IBoardIoOpener> boards)
-    : CRecordServer(std::move(environment), [&] {
-          detail::RecordServerParts parts;
-          parts.boards = std::move(boards);
-          parts.relay = std::make_unique<detail::CServerRelay>();
-          parts.databaseLibrary = std::make_unique<CRecordDbLibrary>();
-          return parts;
-      }(), ServerComponents{}) {}
+    : CRecordServer(
+          std::move(environment),
+          [&] {
+              detail::RecordServerParts parts;
+              parts.boards = std::move(boards);
+              parts.relay = std::make_unique<detail::CServerRelay>();
+              parts.databaseLibrary = std::make_unique<CRecordDbLibrary>();
+              return parts;
+          }(),
+          ServerComponents{}) {}
 
 CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
                              ServerComponents components)
@@ -53,13 +71,22 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
               files->SetClock(*environment.clock);
           }
           parts.recordFiles = std::move(files);
+          parts.users = std::make_unique<CUsersDatabase>(*parts.relay);
+          parts.clientView = std::make_unique<CClientView>();
+          auto clients = std::make_unique<CClientServer>(
+              *parts.relay, *parts.users, *parts.clientView,
+              environment.clock != nullptr ? *environment.clock : SystemClock(),
+              NetworkOptionsFromEnvironment());
+          parts.clients = clients.get();
+          components.network = std::move(clients);
           return std::move(parts);
       }()),
-      CDeviceServer(std::move(environment), std::move(components),
-                    detail::RecordServerParts::boards.get(),
-                    detail::RecordServerParts::recordFiles.get(),
-                    detail::RecordServerParts::transcoders) {
+      CDeviceServer(
+          std::move(environment), std::move(components), detail::RecordServerParts::boards.get(),
+          detail::RecordServerParts::recordFiles.get(), detail::RecordServerParts::transcoders) {
     relay->SetTarget(this);
+    clientView->Attach(*this);
+    clients->SetSettingsPath(SettingsPath());
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
     OnRecordDirectoryChanged();
 }
@@ -70,6 +97,11 @@ CRecordServer::~CRecordServer() {
 }
 
 void CRecordServer::OnStart() {
+    // The users file serves the client logins from the run on.
+    if (!users->Initialise(WorkDir(), Names().Prefix())) {
+        FormatJournal(kJournalError, "Users database %s cannot be opened",
+                      WorkDir() + "/" + CUsersStore::FileName(Names().Prefix()));
+    }
     CDeviceServer::OnStart();
     if (database == nullptr || database->Handle() == -1) {
         return;  // the start failed
@@ -77,6 +109,10 @@ void CRecordServer::OnStart() {
     static const CHiddenMark marks;
     CRecordRecovery recovery(*this, *database, *database, marks, kFileSuffix, kDirSuffix);
     recovery.Run(m_roots->All());
+}
+
+void CRecordServer::OnChannelParamsChanged(int device, int first, int last) {
+    clients->BroadcastChannelParams(device, first, last);
 }
 
 void CRecordServer::OnRecordDirectoryChanged() {

@@ -14,6 +14,12 @@
 
 namespace zorv {
 
+// The client access layer (kept out of this header: its record helpers are
+// not the transcoders' ones).
+class CClientServer;
+class CClientView;
+class CUsersDatabase;
+
 namespace detail {
 
 // Forwards to the server once it exists: components are built before the
@@ -41,8 +47,11 @@ struct RecordServerParts {
     std::unique_ptr<CServerRelay> relay;
     std::unique_ptr<CRecordDbLibrary> databaseLibrary;
     std::unique_ptr<IRecorderFactory> recordFiles;
-    CDataBase* database = nullptr;  // owned by the server's components
+    CDataBase* database = nullptr;                   // owned by the server's components
     CTranscoderConfigurator* transcoders = nullptr;  // owned by the server's components
+    std::unique_ptr<CUsersDatabase> users;
+    std::unique_ptr<CClientView> clientView;
+    CClientServer* clients = nullptr;  // the network module, owned by the server's components
 };
 
 }  // namespace detail
@@ -58,12 +67,18 @@ public:
     // The network transcoders' configurator (its operations are what clients
     // and the local interface reach).
     CTranscoderConfigurator& Transcoders() { return *transcoders; }
+    // The client server (the network module): the one entry point for the
+    // pushes of changed channel parameters and configuration.
+    CClientServer& Clients() { return *clients; }
+    CUsersDatabase& Users() { return *users; }
 
 protected:
     // After the start sequence (the record database is open, the devices are
     // not recording yet): records cut short by an abrupt stop are recovered.
     void OnStart() override;
     void OnRecordDirectoryChanged() override;
+    // Pushes the changed channel parameters to the logged-in clients.
+    void OnChannelParamsChanged(int device, int first, int last) override;
 
 private:
     // Every root records were written to, for the deletions and the scan.
