@@ -8,49 +8,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <set>
-#include <sstream>
-
 #include "../access/ClientWire.h"
 #include "core/Journal.h"
 #include "support/ChildProcess.h"
 #include "support/JournalReader.h"
+#include "support/ProcessPorts.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Local ports of the process's sockets in table (/proc/net/tcp or udp);
-// for TCP only listening ones.
-std::vector<uint16_t> ProcessPorts(pid_t pid, const std::string& table, bool tcp) {
-    std::set<std::string> inodes;
-    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(fds, ec)) {
-        const std::string link = std::filesystem::read_symlink(entry.path(), ec).string();
-        if (link.rfind("socket:[", 0) == 0) {
-            inodes.insert(link.substr(8, link.size() - 9));
-        }
-    }
-    std::vector<uint16_t> ports;
-    std::ifstream in(table);
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
-        f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
-        if (inodes.count(inode) != 0 && (!tcp || state == "0A")) {
-            ports.push_back(
-                static_cast<uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
-        }
-    }
-    return ports;
-}
 
 TEST(ClientProcessTest, ServerExecutableServesClients) {
     CTempDir dir;
