@@ -1,10 +1,13 @@
 #include "server/RecordServer.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <stdexcept>
 
 #include "access/ClientServer.h"
 #include "access/UsersDatabase.h"
+#include "platform/IniFile.h"
 #include "server/ClientView.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
@@ -102,8 +105,25 @@ void CRecordServer::OnStart() {
         FormatJournal(kJournalError, "Users database %s cannot be opened",
                       WorkDir() + "/" + CUsersStore::FileName(Names().Prefix()));
     }
+    // The record table is kept in a shared PostgreSQL database when the
+    // settings name one; the rows are this server's by its name.
+    const IniFile settings(SettingsPath());
+    const std::string shared = settings.GetString("DataBase", "ConnectionString", "", 4096);
+    if (!shared.empty()) {
+        std::string owner = settings.GetString("Server", "Name", "", kPathMax);
+        if (owner.empty()) {
+            char host[256] = {};
+            ::gethostname(host, sizeof(host) - 1);
+            owner = host;
+        }
+        databaseLibrary->UseSharedDatabase(shared, owner);
+    }
     CDeviceServer::OnStart();
     if (database == nullptr || database->Handle() == -1) {
+        if (!shared.empty()) {
+            FormatJournal(kJournalError, "Shared record database cannot be opened: %s",
+                          databaseLibrary->SharedDatabaseError());
+        }
         return;  // the start failed
     }
     static const CHiddenMark marks;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "storage/PgRecordTable.h"
 #include "storage/RecordDbTable.h"
 
 namespace zorv {
@@ -25,10 +26,24 @@ int32_t CRecordDbLibrary::Open(int32_t kind, const std::string& directory,
     if (directory.empty() || !std::filesystem::is_directory(directory, ec)) {
         return -1;
     }
-    std::shared_ptr<CRecordDbTable> table =
-        CRecordDbTable::Open(directory, fileName,
-                             mode == kModeServer ? CRecordDbTable::Layout::kServer
-                                                 : CRecordDbTable::Layout::kArchiveCopy);
+    std::string connection;
+    std::string owner;
+    if (mode == kModeServer) {
+        CMutexLock lock(m_lock);
+        connection = m_sharedConnection;
+        owner = m_sharedOwner;
+    }
+    std::shared_ptr<IRecordTable> table;
+    if (!connection.empty()) {
+        std::string error;
+        table = CPgRecordTable::Open(connection, owner, error);
+        CMutexLock lock(m_lock);
+        m_sharedError = error;
+    } else {
+        table = CRecordDbTable::Open(directory, fileName,
+                                     mode == kModeServer ? CRecordDbTable::Layout::kServer
+                                                         : CRecordDbTable::Layout::kArchiveCopy);
+    }
     if (!table) {
         return -1;
     }
@@ -41,30 +56,30 @@ int32_t CRecordDbLibrary::Open(int32_t kind, const std::string& directory,
     return handle;
 }
 
-std::shared_ptr<CRecordDbTable> CRecordDbLibrary::Find(int32_t handle) const {
+std::shared_ptr<IRecordTable> CRecordDbLibrary::Find(int32_t handle) const {
     CMutexLock lock(m_lock);
     const auto found = m_tables.find(handle);
     return found == m_tables.end() ? nullptr : found->second;
 }
 
 int32_t CRecordDbLibrary::Append(int32_t handle, const tagDB_Record& record) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table && table->Append(record) ? 0 : -1;
 }
 
 int32_t CRecordDbLibrary::Update(int32_t handle, const tagDB_Record& record) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table && table->Update(record) ? 0 : -1;
 }
 
 int32_t CRecordDbLibrary::Delete(int32_t handle, const tagDB_Record& record) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table && table->Delete(record) ? 0 : -1;
 }
 
 int32_t CRecordDbLibrary::Apply(int32_t handle, std::span<const RecordDbChange> changes,
                                 std::span<int32_t> results) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     if (!table) {
         std::fill(results.begin(), results.begin() + std::min(results.size(), changes.size()), -1);
         return -1;
@@ -73,17 +88,17 @@ int32_t CRecordDbLibrary::Apply(int32_t handle, std::span<const RecordDbChange> 
 }
 
 int32_t CRecordDbLibrary::DeleteOldest(int32_t handle, int32_t megabytes) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table ? table->DeleteOldest(megabytes) : -1;
 }
 
 int32_t CRecordDbLibrary::DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table ? table->DeleteBefore(year, month, day) : -1;
 }
 
 void CRecordDbLibrary::Close(int32_t handle) {
-    std::shared_ptr<CRecordDbTable> table;
+    std::shared_ptr<IRecordTable> table;
     {
         CMutexLock lock(m_lock);
         const auto found = m_tables.find(handle);
@@ -97,18 +112,29 @@ void CRecordDbLibrary::Close(int32_t handle) {
 }
 
 bool CRecordDbLibrary::SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table && table->SetRecordRoots(roots);
 }
 
 int32_t CRecordDbLibrary::FindFormat(int32_t handle, const tagDB_Record& record, uint32_t& format) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table ? table->FindFormat(record, format) : -1;
+}
+
+void CRecordDbLibrary::UseSharedDatabase(std::string connection, std::string owner) {
+    CMutexLock lock(m_lock);
+    m_sharedConnection = std::move(connection);
+    m_sharedOwner = std::move(owner);
+}
+
+std::string CRecordDbLibrary::SharedDatabaseError() const {
+    CMutexLock lock(m_lock);
+    return m_sharedError;
 }
 
 int32_t CRecordDbLibrary::FilesWithFormat(int32_t handle, uint32_t format,
                                           std::vector<std::string>& namefiles) {
-    const std::shared_ptr<CRecordDbTable> table = Find(handle);
+    const std::shared_ptr<IRecordTable> table = Find(handle);
     return table ? table->FilesWithFormat(format, namefiles) : -1;
 }
 

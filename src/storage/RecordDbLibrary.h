@@ -16,7 +16,8 @@
 //    relative to the table's directory, which is also the only place files
 //    are removed from.
 // The table format, the way a call's stored record is found and the rules of
-// removal are CRecordDbTable's.
+// removal are CRecordDbTable's. With UseSharedDatabase the server's table is
+// kept in PostgreSQL instead (CPgRecordTable), with the same rules.
 //
 // Thread safety: every operation may be called from any thread, also on the
 // same handle (calls on one handle are serialised). Close while another thread
@@ -38,7 +39,7 @@
 
 namespace zorv {
 
-class CRecordDbTable;
+class IRecordTable;
 
 // The operations, as CDataBase and the archiver use them (tests substitute
 // failing implementations).
@@ -111,12 +112,24 @@ public:
     int32_t FilesWithFormat(int32_t handle, uint32_t format,
                             std::vector<std::string>& namefiles) override;
 
+    // Server tables (mode 1) opened from now on live in the PostgreSQL
+    // database of connection (a libpq connection string), their rows marked
+    // as owner's; an empty connection keeps them in SQLite files (the
+    // default). Archive copies are always SQLite files. Tables already open
+    // stay where they are.
+    void UseSharedDatabase(std::string connection, std::string owner);
+    // Why the last Open of a shared table failed (empty after a success).
+    std::string SharedDatabaseError() const;
+
 private:
-    std::shared_ptr<CRecordDbTable> Find(int32_t handle) const;
+    std::shared_ptr<IRecordTable> Find(int32_t handle) const;
 
     mutable CMutex m_lock;
-    std::map<int32_t, std::shared_ptr<CRecordDbTable>> m_tables GUARDED_BY(m_lock);
+    std::map<int32_t, std::shared_ptr<IRecordTable>> m_tables GUARDED_BY(m_lock);
     int32_t m_lastHandle GUARDED_BY(m_lock) = -1;
+    std::string m_sharedConnection GUARDED_BY(m_lock);
+    std::string m_sharedOwner GUARDED_BY(m_lock);
+    std::string m_sharedError GUARDED_BY(m_lock);
 };
 
 }  // namespace zorv

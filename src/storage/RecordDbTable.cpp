@@ -87,8 +87,10 @@ constexpr const char* kSelectBefore =
     " AND (year, mon, day) < (?9, ?10, ?11)"
     " ORDER BY year, mon, day, hour, min, sec, id LIMIT ?8";
 
+}  // namespace
+
 // The statuses a stored Format may hold (see the header).
-uint32_t StoredFormat(uint32_t format) {
+uint32_t CRecordDbTable::StoredFormat(uint32_t format) {
     switch (format) {
         case kFormatPcm:
         case kFormatConverted:
@@ -99,8 +101,6 @@ uint32_t StoredFormat(uint32_t format) {
             return kFormatPcm;
     }
 }
-
-}  // namespace
 
 // A prepared statement; reset after every use.
 class CRecordDbTable::CStatement : public CSqliteStatement {

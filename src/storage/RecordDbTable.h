@@ -45,13 +45,14 @@
 #include "core/DbRecord.h"
 #include "storage/RecordDbChange.h"
 #include "storage/RecordDbFileRemover.h"
+#include "storage/RecordTable.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace zorv {
 
-class CRecordDbTable {
+class CRecordDbTable final : public IRecordTable {
 public:
     enum class Layout {
         kServer,       // record paths are absolute; the roots are set by the owner
@@ -63,17 +64,17 @@ public:
     // of this kind (an unknown file is left untouched).
     static std::unique_ptr<CRecordDbTable> Open(const std::string& directory,
                                                 const std::string& fileName, Layout layout);
-    ~CRecordDbTable();
+    ~CRecordDbTable() override;
     CRecordDbTable(const CRecordDbTable&) = delete;
     CRecordDbTable& operator=(const CRecordDbTable&) = delete;
 
     // Each is false on a failure of the table file.
-    bool Append(const tagDB_Record& record);
+    bool Append(const tagDB_Record& record) override;
     // The stored record of this call takes the new contents; a call not stored
     // yet is appended, so that a finished record is never lost from the table.
-    bool Update(const tagDB_Record& record);
+    bool Update(const tagDB_Record& record) override;
     // Removes every stored record of this call (none stored is no failure).
-    bool Delete(const tagDB_Record& record);
+    bool Delete(const tagDB_Record& record) override;
 
     // Applies the changes in order inside one transaction, synced to disk once,
     // at its commit. results[i] becomes 0 when changes[i] succeeded, else -1; a
@@ -83,29 +84,31 @@ public:
     // rollback): then nothing of the batch is stored and every result is -1.
     // results must hold at least changes.size() elements (else false and
     // nothing is done). No changes: true at once.
-    bool Apply(std::span<const RecordDbChange> changes, std::span<int32_t> results);
+    bool Apply(std::span<const RecordDbChange> changes, std::span<int32_t> results) override;
 
     // Removes the oldest records with their files until at least megabytes
     // (2^20 bytes) of files are gone or no removable record is left. Returns
     // the megabytes removed (whole, rounded down), -1 on failure.
-    int32_t DeleteOldest(int32_t megabytes);
+    int32_t DeleteOldest(int32_t megabytes) override;
     // Removes the records that started before year-month-day, with their
     // files. Returns the megabytes removed, -1 on failure or an invalid date.
-    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day);
+    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) override;
 
     // The Format of the stored record of this call (the one Update changes):
     // 1 with format set, 0 when none is stored, -1 on failure.
-    int32_t FindFormat(const tagDB_Record& record, uint32_t& format);
+    int32_t FindFormat(const tagDB_Record& record, uint32_t& format) override;
     // The file names of the records whose Format is format, in insertion
     // order; their number, -1 on failure.
-    int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles);
+    int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) override;
 
     // The directories record files may be removed from (server layout only;
     // an archive copy's root is its own directory). False for an archive copy.
-    bool SetRecordRoots(std::vector<std::string> roots);
+    bool SetRecordRoots(std::vector<std::string> roots) override;
 
     // The key Update and Delete find a record by (see above).
     static std::string CallKey(const tagDB_Record& record);
+    // The Format a record is stored with (see above).
+    static uint32_t StoredFormat(uint32_t format);
 
 private:
     class CStatement;
