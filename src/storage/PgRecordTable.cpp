@@ -316,58 +316,67 @@ bool CPgRecordTable::Apply(std::span<const RecordDbChange> changes, std::span<in
         return true;
     }
     CMutexLock lock(m_lock);
-    const auto abandon = [&]() REQUIRES(m_lock) {
-        Rollback();
+    // Most batches fail nowhere: they go without savepoints, one round trip
+    // per change. A batch in which a change fails is run again with a
+    // savepoint around every change, so that only the failed ones are undone.
+    Outcome outcome = ApplyOnce(changes, results, false);
+    if (outcome == Outcome::kRetry) {
+        outcome = ApplyOnce(changes, results, true);
+    }
+    if (outcome != Outcome::kCommitted) {
         std::fill(results.begin(), results.end(), -1);
         return false;
-    };
-    try {
-        Exec("BEGIN");
-    } catch (const std::exception&) {
-        return abandon();
-    }
-    for (std::size_t i = 0; i < changes.size(); ++i) {
-        const RecordDbChange& change = changes[i];
-        try {
-            // A change that fails is undone alone; the others stay.
-            Exec("SAVEPOINT change");
-        } catch (const std::exception&) {
-            return abandon();
-        }
-        try {
-            switch (change.kind) {
-                case RecordDbChange::Kind::kAppend:
-                    AppendLocked(*change.record);
-                    break;
-                case RecordDbChange::Kind::kUpdate:
-                    UpdateLocked(*change.record);
-                    break;
-                case RecordDbChange::Kind::kDelete:
-                    DeleteLocked(*change.record);
-                    break;
-                default:
-                    Exec("RELEASE SAVEPOINT change");
-                    continue;  // not a change this table knows: it fails
-            }
-            Exec("RELEASE SAVEPOINT change");
-            results[i] = 0;
-        } catch (const std::exception&) {
-            if (PQstatus(m_connection) != CONNECTION_OK) {
-                return abandon();
-            }
-            try {
-                Exec("ROLLBACK TO SAVEPOINT change");
-            } catch (const std::exception&) {
-                return abandon();
-            }
-        }
-    }
-    try {
-        Exec("COMMIT");
-    } catch (const std::exception&) {
-        return abandon();
     }
     return true;
+}
+
+CPgRecordTable::Outcome CPgRecordTable::ApplyOnce(std::span<const RecordDbChange> changes,
+                                                  std::span<int32_t> results, bool guarded) {
+    std::fill(results.begin(), results.end(), -1);
+    try {
+        Exec("BEGIN");
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            const RecordDbChange& change = changes[i];
+            if (change.kind != RecordDbChange::Kind::kAppend &&
+                change.kind != RecordDbChange::Kind::kUpdate &&
+                change.kind != RecordDbChange::Kind::kDelete) {
+                continue;  // not a change this table knows: it fails
+            }
+            if (guarded) {
+                Exec("SAVEPOINT change");
+            }
+            try {
+                switch (change.kind) {
+                    case RecordDbChange::Kind::kAppend:
+                        AppendLocked(*change.record);
+                        break;
+                    case RecordDbChange::Kind::kUpdate:
+                        UpdateLocked(*change.record);
+                        break;
+                    default:
+                        DeleteLocked(*change.record);
+                        break;
+                }
+            } catch (const std::exception&) {
+                if (!guarded || PQstatus(m_connection) != CONNECTION_OK) {
+                    Rollback();
+                    return guarded || PQstatus(m_connection) != CONNECTION_OK ? Outcome::kFailed
+                                                                              : Outcome::kRetry;
+                }
+                Exec("ROLLBACK TO SAVEPOINT change");
+                continue;
+            }
+            if (guarded) {
+                Exec("RELEASE SAVEPOINT change");
+            }
+            results[i] = 0;
+        }
+        Exec("COMMIT");
+        return Outcome::kCommitted;
+    } catch (const std::exception&) {
+        Rollback();
+        return Outcome::kFailed;
+    }
 }
 
 int32_t CPgRecordTable::FindFormat(const tagDB_Record& record, uint32_t& format) {

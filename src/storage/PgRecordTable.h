@@ -57,6 +57,7 @@ private:
     class CParams;
     class CResult;
     struct Candidate;
+    enum class Outcome { kCommitted, kRetry, kFailed };
 
     CPgRecordTable(pg_conn* connection, std::string owner);
     // Throws CPgError when the statement fails.
@@ -70,6 +71,10 @@ private:
     void DeleteLocked(const tagDB_Record& record) REQUIRES(m_lock);
     // Ends an open transaction without keeping anything of it.
     void Rollback() REQUIRES(m_lock);
+    // One attempt at a batch, with a savepoint around every change when
+    // guarded; kRetry when a change failed unguarded (nothing is kept).
+    Outcome ApplyOnce(std::span<const RecordDbChange> changes, std::span<int32_t> results,
+                      bool guarded) REQUIRES(m_lock);
     int32_t DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month, int32_t day);
     uint64_t RemoveCandidate(const Candidate& row) REQUIRES(m_lock);
 

@@ -111,14 +111,23 @@ TEST_F(PgRecordTableTest, ApplyKeepsTheChangesThatSucceeded) {
     tagDB_Record a2 = a;
     a2.Format = kFormatPcm;
     const tagDB_Record b = MakeRecord(2026, 12, 1, 10, 5, 0, 2, "/rec/b.wav");
+    // The database refuses one record: only that change is undone.
+    Query(m_connection,
+          "CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN IF NEW.namefile = "
+          "convert_to('/rec/bad.wav', 'UTF8') THEN RAISE EXCEPTION 'refused'; END IF; "
+          "RETURN NEW; END $$ LANGUAGE plpgsql");
+    Query(m_connection,
+          "CREATE TRIGGER refuse BEFORE INSERT ON records FOR EACH ROW EXECUTE FUNCTION refuse()");
+    const tagDB_Record bad = MakeRecord(2026, 12, 1, 10, 6, 0, 3, "/rec/bad.wav");
     const RecordDbChange changes[] = {
-        {RecordDbChange::Kind::kAppend, &a},         {RecordDbChange::Kind::kAppend, &b},
-        {RecordDbChange::Kind::kUpdate, &a2},        {RecordDbChange::Kind::kDelete, &b},
-        {static_cast<RecordDbChange::Kind>(99), &a},
+        {RecordDbChange::Kind::kAppend, &a},   {RecordDbChange::Kind::kAppend, &b},
+        {RecordDbChange::Kind::kAppend, &bad}, {RecordDbChange::Kind::kUpdate, &a2},
+        {RecordDbChange::Kind::kDelete, &b},   {static_cast<RecordDbChange::Kind>(99), &a},
     };
-    int32_t results[5] = {};
+    int32_t results[6] = {};
     ASSERT_TRUE(table->Apply(changes, results));
-    EXPECT_EQ(std::vector<int32_t>(results, results + 5), (std::vector<int32_t>{0, 0, 0, 0, -1}));
+    EXPECT_EQ(std::vector<int32_t>(results, results + 6),
+              (std::vector<int32_t>{0, 0, -1, 0, 0, -1}));
     EXPECT_EQ(Count("true"), 1);
     EXPECT_EQ(Count("Format = 0"), 1);
 }
