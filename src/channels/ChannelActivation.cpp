@@ -367,6 +367,12 @@ void CChannelBank::StopRecordLocked(int channel) {
         const int owner = stereo ? pair.master : channel;
         const int decider = stereo ? pair.Low() : channel;
         if (m_recorder.IsRecordOpen(owner) && !At(decider).splitHold) {
+            // A line record's last buffer reaches the listeners as every
+            // buffer before it did.
+            if (c.handler == Handler::kLineRecording && !stereo && c.used > 0) {
+                m_hooks.OnListenerAudio(channel, reinterpret_cast<const int16_t*>(c.buffer.data()),
+                                        c.used / 2);
+            }
             WriteBufferLocked(decider, At(owner));
         }
         if (m_recorder.IsRecordOpen(owner)) {

@@ -13,6 +13,8 @@
 
 namespace zorv {
 
+class CAudioObserver;
+
 // Device error codes (DeviceLastError).
 enum DeviceError : int {
     kDeviceOk = 0,
@@ -65,6 +67,15 @@ public:
     virtual int OnDeviceNotification(int value) = 0;
     // Network transcoders only: codec mode for a sample rate.
     virtual int SetCodecMode(int sampleRate, int compression, int speexMode, int flag) = 0;
+    // Live listening (core/AudioObserver.h): a device without it refuses.
+    virtual bool AttachRecordObserver(int /*channel*/, CAudioObserver* /*observer*/) {
+        return false;
+    }
+    virtual void DetachRecordObserver(int /*channel*/, CAudioObserver* /*observer*/) {}
+    virtual bool AttachLineObserver(int /*channel*/, CAudioObserver* /*observer*/) {
+        return false;
+    }
+    virtual void DetachLineObserver(int /*channel*/, CAudioObserver* /*observer*/) {}
 };
 
 }  // namespace zorv

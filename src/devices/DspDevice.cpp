@@ -774,4 +774,10 @@ void CDspDevice::MarkGroupFailed(int g) {
     }
 }
 
+void CDspDevice::SwitchLineMonitor(int channel, bool on) {
+    if (m_driver) {
+        m_driver->ChannelCommand(channel, Code(DspCommand::Monitor), on ? 1 : 0);
+    }
+}
+
 }  // namespace zorv

@@ -152,6 +152,8 @@ protected:
     uint32_t AonFlags(int channel) const override;
     bool FrequencyActivatorEnabled(int channel) const override;
     bool UseDtmfDecodeForInRings(int channel) const override;
+    // Command 24 switches the processor's line monitor of the channel.
+    void SwitchLineMonitor(int channel, bool on) override;
 
 private:
     struct Group {

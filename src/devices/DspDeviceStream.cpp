@@ -366,7 +366,8 @@ void CDspDevice::DecodeChannelEvent(int g, int channel, uint8_t value, uint8_t c
             return;
         }
         case DspEvent::Monitor:
-            return;  // line monitor byte: for the line observers
+            PushLineMonitorLocked(channel, value);
+            return;
         default:
             ParameterReport(channel, code, value);
             return;

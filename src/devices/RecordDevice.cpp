@@ -66,6 +66,8 @@ bool CRecordDevice::CreateChannels(int channelCount) {
 void CRecordDevice::DestroyChannels() {
     if (m_bank) {
         m_bank->StopAllRecords();
+        CMutexLock lock(m_bank->Lock());
+        m_observers = {};
     }
     m_bank.reset();
     m_recorder.reset();
@@ -211,14 +213,6 @@ bool CRecordDevice::ChannelsValid(int first, int last) {
     }
     m_error = kDeviceBadChannelOrRate;
     return false;
-}
-
-void CRecordDevice::OnSampleRateChanged(int channel, uint32_t) {
-    // Under the channel lock: the new file takes the channel's new rate.
-    if (m_recorder && m_recorder->IsMonitorRunning(channel)) {
-        m_recorder->StopMonitor(channel);
-        m_recorder->StartMonitor(channel);
-    }
 }
 
 int CRecordDevice::FinishRecord(int channel) {

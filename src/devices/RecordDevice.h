@@ -11,15 +11,18 @@
 // thread (delivery).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "channels/ChannelBank.h"
 #include "channels/ChannelHooks.h"
 #include "channels/ChannelSettings.h"
+#include "core/AudioObserver.h"
 #include "core/Server.h"
 #include "core/ServerDevice.h"
 #include "devices/DeviceDriver.h"
@@ -161,6 +164,17 @@ public:
     uint32_t ChannelSampleRate(int channel) const override REQUIRES(m_bank->Lock());
     std::string ChannelAlias(int channel) const override REQUIRES(m_bank->Lock());
 
+    // Live listening: observers of a channel's recorded audio (PCM at the
+    // channel's rate; stereo when the channel is the master of a pair) and
+    // of its line-monitor bytes (8000 Hz, mono). Attach opens the observer
+    // and keeps it only when that succeeds (false otherwise, and for a
+    // channel out of range). The caller owns the observer and detaches it
+    // before it goes; Close forgets every observer.
+    bool AttachRecordObserver(int channel, CAudioObserver* observer) override;
+    void DetachRecordObserver(int channel, CAudioObserver* observer) override;
+    bool AttachLineObserver(int channel, CAudioObserver* observer) override;
+    void DetachLineObserver(int channel, CAudioObserver* observer) override;
+
     // The monitor record of a channel (start and stop commands).
     int StartMonitorRecord(int channel);
     int StopMonitorRecord(int channel);
@@ -193,8 +207,18 @@ protected:
 
     // IChannelHooks
     void OnAllocationFailed() override { m_error = kDeviceNoMemory; }
-    // A running monitor record continues in a new file at the new rate.
-    void OnSampleRateChanged(int channel, uint32_t rate) override;
+    // A running monitor record continues in a new file at the new rate; the
+    // channel's audio observers are reformatted (one that fails is dropped).
+    void OnSampleRateChanged(int channel, uint32_t rate) override REQUIRES(m_bank->Lock());
+    // The block goes to the channel's recorded-audio observers.
+    void OnListenerAudio(int channel, const int16_t* samples, std::size_t count) override
+        REQUIRES(m_bank->Lock());
+
+    // A line-monitor byte of an enabled channel, for its line observers.
+    void PushLineMonitorLocked(int channel, uint8_t byte) REQUIRES(m_bank->Lock());
+    // Switches the device's line monitor of the channel (first observer
+    // attached, last one gone); devices without one ignore it.
+    virtual void SwitchLineMonitor(int /*channel*/, bool /*on*/) {}
 
     // Constant after construction
     IServer* m_server;
@@ -225,6 +249,14 @@ protected:
 
     std::unique_ptr<IChannelRecorder> m_recorder;
     std::unique_ptr<CChannelBank> m_bank;
+
+    // The audio observers of each channel, under the channel lock (attached
+    // and detached by client threads, fed by the reading thread).
+    struct ChannelObservers {
+        std::vector<CAudioObserver*> record;
+        std::vector<CAudioObserver*> line;
+    };
+    std::array<ChannelObservers, kMaxChannelsPerDevice> m_observers GUARDED_BY(m_bank->Lock());
 };
 
 }  // namespace zorv

@@ -46,6 +46,18 @@ ClientServerOptions NetworkOptionsFromEnvironment() {
     return options;
 }
 
+// Where local programs put the sockets of local listening: the service's
+// runtime directory ($RUNTIME_DIRECTORY, its first entry), else the work
+// directory.
+std::string RunDirectory(const std::string& workDir) {
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    if (runtime != nullptr && *runtime != '\0') {
+        const std::string all = runtime;
+        return all.substr(0, all.find(':'));
+    }
+    return workDir;
+}
+
 }  // namespace
 
 CRecordServer::CRecordServer(ServerEnvironment environment, std::unique_ptr<IBoardIoOpener> boards)
@@ -91,10 +103,12 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
     clientView->Attach(*this);
     clients->SetSettingsPath(SettingsPath());
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
+    m_listening = std::make_unique<CLocalListening>(*this, RunDirectory(WorkDir()));
     OnRecordDirectoryChanged();
 }
 
 CRecordServer::~CRecordServer() {
+    m_listening->StopAll();
     Stop();
     relay->SetTarget(nullptr);
 }

@@ -8,6 +8,7 @@
 #include "devices/BoardIo.h"
 #include "server/DeviceServer.h"
 #include "storage/DataBase.h"
+#include "server/LocalListening.h"
 #include "storage/RecordDbLibrary.h"
 #include "storage/RecordRoots.h"
 #include "transcoders/TranscoderConfigurator.h"
@@ -71,6 +72,8 @@ public:
     // pushes of changed channel parameters and configuration.
     CClientServer& Clients() { return *clients; }
     CUsersDatabase& Users() { return *users; }
+    // The local listening links (listenChannel, lineMonitorChannel).
+    CLocalListening& LocalListening() { return *m_listening; }
 
 protected:
     // After the start sequence (the record database is open, the devices are
@@ -83,6 +86,7 @@ protected:
 private:
     // Every root records were written to, for the deletions and the scan.
     std::unique_ptr<CRecordRoots> m_roots;
+    std::unique_ptr<CLocalListening> m_listening;
 
     CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
                   ServerComponents components);
