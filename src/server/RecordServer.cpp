@@ -63,6 +63,15 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
           auto database = std::make_unique<CDataBase>(*parts.relay, *parts.databaseLibrary);
           parts.database = database.get();
           components.database = std::move(database);
+          // The formats file's path is known once the server knows its work
+          // directory (below).
+          static const CHiddenMark marks;
+          auto compressor = std::make_unique<CFileCompressor>(
+              *parts.relay, parts.database,
+              environment.clock != nullptr ? *environment.clock : SystemClock(), std::string(),
+              marks);
+          parts.compressor = compressor.get();
+          components.compressor = std::move(compressor);
           auto transcoders = std::make_unique<CTranscoderConfigurator>(*parts.relay);
           parts.transcoders = transcoders.get();
           components.transcoders = std::move(transcoders);
@@ -87,6 +96,10 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
     relay->SetTarget(this);
     clientView->Attach(*this);
     clients->SetSettingsPath(SettingsPath());
+    compressor->SetFormatFileName(
+        CFormatTable::FilePath(WorkDir(), Names().Name(CProductNames::kFileBaseName)));
+    compressor->SetPrefixes(kFileSuffix, kDirSuffix);
+    compressor->SetStartHeld(true);  // released by OnStart, after the scan
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
     OnRecordDirectoryChanged();
 }
@@ -103,12 +116,12 @@ void CRecordServer::OnStart() {
                       WorkDir() + "/" + CUsersStore::FileName(Names().Prefix()));
     }
     CDeviceServer::OnStart();
-    if (database == nullptr || database->Handle() == -1) {
-        return;  // the start failed
+    if (database != nullptr && database->Handle() != -1) {
+        static const CHiddenMark marks;
+        CRecordRecovery recovery(*this, *database, *database, marks, kFileSuffix, kDirSuffix);
+        recovery.Run(m_roots->All());
     }
-    static const CHiddenMark marks;
-    CRecordRecovery recovery(*this, *database, *database, marks, kFileSuffix, kDirSuffix);
-    recovery.Run(m_roots->All());
+    compressor->Release();
 }
 
 void CRecordServer::OnChannelParamsChanged(int device, int first, int last) {
