@@ -41,6 +41,7 @@ EConvertResult ConvertRecord(CWavFile& in, CWavFile& out, CAcmCodec& codec,
     std::size_t position = 0;
     uint64_t pcmBytes = 0;
     uint32_t flags = CAcmCodec::kConvertStart;
+    bool ended = false;  // a call without the block-align flag ended the stream
     progress.sourceBytes.store(0);
     while (position < inputSize) {
         if (stop.load()) {
@@ -60,6 +61,7 @@ EConvertResult ConvertRecord(CWavFile& in, CWavFile& out, CAcmCodec& codec,
             pcm = take;
         }
         const bool full = take == room;
+        ended = !full;
         std::size_t produced = 0;
         std::size_t consumed =
             codec.Convert(pcm, flags | (full ? CAcmCodec::kConvertBlockAlign : 0u), produced);
@@ -70,6 +72,7 @@ EConvertResult ConvertRecord(CWavFile& in, CWavFile& out, CAcmCodec& codec,
             // Less than one block left in a full buffer cannot happen with
             // one-second buffers; end the stream rather than loop.
             consumed = codec.Convert(pcm, flags, produced);
+            ended = true;
             if (codec.GetError() != CAcmCodec::kErrorNone || consumed == 0) {
                 return EConvertResult::kCodecError;
             }
@@ -82,6 +85,18 @@ EConvertResult ConvertRecord(CWavFile& in, CWavFile& out, CAcmCodec& codec,
         position += std::min(used, take);
         pcmBytes += std::min(consumed, pcm);
         progress.sourceBytes.store(static_cast<uint32_t>(position));
+    }
+    if (!ended && inputSize != 0) {
+        // The last piece filled the buffer and went block-aligned: end the
+        // stream, so that a codec that buffers gives out what it holds.
+        std::size_t produced = 0;
+        codec.Convert(0, 0, produced);
+        if (codec.GetError() != CAcmCodec::kErrorNone) {
+            return EConvertResult::kCodecError;
+        }
+        if (produced != 0 && out.WriteAudio(codec.GetDstBuffer(), produced) != produced) {
+            return EConvertResult::kWriteFailed;
+        }
     }
     out.SetSamplesCount(static_cast<uint32_t>(pcmBytes / frameBytes));
     return EConvertResult::kDone;
