@@ -117,6 +117,7 @@ void CFileCompressor::Stop() {
     }
     m_countFileProcessing.store(0);
     m_passedOver.clear();
+    m_youngFiles.clear();
     SetState(kNoFile);
 }
 
@@ -320,6 +321,13 @@ void CFileCompressor::ProcessFile(const std::string& root, const std::string& na
             return;  // still being recorded, or not accessible: a later pass
         }
         if (opened == CWavFile::kOpenInvalid) {
+            // A recorder creates its file and then locks it and writes the
+            // header: a file found empty may be that moment. It is set aside
+            // only when a later pass finds it no better.
+            if (m_lastFoundSize < 1024 && m_youngFiles.insert(m_fileName).second) {
+                return;
+            }
+            m_youngFiles.erase(m_fileName);
             SetAside(m_fileName, "not a record file (damaged header)");
             return;
         }

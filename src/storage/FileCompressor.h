@@ -212,6 +212,8 @@ private:
     int m_lastRoot = 0;
     // Files that could not be moved or deleted: not tried again in this run.
     std::set<std::string> m_passedOver;
+    // Files found too short for a header once: set aside when found so again.
+    std::set<std::string> m_youngFiles;
 
     std::thread m_thread;  // Start and Stop only
     std::mutex m_sleepLock;

@@ -324,6 +324,18 @@ TEST_F(FileCompressorTest, DamagedFilesAreSetAsideNeverDeleted) {
     }
 }
 
+// An empty file may be a record whose recorder has just created it: it is
+// left for one pass, and set aside when the next pass finds it still empty.
+TEST_F(FileCompressorTest, EmptyFileIsSetAsideOnlyAtTheNextPass) {
+    const std::string empty = Flat("20231114100000002700z18.wav");
+    WriteBytes(empty, "");
+    EXPECT_EQ(m_compressor.RunPass(), 1);
+    EXPECT_TRUE(fs::exists(empty));
+    EXPECT_EQ(m_compressor.RunPass(), 1);
+    EXPECT_FALSE(fs::exists(empty));
+    EXPECT_TRUE(fs::exists(m_root + "/unreadable/20231114100000002700z18.wav"));
+}
+
 TEST_F(FileCompressorTest, ShortRecordIsDeletedWithItsRow) {
     const std::string name = "20231114100000002300z18.wav";
     RecordSpec spec;
