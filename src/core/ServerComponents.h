@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -49,6 +50,9 @@ struct CompressorSnapshot {
     uint32_t sourceSeconds = 0;    // duration of the open source file, 0 when none
 };
 
+// Failure kind of the compressor in message 6; b is its error code (1..8).
+inline constexpr int32_t kFailureCompressor = 5;
+
 inline constexpr int kCompressorFaxProcessing = 3;
 inline constexpr int kCompressorCompressProcessing = 4;
 inline constexpr int kCompressorAonProcessing = 5;
@@ -62,7 +66,11 @@ public:
     virtual void SetMinSizeFile(uint32_t seconds) = 0;
     virtual void SetCompressIdle(bool idleOnly) = 0;
     virtual void SetRecordPath(int index, const std::string& path) = 0;
+    // Published atomically: the four values belong to one moment.
     virtual CompressorSnapshot Snapshot() const = 0;
+    // The compressor's state, one "name=value" line each, for the server's
+    // exception file after a compressor error.
+    virtual void DumpState(std::ostream& /*out*/) const {}
 };
 
 // Settings of the external watchdog unit ("ext_watchdog").

@@ -1,8 +1,10 @@
 #include "core/ServerCore.h"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "core/JournalFile.h"
@@ -161,7 +163,24 @@ void CServerCore::OnFailure(int32_t kind, int32_t b, int32_t c) {
             }
         }
     }
+    if (kind == kFailureCompressor) {
+        OnCompressorError(b);
+    }
     m_components.failurePolicy->OnFailure(kind, b, c);
+}
+
+void CServerCore::OnCompressorError(int32_t code) {
+    // Texts 202..209 for the codes 1..8.
+    if (code >= 1 && code <= 8) {
+        WriteJournal(kJournalError, CatalogText(Msg{201 + code}));
+    }
+    std::ofstream file(m_workDir + "/" + kExceptionFileName, std::ios::app);
+    if (file) {
+        const LocalTime t = m_clock.Local();
+        file << fmt::format("{:02}.{:02}.{:04} {:02}:{:02}:{:02} compressor error {}\n", t.day,
+                            t.month, t.year, t.hour, t.minute, t.second, code);
+        m_components.compressor->DumpState(file);
+    }
 }
 
 void CServerCore::OnException(int32_t code, int32_t source, int32_t deviceTag) {

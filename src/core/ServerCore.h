@@ -70,6 +70,8 @@ public:
     static constexpr std::chrono::milliseconds kTimerPeriod{10000};
     static constexpr const char* kFileSuffix = "z18";
     static constexpr const char* kDirSuffix = "zr18";
+    // The exception file in the work directory.
+    static constexpr const char* kExceptionFileName = "debug_Exception.log";
 
     // Prepares the work directory, the file paths, the message catalogue and
     // the registry key (created with "Power" = "Ok" and "IntStopRestart" = 0
@@ -199,6 +201,9 @@ private:
     void WatchUsersFile();
     void CountDownWindows();
     void DetectCompressorHang();
+    // A compressor error (failure kind 5): journaled, and the compressor's
+    // state appended to the exception file.
+    void OnCompressorError(int32_t code);
     void StoreRecordDirectory(int index, const std::string& path);
 
     // Constant after construction

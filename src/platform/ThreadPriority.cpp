@@ -34,4 +34,9 @@ bool LowerCurrentThreadPriority() { return AddNice(1); }
 
 bool SetCurrentThreadBelowNormal() { return AddNice(5); }
 
+bool SetCurrentThreadLowest() {
+    const pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    return ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 19) == 0;
+}
+
 }  // namespace zorv

@@ -13,5 +13,7 @@ bool SetCurrentThreadTimeCritical();
 bool LowerCurrentThreadPriority();
 // Nice value of "below normal" (+5 over the process's); false when refused.
 bool SetCurrentThreadBelowNormal();
+// The lowest priority (nice 19): runs only when nothing else wants the CPU.
+bool SetCurrentThreadLowest();
 
 }  // namespace zorv

@@ -78,6 +78,15 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
           auto database = std::make_unique<CDataBase>(*parts.relay, *parts.databaseLibrary);
           parts.database = database.get();
           components.database = std::move(database);
+          // The formats file's path is known once the server knows its work
+          // directory (below).
+          static const CHiddenMark marks;
+          auto compressor = std::make_unique<CFileCompressor>(
+              *parts.relay, parts.database,
+              environment.clock != nullptr ? *environment.clock : SystemClock(), std::string(),
+              marks);
+          parts.compressor = compressor.get();
+          components.compressor = std::move(compressor);
           auto transcoders = std::make_unique<CTranscoderConfigurator>(*parts.relay);
           parts.transcoders = transcoders.get();
           components.transcoders = std::move(transcoders);
@@ -102,6 +111,10 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
     relay->SetTarget(this);
     clientView->Attach(*this);
     clients->SetSettingsPath(SettingsPath());
+    compressor->SetFormatFileName(
+        CFormatTable::FilePath(WorkDir(), Names().Name(CProductNames::kFileBaseName)));
+    compressor->SetPrefixes(kFileSuffix, kDirSuffix);
+    compressor->SetStartHeld(true);  // released by OnStart, after the scan
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
     m_listening = std::make_unique<CLocalListening>(*this, RunDirectory(WorkDir()));
     OnRecordDirectoryChanged();
@@ -138,11 +151,12 @@ void CRecordServer::OnStart() {
             FormatJournal(kJournalError, "Shared record database cannot be opened: %s",
                           databaseLibrary->SharedDatabaseError());
         }
-        return;  // the start failed
+    } else {
+        static const CHiddenMark marks;
+        CRecordRecovery recovery(*this, *database, *database, marks, kFileSuffix, kDirSuffix);
+        recovery.Run(m_roots->All());
     }
-    static const CHiddenMark marks;
-    CRecordRecovery recovery(*this, *database, *database, marks, kFileSuffix, kDirSuffix);
-    recovery.Run(m_roots->All());
+    compressor->Release();
 }
 
 void CRecordServer::OnChannelParamsChanged(int device, int first, int last) {

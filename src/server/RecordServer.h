@@ -9,6 +9,7 @@
 #include "server/DeviceServer.h"
 #include "storage/DataBase.h"
 #include "server/LocalListening.h"
+#include "storage/FileCompressor.h"
 #include "storage/RecordDbLibrary.h"
 #include "storage/RecordRoots.h"
 #include "transcoders/TranscoderConfigurator.h"
@@ -50,6 +51,7 @@ struct RecordServerParts {
     std::unique_ptr<IRecorderFactory> recordFiles;
     CDataBase* database = nullptr;                   // owned by the server's components
     CTranscoderConfigurator* transcoders = nullptr;  // owned by the server's components
+    CFileCompressor* compressor = nullptr;           // owned by the server's components
     std::unique_ptr<CUsersDatabase> users;
     std::unique_ptr<CClientView> clientView;
     CClientServer* clients = nullptr;  // the network module, owned by the server's components

@@ -110,6 +110,9 @@ std::size_t CAcmCodec::Convert(std::size_t n, uint32_t flags, std::size_t& produ
         frames -= frames % m_encoder->FramesPerBlock();
     }
     produced = m_encoder->Encode(m_source.get(), frames, m_destination.get());
+    if (!(flags & kConvertBlockAlign)) {
+        produced += m_encoder->Finish(m_destination.get() + produced);
+    }
     // At the end of a stream a stray byte of an incomplete frame is taken
     // too, so that a caller giving back what was not consumed is done.
     return (flags & kConvertBlockAlign) ? frames * frameBytes : std::min(n, m_sourceBytes);

@@ -7,6 +7,7 @@
 #include "storage/G711.h"
 #include "storage/GsmEncoder.h"
 #include "storage/ImaAdpcmEncoder.h"
+#include "storage/Mp3Encoder.h"
 #include "storage/MsAdpcmEncoder.h"
 
 namespace zorv {
@@ -71,6 +72,8 @@ bool CanEncode(const CWaveFormat& f) {
             return CImaAdpcmEncoder::Accepts(f);
         case kWaveFormatGsm610:
             return CGsmEncoder::Accepts(f);
+        case kWaveFormatMpegLayer3:
+            return CMp3Encoder::Accepts(f);
         default:
             return false;
     }
@@ -93,6 +96,8 @@ std::unique_ptr<CAudioEncoder> CreateAudioEncoder(const CWaveFormat& f) {
             return std::make_unique<CImaAdpcmEncoder>(f);
         case kWaveFormatGsm610:
             return std::make_unique<CGsmEncoder>(f);
+        case kWaveFormatMpegLayer3:
+            return std::make_unique<CMp3Encoder>(f);
         default:
             return nullptr;
     }

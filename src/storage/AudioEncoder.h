@@ -29,6 +29,10 @@ public:
     // as short as the format allows (or padded to a whole block where it has
     // to be). Returns the bytes written.
     virtual std::size_t Encode(const int16_t* pcm, std::size_t frames, uint8_t* out) = 0;
+    // Ends the stream: writes what the codec still holds (encoders that
+    // buffer across calls) into out, after an Encode of the same call, whose
+    // room covers both. Returns the bytes written.
+    virtual std::size_t Finish(uint8_t* /*out*/) { return 0; }
 
     std::size_t MaxBytes(std::size_t frames) const {
         return (frames + FramesPerBlock() - 1) / FramesPerBlock() * BlockBytes();

@@ -195,7 +195,8 @@ bool CFormatTable::Set(const void* block, std::size_t size) {
         return false;
     }
     const CWaveFormat format(bytes.first(sizeof(tagWaveFormatEx) + LoadLe16(&bytes[16])));
-    if (format.Tag() != kWaveFormatMpegLayer3 && !Convertible(format)) {
+    // MPEG Layer-3 too is tested: what Set takes, the next Load must take.
+    if (!Convertible(format)) {
         Report(kErrorInvalidFormat);
         return false;
     }

@@ -68,8 +68,9 @@ public:
     bool SetDefaults();
     // Adds or replaces the block for its rate and channels, then saves.
     // Refused (false, error 8) when it is malformed, too large or not
-    // convertible from 16-bit PCM (MPEG Layer-3 blocks are taken untested);
-    // refused (false) when it would be an eighth entry.
+    // convertible from 16-bit PCM (MPEG Layer-3 included, so that every
+    // block Set takes is one the next Load takes); refused (false) when it
+    // would be an eighth entry.
     bool Set(const void* block, std::size_t size);
 
     // The block for a rate and channel count, or null.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/CallOrder.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 #include "support/TestServer.h"
 
@@ -101,6 +102,18 @@ TEST_F(ServerSequenceTest, CompressorThatDoesNotStartSwitchesCompressionOff) {
     m_server->Handle(kMsgStart);
     EXPECT_TRUE(AppearInOrder(m_log, {"compressor.Start", Posted(kMsgFailure, 5, 1),
                                       "dev0.0.Open", "dev0.0.SetCompress(0,5,0,false)"}));
+}
+
+// A compressor error is journaled with its text and the compressor's state
+// is appended to the exception file, one dump per error.
+TEST_F(ServerSequenceTest, CompressorErrorIsJournaledWithTheStateDump) {
+    m_server->Handle(kMsgFailure, kFailureCompressor, 3);
+    m_server->Handle(kMsgFailure, kFailureCompressor, 5);
+    EXPECT_TRUE(AppearInOrder(m_log, {J(1, 204), J(1, 206)}));
+    const std::string dump = ReadBytes(m_dir.File("debug_Exception.log"));
+    EXPECT_NE(dump.find("compressor error 3\nCFileCompressor\nm_isTerminate=0\n"),
+              std::string::npos);
+    EXPECT_NE(dump.find("compressor error 5\nCFileCompressor\n"), std::string::npos);
 }
 
 TEST_F(ServerSequenceTest, FailedOpenLeavesNoGapAndRemapsTheNext) {

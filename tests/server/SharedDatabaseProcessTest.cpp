@@ -76,12 +76,13 @@ TEST(SharedDatabaseProcessTest, TwoServersRecordIntoOneDatabase) {
     for (const std::string owner : {"alpha", "beta"}) {
         const std::string work = dir.File(owner);
         std::filesystem::create_directory(work);
-        std::ifstream demo(source + "/tools/scenarios/demo-settings.ini");
-        std::stringstream settings;
-        settings << demo.rdbuf();
-        std::string text = settings.str();
-        text.replace(text.find("Name=Demo server"), 16, "Name=" + owner);
-        text += "\n[DataBase]\nConnectionString=" + connection + "\n";
+        // The board's lines record as PCM into their day directories, so
+        // that each call's row names its file from the start.
+        std::string text = "[Server]\nName=" + owner + "\n[DataBase]\nConnectionString=" +
+                           connection + "\n";
+        for (int channel = 0; channel < 6; ++channel) {
+            text += "[Channel0-" + std::to_string(channel) + "]\nCompression=0\n";
+        }
         std::ofstream(work + "/ZORV_18.ini") << text;
         servers[owner] = std::make_unique<CChildProcess>(
             BuiltProgram("zorv18server"), std::vector<std::string>{}, work,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "storage/FormatTable.h"
+#include "storage/Mp3Encoder.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
 
@@ -92,7 +93,7 @@ TEST_F(CFormatTableTest, SetReplacesOrAddsAndTheFileKeepsIt) {
         EXPECT_EQ(reread.Formats().size(), 6u);
     }
 
-    // An MPEG Layer-3 block is taken without a codec test: the seventh entry.
+    // An MPEG Layer-3 block (128 kbit/s) is the seventh entry.
     Bytes mp3(30, 0);
     StoreLe16(&mp3[0], kWaveFormatMpegLayer3);
     StoreLe16(&mp3[2], 2);
@@ -108,11 +109,16 @@ TEST_F(CFormatTableTest, SetReplacesOrAddsAndTheFileKeepsIt) {
     EXPECT_EQ(m_table.Formats().size(), 7u);
     EXPECT_TRUE(m_errors.m_codes.empty());
 
-    // At the next load the MP3 block is tested like any other; without a
-    // default for 44100 Hz the whole table becomes the defaults.
+    // The next load takes what Set took.
     CFormatTable reread(m_path, &m_errors);
     ASSERT_TRUE(reread.Load());
-    EXPECT_EQ(reread.Formats(), CFormatTable::Defaults());
+    EXPECT_EQ(reread.Formats(), m_table.Formats());
+    EXPECT_TRUE(m_errors.m_codes.empty());
+
+    // An MP3 block no encoder can make (an MPEG-1 bit rate at 8 kHz) is
+    // refused by Set as it would be by Load.
+    const CWaveFormat odd = CMp3Encoder::Format(1, 8000, 320);
+    EXPECT_FALSE(m_table.Set(odd.Data(), odd.Size()));
     EXPECT_EQ(m_errors.m_codes, (std::vector<int>{CFormatTable::kErrorInvalidFormat}));
 }
 

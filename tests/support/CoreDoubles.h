@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,9 @@ public:
         m_log.push_back(fmt::format("compressor.SetRecordPath({})", index));
     }
     CompressorSnapshot Snapshot() const override { return m_snapshot; }
+    void DumpState(std::ostream& out) const override {
+        out << "CFileCompressor\nm_isTerminate=0\n";
+    }
     bool m_failStart = false;
     CompressorSnapshot m_snapshot;
 
