@@ -111,6 +111,10 @@ public:
         return true;
     }
     std::string RecordDirectory(int index) const;
+    // Makes record directory index (0 or 1) the current one: every device
+    // records there from now on, and message 8 tells the message thread. Any
+    // thread (the storage keeper's switch runs on the timer).
+    void SelectRecordDirectory(int index);
     int CurrentDirectory() const { return m_currentDir.load(); }
     const ServerSettings& Settings() const { return m_settings; }
     uint32_t DeviceStat(int device, int counter) const;

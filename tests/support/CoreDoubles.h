@@ -167,7 +167,9 @@ private:
 class CLoggingStorage final : public IStorageKeeper {
 public:
     explicit CLoggingStorage(CallLog& log) : m_log(log) {}
-    void DeleteRecordsByDate() override { m_log.push_back("storage.DeleteRecordsByDate"); }
+    void Configure(const StorageSettings&) override {}
+    StorageSettings Current() const override { return {}; }
+    void CheckDeleteByAge() override { m_log.push_back("storage.CheckDeleteByAge"); }
     void CheckDiskSpace() override { m_log.push_back("storage.CheckDiskSpace"); }
 
 private:
