@@ -10,6 +10,7 @@
 #include "storage/DataBase.h"
 #include "storage/RecordDbLibrary.h"
 #include "storage/RecordRoots.h"
+#include "storage/StorageKeeper.h"
 #include "transcoders/TranscoderConfigurator.h"
 
 namespace zorv {
@@ -71,6 +72,8 @@ public:
     // pushes of changed channel parameters and configuration.
     CClientServer& Clients() { return *clients; }
     CUsersDatabase& Users() { return *users; }
+    // The disk quotas and deletions (client commands set them here).
+    CStorageKeeper& Storage() { return *m_storage; }
 
 protected:
     // After the start sequence (the record database is open, the devices are
@@ -81,8 +84,12 @@ protected:
     void OnChannelParamsChanged(int device, int first, int last) override;
 
 private:
+    class CStorageHost;
+
     // Every root records were written to, for the deletions and the scan.
     std::unique_ptr<CRecordRoots> m_roots;
+    std::unique_ptr<CStorageHost> m_storageHost;
+    CStorageKeeper* m_storage = nullptr;  // owned by the server's components
 
     CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
                   ServerComponents components);
