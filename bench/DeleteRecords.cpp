@@ -23,8 +23,8 @@ namespace {
 using namespace zorv;
 
 constexpr int kRecords = 100'000;
-constexpr int kDays = 100;                // the records spread over 100 days
-constexpr off_t kFileBytes = 64 * 1024;   // a 4-second record at 8000 Hz
+constexpr int kDays = 100;               // the records spread over 100 days
+constexpr off_t kFileBytes = 64 * 1024;  // a 4-second record at 8000 Hz
 
 class CBenchDir {
 public:

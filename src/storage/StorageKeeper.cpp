@@ -18,7 +18,7 @@ constexpr int64_t kSecondsPerDay = 24 * 60 * 60;
 uint32_t ToMegabytes(uint64_t bytes) {
     const uint64_t megabytes = bytes / CStorageKeeper::kMegabyte;
     return megabytes > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max()
-                                                           : static_cast<uint32_t>(megabytes);
+                                                            : static_cast<uint32_t>(megabytes);
 }
 
 // Local broken-down time of a calendar second; false when it has none (a
@@ -124,9 +124,9 @@ void CStorageKeeper::ReportDeleted(int32_t megabytes) {
 }
 
 void CStorageKeeper::CheckDeleteByAge() {
-    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              m_clock.Now().time_since_epoch())
-                              .count();
+    const int64_t nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.Now().time_since_epoch())
+            .count();
     const int64_t nowSeconds = nowMs >= 0 ? nowMs / 1000 : (nowMs - 999) / 1000;
     std::tm today{};
     std::tm cutoff{};
@@ -206,10 +206,8 @@ void CStorageKeeper::CheckDiskSpace() {
         return;
     }
 
-    m_server.FormatJournal(kJournalError, Msg{kTextDisk1Free}, FreeMegabytes(0),
-                           m_quota1Mb.load());
-    m_server.FormatJournal(kJournalError, Msg{kTextDisk2Free}, FreeMegabytes(1),
-                           m_quota2Mb.load());
+    m_server.FormatJournal(kJournalError, Msg{kTextDisk1Free}, FreeMegabytes(0), m_quota1Mb.load());
+    m_server.FormatJournal(kJournalError, Msg{kTextDisk2Free}, FreeMegabytes(1), m_quota2Mb.load());
     m_server.WriteJournal(kJournalError, CatalogText(Msg{kTextDeletionStart}));
     const uint32_t amount = m_delSizeMb;
     const int32_t request = amount > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())

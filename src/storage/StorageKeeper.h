@@ -110,7 +110,9 @@ private:
 
     // Measures directory index, keeping the last value when that fails.
     void Measure(int index);
-    std::optional<uint64_t> Free(int index) const { return m_free[static_cast<size_t>(index)].bytes; }
+    std::optional<uint64_t> Free(int index) const {
+        return m_free[static_cast<size_t>(index)].bytes;
+    }
     bool QuotaMet(int index) const;
     // Free megabytes of drive index for the texts (0 when never measured).
     uint32_t FreeMegabytes(int index) const;

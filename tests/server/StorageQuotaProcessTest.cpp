@@ -65,7 +65,8 @@ std::set<std::string> RowFiles(const std::string& table) {
 // The same through the sqlite3 program, which knows nothing of this project.
 std::set<std::string> RowFilesBySqliteProgram(const std::string& table) {
     std::set<std::string> files;
-    std::istringstream out(RunShell("sqlite3 -readonly '" + table + "' 'SELECT namefile FROM records'"));
+    std::istringstream out(
+        RunShell("sqlite3 -readonly '" + table + "' 'SELECT namefile FROM records'"));
     for (std::string line; std::getline(out, line);) {
         if (!line.empty()) {
             files.insert(line);
@@ -102,19 +103,19 @@ protected:
     // channels lines, each with a 7-second call every 8 seconds, all at once.
     void WriteBoard(int channels) {
         std::ofstream board(m_dir.File("board.ini"));
-        board << "[Board0]\nGroups = " << std::min(channels, 6) << " "
-              << std::max(0, channels - 6) << " 0\nBoardId = 0x12\nRepeat = 8\n";
+        board << "[Board0]\nGroups = " << std::min(channels, 6) << " " << std::max(0, channels - 6)
+              << " 0\nBoardId = 0x12\nRepeat = 8\n";
         for (int c = 0; c < channels; ++c) {
             board << "\n[Board0.Channel" << c << "]\nAudio = tone " << 400 + 50 * c
                   << " 8000\nAudioDuring = calls\nTimeline = 0.5 in; 7.5 free\n";
         }
     }
-    void WriteSettings(int channels, const std::string& dir1, const std::string& dir2,
-                       int quotaMb, int delSizeMb) {
+    void WriteSettings(int channels, const std::string& dir1, const std::string& dir2, int quotaMb,
+                       int delSizeMb) {
         std::ofstream ini(m_dir.File("ZORV_18.ini"));
-        ini << "[Path]\nDirectory1=" << dir1 << "\nDirectory2=" << dir2
-            << "\nQuota1_Ex=" << quotaMb << "\nQuota2_Ex=" << quotaMb
-            << "\nDelSize_Ex=" << delSizeMb << "\n[Aon]\nCallNotServices=0\n";
+        ini << "[Path]\nDirectory1=" << dir1 << "\nDirectory2=" << dir2 << "\nQuota1_Ex=" << quotaMb
+            << "\nQuota2_Ex=" << quotaMb << "\nDelSize_Ex=" << delSizeMb
+            << "\n[Aon]\nCallNotServices=0\n";
         for (int c = 0; c < channels; ++c) {
             ini << "[Channel0-" << c << "]\nCompression=0\n";
         }

@@ -3,11 +3,15 @@
 // free space, a scripted database and a manual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/CodedException.h"
@@ -24,8 +28,11 @@ constexpr uint64_t kMb = CStorageKeeper::kMegabyte;
 constexpr int32_t kThrow = -2;  // a scripted database call that throws
 
 // Everything the keeper does, in order, as one log of short lines.
-class CWorld final : public IServer, public IStorageHost, public IMailNotifier,
-                     public IRecordDeletion, public IFreeSpace {
+class CWorld final : public IServer,
+                     public IStorageHost,
+                     public IMailNotifier,
+                     public IRecordDeletion,
+                     public IFreeSpace {
 public:
     // IServer
     bool Post(int32_t code, int32_t a, int32_t b, int32_t c) override {
@@ -98,8 +105,12 @@ private:
     }
 };
 
-std::string Error(const std::string& text) { return "error " + text; }
-std::string DeletedText(uint32_t mb) { return FormatCatalogText(Msg{kTextDeleted}, mb, 0u); }
+std::string Error(const std::string& text) {
+    return "error " + text;
+}
+std::string DeletedText(uint32_t mb) {
+    return FormatCatalogText(Msg{kTextDeleted}, mb, 0u);
+}
 std::string MailOf(const std::string& text) {
     return "mail 4 " + CatalogText(Msg{kTextDeletionSubject}) + " | " + text +
            " | /work/ZORV_18.log 1";
@@ -131,6 +142,7 @@ struct SpaceCase {
     bool diskFull;
 };
 
+// clang-format off
 const SpaceCase kSpaceCases[] = {
     {"CurrentAboveItsQuota", 0, 51 * kMb, 0, false, 0, {}, -1, false, false},
     {"ExactlyTheQuotaIsMissedAndTheOtherRootTakesOver", 0, 50 * kMb, 51 * kMb, false, 0, {}, 1,
@@ -155,9 +167,9 @@ const SpaceCase kSpaceCases[] = {
     {"OtherNeverMeasuredIsNoPlaceToSwitchTo", 0, 5 * kMb, std::nullopt, false, 50,
      {60 * kMb, 0}, -1, true, false},
 };
+// clang-format on
 
-class DiskSpaceCheck : public StorageKeeperTest,
-                       public ::testing::WithParamInterface<SpaceCase> {};
+class DiskSpaceCheck : public StorageKeeperTest, public ::testing::WithParamInterface<SpaceCase> {};
 
 TEST_P(DiskSpaceCheck, SwitchesDeletesAndReports) {
     const SpaceCase& c = GetParam();
@@ -200,9 +212,9 @@ TEST_P(DiskSpaceCheck, SwitchesDeletesAndReports) {
         }
         if (c.diskFull) {
             const std::string full = CatalogText(Msg{kTextDiskFull});
-            expected.push_back(Error(FormatCatalogText(Msg{kTextDiskFullFree}, full,
-                                                       static_cast<uint32_t>(c.after.first / kMb),
-                                                       static_cast<uint32_t>(c.after.second / kMb))));
+            expected.push_back(Error(FormatCatalogText(
+                Msg{kTextDiskFullFree}, full, static_cast<uint32_t>(c.after.first / kMb),
+                static_cast<uint32_t>(c.after.second / kMb))));
             expected.push_back(MailOf(full));
         }
     }
@@ -220,11 +232,11 @@ TEST_F(StorageKeeperTest, TheSwitchIsStickyAndAFailedMeasurementKeepsTheLastValu
         int current;  // after the check
     };
     const Step steps[] = {
-        {10 * kMb, 100 * kMb, 1},    // first root full: the second takes over
-        {100 * kMb, 100 * kMb, 1},   // the first has room again: recording stays
+        {10 * kMb, 100 * kMb, 1},      // first root full: the second takes over
+        {100 * kMb, 100 * kMb, 1},     // the first has room again: recording stays
         {100 * kMb, std::nullopt, 1},  // the second cannot be measured: its 100 MB count
-        {100 * kMb, 40 * kMb, 0},    // the second misses its quota: back to the first
-        {std::nullopt, 40 * kMb, 0},  // the first keeps its last 100 MB
+        {100 * kMb, 40 * kMb, 0},      // the second misses its quota: back to the first
+        {std::nullopt, 40 * kMb, 0},   // the first keeps its last 100 MB
     };
     for (const Step& step : steps) {
         m_world.space[m_world.dirs[0]] = step.free1;
@@ -289,6 +301,7 @@ struct AgeCase {
     std::vector<AgeStep> steps;
 };
 
+// clang-format off
 const AgeCase kAgeCases[] = {
     {"OffNeverDeletes", false, 30, {{10, 12, 0, 5, nullptr}, {11, 12, 0, 5, nullptr}}},
     {"OncePerCalendarDay",
@@ -312,6 +325,7 @@ const AgeCase kAgeCases[] = {
      {{10, 8, 0, 1, "2026-03-10"}, {10, 9, 0, 1, nullptr}, {12, 9, 0, 1, "2026-03-12"}}},
     {"StorageDaysTooLargeForADateDeleteNothing", true, 0xFFFFFFFFu, {{10, 12, 0, 1, nullptr}}},
 };
+// clang-format on
 
 class DeleteByAge : public StorageKeeperTest, public ::testing::WithParamInterface<AgeCase> {};
 
@@ -321,8 +335,8 @@ TEST_P(DeleteByAge, RunsOnceADayAndKeepsTheDateOfTheLastSuccess) {
     IniFile settings(m_dir.File("ZORV_18.ini"));
     StoredDateTime lastWritten{};
     for (const AgeStep& step : c.steps) {
-        SCOPED_TRACE(testing::Message() << "March " << step.day << " " << step.hour << ":"
-                                        << step.minute);
+        SCOPED_TRACE(testing::Message()
+                     << "March " << step.day << " " << step.hour << ":" << step.minute);
         m_clock.Set(LocalWall(2026, 3, step.day, step.hour, step.minute));
         m_world.results = {step.result};
         m_keeper.CheckDeleteByAge();
@@ -343,8 +357,8 @@ TEST_P(DeleteByAge, RunsOnceADayAndKeepsTheDateOfTheLastSuccess) {
         EXPECT_EQ(log, expected);
         // The date is written only after a successful deletion.
         StoredDateTime stored{};
-        const bool written = settings.GetStruct("DeleteFilesAtDate", "LastDeleteFilesDate",
-                                                &stored, sizeof stored);
+        const bool written =
+            settings.GetStruct("DeleteFilesAtDate", "LastDeleteFilesDate", &stored, sizeof stored);
         const bool succeeded = step.result >= 0;
         if (succeeded) {
             ASSERT_TRUE(written);
