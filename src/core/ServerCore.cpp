@@ -425,7 +425,7 @@ void CServerCore::SavePathSettings() {
     // Clients may have changed the quotas since the start: the keeper holds
     // the values in force.
     ServerSettings settings = m_settings;
-    const StorageSettings storage = m_components.storage->Current();
+    const StorageSettings storage = StorageInForce();
     settings.quota1Mb = storage.quota1Mb;
     settings.quota2Mb = storage.quota2Mb;
     settings.delSizeMb = storage.delSizeMb;

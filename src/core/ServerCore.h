@@ -117,6 +117,9 @@ public:
     void SelectRecordDirectory(int index);
     int CurrentDirectory() const { return m_currentDir.load(); }
     const ServerSettings& Settings() const { return m_settings; }
+    // The quotas and deletion settings in force: the storage keeper's, which
+    // client commands may have changed since the start.
+    StorageSettings StorageInForce() const { return m_components.storage->Current(); }
     uint32_t DeviceStat(int device, int counter) const;
     int RestartCount(int device) const;
     int RestartCountdown(int device) const;
