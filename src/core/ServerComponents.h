@@ -156,9 +156,9 @@ static_assert(offsetof(StoredDateTime, day) == 6 && offsetof(StoredDateTime, mil
 
 // The storage keys of the main settings file (sizes in megabytes).
 struct StorageSettings {
-    uint32_t quota1Mb = 50;     // "Quota1_Ex": free space to keep on Directory1's file system
-    uint32_t quota2Mb = 50;     // "Quota2_Ex"
-    uint32_t delSizeMb = 50;    // "DelSize_Ex": asked of the database in one deletion
+    uint32_t quota1Mb = 50;          // "Quota1_Ex": free space to keep on Directory1's file system
+    uint32_t quota2Mb = 50;          // "Quota2_Ex"
+    uint32_t delSizeMb = 50;         // "DelSize_Ex": asked of the database in one deletion
     uint32_t deleteByAgeEnable = 0;  // "DeleteFilesAtDate"/"Enable"
     uint32_t storageDays = 90;       // "DeleteFilesAtDate"/"StorageDaysCount"
     StoredDateTime lastDeleteFilesDate{};  // all zero: never

@@ -289,9 +289,8 @@ struct LoggingComponents {
         auto network = std::make_unique<CLoggingNetwork>(log);
         auto timer = std::make_unique<CManualTimer>();
         auto storage = std::make_unique<CLoggingStorage>(log);
-        out = {transcoders.get(), database.get(), compressor.get(), watchdog.get(),
-               archiver.get(),    scheduler.get(), mail.get(),      network.get(),
-               timer.get(),       storage.get()};
+        out = {transcoders.get(), database.get(), compressor.get(), watchdog.get(), archiver.get(),
+               scheduler.get(),   mail.get(),     network.get(),    timer.get(),    storage.get()};
         c.transcoders = std::move(transcoders);
         c.database = std::move(database);
         c.compressor = std::move(compressor);
