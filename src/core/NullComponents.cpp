@@ -77,8 +77,13 @@ public:
 
 class CNullStorageKeeper final : public IStorageKeeper {
 public:
-    void DeleteRecordsByDate() override {}
+    void Configure(const StorageSettings& settings) override { m_settings = settings; }
+    StorageSettings Current() const override { return m_settings; }
+    void CheckDeleteByAge() override {}
     void CheckDiskSpace() override {}
+
+private:
+    StorageSettings m_settings;
 };
 
 class CNullFailurePolicy final : public IFailurePolicy {

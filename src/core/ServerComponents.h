@@ -10,6 +10,7 @@
 // All calls come from the server's message thread or its timer thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -146,11 +147,42 @@ public:
     virtual void Read() = 0;
 };
 
+// A calendar date and time as stored in "LastDeleteFilesDate": eight 16-bit
+// fields, little-endian, 16 bytes.
+struct StoredDateTime {
+    uint16_t year;
+    uint16_t month;
+    uint16_t dayOfWeek;
+    uint16_t day;
+    uint16_t hour;
+    uint16_t minute;
+    uint16_t second;
+    uint16_t milliseconds;
+};
+static_assert(sizeof(StoredDateTime) == 16);
+static_assert(offsetof(StoredDateTime, day) == 6 && offsetof(StoredDateTime, milliseconds) == 14);
+
+// The storage keys of the main settings file (sizes in megabytes).
+struct StorageSettings {
+    uint32_t quota1Mb = 50;          // "Quota1_Ex": free space to keep on Directory1's file system
+    uint32_t quota2Mb = 50;          // "Quota2_Ex"
+    uint32_t delSizeMb = 50;         // "DelSize_Ex": asked of the database in one deletion
+    uint32_t deleteByAgeEnable = 0;  // "DeleteFilesAtDate"/"Enable"
+    uint32_t storageDays = 90;       // "DeleteFilesAtDate"/"StorageDaysCount"
+    StoredDateTime lastDeleteFilesDate{};  // all zero: never
+};
+
 // Storage quotas: deletion by age and the disk-space check.
 class IStorageKeeper {
 public:
     virtual ~IStorageKeeper() = default;
-    virtual void DeleteRecordsByDate() = 0;
+    // The settings read at the start (message thread, before the timer runs).
+    virtual void Configure(const StorageSettings& settings) = 0;
+    // The current values, as client commands may have changed them; the stop
+    // writes the "Path" keys back from these.
+    virtual StorageSettings Current() const = 0;
+    // Timer thread, in this order on every tick.
+    virtual void CheckDeleteByAge() = 0;
     virtual void CheckDiskSpace() = 0;
 };
 

@@ -430,10 +430,37 @@ void CServerCore::ReadSettings() {
     m_components.faxDecoder->SetDecode(m_settings.faxDecode != 0);
     m_components.faxDecoder->SetLogEnable(m_settings.faxLogEnable != 0);
     m_components.watchdog->Configure(m_settings.watchdog);
+    StorageSettings storage;
+    storage.quota1Mb = m_settings.quota1Mb;
+    storage.quota2Mb = m_settings.quota2Mb;
+    storage.delSizeMb = m_settings.delSizeMb;
+    storage.deleteByAgeEnable = m_settings.deleteByDateEnable;
+    storage.storageDays = m_settings.storageDaysCount;
+    storage.lastDeleteFilesDate = m_settings.lastDeleteFilesDate;
+    m_components.storage->Configure(storage);
 }
 
 void CServerCore::SavePathSettings() {
-    m_settings.SavePath(m_settingsFile, RecordDirectory(0), RecordDirectory(1));
+    // Clients may have changed the quotas since the start: the keeper holds
+    // the values in force.
+    ServerSettings settings = m_settings;
+    const StorageSettings storage = StorageInForce();
+    settings.quota1Mb = storage.quota1Mb;
+    settings.quota2Mb = storage.quota2Mb;
+    settings.delSizeMb = storage.delSizeMb;
+    settings.SavePath(m_settingsFile, RecordDirectory(0), RecordDirectory(1));
+}
+
+void CServerCore::SelectRecordDirectory(int index) {
+    if (index != 0 && index != 1) {
+        return;
+    }
+    m_currentDir = index;
+    const std::string path = RecordDirectory(index);
+    for (int i = 0; i < m_deviceCount.load(); ++i) {
+        WithDevice(i, [&](IServerDevice& device) { device.SetRecordRoot(path); });
+    }
+    Post(kMsgRecordDirectory, 0, index, 0);
 }
 
 }  // namespace zorv

@@ -113,8 +113,15 @@ public:
         return true;
     }
     std::string RecordDirectory(int index) const;
+    // Makes record directory index (0 or 1) the current one: every device
+    // records there from now on, and message 8 tells the message thread. Any
+    // thread (the storage keeper's switch runs on the timer).
+    void SelectRecordDirectory(int index);
     int CurrentDirectory() const { return m_currentDir.load(); }
     const ServerSettings& Settings() const { return m_settings; }
+    // The quotas and deletion settings in force: the storage keeper's, which
+    // client commands may have changed since the start.
+    StorageSettings StorageInForce() const { return m_components.storage->Current(); }
     uint32_t DeviceStat(int device, int counter) const;
     int RestartCount(int device) const;
     int RestartCountdown(int device) const;

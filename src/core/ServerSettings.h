@@ -14,21 +14,6 @@
 
 namespace zorv {
 
-// A calendar date and time as stored in "LastDeleteFilesDate": eight 16-bit
-// fields, little-endian, 16 bytes.
-struct StoredDateTime {
-    uint16_t year;
-    uint16_t month;
-    uint16_t dayOfWeek;
-    uint16_t day;
-    uint16_t hour;
-    uint16_t minute;
-    uint16_t second;
-    uint16_t milliseconds;
-};
-static_assert(sizeof(StoredDateTime) == 16);
-static_assert(offsetof(StoredDateTime, day) == 6 && offsetof(StoredDateTime, milliseconds) == 14);
-
 inline constexpr std::size_t kPathMax = 260;
 
 struct ServerSettings {

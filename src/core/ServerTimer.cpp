@@ -11,7 +11,7 @@ void CServerCore::OnTimerTick() {
     const bool alarm = State() == SS_FAILED || m_components.watchdog->IsAlarmSet();
     m_components.watchdog->Send(3, alarm ? 1 : 0, alarm ? 1 : 0);
 
-    m_components.storage->DeleteRecordsByDate();
+    m_components.storage->CheckDeleteByAge();
     m_components.storage->CheckDiskSpace();
     m_components.scheduler->Tick();
     OnChangeHook();

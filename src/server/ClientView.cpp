@@ -47,9 +47,10 @@ void CClientView::DvrConfig(tagDvrConfig& out) {
     out.DeviceCount = static_cast<uint32_t>(m_server->DeviceCount());
     CopyText(out.Path[0], sizeof(out.Path[0]), m_server->RecordDirectory(0));
     CopyText(out.Path[1], sizeof(out.Path[1]), m_server->RecordDirectory(1));
-    out.Quota[0] = s.quota1Mb;
-    out.Quota[1] = s.quota2Mb;
-    out.DelSize = s.delSizeMb;
+    const StorageSettings storage = m_server->StorageInForce();
+    out.Quota[0] = storage.quota1Mb;
+    out.Quota[1] = storage.quota2Mb;
+    out.DelSize = storage.delSizeMb;
     out.MinSizeFile = s.minSizeFileSeconds;
     out.MaxFileSize = s.maxSizeFileSeconds;
     out.MaxSizeRecord = s.maxSizeRecord;

@@ -60,6 +60,23 @@ std::string RunDirectory(const std::string& workDir) {
 
 }  // namespace
 
+// What the storage keeper reaches of the server: the record directories, the
+// switch between them and the mail of its events.
+class CRecordServer::CStorageHost final : public IStorageHost {
+public:
+    explicit CStorageHost(CRecordServer& server) : m_server(server) {}
+    std::string RecordDirectory(int index) const override {
+        return m_server.RecordDirectory(index);
+    }
+    int CurrentDirectory() const override { return m_server.CurrentDirectory(); }
+    void SelectRecordDirectory(int index) override { m_server.SelectRecordDirectory(index); }
+    IMailNotifier& Mail() override { return *m_server.Components().mail; }
+    std::string JournalPath() const override { return m_server.JournalPath(); }
+
+private:
+    CRecordServer& m_server;
+};
+
 CRecordServer::CRecordServer(ServerEnvironment environment, std::unique_ptr<IBoardIoOpener> boards)
     : CRecordServer(
           std::move(environment),
@@ -118,6 +135,13 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
     m_listening = std::make_unique<CLocalListening>(*this, RunDirectory(WorkDir()));
     OnRecordDirectoryChanged();
+    // The keeper needs the server itself (directories, devices, mail), so it
+    // takes the place of the null one here, before any thread runs.
+    m_storageHost = std::make_unique<CStorageHost>(*this);
+    auto storage = std::make_unique<CStorageKeeper>(*this, *m_storageHost, *database,
+                                                    SystemFreeSpace(), Clock(), SettingsPath());
+    m_storage = storage.get();
+    Components().storage = std::move(storage);
 }
 
 CRecordServer::~CRecordServer() {

@@ -12,6 +12,7 @@
 #include "storage/FileCompressor.h"
 #include "storage/RecordDbLibrary.h"
 #include "storage/RecordRoots.h"
+#include "storage/StorageKeeper.h"
 #include "transcoders/TranscoderConfigurator.h"
 
 namespace zorv {
@@ -76,6 +77,8 @@ public:
     CUsersDatabase& Users() { return *users; }
     // The local listening links (listenChannel, lineMonitorChannel).
     CLocalListening& LocalListening() { return *m_listening; }
+    // The disk quotas and deletions (client commands set them here).
+    CStorageKeeper& Storage() { return *m_storage; }
 
 protected:
     // After the start sequence (the record database is open, the devices are
@@ -86,9 +89,13 @@ protected:
     void OnChannelParamsChanged(int device, int first, int last) override;
 
 private:
+    class CStorageHost;
+
     // Every root records were written to, for the deletions and the scan.
     std::unique_ptr<CRecordRoots> m_roots;
     std::unique_ptr<CLocalListening> m_listening;
+    std::unique_ptr<CStorageHost> m_storageHost;
+    CStorageKeeper* m_storage = nullptr;  // owned by the server's components
 
     CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
                   ServerComponents components);

@@ -46,7 +46,7 @@ bool CDataBase::Open(const std::string& workDir) {
         const int32_t handle = m_library.Open(IRecordDbLibrary::kKindRecordTable, workDir,
                                               m_fileName, IRecordDbLibrary::kModeServer);
         {
-            std::unique_lock lock(m_handleLock);
+            CScopedLock<CSharedMutex> lock(m_handleLock);
             m_dbHandle = handle;
             if (handle != -1) {
                 m_library.SetRecordRoots(handle, m_roots);
@@ -73,7 +73,7 @@ void CDataBase::Close() {
         m_thread.join();
     }
     // Waits for a deletion still working on the handle.
-    std::unique_lock lock(m_handleLock);
+    CScopedLock<CSharedMutex> lock(m_handleLock);
     const int32_t handle = m_dbHandle.exchange(-1);
     if (handle != -1) {
         m_library.Close(handle);
@@ -81,7 +81,7 @@ void CDataBase::Close() {
 }
 
 void CDataBase::SetRecordRoots(std::vector<std::string> roots) {
-    std::unique_lock lock(m_handleLock);
+    CScopedLock<CSharedMutex> lock(m_handleLock);
     m_roots = std::move(roots);
     const int32_t handle = m_dbHandle;
     if (handle != -1) {
@@ -313,7 +313,7 @@ std::size_t CDataBase::WriteAlone(std::size_t changes) {
 int32_t CDataBase::DeleteOldest(int32_t megabytes) {
     int32_t result;
     {
-        std::shared_lock lock(m_handleLock);
+        CSharedLock lock(m_handleLock);
         const int32_t handle = m_dbHandle;
         if (handle == -1) {
             return -1;
@@ -329,7 +329,7 @@ int32_t CDataBase::DeleteOldest(int32_t megabytes) {
 int32_t CDataBase::DeleteBefore(int32_t year, int32_t month, int32_t day) {
     int32_t result;
     {
-        std::shared_lock lock(m_handleLock);
+        CSharedLock lock(m_handleLock);
         const int32_t handle = m_dbHandle;
         if (handle == -1) {
             return -1;
@@ -343,13 +343,13 @@ int32_t CDataBase::DeleteBefore(int32_t year, int32_t month, int32_t day) {
 }
 
 int32_t CDataBase::StoredFormat(const tagDB_Record& record, uint32_t& format) {
-    std::shared_lock lock(m_handleLock);
+    CSharedLock lock(m_handleLock);
     const int32_t handle = m_dbHandle;
     return handle == -1 ? -1 : m_library.FindFormat(handle, record, format);
 }
 
 int32_t CDataBase::FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) {
-    std::shared_lock lock(m_handleLock);
+    CSharedLock lock(m_handleLock);
     const int32_t handle = m_dbHandle;
     return handle == -1 ? -1 : m_library.FilesWithFormat(handle, format, namefiles);
 }

@@ -40,7 +40,6 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,7 +72,10 @@ public:
     virtual void RefreshQueue() = 0;
 };
 
-class CDataBase : public IRecordDatabase, public IRecordQueue, public IRecordLookup {
+class CDataBase : public IRecordDatabase,
+                  public IRecordQueue,
+                  public IRecordLookup,
+                  public IRecordDeletion {
 public:
     // Queue item operations.
     enum Operation : int32_t {
@@ -124,9 +126,9 @@ public:
     // Deletes the oldest records and their files, about megabytes in all; the
     // megabytes freed, -1 when closed or on failure. The archiver then reloads
     // its queue.
-    int32_t DeleteOldest(int32_t megabytes);
+    int32_t DeleteOldest(int32_t megabytes) override;
     // Deletes the records that started before the date, with their files.
-    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day);
+    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) override;
 
     // IRecordLookup: what the table holds (items still waiting are not seen);
     // -1 while closed. Any thread other than the database thread.
@@ -176,9 +178,13 @@ private:
     // The handle's life: written under the exclusive lock (Open, Close),
     // used by the deletions under the shared lock. The database thread uses it
     // without the lock: it only runs between the handle's opening and closing.
-    mutable std::shared_mutex m_handleLock;
-    std::atomic<int32_t> m_dbHandle{-1};
-    std::vector<std::string> m_roots;  // guarded by m_handleLock
+    // One lock for every use of the handle outside the database thread: the
+    // timer's deletions and the lookups hold it shared for their whole call,
+    // Open and Close (also the failure policy's restart) exclusively, so a
+    // restart never closes the table under a deletion in progress.
+    mutable CSharedMutex m_handleLock;
+    std::atomic<int32_t> m_dbHandle{-1};  // written only under m_handleLock held exclusively
+    std::vector<std::string> m_roots GUARDED_BY(m_handleLock);
 
     CAutoResetEvent m_wake;
     std::atomic<bool> m_isTerminate{true};

@@ -1,7 +1,8 @@
 // The record database as the recording threads see it: operations that copy
 // the record, queue it and return at once (false only when the item was lost,
 // for lack of memory; the database reports that itself). Also the lookups of
-// what the database holds, for the start-up scan of the record roots.
+// what the database holds, for the start-up scan of the record roots, and the
+// deletions of the storage keeper.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,18 @@ public:
     // The file names of the stored records with that Format; their number, or
     // -1 when the database cannot tell.
     virtual int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) = 0;
+};
+
+// The deletions that keep the record disks from filling up, run on the
+// caller's thread (the server's timer). Both remove record files together
+// with their entries, oldest first, and return the megabytes freed or -1.
+class IRecordDeletion {
+public:
+    virtual ~IRecordDeletion() = default;
+    // Oldest records first until about megabytes are freed.
+    virtual int32_t DeleteOldest(int32_t megabytes) = 0;
+    // Every record that started before the date (local time).
+    virtual int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) = 0;
 };
 
 }  // namespace zorv

@@ -185,6 +185,31 @@ TEST_F(ServerSequenceTest, StartDevicesWithNoneStartedPostsFailureTwelve) {
     EXPECT_EQ(m_server->State(), SS_INIT);
 }
 
+TEST_F(ServerSequenceTest, TheStorageKeeperGetsItsSettingsAndTheStopSavesItsQuotas) {
+    {
+        IniFile settings(m_server->SettingsPath());
+        ASSERT_TRUE(settings.WriteUint("Path", "Quota1_Ex", 20));
+        ASSERT_TRUE(settings.WriteUint("DeleteFilesAtDate", "Enable", 1));
+        ASSERT_TRUE(settings.WriteUint("DeleteFilesAtDate", "StorageDaysCount", 7));
+    }
+    Plan(0, 0);
+    m_server->Handle(kMsgStart);
+    m_server->Pump();
+    const StorageSettings given = m_parts.storage->settings;
+    EXPECT_EQ(given.quota1Mb, 20u);
+    EXPECT_EQ(given.quota2Mb, 50u);
+    EXPECT_EQ(given.deleteByAgeEnable, 1u);
+    EXPECT_EQ(given.storageDays, 7u);
+
+    // Clients changed the quotas while the server ran.
+    m_parts.storage->settings.quota1Mb = 300;
+    m_parts.storage->settings.delSizeMb = 12;
+    m_server->Handle(kMsgStop);
+    IniFile settings(m_server->SettingsPath());
+    EXPECT_EQ(settings.GetString("Path", "Quota1_Ex", ""), "300");
+    EXPECT_EQ(settings.GetString("Path", "DelSize_Ex", ""), "12");
+}
+
 TEST_F(ServerSequenceTest, StopRunsItsStepsInOrderAndOnlyOnce) {
     Plan(0, 0);
     m_server->Handle(kMsgStart);

@@ -53,7 +53,7 @@ protected:
 TEST_F(ServerTimerTest, TickRunsItsStepsInOrder) {
     StartAndRun();
     Tick();
-    EXPECT_EQ(m_log, (CallLog{"watchdog.Send(3,0,0)", "storage.DeleteRecordsByDate",
+    EXPECT_EQ(m_log, (CallLog{"watchdog.Send(3,0,0)", "storage.CheckDeleteByAge",
                               "storage.CheckDiskSpace", "scheduler.Tick"}));
     // The power stamp is the local time of the tick.
     const LocalTime t = m_clock.Local();
@@ -210,7 +210,9 @@ TEST_F(ServerTimerTest, UsersFileWatchCallsOnAppearChangeAndLoss) {
 TEST_F(ServerTimerTest, ExceptionInTheTickIsReportedWithTheTimerSource) {
     class CThrowingStorage final : public IStorageKeeper {
     public:
-        void DeleteRecordsByDate() override { throw CCodedException(0x55, "disk"); }
+        void Configure(const StorageSettings&) override {}
+        StorageSettings Current() const override { return {}; }
+        void CheckDeleteByAge() override { throw CCodedException(0x55, "disk"); }
         void CheckDiskSpace() override {}
     };
     m_server.reset();

@@ -171,8 +171,13 @@ private:
 class CLoggingStorage final : public IStorageKeeper {
 public:
     explicit CLoggingStorage(CallLog& log) : m_log(log) {}
-    void DeleteRecordsByDate() override { m_log.push_back("storage.DeleteRecordsByDate"); }
+    // Holds what the start gives it; tests change it as client commands would.
+    void Configure(const StorageSettings& s) override { settings = s; }
+    StorageSettings Current() const override { return settings; }
+    void CheckDeleteByAge() override { m_log.push_back("storage.CheckDeleteByAge"); }
     void CheckDiskSpace() override { m_log.push_back("storage.CheckDiskSpace"); }
+
+    StorageSettings settings;
 
 private:
     CallLog& m_log;
@@ -274,6 +279,7 @@ struct LoggingComponents {
     CLoggingMail* mail;
     CLoggingNetwork* network;
     CManualTimer* timer;
+    CLoggingStorage* storage;
 
     static ServerComponents Make(CallLog& log, LoggingComponents& out) {
         ServerComponents c;
@@ -286,8 +292,9 @@ struct LoggingComponents {
         auto mail = std::make_unique<CLoggingMail>(log);
         auto network = std::make_unique<CLoggingNetwork>(log);
         auto timer = std::make_unique<CManualTimer>();
+        auto storage = std::make_unique<CLoggingStorage>(log);
         out = {transcoders.get(), database.get(), compressor.get(), watchdog.get(), archiver.get(),
-               scheduler.get(),   mail.get(),     network.get(),    timer.get()};
+               scheduler.get(),   mail.get(),     network.get(),    timer.get(),    storage.get()};
         c.transcoders = std::move(transcoders);
         c.database = std::move(database);
         c.compressor = std::move(compressor);
@@ -299,7 +306,7 @@ struct LoggingComponents {
         c.timer = std::move(timer);
         c.faxDecoder = std::make_unique<CLoggingFax>(log);
         c.numberFilters = std::make_unique<CLoggingFilters>(log);
-        c.storage = std::make_unique<CLoggingStorage>(log);
+        c.storage = std::move(storage);
         c.failurePolicy = std::make_unique<CLoggingPolicy>(log);
         return c;
     }

@@ -1,0 +1,131 @@
+// Deleting 100,000 call records from the record database, as the storage
+// keeper asks for it: by age (everything before a date) and by size (the
+// oldest records until enough megabytes are freed). Each row names a real
+// record file, sparse so that the run needs no disk space, which the
+// deletion removes with it; with Arg 0 the files are already gone, which
+// measures the table's side alone.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "storage/RecordDbLibrary.h"
+
+namespace {
+
+using namespace zorv;
+
+constexpr int kRecords = 100'000;
+constexpr int kDays = 100;               // the records spread over 100 days
+constexpr off_t kFileBytes = 64 * 1024;  // a 4-second record at 8000 Hz
+
+class CBenchDir {
+public:
+    CBenchDir() {
+        std::string pattern = "/tmp/zorv-bench-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            m_path = pattern;
+        }
+    }
+    ~CBenchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+// A table of kRecords rows (and files, when withFiles) in dir; the handle.
+int32_t Fill(CRecordDbLibrary& library, const std::string& dir, bool withFiles) {
+    const std::string root = dir + "/records";
+    std::filesystem::create_directories(root);
+    const int32_t handle = library.Open(IRecordDbLibrary::kKindRecordTable, dir, "ZORV.dbf",
+                                        IRecordDbLibrary::kModeServer);
+    library.SetRecordRoots(handle, {root});
+    std::vector<tagDB_Record> records(1000);
+    std::vector<RecordDbChange> changes(records.size());
+    std::vector<int32_t> results(records.size());
+    for (int first = 0; first < kRecords; first += static_cast<int>(records.size())) {
+        for (std::size_t k = 0; k < records.size(); ++k) {
+            const int n = first + static_cast<int>(k);
+            const int day = n / (kRecords / kDays);  // 0..99, in start order
+            tagDB_Record& r = records[k];
+            std::memset(&r, 0, sizeof r);
+            r.year = 2026;
+            r.mon = 1 + day / 28;
+            r.day = 1 + day % 28;
+            r.hour = static_cast<uint32_t>(n % 1000 / 60 % 24);
+            r.min = static_cast<uint32_t>(n % 60);
+            r.NChanel = static_cast<uint32_t>(n % 18);
+            const std::string day_dir = root + "/" + std::to_string(day);
+            const std::string file = day_dir + "/" + std::to_string(n) + ".wav";
+            std::snprintf(r.namefile, sizeof r.namefile, "%s", file.c_str());
+            if (withFiles) {
+                std::filesystem::create_directories(day_dir);
+                const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (fd >= 0) {
+                    if (::ftruncate(fd, kFileBytes) != 0) {
+                        std::perror("ftruncate");
+                    }
+                    ::close(fd);
+                }
+            }
+            changes[k] = {RecordDbChange::Kind::kAppend, &r};
+        }
+        library.Apply(handle, changes, results);
+    }
+    return handle;
+}
+
+void DeleteByAge(benchmark::State& state) {
+    const bool withFiles = state.range(0) != 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        CBenchDir dir;
+        CRecordDbLibrary library;
+        const int32_t handle = Fill(library, dir.Path(), withFiles);
+        state.ResumeTiming();
+        // Every record is older than the day after the last one.
+        const int32_t freed = library.DeleteBefore(handle, 2026, 5, 1);
+        benchmark::DoNotOptimize(freed);
+        state.PauseTiming();
+        state.counters["freed_MB"] = freed;
+        library.Close(handle);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kRecords);
+}
+
+void DeleteBySize(benchmark::State& state) {
+    const bool withFiles = state.range(0) != 0;
+    // All of them: 100,000 files of 64 KiB.
+    const int32_t megabytes = static_cast<int32_t>((int64_t{kRecords} * kFileBytes) >> 20);
+    for (auto _ : state) {
+        state.PauseTiming();
+        CBenchDir dir;
+        CRecordDbLibrary library;
+        const int32_t handle = Fill(library, dir.Path(), withFiles);
+        state.ResumeTiming();
+        const int32_t freed = library.DeleteOldest(handle, withFiles ? megabytes : 1);
+        benchmark::DoNotOptimize(freed);
+        state.PauseTiming();
+        state.counters["freed_MB"] = freed;
+        library.Close(handle);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * kRecords);
+}
+
+BENCHMARK(DeleteByAge)->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(DeleteBySize)->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
