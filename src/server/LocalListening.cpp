@@ -24,11 +24,13 @@ void CLocalListening::EndLocked(Kind kind) {
     if (!link.writer) {
         return;
     }
+    const int channel = link.channel;
+    CLocalListenWriter* writer = link.writer.get();
     m_server.WithDevice(link.device, [&](IServerDevice& device) {
         if (kind == kListen) {
-            device.DetachRecordObserver(link.channel, link.writer.get());
+            device.DetachRecordObserver(channel, writer);
         } else {
-            device.DetachLineObserver(link.channel, link.writer.get());
+            device.DetachLineObserver(channel, writer);
         }
     });
     link.writer->Close();
