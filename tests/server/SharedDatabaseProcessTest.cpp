@@ -90,7 +90,9 @@ TEST(SharedDatabaseProcessTest, TwoServersRecordIntoOneDatabase) {
                 "ZORV_REGISTRY=" + work + "/registry.ini",
                 "ZORV_BOARD_SCENARIO=" + source + "/tools/scenarios/demo.ini"});
     }
-    for (auto& [owner, server] : servers) {
+    for (auto& entry : servers) {
+        const std::string owner = entry.first;
+        CChildProcess* server = entry.second.get();
         ASSERT_TRUE(PollUntil(
             [&] {
                 for (const std::string& t : JournalTexts(dir.File(owner + "/ZORV_18.log"))) {
