@@ -6,6 +6,7 @@
 #include "access/ClientServer.h"
 #include "access/UsersDatabase.h"
 #include "server/ClientView.h"
+#include "server/ServerOperations.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
 #include "storage/RecordRecovery.h"
@@ -77,6 +78,8 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
               *parts.relay, *parts.users, *parts.clientView,
               environment.clock != nullptr ? *environment.clock : SystemClock(),
               NetworkOptionsFromEnvironment());
+          parts.operations = std::make_unique<CServerOperations>();
+          clients->SetOperations(*parts.operations);
           parts.clients = clients.get();
           components.network = std::move(clients);
           return std::move(parts);
@@ -86,6 +89,7 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
           detail::RecordServerParts::recordFiles.get(), detail::RecordServerParts::transcoders) {
     relay->SetTarget(this);
     clientView->Attach(*this);
+    operations->Attach(*this);
     clients->SetSettingsPath(SettingsPath());
     m_roots = std::make_unique<CRecordRoots>(WorkDir());
     OnRecordDirectoryChanged();

@@ -18,6 +18,7 @@ namespace zorv {
 // not the transcoders' ones).
 class CClientServer;
 class CClientView;
+class CServerOperations;
 class CUsersDatabase;
 
 namespace detail {
@@ -51,6 +52,7 @@ struct RecordServerParts {
     CTranscoderConfigurator* transcoders = nullptr;  // owned by the server's components
     std::unique_ptr<CUsersDatabase> users;
     std::unique_ptr<CClientView> clientView;
+    std::unique_ptr<CServerOperations> operations;
     CClientServer* clients = nullptr;  // the network module, owned by the server's components
 };
 
