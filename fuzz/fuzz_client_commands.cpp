@@ -92,6 +92,7 @@ public:
         return true;
     }
     int SetPolarityCheckTimeOut(int, int, uint32_t) override { return 1; }
+    int SetChannelArchivate(int, int, uint32_t) override { return 1; }
     int ShutDown() override { return 1; }
     int ClearJournal() override { return 1; }
 };

@@ -20,7 +20,7 @@ uint32_t U32At(std::span<const uint8_t> b, std::size_t at) {
 // Commands whose channel is byte 2 alone (byte 3 is not a last channel).
 bool SingleChannel(uint8_t code) {
     switch (code) {
-        case 30: case 41: case 74: case 76: case 78: case 86:
+        case 30: case 41: case 74: case 76: case 78: case 86: case 112:
         case 201: case 203: case 204: case 207:
             return true;
         default:
@@ -206,6 +206,7 @@ bool CClientConnection::RunChangeCommand(const CommandSize& row, std::span<const
             return Status(request, static_cast<int32_t>(seconds));
         }
         case 78: result = ops->SetPolarityCheckTimeOut(device, a, value); break;
+        case 112: result = ops->SetChannelArchivate(device, a, value); break;
         case 16:
             JournalSuccess(row, request);
             if (!Status(request, 1)) {

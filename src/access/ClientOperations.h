@@ -51,6 +51,8 @@ public:
     virtual int SetPolarity(int device, int channel, int mode) = 0;
     virtual bool GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) = 0;
     virtual int SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds) = 0;
+    // Whether the archiver copies the channel's records ("Archivate").
+    virtual int SetChannelArchivate(int device, int channel, uint32_t value) = 0;
 
     // The server: asks it to stop (it stops on its own thread); 1 when asked.
     virtual int ShutDown() = 0;

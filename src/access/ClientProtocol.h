@@ -362,7 +362,7 @@ inline constexpr auto kCommands = [] {
         // Archiver: the storage settings bit.
         {110, 8, 6, 4, N, 0, 0, T},
         {111, 8, 6, 4, N, 0, 0, T},
-        {112, 8, 6, 4, N, 0, 0, T},
+        {112, 8, 6, 4, N, 0, 0, S | C | T},
         {113, 4, 6, 4, N, 0, 0, T},
         {114, 4, 6, 4, N, 0, 0, T},
         {115, 316, 6, 4, N, 0, 0, T},

@@ -76,6 +76,9 @@ bool CServerOperations::GetPolarityCheckTimeOut(int device, int channel, uint32_
 int CServerOperations::SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds) {
     return m_server->SetPolarityCheckTimeOut(device, channel, seconds);
 }
+int CServerOperations::SetChannelArchivate(int device, int channel, uint32_t value) {
+    return m_server->SetChannelArchivate(device, channel, value);
+}
 
 int CServerOperations::ShutDown() {
     // The service stop request: the process entry takes it and runs the

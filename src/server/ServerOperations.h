@@ -41,6 +41,7 @@ public:
     int SetPolarity(int device, int channel, int mode) override;
     bool GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) override;
     int SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds) override;
+    int SetChannelArchivate(int device, int channel, uint32_t value) override;
     int ShutDown() override;
     int ClearJournal() override;
 

@@ -38,6 +38,7 @@ public:
     int SetPolarity(int d, int c, int v) override { return Call("Polarity", d, c, c, v); }
     bool GetPolarityCheckTimeOut(int, int, uint32_t& s) override { s = 0; return true; }
     int SetPolarityCheckTimeOut(int d, int c, uint32_t v) override { return Call("PolarityTime", d, c, c, v); }
+    int SetChannelArchivate(int d, int c, uint32_t v) override { return Call("Archivate", d, c, c, v); }
     int ShutDown() override { return Call("ShutDown", 0, 0, 0, 0); }
     int ClearJournal() override { return Call("ClearJournal", 0, 0, 0, 0); }
 
@@ -180,6 +181,9 @@ TEST_F(ClientCommandsTest, RightsDeviceAndJournalByCase) {
         {"net28", Request(7, 0, {0, 0, 1}, 8), -1, "", 0},
         // A refusal text of its own, with the device and channel.
         {"net28", Request(74, 1, {1, 0, 5}, 8), -1, "", 168},
+        // The archiver's channel flag needs the storage bit 4.
+        {"chan15", Request(112, 0, {1, 0, 1}, 8), -1, "", 0},
+        {"admin", Request(112, 0, {1, 0, 1}, 8), 1, "Archivate 0 1 1 1", 0},
         // Administrators only.
         {"chan15", Request(59, 0, {}, 4), -1, "", 0},
         {"admin", Request(59, 0, {}, 4), 1, "ClearJournal 0 0 0 0", 197},
