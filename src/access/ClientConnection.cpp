@@ -225,7 +225,8 @@ bool CClientConnection::RunCommand(std::span<const uint8_t> request) {
         Login(login);
         return !m_ending;
     }
-    return RunReadCommand(request[0], request[1], request);
+    const CommandSize* row = FindCommand(request[0]);
+    return row == nullptr || RunTableCommand(*row, request);
 }
 
 void CClientConnection::Login(const LoginRequest& request) {

@@ -44,6 +44,10 @@ class CClientServer;
 
 class CClientConnection final : private IMessageDispatcher {
 public:
+    // The fuzz target of the dispatcher drives a connection without its
+    // thread (fuzz/fuzz_client_commands.cpp).
+    friend class CClientConnectionProbe;
+
     // Takes the accepted socket; address: the peer as "a.b.c.d:port".
     CClientConnection(CClientServer& server, ACE_SOCK_Stream stream, std::string address);
     ~CClientConnection() override;
@@ -84,6 +88,22 @@ private:
     bool RunReadCommand(uint8_t code, uint8_t index, std::span<const uint8_t> request);
     void SendJournalFile(uint8_t index);
     void SendServerUsers();
+    // Every other command of the table (ClientCommands.cpp, ClientUserCommands.cpp).
+    bool RunTableCommand(const CommandSize& row, std::span<const uint8_t> request);
+    // Device index, channel range and rights; false when refused or out of
+    // range (the status reply is sent then).
+    bool Admit(const CommandSize& row, std::span<const uint8_t> request);
+    bool RunChangeCommand(const CommandSize& row, std::span<const uint8_t> request);
+    // A command whose operation this server does not have.
+    bool RunUnavailable(const CommandSize& row, std::span<const uint8_t> request);
+    bool RunUsersCommand(const CommandSize& row, std::span<const uint8_t> request);
+    bool RunOperatorsCommand(const CommandSize& row, std::span<const uint8_t> request);
+    void JournalRefusal(const CommandSize& row, std::span<const uint8_t> request);
+    void JournalSuccess(const CommandSize& row, std::span<const uint8_t> request);
+    bool Status(std::span<const uint8_t> request, int32_t result);
+    // The result in a reply of the row's size (a refusal of a command whose
+    // reply is longer than the status reply keeps that size).
+    bool RowStatus(const CommandSize& row, std::span<const uint8_t> request, int32_t result);
 
     // Queues a reply of this thread and resets the idle time; waits while the
     // queue is over its bound (a long stream). False when the connection must

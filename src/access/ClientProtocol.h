@@ -236,41 +236,257 @@ inline constexpr std::size_t kJournalEndSize = 2;
 
 #pragma pack(pop)
 
-// Request and first reply size of a served code.
-struct CommandSize {
-    uint8_t code;
-    uint16_t request;
-    uint16_t reply;  // a single reply, or each message of a stream
+// What a command needs and journals, and whether this server serves it.
+enum CommandFlags : uint8_t {
+    kCmdServed = 1,     // its operation exists here; otherwise "unavailable"
+    kCmdChannels = 2,   // addresses channels: also needs the channel range
+    kCmdStream = 4,     // answers several messages of `reply` bytes (or fewer)
+    kCmdStatus = 8,     // the reply is the status reply (byte 2: i32 result)
 };
 
-inline constexpr std::array<CommandSize, 14> kCommands{{
-    {1, sizeof(LoginRequest), sizeof(LoginReply)},
-    {2, 4, 2 + sizeof(tagStateProgramm)},
-    {3, 4, sizeof(DvrConfigMessage)},
-    {4, 4, 2 + sizeof(ServiceParametrs)},
-    {5, 4, 2 + sizeof(DeviceConfigReply)},
-    {6, 4, sizeof(ChannelParamMessage)},
-    {13, 4, 2 + sizeof(tagCHANELS_STATE)},
-    {31, 4, sizeof(StatusReply)},
-    {37, 4, 2 + sizeof(PathSpaceReply)},
-    {38, 4, sizeof(ServerUserMessage)},
-    {40, 4, sizeof(AliasMessage)},
-    {44, 4, sizeof(TlfParamMessage)},
-    {50, 4, 2 + kServiceTlfParamSize},
-    {58, 4, kJournalMessageSize},
-}};
+// No function bit needed.
+inline constexpr int8_t kNoRight = -1;
+// Administrators only: a bit of the mask's last byte, which is never granted
+// to anyone else.
+inline constexpr int8_t kAdminRight = 127;
+
+// One row of the command table: every code the server knows.
+struct CommandSize {
+    uint8_t code;
+    uint16_t request;  // bytes of the request
+    uint16_t reply;    // bytes of the reply, or of each message of a stream; 0: none
+    int8_t right = kNoRight;   // function bit needed
+    int8_t right2 = kNoRight;  // a second bit also needed
+    uint16_t journal = 0;      // catalogue text on success, 0 none
+    uint16_t refusal = 0;      // catalogue text on refusal, 0 none
+    uint8_t flags = 0;
+};
+
+namespace detail {
+inline constexpr uint8_t S = kCmdServed;
+inline constexpr uint8_t C = kCmdChannels;
+inline constexpr uint8_t M = kCmdStream;
+inline constexpr uint8_t T = kCmdStatus;
+inline constexpr int8_t A = kAdminRight;
+inline constexpr int8_t N = kNoRight;
+}  // namespace detail
+
+// The command table (docs/protocol.md shows the same as a table for clients).
+// Sizes of the shapes: short form 4 (code, device, a, b), value form 8 (code,
+// device, first, last, u32 value), record form 4 + the record; status reply
+// 6, a data reply 2 + its record.
+inline constexpr auto kCommands = [] {
+    using namespace detail;
+    return std::to_array<CommandSize>({
+        {1, sizeof(LoginRequest), sizeof(LoginReply), N, N, 0, 0, S},
+        {2, 4, 2 + sizeof(tagStateProgramm), N, N, 0, 0, S},
+        {3, 4, sizeof(DvrConfigMessage), N, N, 0, 0, S},
+        {4, 4, 2 + sizeof(ServiceParametrs), N, N, 0, 0, S},
+        {5, 4, 2 + sizeof(DeviceConfigReply), N, N, 0, 0, S},
+        {6, 4, sizeof(ChannelParamMessage), N, N, 0, 0, S},
+        // Channel parameters: value form, a status reply.
+        {7, 8, 6, 15, N, 148, 0, S | C | T},
+        {8, 8, 6, 14, N, 149, 0, S | C | T},
+        {9, 8, 6, 15, N, 150, 0, S | C | T},
+        {10, 8, 6, 17, N, 0, 0, S | C | T},
+        {11, 8, 6, 17, N, 0, 0, S | C | T},
+        {12, 8, 6, 16, N, 151, 0, S | C | T},
+        {13, 4, 2 + sizeof(tagCHANELS_STATE), N, N, 0, 0, S},
+        {15, 12, 6, 4, N, 0, 0, T},
+        {16, 4, 6, 2, N, 152, 0, S | T},
+        {17, 8, 6, 3, N, 0, 0, T},
+        {18, 8, 6, 5, N, 153, 0, S | C | T},
+        {19, 4, 6, 15, N, 154, 0, S | C | T},
+        {20, 4, 6, 15, N, 155, 0, S | C | T},
+        {21, 8, 6, 27, N, 0, 0, S | C | T},
+        {22, 8, 6, 15, N, 0, 0, S | C | T},
+        {23, 8, 6, 15, N, 0, 0, S | C | T},
+        {24, 8, 6, 15, N, 0, 0, S | C | T},
+        {25, 8, 6, 15, N, 0, 0, S | C | T},
+        {28, 8, 14, N, N, 0, 0, 0},
+        {29, 4, 6, 24, N, 160, 0, S | C | T},
+        {30, 8, 6, 6, N, 161, 0, S | C | T},
+        {31, 4, 6, N, N, 0, 0, S | T},
+        // Users: the users database decides (acting user).
+        {32, 4 + sizeof(tagUserAccountRecord), 6, N, N, 162, 0, S | T},
+        {33, 52, 6, N, N, 163, 0, S | T},
+        {34, 4 + sizeof(tagUserAccountRecord), 6, N, N, 164, 0, S | T},
+        {35, 4, 6 + sizeof(tagUserAccountRecord), N, N, 0, 0, S | M},
+        {36, 52, 6, N, N, 165, 0, S | T},
+        {37, 4, 2 + sizeof(PathSpaceReply), N, N, 0, 0, S},
+        {38, 4, sizeof(ServerUserMessage), N, N, 0, 0, S | M},
+        {39, 4 + sizeof(ClientAtr), 6, A, N, 0, 0, S | T},
+        {40, 4, sizeof(AliasMessage), N, N, 0, 0, S | M},
+        {41, 4 + 21, 6, 15, N, 0, 0, S | C | T},
+        {42, 8, 6, 4, N, 0, 0, T},
+        {43, 16, 6, 4, N, 0, 0, T},
+        {44, 4, sizeof(TlfParamMessage), N, N, 0, 0, S},
+        {45, 4 + sizeof(LineParams), 6, 9, N, 147, 0, S | C | T},
+        {50, 4, 2 + kServiceTlfParamSize, N, N, 0, 0, S},
+        {53, 8, 6, 15, N, 0, 0, S | C | T},
+        {54, 4, 6, N, N, 0, 0, S | T},
+        {58, 4, kJournalMessageSize, N, N, 0, 0, S | M},
+        {59, 4, 6, A, N, 197, 0, S | T},
+        // Line signalling.
+        {60, 8, 6, 9, N, 0, 0, S | C | T},
+        {61, 8, 6, 9, N, 166, 0, S | C | T},
+        {62, 4, 6, N, N, 0, 0, T},
+        {63, 4, 6, N, N, 0, 0, T},
+        {70, 4, 6, N, N, 0, 0, T},
+        {71, 16, 6, 9, N, 0, 0, C | T},
+        {72, 4, 14, N, N, 0, 0, 0},
+        {73, 4, 6, N, N, 0, 0, S | T},
+        {74, 8, 6, 9, N, 167, 168, S | C | T},
+        {75, 4, 6, N, N, 0, 0, T},
+        {76, 8, 6, 9, N, 169, 170, S | C | T},
+        {77, 4, 6, N, N, 0, 0, S | T},
+        {78, 8, 6, 9, N, 169, 170, S | C | T},
+        {79, 4, 6, N, N, 0, 0, S | T},
+        {80, 8, 6 + sizeof(tagUserAccountRecord), N, N, 0, 0, S},
+        {81, 4 + 21 + 27, 6 + sizeof(tagUserAccountRecord), N, N, 0, 0, S},
+        // Monitor records: no rights.
+        {82, 4, 18, N, N, 0, 0, 0},
+        {83, 4, 10, N, N, 0, 0, 0},
+        {84, 4, 10, N, N, 0, 0, 0},
+        {85, 4, 6, N, N, 0, 0, T},
+        {86, 8, 6, 9, N, 413, 414, C | T},
+        {87, 4, 10, N, N, 0, 0, 0},
+        {88, 12, 6, 4, N, 427, 429, T},
+        // Scheduler.
+        {100, 72, 6, A, N, 0, 0, T},
+        {101, 8, 6, A, N, 0, 0, T},
+        {102, 72, 6, A, N, 0, 0, T},
+        {103, 4, 70, N, N, 0, 0, 0},
+        {104, 4, 6, N, N, 0, 0, T},
+        {105, 4, 6, N, N, 0, 0, T},
+        // Archiver: the storage settings bit.
+        {110, 8, 6, 4, N, 0, 0, T},
+        {111, 8, 6, 4, N, 0, 0, T},
+        {112, 8, 6, 4, N, 0, 0, S | C | T},
+        {113, 4, 6, 4, N, 0, 0, T},
+        {114, 4, 6, 4, N, 0, 0, T},
+        {115, 316, 6, 4, N, 0, 0, T},
+        {116, 8, 6, 4, N, 0, 0, T},
+        {117, 4, 6, N, N, 0, 0, T},
+        {118, 4, 314, N, N, 0, 0, 0},
+        {119, 4, 6, N, N, 0, 0, T},
+        {120, 4, 6, N, N, 0, 0, T},
+        {121, 4, 6, N, N, 0, 0, T},
+        {122, 316, 6, 4, N, 0, 0, T},
+        // Number filters.
+        {130, 8, 6, A, N, 0, 0, T},
+        {131, 4, 6, N, N, 0, 0, T},
+        {132, 332, 6, A, N, 0, 0, T},
+        {133, 332, 6, A, N, 0, 0, T},
+        {134, 8, 6, A, N, 0, 0, T},
+        {135, 4, 330, N, N, 0, 0, 0},
+        // Mail.
+        {140, 1036, 6, A, N, 0, 0, T},
+        {141, 8, 6, A, N, 0, 0, T},
+        {142, 1036, 6, A, N, 0, 0, T},
+        {143, 4, 1034, N, N, 0, 0, 0},
+        {144, 4, 6, N, N, 0, 0, T},
+        {145, 1040, 6, A, N, 0, 0, T},
+        {146, 4, 1038, N, N, 0, 0, 0},
+        // Operators file: no rights. 150 answers messages of 24 + 50 n bytes.
+        {150, 24, 24, N, N, 0, 0, S | M},
+        {151, 74, 6, N, N, 0, 0, S | T},
+        {152, 24, 6, N, N, 0, 0, S | T},
+        {155, 74, 6, N, N, 0, 0, S | T},
+        {156, 24, 6, N, N, 0, 0, S | T},
+        // Property tree: no rights; 195 and 196 answer nothing.
+        {192, 4, 6, N, N, 0, 0, T},
+        {193, 4, 14, N, N, 0, 0, 0},
+        {194, 8, 550, N, N, 0, 0, 0},
+        {195, 276, 0, N, N, 0, 0, 0},
+        {196, 4, 0, N, N, 0, 0, 0},
+        {197, 16, 262, N, N, 0, 0, 0},
+        {198, 8, 6, N, N, 0, 0, T},
+        // Auto-answer and busy analyzer.
+        {200, 4, 22, N, N, 0, 0, 0},
+        {201, 20, 6, 11, N, 171, 172, C | T},
+        {202, 4, 282, N, N, 0, 0, 0},
+        {203, 280, 6, 11, N, 173, 174, C | T},
+        {204, 28, 6, 11, N, 0, 172, C | T},
+        {205, 4, 30, N, N, 0, 0, 0},
+        {206, 4, 6, N, N, 0, 0, T},
+        {207, 8, 6, 11, N, 0, 172, C | T},
+        // Network transcoders.
+        {210, 4, 6, N, N, 0, 0, T},
+        {211, 8, 14, N, N, 0, 0, 0},
+        {212, 8, 6, 28, N, 175, 176, T},
+        {213, 8, 6, 28, N, 177, 178, T},
+        {214, 8, 42, N, N, 0, 0, 0},
+        {215, 161, 6, 28, N, 0, 0, T},
+        {216, 4, 6, N, N, 0, 0, T},
+        {217, 4, 6, N, N, 0, 0, T},
+        {218, 4, 6, N, N, 0, 0, T},
+        {219, 40, 159, N, N, 0, 0, 0},
+        {220, 8, 14, N, N, 0, 0, 0},
+        {221, 16, 6, 28, N, 179, 180, T},
+        {222, 8, 6, 28, N, 181, 182, T},
+        {223, 8, 6, 28, N, 183, 184, T},
+        {224, 4, 6, N, N, 0, 0, T},
+        {225, 8, 10, N, N, 0, 0, 0},
+        {226, 12, 14, 28, N, 185, 186, 0},
+        {227, 12, 14, 28, N, 187, 188, 0},
+        {228, 4, 6, N, N, 0, 0, T},
+        {229, 8, 14, N, N, 0, 0, 0},
+        {230, 57, 14, 28, 32, 189, 190, 0},
+        {231, 8, 14, 28, N, 191, 192, 0},
+        {232, 12, 14, 28, N, 193, 194, 0},
+        {233, 4, 6, N, N, 0, 0, T},
+        {234, 8, 55, N, N, 0, 0, 0},
+        {235, 61, 6, 28, N, 195, 196, T},
+        {236, 16, 6, 9, N, 421, 422, T},
+        {237, 12, 14, N, N, 0, 0, 0},
+        {238, 4, 6, N, N, 0, 0, T},
+        {239, 8, 6, 9, N, 417, 418, T},
+        // Live audio streams.
+        {253, 8, 6, 3, N, 0, 0, T},
+        {254, 8, 6, 3, N, 0, 0, T},
+    });
+}();
+
+// The position of a code in the table; -1 for an unknown code.
+constexpr int CommandIndex(uint8_t code) {
+    for (std::size_t i = 0; i < kCommands.size(); ++i) {
+        if (kCommands[i].code == code) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// The row of a code; null for an unknown code.
+inline const CommandSize* FindCommand(uint8_t code) {
+    const int i = CommandIndex(code);
+    return i < 0 ? nullptr : &kCommands[static_cast<std::size_t>(i)];
+}
 
 // The size of a request with this code; empty for an unknown code.
 constexpr std::optional<std::size_t> RequestSize(uint8_t code) {
-    for (const CommandSize& c : kCommands) {
-        if (c.code == code) {
-            return c.request;
-        }
-    }
-    return std::nullopt;
+    const int i = CommandIndex(code);
+    return i < 0 ? std::nullopt
+                 : std::optional<std::size_t>(kCommands[static_cast<std::size_t>(i)].request);
 }
 
+constexpr bool TableIsSound() {
+    for (std::size_t i = 0; i < kCommands.size(); ++i) {
+        const CommandSize& c = kCommands[i];
+        if ((i > 0 && kCommands[i - 1].code >= c.code) || c.request < kSkipSize ||
+            c.request > kMaxRequestSize || c.reply > kMaxReplySize ||
+            ((c.flags & kCmdStatus) != 0 && c.reply != sizeof(StatusReply)) || c.code == 255) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static_assert(TableIsSound());
 static_assert(sizeof(tagCHANELS_STATE) + 2 == 1298);
-static_assert(RequestSize(1) == 52 && RequestSize(58) == 4 && !RequestSize(7));
+static_assert(RequestSize(1) == 52 && RequestSize(58) == 4 && RequestSize(7) == 8 &&
+              !RequestSize(14));
+static_assert(RequestSize(32) == 2134 && RequestSize(45) == 15 && RequestSize(230) == 57);
 
 }  // namespace zorv

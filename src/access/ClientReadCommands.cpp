@@ -87,6 +87,11 @@ bool CClientConnection::RunReadCommand(uint8_t code, uint8_t index,
             return !m_ending;
         case ClientCode::kListAliases:
             for (const IClientData::LineAlias& alias : data.Aliases()) {
+                // The index byte names the line: lines above 255 cannot be
+                // named and are left out rather than shown on another line.
+                if (alias.line < 0 || alias.line > 255) {
+                    continue;
+                }
                 AliasMessage message{code, static_cast<uint8_t>(alias.line), {}};
                 std::memcpy(message.Alias, alias.alias.data(),
                             std::min(alias.alias.size(), sizeof(message.Alias) - 1));
@@ -117,16 +122,23 @@ bool CClientConnection::RunReadCommand(uint8_t code, uint8_t index,
     }
 }
 
-void CClientConnection::SendServerUsers() {
+std::vector<ServerUserMessage> ServerUserMessages(const std::vector<ClientAtr>& users) {
     const uint8_t code = static_cast<uint8_t>(ClientCode::kGetServerUsers);
-    const std::vector<ClientAtr> users = m_server.GetServerUsers();
+    std::vector<ServerUserMessage> messages;
     uint8_t index = 1;
     for (const ClientAtr& user : users) {
-        if (!ReplyWith(ServerUserMessage{code, index++, user})) {
+        messages.push_back(ServerUserMessage{code, index++, user});
+    }
+    messages.push_back(ServerUserMessage{code, 0, {}});
+    return messages;
+}
+
+void CClientConnection::SendServerUsers() {
+    for (const ServerUserMessage& message : ServerUserMessages(m_server.GetServerUsers())) {
+        if (!ReplyWith(message)) {
             return;
         }
     }
-    ReplyWith(ServerUserMessage{code, 0, {}});
 }
 
 void CClientConnection::SendJournalFile(uint8_t index) {

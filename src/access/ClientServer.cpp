@@ -263,6 +263,11 @@ void CClientServer::DetachUserByName(std::string_view name) {
     DetachWhere([&](const CClientConnection& c) { return c.Matches(name, nullptr); });
 }
 
+void CClientServer::DetachUserByName(std::string_view name, const CClientConnection* except) {
+    DetachWhere(
+        [&](const CClientConnection& c) { return &c != except && c.Matches(name, nullptr); });
+}
+
 std::size_t CClientServer::ConnectionCount() const {
     CScopedLock<CRecursiveMutex> lock(m_listLock);
     return static_cast<std::size_t>(std::count_if(m_connections.begin(), m_connections.end(),

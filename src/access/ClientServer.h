@@ -24,6 +24,7 @@
 #include "access/AnnounceResponder.h"
 #include "access/ClientConnection.h"
 #include "access/ClientData.h"
+#include "access/ClientOperations.h"
 #include "access/UsersDatabase.h"
 #include "core/Journal.h"
 #include "core/ServerComponents.h"
@@ -55,6 +56,10 @@ struct ClientServerOptions {
     bool anyPort = false;
 };
 
+// Code 38's messages for these clients: index 1, 2, ... each, then the
+// terminator with index 0 (alone when there is none).
+std::vector<ServerUserMessage> ServerUserMessages(const std::vector<ClientAtr>& users);
+
 class CClientServer final : public INetworkModule {
 public:
     CClientServer(IJournal& journal, CUsersDatabase& users, IClientData& data, IClock& clock,
@@ -62,6 +67,10 @@ public:
     ~CClientServer() override;
     CClientServer(const CClientServer&) = delete;
     CClientServer& operator=(const CClientServer&) = delete;
+
+    // The server operations the change commands call; set before Start.
+    // Without them every change command answers as unavailable.
+    void SetOperations(IClientOperations& operations) { m_operations = &operations; }
 
     // The main settings file ("NetWork" section); set before Start.
     void SetSettingsPath(std::string path) { m_settingsPath = std::move(path); }
@@ -86,6 +95,8 @@ public:
     // address: the full "a.b.c.d:port" text (also the 20-byte wire form).
     void DetachUser(std::string_view name, std::string_view address);
     void DetachUserByName(std::string_view name);
+    // The same for every connection but `except` (which ends itself).
+    void DetachUserByName(std::string_view name, const CClientConnection* except);
     // Open connections in the list (for tests and the service parameters).
     std::size_t ConnectionCount() const;
 
@@ -93,6 +104,7 @@ public:
     IJournal& Journal() { return m_journal; }
     CUsersDatabase& Users() { return m_users; }
     IClientData& Data() { return m_data; }
+    IClientOperations* Operations() { return m_operations; }
     IClock& Clock() { return m_clock; }
     const ClientServerOptions& Options() const { return m_options; }
 
@@ -112,6 +124,7 @@ private:
     IClientData& m_data;
     IClock& m_clock;
     const ClientServerOptions m_options;
+    IClientOperations* m_operations = nullptr;  // set before Start
 
     // Message thread only (Start, Stop)
     std::string m_settingsPath;

@@ -1,5 +1,7 @@
 #include "core/JournalFile.h"
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -82,6 +84,11 @@ void CJournal::Write(int kind, std::string_view text) {
         const std::string shown = Cp1251ToUtf8(line.substr(0, line.size() - 2)) + "\n";
         [[maybe_unused]] size_t n = std::fwrite(shown.data(), 1, shown.size(), stderr);
     }
+}
+
+bool CJournal::Clear() {
+    std::lock_guard lock(m_lock);
+    return ::unlink(m_path.c_str()) == 0 || errno == ENOENT;
 }
 
 void CJournal::RotateLocked(const LocalTime& time) {

@@ -44,6 +44,9 @@ public:
     CJournal& operator=(const CJournal&) = delete;
 
     void Write(int kind, std::string_view text);
+    // Deletes the journal file (the next line starts a new one). False when
+    // it exists and cannot be deleted.
+    bool Clear();
 
     // Delivers the queued rotation mails and ends the mail thread. Called
     // before the mail notifier goes away; later rotations are not mailed.

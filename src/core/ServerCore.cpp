@@ -74,6 +74,10 @@ void CServerCore::WriteJournal(int kind, std::string_view text) {
     m_journal->Write(kind, text);
 }
 
+bool CServerCore::ClearJournal() {
+    return m_journal->Clear();
+}
+
 void CServerCore::OnMessage(int32_t code, int32_t a, int32_t b, int32_t c) {
     switch (code) {
         case kMsgStart:

@@ -129,6 +129,8 @@ public:
     const std::string& WorkDir() const { return m_workDir; }
     const std::string& BaseName() const { return m_baseName; }
     const std::string& JournalPath() const { return m_journalPath; }
+    // Deletes the journal file (any thread); false when it cannot.
+    bool ClearJournal();
     const std::string& SettingsPath() const { return m_settingsPath; }
     const std::string& FormatsPath() const { return m_formatsPath; }
     const std::string& DefaultRecordDirectory() const { return m_defaultRecordDir; }

@@ -233,6 +233,58 @@ int CDeviceServer::SetChannelMute(int device, int channel, bool on) {
     return OnRecordDevice(device, [&](CRecordDevice& d) { return d.SetMute(channel, on, true); });
 }
 
+int CDeviceServer::GetChannelMute(int device, int channel) const {
+    int result = -1;
+    OnRecordDevice(device, [&](CRecordDevice& d) {
+        if (channel >= 0 && channel < d.ChannelCount()) {
+            result = d.GetMute(channel) != 0 ? 1 : 0;
+        }
+        return 1;
+    });
+    return result;
+}
+
+int CDeviceServer::ManualActivateChannel(int device, int channel, bool on) {
+    return Changed(device, channel, channel, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.ManualActivate(channel, on, 0);
+                   }));
+}
+
+int CDeviceServer::SetChannelDefaultParam(int device, int first, int last) {
+    const DefaultParams defaults = ChannelDefaults();
+    return Changed(device, first, last, OnRecordDevice(device, [&](CRecordDevice& d) {
+                       return d.ApplyDefaults(defaults, first, last);
+                   }));
+}
+
+int CDeviceServer::AddAlias(int device, int channel, const std::string& alias) {
+    return OnRecordDevice(device,
+                          [&](CRecordDevice& d) { return d.SetAlias(channel, alias, true); });
+}
+
+bool CDeviceServer::GetAonFlags(int device, int channel, uint32_t& flags) const {
+    // The key the decoders were given (SetAonFlags writes it first).
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               if (channel < 0 || channel >= d.ChannelCount()) {
+                   return 0;
+               }
+               const CChannelSettingsFile file{IniFile(SettingsPath())};
+               flags = file.ReadAnalysis(d.SettingsNumber(), channel).aonFlags;
+               return 1;
+           }) == 1;
+}
+
+bool CDeviceServer::GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) const {
+    return OnRecordDevice(device, [&](CRecordDevice& r) {
+               auto* d = dynamic_cast<CDspDevice*>(&r);
+               if (d == nullptr || channel < 0 || channel >= d->ChannelCount()) {
+                   return 0;
+               }
+               seconds = static_cast<uint32_t>(d->GetPolarityCheckTimeOut(channel));
+               return 1;
+           }) == 1;
+}
+
 int CDeviceServer::SetChannelSourceSignal(int device, int first, int last, uint32_t value) {
     return OnRecordDevice(
         device, [&](CRecordDevice& d) { return d.SetSourceSignal(first, last, value, true); });

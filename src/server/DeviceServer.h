@@ -48,6 +48,14 @@ public:
     int SetStereoChannel(int device, int master, int slave);
     int UndoStereoChannel(int device, int master, int slave);
     int SetChannelMute(int device, int channel, bool on);
+    // 1 suppressed, 0 not, -1 no such channel.
+    int GetChannelMute(int device, int channel) const;
+    int ManualActivateChannel(int device, int channel, bool on);
+    // The "Default-Param" values on channels first..last.
+    int SetChannelDefaultParam(int device, int first, int last);
+    int AddAlias(int device, int channel, const std::string& alias);
+    bool GetAonFlags(int device, int channel, uint32_t& flags) const;
+    bool GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) const;
     int SetChannelSourceSignal(int device, int first, int last, uint32_t value);
     int SetChannelKeyEnable(int device, int first, int last, uint32_t value);
     int SetTlfParam(int device, int first, int last, const LineParams& params);

@@ -9,6 +9,7 @@
 #include "access/UsersDatabase.h"
 #include "platform/IniFile.h"
 #include "server/ClientView.h"
+#include "server/ServerOperations.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
 #include "storage/RecordRecovery.h"
@@ -118,6 +119,8 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
               *parts.relay, *parts.users, *parts.clientView,
               environment.clock != nullptr ? *environment.clock : SystemClock(),
               NetworkOptionsFromEnvironment());
+          parts.operations = std::make_unique<CServerOperations>();
+          clients->SetOperations(*parts.operations);
           parts.clients = clients.get();
           components.network = std::move(clients);
           return std::move(parts);
@@ -127,6 +130,7 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
           detail::RecordServerParts::recordFiles.get(), detail::RecordServerParts::transcoders) {
     relay->SetTarget(this);
     clientView->Attach(*this);
+    operations->Attach(*this);
     clients->SetSettingsPath(SettingsPath());
     compressor->SetFormatFileName(
         CFormatTable::FilePath(WorkDir(), Names().Name(CProductNames::kFileBaseName)));

@@ -21,6 +21,7 @@ namespace zorv {
 // not the transcoders' ones).
 class CClientServer;
 class CClientView;
+class CServerOperations;
 class CUsersDatabase;
 
 namespace detail {
@@ -55,6 +56,7 @@ struct RecordServerParts {
     CFileCompressor* compressor = nullptr;           // owned by the server's components
     std::unique_ptr<CUsersDatabase> users;
     std::unique_ptr<CClientView> clientView;
+    std::unique_ptr<CServerOperations> operations;
     CClientServer* clients = nullptr;  // the network module, owned by the server's components
 };
 

@@ -20,7 +20,7 @@ TEST(ClientGateTest, DecidesFromTheBytesGiven) {
         std::size_t missing;
     } cases[] = {
         {"one byte of a login", {1}, false, GateDecision::kNeedMore, 0, 1},
-        {"one byte of an unknown code", {200}, true, GateDecision::kNeedMore, 0, 1},
+        {"one byte of an unknown code", {14}, true, GateDecision::kNeedMore, 0, 1},
         {"half a login", Bytes(26, 1), false, GateDecision::kNeedMore, 0, 26},
         {"whole login", Bytes(52, 1), false, GateDecision::kRun, 52, 0},
         {"index 100, short", {1, 100}, false, GateDecision::kNeedMore, 0, 2},
@@ -28,9 +28,9 @@ TEST(ClientGateTest, DecidesFromTheBytesGiven) {
         {"index 100, whole", {1, 100, 0, 0}, false, GateDecision::kSkip, 4, 0},
         {"index 255 on a read", {3, 255, 0, 0, 9}, true, GateDecision::kSkip, 4, 0},
         {"read before login", {3, 0}, false, GateDecision::kUnauthorized, 0, 0},
-        {"unknown before login", {200, 0, 0, 0}, false, GateDecision::kUnauthorized, 0, 0},
-        {"unknown after login", {200, 0, 0, 0}, true, GateDecision::kSkip, 4, 0},
-        {"unknown, short", {200, 0}, true, GateDecision::kNeedMore, 0, 2},
+        {"unknown before login", {14, 0, 0, 0}, false, GateDecision::kUnauthorized, 0, 0},
+        {"unknown after login", {14, 0, 0, 0}, true, GateDecision::kSkip, 4, 0},
+        {"unknown, short", {14, 0}, true, GateDecision::kNeedMore, 0, 2},
         {"read", {3, 0, 0, 0, 3}, true, GateDecision::kRun, 4, 0},
     };
     for (const Case& c : cases) {
@@ -76,7 +76,7 @@ TEST(MessageAssemblerTest, SameMessagesWhateverTheSplit) {
     add(login);
     add({3, 1, 0, 0});
     add({1, 100, 0, 0});  // a login with a bad index: 4 bytes
-    add({200, 0, 0, 0});  // unknown
+    add({14, 0, 0, 0});  // unknown
     add({58, 2, 0, 0});
     add(login);
     CRecorder whole;
