@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchDir.h"
 #include "core/ServerMessage.h"
 #include "storage/DataBase.h"
 #include "storage/RecordDbLibrary.h"
@@ -30,23 +31,7 @@ using namespace zorv;
 constexpr int kDevices = 100;
 constexpr int kChannelsPerDevice = 18;
 
-class CBenchDir {
-public:
-    CBenchDir() {
-        std::string pattern = "/tmp/zorv-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~CBenchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using bench::CBenchDir;
 
 // Counts the refusals the database reports.
 class CCountingServer final : public IServer {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchDir.h"
 #include "storage/RecordDbLibrary.h"
 
 namespace {
@@ -26,23 +27,7 @@ constexpr int kRecords = 100'000;
 constexpr int kDays = 100;               // the records spread over 100 days
 constexpr off_t kFileBytes = 64 * 1024;  // a 4-second record at 8000 Hz
 
-class CBenchDir {
-public:
-    CBenchDir() {
-        std::string pattern = "/tmp/zorv-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~CBenchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using bench::CBenchDir;
 
 // A table of kRecords rows (and files, when withFiles) in dir; the handle.
 int32_t Fill(CRecordDbLibrary& library, const std::string& dir, bool withFiles) {

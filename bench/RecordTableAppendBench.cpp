@@ -12,29 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "BenchDir.h"
 #include "storage/RecordDbLibrary.h"
 
 namespace {
 
 using namespace zorv;
 
-class CBenchDir {
-public:
-    CBenchDir() {
-        std::string pattern = "/tmp/zorv-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~CBenchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using bench::CBenchDir;
 
 void Exec(const std::string& connection, const std::string& sql) {
     PGconn* pg = PQconnectdb(connection.c_str());

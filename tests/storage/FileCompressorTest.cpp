@@ -94,7 +94,7 @@ private:
 // Mid-November 2023, the clock of every test.
 const LocalTime kDay{2023, 11, 14, 10, 0, 0};
 
-struct RecordSpec {
+struct RecordShape {
     uint32_t rate = 8000;
     uint16_t channels = 1;
     uint16_t tag = kWaveFormatPcm;
@@ -113,14 +113,14 @@ std::vector<int16_t> Tone(std::size_t samples) {
 
 // Writes a record as the recorder does, in a child process so that a record
 // cut short is really left by a dead writer.
-void WriteRecord(const std::string& path, const RecordSpec& spec) {
+void WriteRecord(const std::string& path, const RecordShape& shape) {
     fs::create_directories(fs::path(path).parent_path());
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         CWavFile file;
-        const uint16_t bits = spec.tag == kWaveFormatPcm ? 16 : 8;
-        file.SetFormat(spec.channels, bits, spec.rate, spec.tag);
+        const uint16_t bits = shape.tag == kWaveFormatPcm ? 16 : 8;
+        file.SetFormat(shape.channels, bits, shape.rate, shape.tag);
         tagDB_Record& meta = file.getDbRecord();
         SetStartTime(meta, kDay);
         meta.inout = 3;
@@ -128,24 +128,24 @@ void WriteRecord(const std::string& path, const RecordSpec& spec) {
         if (!file.CreateNew(path, 0, CWavFile::kShareRead)) {
             ::_exit(1);
         }
-        const auto frames = static_cast<std::size_t>(spec.seconds * spec.rate);
-        const std::vector<int16_t> pcm = Tone(frames * spec.channels);
-        if (spec.tag == kWaveFormatPcm) {
+        const auto frames = static_cast<std::size_t>(shape.seconds * shape.rate);
+        const std::vector<int16_t> pcm = Tone(frames * shape.channels);
+        if (shape.tag == kWaveFormatPcm) {
             file.WriteAudio(pcm.data(), pcm.size() * 2);
         } else {
             std::vector<uint8_t> codes(pcm.size());
             for (std::size_t i = 0; i < pcm.size(); ++i) {
                 codes[i] =
-                    spec.tag == kWaveFormatAlaw ? LinearToAlaw(pcm[i]) : LinearToMulaw(pcm[i]);
+                    shape.tag == kWaveFormatAlaw ? LinearToAlaw(pcm[i]) : LinearToMulaw(pcm[i]);
             }
             file.WriteAudio(codes.data(), codes.size());
         }
-        if (!spec.close) {
+        if (!shape.close) {
             ::_exit(0);  // as a server killed with SIGKILL
         }
-        if (!spec.groups.empty()) {
+        if (!shape.groups.empty()) {
             file.BeginMarks();
-            for (const auto& [alias, inout] : spec.groups) {
+            for (const auto& [alias, inout] : shape.groups) {
                 uint8_t mark[CWavFile::kMarkSize] = {};
                 std::memcpy(mark, "WMIDGRP", 7);
                 mark[7] = 4;
@@ -154,7 +154,7 @@ void WriteRecord(const std::string& path, const RecordSpec& spec) {
                 file.WriteMark(mark, sizeof(mark));
             }
         }
-        meta.dsek = static_cast<uint32_t>(spec.seconds);
+        meta.dsek = static_cast<uint32_t>(shape.seconds);
         file.Close(static_cast<uint32_t>(frames));
         ::_exit(0);
     }
@@ -258,9 +258,9 @@ TEST_F(FileCompressorTest, FlatRecordsEndInTheDayDirectoryInTheTargetFormat) {
 TEST_F(FileCompressorTest, CompandedInputIsExpandedAndConverted) {
     for (uint16_t tag : {kWaveFormatAlaw, kWaveFormatMulaw}) {
         const std::string name = "2023111410000000210" + std::to_string(tag) + "z18.wav";
-        RecordSpec spec;
-        spec.tag = tag;
-        WriteRecord(Flat(name), spec);
+        RecordShape shape;
+        shape.tag = tag;
+        WriteRecord(Flat(name), shape);
         EXPECT_EQ(m_compressor.RunPass(), 1);
         EXPECT_EQ(Probe(m_day + name), "adpcm_ms,8000\n");
         EXPECT_EQ(m_queue.Items().back().registered, 0);  // not registered: inserted
@@ -271,10 +271,10 @@ TEST_F(FileCompressorTest, CompandedInputIsExpandedAndConverted) {
 // chunk open to the end of the file. It is repaired and converted.
 TEST_F(FileCompressorTest, RecordOfAKilledServerIsRepairedAndConverted) {
     const std::string name = "20231114100000002100z18.wav";
-    RecordSpec spec;
-    spec.close = false;
-    spec.seconds = 7;
-    WriteRecord(Flat(name), spec);
+    RecordShape shape;
+    shape.close = false;
+    shape.seconds = 7;
+    WriteRecord(Flat(name), shape);
 
     EXPECT_EQ(m_compressor.RunPass(), 1);
 
@@ -338,9 +338,9 @@ TEST_F(FileCompressorTest, EmptyFileIsSetAsideOnlyAtTheNextPass) {
 
 TEST_F(FileCompressorTest, ShortRecordIsDeletedWithItsRow) {
     const std::string name = "20231114100000002300z18.wav";
-    RecordSpec spec;
-    spec.seconds = 1;
-    WriteRecord(Flat(name), spec);
+    RecordShape shape;
+    shape.seconds = 1;
+    WriteRecord(Flat(name), shape);
     ASSERT_TRUE(m_marks.Set(Flat(name)));
     EXPECT_EQ(m_compressor.RunPass(), 1);
     EXPECT_FALSE(fs::exists(Flat(name)));
@@ -352,9 +352,9 @@ TEST_F(FileCompressorTest, ShortRecordIsDeletedWithItsRow) {
 // No target format for 22050 Hz: moved as PCM with Format 0, error 5.
 TEST_F(FileCompressorTest, RecordWithoutTargetFormatIsMovedAsPcm) {
     const std::string name = "20231114100000002400z18.wav";
-    RecordSpec spec;
-    spec.rate = 22050;
-    WriteRecord(Flat(name), spec);
+    RecordShape shape;
+    shape.rate = 22050;
+    WriteRecord(Flat(name), shape);
     EXPECT_EQ(m_compressor.RunPass(), 1);
     EXPECT_EQ(Probe(m_day + name), "pcm_s16le,22050\n");
     EXPECT_EQ(uint32_t{m_queue.Items().back().record.Format}, kFormatPcm);
@@ -364,9 +364,9 @@ TEST_F(FileCompressorTest, RecordWithoutTargetFormatIsMovedAsPcm) {
 // Every group mark adds a row of its own; the marks survive the conversion.
 TEST_F(FileCompressorTest, GroupMarksAddRowsAndSurviveConversion) {
     const std::string name = "20231114100000002500z18.wav";
-    RecordSpec spec;
-    spec.groups = {{"Sales", 0}, {"Night", 4}};
-    WriteRecord(Flat(name), spec);
+    RecordShape shape;
+    shape.groups = {{"Sales", 0}, {"Night", 4}};
+    WriteRecord(Flat(name), shape);
     EXPECT_EQ(m_compressor.RunPass(), 1);
     const auto items = m_queue.Items();
     ASSERT_EQ(items.size(), 3u);
