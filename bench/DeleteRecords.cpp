@@ -3,17 +3,24 @@
 // oldest records until enough megabytes are freed). Each row names a real
 // record file, sparse so that the run needs no disk space, which the
 // deletion removes with it; with Arg 0 the files are already gone, which
-// measures the table's side alone.
+// measures the table's side alone. Meanwhile another thread appends a
+// record every 10 ms, as the record database's writer does while the server
+// records: append_max_ms is the longest one of those appends took, so a
+// deletion that held the table for long would show there.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchDir.h"
@@ -71,6 +78,43 @@ int32_t Fill(CRecordDbLibrary& library, const std::string& dir, bool withFiles) 
     return handle;
 }
 
+// Appends a record every 10 ms to the table while it lives; the longest
+// append and their number.
+class CAppendProbe {
+public:
+    CAppendProbe(CRecordDbLibrary& library, int32_t handle) {
+        m_thread = std::thread([this, &library, handle] {
+            tagDB_Record r{};
+            r.year = 2026;
+            r.mon = 12;
+            r.day = 31;
+            for (int n = 0; !m_stop; ++n) {
+                std::snprintf(r.namefile, sizeof r.namefile, "/new/%d.wav", n);
+                const auto start = std::chrono::steady_clock::now();
+                library.Append(handle, r);
+                const auto took = std::chrono::steady_clock::now() - start;
+                m_maxNs = std::max<int64_t>(
+                    m_maxNs, std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
+                ++m_count;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    // Stops the appends; the counters of the run.
+    void Report(benchmark::State& state) {
+        m_stop = true;
+        m_thread.join();
+        state.counters["append_max_ms"] = static_cast<double>(m_maxNs) / 1e6;
+        state.counters["appends"] = static_cast<double>(m_count);
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    int64_t m_maxNs = 0;  // the probe's thread until joined
+    int m_count = 0;
+    std::thread m_thread;
+};
+
 void DeleteByAge(benchmark::State& state) {
     const bool withFiles = state.range(0) != 0;
     for (auto _ : state) {
@@ -78,11 +122,13 @@ void DeleteByAge(benchmark::State& state) {
         CBenchDir dir;
         CRecordDbLibrary library;
         const int32_t handle = Fill(library, dir.Path(), withFiles);
+        CAppendProbe probe(library, handle);
         state.ResumeTiming();
         // Every record is older than the day after the last one.
         const int32_t freed = library.DeleteBefore(handle, 2026, 5, 1);
         benchmark::DoNotOptimize(freed);
         state.PauseTiming();
+        probe.Report(state);
         state.counters["freed_MB"] = freed;
         library.Close(handle);
         state.ResumeTiming();
@@ -99,10 +145,12 @@ void DeleteBySize(benchmark::State& state) {
         CBenchDir dir;
         CRecordDbLibrary library;
         const int32_t handle = Fill(library, dir.Path(), withFiles);
+        CAppendProbe probe(library, handle);
         state.ResumeTiming();
         const int32_t freed = library.DeleteOldest(handle, withFiles ? megabytes : 1);
         benchmark::DoNotOptimize(freed);
         state.PauseTiming();
+        probe.Report(state);
         state.counters["freed_MB"] = freed;
         library.Close(handle);
         state.ResumeTiming();

@@ -274,6 +274,7 @@ void CPgRecordTable::DeleteLocked(const tagDB_Record& record) {
 }
 
 bool CPgRecordTable::Append(const tagDB_Record& record) {
+    const CDeletionTurns::CUse use(m_turns);
     CMutexLock lock(m_lock);
     try {
         AppendLocked(record);
@@ -284,6 +285,7 @@ bool CPgRecordTable::Append(const tagDB_Record& record) {
 }
 
 bool CPgRecordTable::Update(const tagDB_Record& record) {
+    const CDeletionTurns::CUse use(m_turns);
     CMutexLock lock(m_lock);
     try {
         Exec("BEGIN");
@@ -297,6 +299,7 @@ bool CPgRecordTable::Update(const tagDB_Record& record) {
 }
 
 bool CPgRecordTable::Delete(const tagDB_Record& record) {
+    const CDeletionTurns::CUse use(m_turns);
     CMutexLock lock(m_lock);
     try {
         DeleteLocked(record);
@@ -315,6 +318,7 @@ bool CPgRecordTable::Apply(std::span<const RecordDbChange> changes, std::span<in
     if (changes.empty()) {
         return true;
     }
+    const CDeletionTurns::CUse use(m_turns);
     CMutexLock lock(m_lock);
     // Most batches fail nowhere: they go without savepoints, one round trip
     // per change. A batch in which a change fails is run again with a
@@ -380,6 +384,7 @@ CPgRecordTable::Outcome CPgRecordTable::ApplyOnce(std::span<const RecordDbChange
 }
 
 int32_t CPgRecordTable::FindFormat(const tagDB_Record& record, uint32_t& format) {
+    const CDeletionTurns::CUse use(m_turns);
     CMutexLock lock(m_lock);
     try {
         const CResult found =
@@ -396,6 +401,7 @@ int32_t CPgRecordTable::FindFormat(const tagDB_Record& record, uint32_t& format)
 }
 
 int32_t CPgRecordTable::FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) {
+    const CDeletionTurns::CUse use(m_turns);
     CMutexLock lock(m_lock);
     namefiles.clear();
     try {
@@ -413,6 +419,7 @@ int32_t CPgRecordTable::FilesWithFormat(uint32_t format, std::vector<std::string
 }
 
 bool CPgRecordTable::SetRecordRoots(std::vector<std::string> roots) {
+    const CDeletionTurns::CUse use(m_turns);
     CMutexLock lock(m_lock);
     m_remover.SetRoots(std::move(roots));
     return true;
@@ -457,6 +464,7 @@ int32_t CPgRecordTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t yea
     bool done = false;
     try {
         while (!done) {
+            m_turns.LetOthersIn();
             CMutexLock lock(m_lock);
             CParams params;
             params.Text(m_owner);

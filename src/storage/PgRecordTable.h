@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/Mutex.h"
+#include "storage/DeletionTurns.h"
 #include "storage/RecordDbFileRemover.h"
 #include "storage/RecordTable.h"
 
@@ -80,6 +81,9 @@ private:
 
     // Constant after construction
     const std::string m_owner;
+
+    // Lets the other operations go first between the batches of a deletion.
+    CDeletionTurns m_turns;
 
     CMutex m_lock;
     pg_conn* m_connection GUARDED_BY(m_lock);

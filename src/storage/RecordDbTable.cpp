@@ -289,6 +289,7 @@ void CRecordDbTable::DeleteLocked(const tagDB_Record& record) {
 }
 
 bool CRecordDbTable::Append(const tagDB_Record& record) {
+    const CDeletionTurns::CUse use(m_turns);
     std::lock_guard lock(m_lock);
     try {
         AppendLocked(record);
@@ -299,6 +300,7 @@ bool CRecordDbTable::Append(const tagDB_Record& record) {
 }
 
 bool CRecordDbTable::Update(const tagDB_Record& record) {
+    const CDeletionTurns::CUse use(m_turns);
     std::lock_guard lock(m_lock);
     try {
         UpdateLocked(record);
@@ -309,6 +311,7 @@ bool CRecordDbTable::Update(const tagDB_Record& record) {
 }
 
 bool CRecordDbTable::Delete(const tagDB_Record& record) {
+    const CDeletionTurns::CUse use(m_turns);
     std::lock_guard lock(m_lock);
     try {
         DeleteLocked(record);
@@ -327,6 +330,7 @@ bool CRecordDbTable::Apply(std::span<const RecordDbChange> changes, std::span<in
     if (changes.empty()) {
         return true;
     }
+    const CDeletionTurns::CUse use(m_turns);
     std::lock_guard lock(m_lock);
     try {
         Execute("BEGIN IMMEDIATE");
@@ -378,6 +382,7 @@ bool CRecordDbTable::Apply(std::span<const RecordDbChange> changes, std::span<in
 }
 
 int32_t CRecordDbTable::FindFormat(const tagDB_Record& record, uint32_t& format) {
+    const CDeletionTurns::CUse use(m_turns);
     std::lock_guard lock(m_lock);
     try {
         CResetOnExit reset(*m_selectFormat);
@@ -393,6 +398,7 @@ int32_t CRecordDbTable::FindFormat(const tagDB_Record& record, uint32_t& format)
 }
 
 int32_t CRecordDbTable::FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) {
+    const CDeletionTurns::CUse use(m_turns);
     std::lock_guard lock(m_lock);
     namefiles.clear();
     try {
@@ -412,6 +418,7 @@ bool CRecordDbTable::SetRecordRoots(std::vector<std::string> roots) {
     if (m_layout != Layout::kServer) {
         return false;
     }
+    const CDeletionTurns::CUse use(m_turns);
     std::lock_guard lock(m_lock);
     m_remover.SetRoots(std::move(roots));
     return true;
@@ -477,6 +484,7 @@ int32_t CRecordDbTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t yea
     bool done = false;
     try {
         while (!done) {
+            m_turns.LetOthersIn();
             std::lock_guard lock(m_lock);
             std::unique_ptr<CStatement>& select = oldest ? m_selectOldest : m_selectBefore;
             std::vector<Candidate> batch;

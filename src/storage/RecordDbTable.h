@@ -31,7 +31,8 @@
 //
 // Thread safety: every public method may be called from any thread; calls are
 // serialised by one lock per table. Long deletions release the lock between
-// batches so that a writer is never held up for long; a batch of changes
+// batches and let waiting callers in first (CDeletionTurns), so that a writer
+// is never held up for long; a batch of changes
 // (Apply) holds it to its commit, so its writer keeps batches short.
 #pragma once
 
@@ -43,6 +44,7 @@
 #include <vector>
 
 #include "core/DbRecord.h"
+#include "storage/DeletionTurns.h"
 #include "storage/RecordDbChange.h"
 #include "storage/RecordDbFileRemover.h"
 #include "storage/RecordTable.h"
@@ -129,6 +131,9 @@ private:
     // Constant after construction
     const std::string m_directory;
     const Layout m_layout;
+
+    // Lets the other operations go first between the batches of a deletion.
+    CDeletionTurns m_turns;
 
     // Guarded by m_lock
     std::mutex m_lock;
