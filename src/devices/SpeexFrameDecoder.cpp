@@ -2,7 +2,25 @@
 
 #include <speex/speex.h>
 
+#include <algorithm>
+#include <cmath>
+
 namespace zorv {
+
+namespace {
+
+// Rounds and clips one decoded value the way the library's integer output does.
+int16_t ToSample(float value) {
+    if (!(value > -32768.0f)) {
+        return value < 0.0f ? int16_t{-32768} : int16_t{0};  // NaN → silence
+    }
+    if (value > 32767.0f) {
+        return 32767;
+    }
+    return static_cast<int16_t>(std::floor(0.5f + value));
+}
+
+}  // namespace
 
 CSpeexFrameDecoder::~CSpeexFrameDecoder() {
     Close();
@@ -19,7 +37,7 @@ bool CSpeexFrameDecoder::Open(bool wideband) {
     speex_decoder_ctl(m_state, SPEEX_SET_ENH, &enhancement);
     spx_int32_t frameSize = 0;
     speex_decoder_ctl(m_state, SPEEX_GET_FRAME_SIZE, &frameSize);
-    if (frameSize != (wideband ? 320 : 160)) {
+    if (frameSize != (wideband ? static_cast<spx_int32_t>(kWideSamples) : 160)) {
         Close();
         return false;
     }
@@ -65,7 +83,18 @@ bool CSpeexFrameDecoder::Decode(std::span<const uint8_t> frame, std::span<int16_
         m_frame[i] = static_cast<char>(frame[i]);
     }
     speex_bits_read_from(&m_bits, m_frame.data(), static_cast<int>(frame.size()));
-    return speex_decode_int(m_state, &m_bits, out.data()) == 0;
+    // The library's own integer decoding goes through a float buffer on its
+    // stack, and some malformed frames leave part of it unwritten: the same
+    // frame then decodes to whatever the stack held. Decoding into a buffer
+    // of ours, cleared first, gives the same samples for the same frame.
+    std::fill_n(m_decoded.begin(), m_samples, 0.0f);
+    if (speex_decode(m_state, &m_bits, m_decoded.data()) != 0) {
+        return false;
+    }
+    for (std::size_t k = 0; k < m_samples; ++k) {
+        out[k] = ToSample(m_decoded[k]);
+    }
+    return true;
 }
 
 }  // namespace zorv

@@ -20,6 +20,8 @@ class CSpeexFrameDecoder {
 public:
     // The longest frame of any Speex mode the transcoder uses.
     static constexpr std::size_t kMaxFrameBytes = 64;
+    // Samples of a wideband frame, the longer kind.
+    static constexpr std::size_t kWideSamples = 320;
 
     CSpeexFrameDecoder() = default;
     ~CSpeexFrameDecoder();
@@ -49,6 +51,7 @@ private:
     bool m_wideband = false;
     std::size_t m_samples = 0;
     std::array<char, kMaxFrameBytes> m_frame{};
+    std::array<float, kWideSamples> m_decoded{};
 };
 
 }  // namespace zorv
