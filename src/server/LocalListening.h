@@ -17,13 +17,14 @@
 #include <string>
 
 #include "access/LocalListenWriter.h"
+#include "access/LocalServices.h"
 #include "platform/Mutex.h"
 
 namespace zorv {
 
 class CServerCore;
 
-class CLocalListening {
+class CLocalListening final : public ILocalListenControl {
 public:
     enum Kind { kListen = 0, kLineMonitor = 1 };
     // The results of Change ("Err" of listenChannel and lineMonitorChannel).
@@ -33,11 +34,18 @@ public:
     static constexpr int kNoMemory = 4;
 
     CLocalListening(const CServerCore& server, std::string runDirectory);
-    ~CLocalListening();
+    ~CLocalListening() override;
     CLocalListening(const CLocalListening&) = delete;
     CLocalListening& operator=(const CLocalListening&) = delete;
 
     int Change(Kind kind, int device, int channel, uint16_t port, bool enabled);
+    // ILocalListenControl: Change for kind 0 (listen) or 1 (line monitor).
+    int ChangeLink(int kind, int device, int channel, uint16_t port, bool enabled) override {
+        if (kind != kListen && kind != kLineMonitor) {
+            return kUnavailable;
+        }
+        return Change(static_cast<Kind>(kind), device, channel, port, enabled);
+    }
     // Ends both links (server stop).
     void StopAll();
     // The run directory the local programs' sockets are looked for in.

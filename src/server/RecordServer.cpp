@@ -6,9 +6,12 @@
 #include <stdexcept>
 
 #include "access/ClientServer.h"
+#include "access/LocalBus.h"
+#include "access/LocalInterface.h"
 #include "access/UsersDatabase.h"
 #include "platform/IniFile.h"
 #include "server/ClientView.h"
+#include "server/RecordIntake.h"
 #include "server/ServerOperations.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "storage/RecordFiles.h"
@@ -146,9 +149,14 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
                                                     SystemFreeSpace(), Clock(), SettingsPath());
     m_storage = storage.get();
     Components().storage = std::move(storage);
+    m_intake = std::make_unique<CRecordIntake>(
+        *database, *this, [this] { return m_roots->All(); }, [this] { return DeviceCount() > 0; });
+    m_local = std::make_unique<CLocalInterface>(*clients, *m_listening, m_intake.get());
+    m_bus = std::make_unique<CLocalBus>(*m_local, *this);
 }
 
 CRecordServer::~CRecordServer() {
+    m_bus->Stop();
     m_listening->StopAll();
     Stop();
     relay->SetTarget(nullptr);
@@ -174,6 +182,9 @@ void CRecordServer::OnStart() {
         databaseLibrary->UseSharedDatabase(shared, owner);
     }
     CDeviceServer::OnStart();
+    // The local interface: the system bus unless the settings name another
+    // ("session", an address, or "none").
+    m_bus->Start(settings.GetString("LocalInterface", "Bus", "system", 4096));
     if (database == nullptr || database->Handle() == -1) {
         if (!shared.empty()) {
             FormatJournal(kJournalError, "Shared record database cannot be opened: %s",
@@ -185,6 +196,11 @@ void CRecordServer::OnStart() {
         recovery.Run(m_roots->All());
     }
     compressor->Release();
+}
+
+void CRecordServer::OnStop() {
+    m_bus->Stop();
+    CDeviceServer::OnStop();
 }
 
 void CRecordServer::OnChannelParamsChanged(int device, int first, int last) {

@@ -23,6 +23,9 @@ class CClientServer;
 class CClientView;
 class CServerOperations;
 class CUsersDatabase;
+class CLocalInterface;
+class CLocalBus;
+class CRecordIntake;
 
 namespace detail {
 
@@ -89,6 +92,8 @@ protected:
     void OnRecordDirectoryChanged() override;
     // Pushes the changed channel parameters to the logged-in clients.
     void OnChannelParamsChanged(int device, int first, int last) override;
+    // The local interface leaves the bus before the rest stops.
+    void OnStop() override;
 
 private:
     class CStorageHost;
@@ -98,6 +103,10 @@ private:
     std::unique_ptr<CLocalListening> m_listening;
     std::unique_ptr<CStorageHost> m_storageHost;
     CStorageKeeper* m_storage = nullptr;  // owned by the server's components
+    // The local interface on D-Bus ("[LocalInterface] Bus" of the settings).
+    std::unique_ptr<CRecordIntake> m_intake;
+    std::unique_ptr<CLocalInterface> m_local;
+    std::unique_ptr<CLocalBus> m_bus;
 
     CRecordServer(ServerEnvironment environment, detail::RecordServerParts parts,
                   ServerComponents components);

@@ -1,0 +1,540 @@
+#include "access/LocalBus.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sdbus-c++/sdbus-c++.h>
+#include <sstream>
+
+#include "core/Journal.h"
+#include "platform/Cp1251.h"
+
+namespace zorv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The methods of operations the server does not have yet.
+#define ZORV_UNAVAILABLE(name) {name, "ay", "Request", "ayi", "Reply,Err", false}
+
+// clang-format off
+constexpr LocalMethod kMethods[] = {
+    {"GetStateDvr", "", "", "ay", "State", true},
+    {"GetDvrConfig", "", "", "ay", "Config", true},
+    {"GetServiceParam", "", "", "ay", "Param", true},
+    {"GetDeviceConfig", "i", "Device", "ayi", "Config,Err", true},
+    {"GetChanelParam", "ii", "Device,Channel", "ayi", "Param,Err", true},
+    {"GetDeviceChannelState", "i", "Device", "ayi", "State,Err", true},
+    {"Authorization", "ay", "User", "iay", "Authorized,Account", true},
+    ZORV_UNAVAILABLE("SetPath"),
+    ZORV_UNAVAILABLE("SetFileSizes"),
+    ZORV_UNAVAILABLE("SetDelSize"),
+    {"SetChannelSampleRate", "iiiu", "Device,First,Last,Rate", "i", "Err", true},
+    {"SetChannelEnable", "iiii", "Device,First,Last,Enable", "i", "Err", true},
+    {"SetChannelActivate", "iiiu", "Device,First,Last,Mode", "i", "Err", true},
+    {"SetChannelCompress", "iiiu", "Device,First,Last,Compress", "i", "Err", true},
+    {"SetChannelTOn", "iiiu", "Device,First,Last,Seconds", "i", "Err", true},
+    {"SetChannelTOff", "iiiu", "Device,First,Last,Seconds", "i", "Err", true},
+    {"SetChannelTreshold", "iiiu", "Device,First,Last,Threshold", "i", "Err", true},
+    {"SetStereoChannel", "iii", "Device,Master,Slave", "i", "Err", true},
+    {"UndoStereoChannel", "iii", "Device,Master,Slave", "i", "Err", true},
+    {"ManualActivateChannel", "iiii", "Device,First,Last,On", "i", "Err", true},
+    {"SetChannelListen", "iiii", "Device,First,Last,Listen", "i", "Err", true},
+    {"SetChannelAruEnable", "iiiu", "Device,First,Last,Value", "i", "Err", true},
+    {"SetChannelAruLevel", "iiiu", "Device,First,Last,Value", "i", "Err", true},
+    {"SetChannelAruSpeed", "iiiu", "Device,First,Last,Value", "i", "Err", true},
+    {"SetChannelAruK", "iiiu", "Device,First,Last,Value", "i", "Err", true},
+    ZORV_UNAVAILABLE("SetQuota"),
+    {"ShutDown", "", "", "i", "Err", true},
+    ZORV_UNAVAILABLE("ChangeCompressFormat"),
+    ZORV_UNAVAILABLE("SetDefaultCompressFormat"),
+    ZORV_UNAVAILABLE("GetCompressFormat"),
+    {"SetChannelDefaultParam", "iii", "Device,First,Last", "i", "Err", true},
+    {"SetGainAdc", "iii", "Device,Channel,Gain", "i", "Err", true},
+    {"GetGainAdc", "ii", "Device,Channel", "ii", "Gain,Err", true},
+    {"GetReadHandlePipe", "i", "ProcessId", "hi", "Pipe,Handle", true},
+    {"ClosePipe", "", "", "", "", true},
+    {"GetServerUsers", "", "", "ayu", "Users,Count", true},
+    {"DetachUser", "ay", "User", "i", "Err", true},
+    {"GetTlfParam", "ii", "Device,Channel", "ayi", "Param,Err", true},
+    {"SetTlfParam", "iiiay", "Device,First,Last,Param", "i", "Err", true},
+    {"GetServiceTlfParam", "i", "Device", "ayi", "Param,Err", true},
+    {"GetAlarmConfig", "", "", "ay", "Config", true},
+    {"SetAlarmConfig", "ay", "Config", "", "", true},
+    {"SetChannelSourceSignal", "iiiu", "Device,First,Last,Value", "i", "Err", true},
+    {"SetChannelKeyEnable", "iiiu", "Device,First,Last,Value", "i", "Err", true},
+    ZORV_UNAVAILABLE("GetChannelSourceSignal"),
+    ZORV_UNAVAILABLE("GetChannelKeyEnable"),
+    ZORV_UNAVAILABLE("SetFiltersParam"),
+    ZORV_UNAVAILABLE("GetFiltersParam"),
+    {"AddAlias", "iis", "Device,Channel,Alias", "i", "Err", true},
+    {"SetAonFlags", "iiu", "Device,Channel,Flags", "i", "Err", true},
+    {"GetAonFlags", "ii", "Device,Channel", "ui", "Flags,Err", true},
+    ZORV_UNAVAILABLE("GetPolarity"),
+    {"SetPolarity", "iii", "Device,Channel,Mode", "i", "Err", true},
+    {"GetPolarityCheckTimeOut", "ii", "Device,Channel", "ui", "Seconds,Err", true},
+    {"SetPolarityCheckTimeOut", "iiu", "Device,Channel,Seconds", "i", "Err", true},
+    ZORV_UNAVAILABLE("setNet2CompressMode"),
+    ZORV_UNAVAILABLE("getNet2CompressMode"),
+    ZORV_UNAVAILABLE("getNet2BufferMode"),
+    ZORV_UNAVAILABLE("setNet2BufferMode"),
+    ZORV_UNAVAILABLE("getBusyAnalyzerEnabled"),
+    ZORV_UNAVAILABLE("setBusyAnalyzerEnabled"),
+    ZORV_UNAVAILABLE("getDeleteFilesAtDateConfig"),
+    ZORV_UNAVAILABLE("setDeleteFilesAtDateConfig"),
+    ZORV_UNAVAILABLE("SetArchiverCopyMode"),
+    ZORV_UNAVAILABLE("SetArchiverMode"),
+    {"SetChannelArchivate", "iiu", "Device,Channel,Value", "i", "Err", true},
+    ZORV_UNAVAILABLE("StartArchiver"),
+    ZORV_UNAVAILABLE("StopArchiver"),
+    ZORV_UNAVAILABLE("AddArchiv"),
+    ZORV_UNAVAILABLE("RemoveArchiv"),
+    ZORV_UNAVAILABLE("GetArchivCount"),
+    ZORV_UNAVAILABLE("GetArchiv"),
+    ZORV_UNAVAILABLE("GetCopyMode"),
+    ZORV_UNAVAILABLE("GetMode"),
+    ZORV_UNAVAILABLE("GetChannelArchivate"),
+    ZORV_UNAVAILABLE("EditArchiv"),
+    ZORV_UNAVAILABLE("AddPeriod"),
+    ZORV_UNAVAILABLE("DelPeriod"),
+    ZORV_UNAVAILABLE("EditPeriod"),
+    ZORV_UNAVAILABLE("GetEnum"),
+    ZORV_UNAVAILABLE("GetCount"),
+    ZORV_UNAVAILABLE("GetError"),
+    ZORV_UNAVAILABLE("SetTlfFilterEnable"),
+    ZORV_UNAVAILABLE("GetTlfFilterCount"),
+    ZORV_UNAVAILABLE("AddTlfFilter"),
+    ZORV_UNAVAILABLE("EditTlfFilter"),
+    ZORV_UNAVAILABLE("DelTlfFilter"),
+    ZORV_UNAVAILABLE("EnumTlfFilter"),
+    ZORV_UNAVAILABLE("SetTarification"),
+    ZORV_UNAVAILABLE("GetTarification"),
+    ZORV_UNAVAILABLE("SetMultiFilters"),
+    ZORV_UNAVAILABLE("MovePosition"),
+    ZORV_UNAVAILABLE("AddRecipient"),
+    ZORV_UNAVAILABLE("RemoveRecipient"),
+    ZORV_UNAVAILABLE("EditRecipient"),
+    ZORV_UNAVAILABLE("EnumRecipient"),
+    ZORV_UNAVAILABLE("GetCountRecipient"),
+    ZORV_UNAVAILABLE("SetSmtpParam"),
+    ZORV_UNAVAILABLE("GetSmtpParam"),
+    ZORV_UNAVAILABLE("getFoundTranscodersCount"),
+    ZORV_UNAVAILABLE("getFoundTranscodersList"),
+    ZORV_UNAVAILABLE("startTranscoder"),
+    ZORV_UNAVAILABLE("stopTranscoder"),
+    ZORV_UNAVAILABLE("getTranscoderStatistic"),
+    ZORV_UNAVAILABLE("setTranscoderConfig"),
+    ZORV_UNAVAILABLE("startTranscodersSearch"),
+    ZORV_UNAVAILABLE("stopTranscodersSearch"),
+    ZORV_UNAVAILABLE("getTranscodersSearchStatus"),
+    ZORV_UNAVAILABLE("getTranscoderConfig"),
+    ZORV_UNAVAILABLE("getAonForm"),
+    ZORV_UNAVAILABLE("setAonForm"),
+    ZORV_UNAVAILABLE("addConfigPort"),
+    ZORV_UNAVAILABLE("delConfigPort"),
+    ZORV_UNAVAILABLE("getCountConfigPorts"),
+    ZORV_UNAVAILABLE("getConfigPort"),
+    ZORV_UNAVAILABLE("addStaticAddress"),
+    ZORV_UNAVAILABLE("delStaticAddress"),
+    ZORV_UNAVAILABLE("getCountStaticAddress"),
+    ZORV_UNAVAILABLE("getStaticAddress"),
+    ZORV_UNAVAILABLE("addNetDevice"),
+    ZORV_UNAVAILABLE("removeNetDevice"),
+    ZORV_UNAVAILABLE("reposNetDevice"),
+    ZORV_UNAVAILABLE("getCountNetDevice"),
+    ZORV_UNAVAILABLE("getConfigNetDevice"),
+    ZORV_UNAVAILABLE("setConfigNetDevice"),
+    ZORV_UNAVAILABLE("getAutoAnswerConf"),
+    ZORV_UNAVAILABLE("setAutoAnswerConf"),
+    ZORV_UNAVAILABLE("getAutoAnswerWaveFileConf"),
+    ZORV_UNAVAILABLE("setAutoAnswerWaveFileConf"),
+    ZORV_UNAVAILABLE("SetBuzyAnalyzerParam"),
+    ZORV_UNAVAILABLE("GetBuzyAnalyzerParam"),
+    ZORV_UNAVAILABLE("GetBuzyAnalyzerState"),
+    ZORV_UNAVAILABLE("StartBuzyAnalyzerTune"),
+    ZORV_UNAVAILABLE("getSize"),
+    ZORV_UNAVAILABLE("enumPropertySet"),
+    ZORV_UNAVAILABLE("getTypeDescriptor"),
+    ZORV_UNAVAILABLE("setValue"),
+    ZORV_UNAVAILABLE("getPropertySize"),
+    ZORV_UNAVAILABLE("getValue"),
+    ZORV_UNAVAILABLE("getDescriptorSize"),
+    {"listenChannel", "iiqi", "Device,Channel,Port,Enabled", "i", "Err", true},
+    {"lineMonitorChannel", "iiqi", "Device,Channel,Port,Enabled", "i", "Err", true},
+    {"SetChannelMute", "iii", "Device,Channel,On", "i", "Err", true},
+    {"GetChannelMute", "ii", "Device,Channel", "ii", "Muted,Err", true},
+    ZORV_UNAVAILABLE("GetFiltersEnabled"),
+};
+// clang-format on
+
+#undef ZORV_UNAVAILABLE
+
+std::vector<std::string> Names(const char* list) {
+    std::vector<std::string> names;
+    std::stringstream in(list);
+    std::string name;
+    while (std::getline(in, name, ',')) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+template <typename Record>
+Bytes AsBytes(const Record& record) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&record);
+    return Bytes(p, p + sizeof(Record));
+}
+
+// A record given as bytes must have its exact size.
+template <typename Record>
+Record FromBytes(const Bytes& bytes, const char* what) {
+    if (bytes.size() != sizeof(Record)) {
+        throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs",
+                           std::string(what) + " must be " + std::to_string(sizeof(Record)) +
+                               " bytes, not " + std::to_string(bytes.size()));
+    }
+    Record record;
+    std::memcpy(&record, bytes.data(), sizeof(Record));
+    return record;
+}
+
+// The reply of a method whose operation is not there.
+void ReplyUnavailable(sdbus::MethodCall& call) {
+    auto reply = call.createReply();
+    reply << Bytes{} << int32_t{0};
+    reply.send();
+}
+
+template <typename... Values>
+void ReplyWith(sdbus::MethodCall& call, const Values&... values) {
+    auto reply = call.createReply();
+    if constexpr (sizeof...(Values) > 0) {
+        (reply << ... << values);
+    }
+    reply.send();
+}
+
+}  // namespace
+
+std::span<const LocalMethod> LocalMethods() {
+    return kMethods;
+}
+
+CLocalBus::CLocalBus(ILocalInterface& local, IJournal& journal)
+    : m_local(local), m_journal(journal) {}
+
+CLocalBus::~CLocalBus() {
+    Stop();
+}
+
+bool CLocalBus::Start(const std::string& bus) {
+    Stop();
+    if (bus == "none") {
+        return false;
+    }
+    try {
+        if (bus.empty() || bus == "system") {
+            m_connection = sdbus::createSystemBusConnection(kLocalBusName);
+        } else if (bus == "session") {
+            m_connection = sdbus::createSessionBusConnection(kLocalBusName);
+        } else {
+            m_connection = sdbus::createSessionBusConnectionWithAddress(bus);
+            m_connection->requestName(kLocalBusName);
+        }
+        Register();
+        m_connection->enterEventLoopAsync();
+    } catch (const sdbus::Error& e) {
+        m_journal.FormatJournal(kJournalError,
+                                "Local interface not published on the bus \"%s\": %s",
+                                bus.empty() ? "system" : bus, e.getMessage());
+        m_gateway.reset();
+        m_object.reset();
+        m_connection.reset();
+        return false;
+    }
+    return true;
+}
+
+void CLocalBus::Stop() {
+    if (m_connection != nullptr) {
+        m_connection->leaveEventLoop();
+        m_gateway.reset();
+        m_object.reset();
+        m_connection.reset();
+    }
+    CMutexLock lock(m_lock);
+    m_sessions.clear();
+    ClosePipe();
+}
+
+void CLocalBus::Register() {
+    m_object = sdbus::createObject(*m_connection, kLocalObjectPath);
+    for (const LocalMethod& method : kMethods) {
+        m_object->registerMethod(kLocalInterfaceName, method.name, method.in, Names(method.inNames),
+                                 method.out, Names(method.outNames),
+                                 [this, &method](sdbus::MethodCall call) {
+                                     Dispatch(method, call);
+                                 });
+    }
+    m_object->finishRegistration();
+
+    m_gateway = sdbus::createObject(*m_connection, kDbGatewayPath);
+    m_gateway->registerMethod(kDbGatewayInterfaceName, "addDataBaseRecord", "ay", {"Record"}, "i",
+                              {"Err"}, [this](sdbus::MethodCall call) {
+                                  Bytes bytes;
+                                  call >> bytes;
+                                  // A record of another size is refused, not an error reply.
+                                  int32_t err = 0;
+                                  if (bytes.size() == sizeof(tagDB_Record)) {
+                                      tagDB_Record record;
+                                      std::memcpy(&record, bytes.data(), sizeof(record));
+                                      err = m_local.AddDataBaseRecord(record) ? 1 : 0;
+                                  }
+                                  ReplyWith(call, err);
+                              });
+    m_gateway->finishRegistration();
+
+    // A client that leaves the bus ends its client object.
+    m_connection->addMatch(
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+        "member='NameOwnerChanged'",
+        [this](sdbus::Message& message) {
+            std::string name, oldOwner, newOwner;
+            message >> name >> oldOwner >> newOwner;
+            OnNameOwnerChanged(name, newOwner);
+        },
+        sdbus::floating_slot);
+}
+
+void CLocalBus::OnNameOwnerChanged(const std::string& name, const std::string& newOwner) {
+    if (newOwner.empty()) {
+        CMutexLock lock(m_lock);
+        m_sessions.erase(name);
+    }
+}
+
+void CLocalBus::Dispatch(const LocalMethod& method, sdbus::MethodCall& call) {
+    if (!method.available) {
+        ReplyUnavailable(call);
+        return;
+    }
+    CMutexLock lock(m_lock);
+    const std::string sender = call.getSender();
+    auto found = m_sessions.find(sender);
+    if (found == m_sessions.end()) {
+        if (m_sessions.size() >= kMaxSessions) {
+            throw sdbus::Error("org.freedesktop.DBus.Error.LimitsExceeded",
+                               "Too many local clients");
+        }
+        found = m_sessions.emplace(sender, CLocalSession{}).first;
+    }
+    CLocalSession& s = found->second;
+    ILocalInterface& l = m_local;
+    const std::string_view name = method.name;
+
+    int32_t device = 0, first = 0, last = 0;
+    // Methods of the form (Device, First, Last, u32 value) -> Err.
+    using RangeSetter = int (ILocalInterface::*)(CLocalSession&, int, int, int, uint32_t);
+    static const std::map<std::string_view, RangeSetter> kRangeSetters = {
+        {"SetChannelSampleRate", &ILocalInterface::SetChannelSampleRate},
+        {"SetChannelActivate", &ILocalInterface::SetChannelActivate},
+        {"SetChannelCompress", &ILocalInterface::SetChannelCompress},
+        {"SetChannelTOn", &ILocalInterface::SetChannelTOn},
+        {"SetChannelTOff", &ILocalInterface::SetChannelTOff},
+        {"SetChannelTreshold", &ILocalInterface::SetChannelTreshold},
+        {"SetChannelSourceSignal", &ILocalInterface::SetChannelSourceSignal},
+        {"SetChannelKeyEnable", &ILocalInterface::SetChannelKeyEnable},
+    };
+    if (auto setter = kRangeSetters.find(name); setter != kRangeSetters.end()) {
+        uint32_t value = 0;
+        call >> device >> first >> last >> value;
+        ReplyWith(call, int32_t{(l.*(setter->second))(s, device, first, last, value)});
+        return;
+    }
+    // The setters that are allowed and change nothing, with their twin's rights.
+    static const std::map<std::string_view, uint8_t> kIgnored = {
+        {"SetChannelListen", 22}, {"SetChannelAruEnable", 23}, {"SetChannelAruLevel", 24},
+        {"SetChannelAruSpeed", 25}, {"SetChannelAruK", 25}};
+    if (auto ignored = kIgnored.find(name); ignored != kIgnored.end()) {
+        call >> device >> first >> last;
+        ReplyWith(call, int32_t{l.AcceptIgnored(s, ignored->second, device, first, last)});
+        return;
+    }
+
+    if (name == "GetStateDvr") {
+        tagStateProgramm state{};
+        l.GetStateDvr(state);
+        ReplyWith(call, AsBytes(state));
+    } else if (name == "GetDvrConfig") {
+        tagDvrConfig config{};
+        l.GetDvrConfig(config);
+        ReplyWith(call, AsBytes(config));
+    } else if (name == "GetServiceParam") {
+        ServiceParametrs param{};
+        l.GetServiceParam(param);
+        ReplyWith(call, AsBytes(param));
+    } else if (name == "GetDeviceConfig") {
+        call >> device;
+        DeviceConfigReply config{};
+        const int32_t err = l.GetDeviceConfig(device, config);
+        ReplyWith(call, AsBytes(config), err);
+    } else if (name == "GetChanelParam") {
+        call >> device >> first;
+        tagChanelParam param{};
+        const int32_t err = l.GetChanelParam(device, first, param);
+        ReplyWith(call, AsBytes(param), err);
+    } else if (name == "GetDeviceChannelState") {
+        call >> device;
+        auto state = std::make_unique<tagCHANELS_STATE>();
+        std::memset(state.get(), 0, sizeof(tagCHANELS_STATE));
+        const int32_t err = l.GetDeviceChannelState(device, *state);
+        ReplyWith(call, AsBytes(*state), err);
+    } else if (name == "Authorization") {
+        Bytes bytes;
+        call >> bytes;
+        const auto user = FromBytes<tagUserID>(bytes, "User");
+        auto account = std::make_unique<tagUserAccountRecord>();
+        const int32_t granted = l.Authorization(s, user, *account) ? 1 : 0;
+        ReplyWith(call, granted, AsBytes(*account));
+    } else if (name == "SetChannelEnable") {
+        int32_t enable = 0;
+        call >> device >> first >> last >> enable;
+        ReplyWith(call, int32_t{l.SetChannelEnable(s, device, first, last, enable)});
+    } else if (name == "SetStereoChannel" || name == "UndoStereoChannel") {
+        call >> device >> first >> last;
+        const int32_t err = name == "SetStereoChannel"
+                                ? l.SetStereoChannel(s, device, first, last)
+                                : l.UndoStereoChannel(s, device, first, last);
+        ReplyWith(call, err);
+    } else if (name == "ManualActivateChannel") {
+        int32_t on = 0;
+        call >> device >> first >> last >> on;
+        ReplyWith(call, int32_t{l.ManualActivateChannel(s, device, first, last, on)});
+    } else if (name == "ShutDown") {
+        ReplyWith(call, int32_t{l.ShutDown(s)});
+    } else if (name == "SetChannelDefaultParam") {
+        call >> device >> first >> last;
+        ReplyWith(call, int32_t{l.SetChannelDefaultParam(s, device, first, last)});
+    } else if (name == "SetGainAdc") {
+        int32_t gain = 0;
+        call >> device >> first >> gain;
+        ReplyWith(call, int32_t{l.SetGainAdc(s, device, first, gain)});
+    } else if (name == "GetGainAdc") {
+        call >> device >> first;
+        int32_t gain = 0;
+        const int32_t err = l.GetGainAdc(device, first, gain);
+        ReplyWith(call, gain, err);
+    } else if (name == "GetReadHandlePipe") {
+        int32_t processId = 0;
+        call >> processId;
+        int readEnd = -1;
+        const int32_t handle = ReadHandlePipe(processId, readEnd);
+        ReplyWith(call, sdbus::UnixFd(readEnd, sdbus::adopt_fd), handle);
+    } else if (name == "ClosePipe") {
+        ClosePipe();
+        ReplyWith(call);
+    } else if (name == "GetServerUsers") {
+        // Room for the 20 connections; Count of them are filled.
+        const std::vector<ClientAtr> users = l.GetServerUsers();
+        Bytes all(20 * sizeof(ClientAtr), 0);
+        const std::size_t count = std::min<std::size_t>(users.size(), 20);
+        if (count > 0) {
+            std::memcpy(all.data(), users.data(), count * sizeof(ClientAtr));
+        }
+        ReplyWith(call, all, static_cast<uint32_t>(count));
+    } else if (name == "DetachUser") {
+        Bytes bytes;
+        call >> bytes;
+        ReplyWith(call, int32_t{l.DetachUser(s, FromBytes<ClientAtr>(bytes, "User"))});
+    } else if (name == "GetTlfParam") {
+        call >> device >> first;
+        LineParams params{};
+        const int32_t err = l.GetTlfParam(device, first, params);
+        ReplyWith(call, AsBytes(params), err);
+    } else if (name == "SetTlfParam") {
+        Bytes bytes;
+        call >> device >> first >> last >> bytes;
+        const auto params = FromBytes<LineParams>(bytes, "Param");
+        ReplyWith(call, int32_t{l.SetTlfParam(s, device, first, last, params)});
+    } else if (name == "GetServiceTlfParam") {
+        call >> device;
+        std::array<uint8_t, kServiceTlfParamSize> block{};
+        const int32_t err = l.GetServiceTlfParam(device, block);
+        ReplyWith(call, Bytes(block.begin(), block.end()), err);
+    } else if (name == "GetAlarmConfig") {
+        ReplyWith(call, Bytes{});
+    } else if (name == "SetAlarmConfig") {
+        ReplyWith(call);
+    } else if (name == "AddAlias") {
+        std::string alias;
+        call >> device >> first >> alias;
+        ReplyWith(call, int32_t{l.AddAlias(s, device, first, Utf8ToCp1251(alias))});
+    } else if (name == "SetAonFlags" || name == "SetPolarityCheckTimeOut" ||
+               name == "SetChannelArchivate") {
+        uint32_t value = 0;
+        call >> device >> first >> value;
+        int32_t err = 0;
+        if (name == "SetAonFlags") {
+            err = l.SetAonFlags(s, device, first, value);
+        } else if (name == "SetPolarityCheckTimeOut") {
+            err = l.SetPolarityCheckTimeOut(s, device, first, value);
+        } else {
+            err = l.SetChannelArchivate(s, device, first, value);
+        }
+        ReplyWith(call, err);
+    } else if (name == "GetAonFlags" || name == "GetPolarityCheckTimeOut") {
+        call >> device >> first;
+        uint32_t value = 0;
+        const int32_t err = name == "GetAonFlags" ? l.GetAonFlags(device, first, value)
+                                                  : l.GetPolarityCheckTimeOut(device, first, value);
+        ReplyWith(call, value, err);
+    } else if (name == "SetPolarity" || name == "SetChannelMute") {
+        int32_t value = 0;
+        call >> device >> first >> value;
+        const int32_t err = name == "SetPolarity" ? l.SetPolarity(s, device, first, value)
+                                                  : l.SetChannelMute(s, device, first, value);
+        ReplyWith(call, err);
+    } else if (name == "GetChannelMute") {
+        call >> device >> first;
+        int32_t muted = 0;
+        const int32_t err = l.GetChannelMute(device, first, muted);
+        ReplyWith(call, muted, err);
+    } else if (name == "listenChannel" || name == "lineMonitorChannel") {
+        uint16_t port = 0;
+        int32_t enabled = 0;
+        call >> device >> first >> port >> enabled;
+        const int kind = name == "listenChannel" ? 0 : 1;
+        ReplyWith(call, int32_t{l.ListenChannel(s, kind, device, first, port, enabled != 0)});
+    } else {
+        ReplyUnavailable(call);
+    }
+}
+
+int CLocalBus::ReadHandlePipe(int processId, int& readEnd) {
+    // The caller's process must exist; it receives its own copy of the read
+    // end with the reply. Nothing in the server writes into the pipe.
+    const bool exists = processId > 0 && (::kill(processId, 0) == 0 || errno == EPERM);
+    if (exists && m_pipe[0] < 0 && ::pipe2(m_pipe, O_CLOEXEC) != 0) {
+        m_pipe[0] = m_pipe[1] = -1;
+    }
+    if (!exists || m_pipe[0] < 0) {
+        // The reply still carries a descriptor: one that reads nothing.
+        readEnd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        return -1;
+    }
+    readEnd = ::fcntl(m_pipe[0], F_DUPFD_CLOEXEC, 0);
+    return readEnd >= 0 ? 1 : -1;
+}
+
+void CLocalBus::ClosePipe() {
+    if (m_pipe[0] >= 0) {
+        ::close(m_pipe[0]);
+        ::close(m_pipe[1]);
+        m_pipe[0] = m_pipe[1] = -1;
+    }
+}
+
+}  // namespace zorv

@@ -1,0 +1,94 @@
+// The local interface on D-Bus: the bus name "Zorv18server.LocalInterface",
+// the object "/LocalInterface" with the interface
+// "Zorv18server.ILocalInterface" (every method in its order, each ending
+// with its "Err" where it has one), and the object "/DbGatewayInterface"
+// with "Zorv18server.IDbGatewayInterface.addDataBaseRecord". Records travel
+// as byte arrays in their exact binary layout (docs/local-interface.xml).
+//
+// Each client connection (its unique bus name) is one client object with its
+// own session: it logs in with Authorization; the session ends when the
+// client leaves the bus. Methods of operations this server does not have yet
+// take their record as bytes and answer an empty reply and Err 0.
+//
+// Threads: Start and Stop come from the server's message thread; the calls
+// run on the bus connection's own event-loop thread, one at a time.
+// m_lock guards the sessions (also touched by the bus-leave handler) and
+// the pipe of GetReadHandlePipe.
+#pragma once
+
+#include <map>
+#include <span>
+#include <memory>
+#include <string>
+
+#include "access/LocalInterface.h"
+#include "platform/Mutex.h"
+
+namespace sdbus {
+class IConnection;
+class IObject;
+class MethodCall;
+}  // namespace sdbus
+
+namespace zorv {
+
+class IJournal;
+
+inline constexpr const char* kLocalBusName = "Zorv18server.LocalInterface";
+inline constexpr const char* kLocalObjectPath = "/LocalInterface";
+inline constexpr const char* kLocalInterfaceName = "Zorv18server.ILocalInterface";
+inline constexpr const char* kDbGatewayPath = "/DbGatewayInterface";
+inline constexpr const char* kDbGatewayInterfaceName = "Zorv18server.IDbGatewayInterface";
+
+// One method of the local interface as the bus shows it.
+struct LocalMethod {
+    const char* name;
+    const char* in;        // D-Bus signature of the inputs
+    const char* inNames;   // their names, separated by commas
+    const char* out;       // D-Bus signature of the outputs
+    const char* outNames;
+    bool available;        // false: empty reply and Err 0
+};
+
+// Every method of ILocalInterface in its order.
+std::span<const LocalMethod> LocalMethods();
+
+class CLocalBus {
+public:
+    // Most client objects at one time.
+    static constexpr std::size_t kMaxSessions = 64;
+
+    CLocalBus(ILocalInterface& local, IJournal& journal);
+    ~CLocalBus();
+    CLocalBus(const CLocalBus&) = delete;
+    CLocalBus& operator=(const CLocalBus&) = delete;
+
+    // bus: "system", "session" or a D-Bus address ("unix:path=..."); "none"
+    // publishes nothing. A bus that cannot be reached or a name that cannot
+    // be owned is journaled and the server goes on without it.
+    bool Start(const std::string& bus);
+    void Stop();
+    bool IsPublished() const { return m_connection != nullptr; }
+
+private:
+    void Register();
+    void Dispatch(const LocalMethod& method, sdbus::MethodCall& call) EXCLUDES(m_lock);
+    void OnNameOwnerChanged(const std::string& name, const std::string& newOwner);
+    int ReadHandlePipe(int processId, int& readEnd) REQUIRES(m_lock);
+    void ClosePipe() REQUIRES(m_lock);
+
+    // Constant after construction
+    ILocalInterface& m_local;
+    IJournal& m_journal;
+
+    // Message thread only (Start, Stop)
+    std::unique_ptr<sdbus::IConnection> m_connection;
+    std::unique_ptr<sdbus::IObject> m_object;
+    std::unique_ptr<sdbus::IObject> m_gateway;
+
+    CMutex m_lock;
+    std::map<std::string, CLocalSession> m_sessions GUARDED_BY(m_lock);
+    int m_pipe[2] GUARDED_BY(m_lock) = {-1, -1};
+};
+
+}  // namespace zorv

@@ -1,0 +1,296 @@
+// The local interface on a D-Bus daemon of the test's own: a change refused
+// before Authorization, a change after it stored in the channel settings,
+// pushed to a network client and still there after a restart; local
+// listening started and stopped over the bus; records offered through the
+// database gateway; and the methods the bus shows are the documented ones.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sdbus-c++/sdbus-c++.h>
+#include <sstream>
+
+#include "../access/ClientWire.h"
+#include "../access/UsersTestSupport.h"
+#include "access/ClientServer.h"
+#include "access/LocalBus.h"
+#include "access/UsersDatabase.h"
+#include "platform/Cp1251.h"
+#include "platform/CredentialCipher.h"
+#include "server/RecordServer.h"
+#include "simulation/SimulatedBoardOpener.h"
+#include "support/ChildProcess.h"
+#include "support/JournalReader.h"
+#include "support/LocalListenPeer.h"
+#include "support/PrivateBus.h"
+#include "support/RecordFiles.h"
+#include "support/TempDir.h"
+
+namespace zorv::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes8 = std::vector<uint8_t>;
+
+std::unique_ptr<CRecordServer> StartServer(const CTempDir& dir, const std::string& bus) {
+    std::ofstream(dir.File("ZORV_18.ini"), std::ios::app) << "[LocalInterface]\nBus=" << bus
+                                                           << "\n";
+    auto opener = std::make_unique<CSimulatedBoardOpener>(
+        std::vector<SimBoardConfig>{SimBoardConfig{}}, CSimulatedBoard::Clock::Virtual);
+    ServerEnvironment env;
+    env.prefix = "ZORV";
+    env.workDir = dir.Path();
+    env.registryFile = dir.File("registry.ini");
+    auto server = std::make_unique<CRecordServer>(env, std::move(opener));
+    EXPECT_TRUE(server->Start());
+    EXPECT_TRUE(PollUntil([&] { return server->State() == SS_RUNNING; }, 10s));
+    return server;
+}
+
+// A local program: one bus connection, so one client object of the server.
+class CLocalClient {
+public:
+    explicit CLocalClient(const std::string& address)
+        : m_connection(sdbus::createSessionBusConnectionWithAddress(address)),
+          m_proxy(sdbus::createProxy(*m_connection, kLocalBusName, kLocalObjectPath)) {}
+
+    template <typename... Out, typename... In>
+    std::tuple<Out...> Call(const std::string& method, const In&... in) {
+        std::tuple<Out...> out;
+        std::apply(
+            [&](auto&... results) {
+                m_proxy->callMethod(method)
+                    .onInterface(kLocalInterfaceName)
+                    .withArguments(in...)
+                    .storeResultsTo(results...);
+            },
+            out);
+        return out;
+    }
+    int32_t Err(const std::string& method, const auto&... in) {
+        return std::get<0>(Call<int32_t>(method, in...));
+    }
+    bool Authorize(std::string_view name, std::string_view password) {
+        tagUserID user{};
+        std::memcpy(user.UserName, name.data(), std::min<std::size_t>(name.size(), 20));
+        std::memcpy(user.Password, password.data(), std::min<std::size_t>(password.size(), 20));
+        ApplyCredentialCipher(user.UserName, sizeof(user.UserName));
+        const auto* p = reinterpret_cast<const uint8_t*>(&user);
+        const auto [granted, account] =
+            Call<int32_t, Bytes8>("Authorization", Bytes8(p, p + sizeof(user)));
+        EXPECT_EQ(account.size(), sizeof(tagUserAccountRecord));
+        return granted == 1;
+    }
+    sdbus::IConnection& Connection() { return *m_connection; }
+
+private:
+    std::unique_ptr<sdbus::IConnection> m_connection;
+    std::unique_ptr<sdbus::IProxy> m_proxy;
+};
+
+// Whether the journal (windows-1251) holds the text within a few seconds.
+bool JournalHas(const CRecordServer& server, const std::string& utf8) {
+    const std::string text = Utf8ToCp1251(utf8);
+    return PollUntil(
+        [&] {
+            for (const std::string& line : JournalTexts(server.JournalPath())) {
+                if (line.find(text) != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        5s);
+}
+
+TEST(LocalBusTest, ChangesAreRefusedThenStoredPushedAndKeptOverARestart) {
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    CTempDir dir;
+    {
+        auto server = StartServer(dir, bus.Address());
+        ASSERT_TRUE(server->Users().AddAsOwner(UserRecord("admin", "secret", 1)));
+        ASSERT_TRUE(server->Users().AddAsOwner(UserRecord("nobody", "pw", 0)));
+        CTestClient watcher(server->Clients().Port());
+        watcher.Send(LoginBytes("admin", "secret"));
+        ASSERT_EQ(U32At(watcher.Read(2136), 2), 1u);
+
+        CLocalClient local(bus.Address());
+        EXPECT_EQ(local.Err("SetChannelTreshold", 0, 1, 2, 1234u), -1) << "before Authorization";
+        EXPECT_TRUE(JournalHas(*server,
+                               "Локальный пользователь  - попытка изменения порога срабатывания "
+                               "для каналов 2-3! Отказано - нет прав!"));
+        EXPECT_FALSE(local.Authorize("nobody", "pw")) << "no local access bit";
+        EXPECT_TRUE(JournalHas(*server, "Пользователю nobody отказано в локальном доступе!"));
+        EXPECT_FALSE(local.Authorize("admin", "wrong"));
+        ASSERT_TRUE(local.Authorize("admin", "secret"));
+        EXPECT_TRUE(JournalHas(*server, "Пользователю admin локальный доступ разрешен!"));
+
+        EXPECT_EQ(local.Err("SetChannelTreshold", 0, 1, 2, 1234u), 1);
+        EXPECT_TRUE(JournalHas(*server, "Локальный пользователь admin - установил порог "
+                                        "срабатывания 1234 для каналов 2-3!"));
+        for (uint32_t channel : {1u, 2u}) {
+            const Bytes push = watcher.Read(46);
+            EXPECT_EQ(push[0], 6);
+            EXPECT_EQ(U32At(push, 2), channel);
+            EXPECT_EQ(U32At(push, 6 + offsetof(tagChanelParam, Treshold)) & 0xFFFF, 1234u);
+        }
+        EXPECT_EQ(local.Err("SetChannelTreshold", 5, 0, 0, 10u), 0) << "no device 5";
+        EXPECT_EQ(local.Err("SetChannelAruK", 0, 0, 0, 7u), 1) << "accepted, nothing changes";
+
+        // A client object ends with its connection: a new one starts unauthorized.
+        CLocalClient other(bus.Address());
+        EXPECT_EQ(other.Err("SetChannelEnable", 0, 0, 0, 0), -1);
+    }
+    {
+        auto server = StartServer(dir, bus.Address());
+        CLocalClient local(bus.Address());
+        const auto [param, err] = local.Call<Bytes8, int32_t>("GetChanelParam", 0, 2);
+        ASSERT_EQ(err, 1);
+        ASSERT_EQ(param.size(), sizeof(tagChanelParam));
+        EXPECT_EQ(param[offsetof(tagChanelParam, Treshold)] |
+                      param[offsetof(tagChanelParam, Treshold) + 1] << 8,
+                  1234);
+    }
+}
+
+TEST(LocalBusTest, ListeningGatewayAndPipe) {
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    CTempDir dir;
+    auto server = StartServer(dir, bus.Address());
+    ASSERT_TRUE(server->Users().AddAsOwner(UserRecord("admin", "secret", 1)));
+    CLocalClient local(bus.Address());
+
+    const uint16_t port = 5100;
+    EXPECT_EQ(local.Err("listenChannel", 0, 0, port, 1), 3) << "not authorized";
+    ASSERT_TRUE(local.Authorize("admin", "secret"));
+    EXPECT_EQ(local.Err("listenChannel", 0, 0, port, 1), 2) << "no socket yet";
+    EXPECT_EQ(local.Err("listenChannel", 0, 0, port, 0), 0) << "a stop without a link";
+    CLocalListenPeer peer(server->LocalListening().RunDirectory(), port);
+    ASSERT_TRUE(peer.Ok());
+    EXPECT_EQ(local.Err("listenChannel", 0, 0, port, 1), 0);
+    EXPECT_EQ(local.Err("lineMonitorChannel", 0, 0, port, 1), 0);
+    EXPECT_TRUE(PollUntil([&] { return !peer.Closed().empty(); }, 5s))
+        << "the line monitor on the same port ends the listen link";
+    EXPECT_EQ(local.Err("lineMonitorChannel", 0, 0, port, 0), 0);
+
+    // The database gateway: a record under the record root is appended, one
+    // with a file elsewhere is refused.
+    auto gateway = sdbus::createProxy(local.Connection(), kLocalBusName, kDbGatewayPath);
+    tagDB_Record record{};
+    record.year = 2026;
+    record.mon = 12;
+    record.day = 11;
+    record.hour = 5;
+    record.Format = kFormatPcm;
+    const std::string root = server->RecordDirectory(0);
+    SetText(record.namefile, root + "/offered.wav");
+    const auto offer = [&](const tagDB_Record& r) {
+        const auto* p = reinterpret_cast<const uint8_t*>(&r);
+        int32_t err = -9;
+        gateway->callMethod("addDataBaseRecord")
+            .onInterface(kDbGatewayInterfaceName)
+            .withArguments(Bytes8(p, p + sizeof(r)))
+            .storeResultsTo(err);
+        return err;
+    };
+    EXPECT_EQ(offer(record), 1);
+    EXPECT_TRUE(PollUntil([&] { return RecordRows(dir.File("ZORV.dbf")) == 1; }, 10s));
+    tagDB_Record outside = record;
+    SetText(outside.namefile, "/etc/passwd");
+    EXPECT_EQ(offer(outside), 0);
+    tagDB_Record badFormat = record;
+    badFormat.Format = 77;
+    EXPECT_EQ(offer(badFormat), 0);
+
+    // The pipe of GetReadHandlePipe: none for a process that does not exist.
+    const auto [pipe, handle] = local.Call<sdbus::UnixFd, int32_t>("GetReadHandlePipe", 0x7FFFFFF0);
+    EXPECT_EQ(handle, -1);
+    const auto [pipe2, handle2] =
+        local.Call<sdbus::UnixFd, int32_t>("GetReadHandlePipe", static_cast<int32_t>(::getpid()));
+    EXPECT_EQ(handle2, 1);
+    EXPECT_TRUE(pipe2.isValid());
+    local.Call<>("ClosePipe");
+
+    // A method of an operation the server lacks answers Err 0.
+    const auto [reply, err] = local.Call<Bytes8, int32_t>("StartArchiver", Bytes8{});
+    EXPECT_TRUE(reply.empty());
+    EXPECT_EQ(err, 0);
+}
+
+// The methods of an interface in an introspection document, one line each:
+// name, then each argument's direction, type and name.
+std::vector<std::string> MethodsOf(const std::string& xml, const std::string& interface) {
+    const std::size_t start = xml.find("<interface name=\"" + interface + "\"");
+    const std::size_t end = xml.find("</interface>", start);
+    std::vector<std::string> methods;
+    if (start == std::string::npos || end == std::string::npos) {
+        return methods;
+    }
+    const std::string body = xml.substr(start, end - start);
+    // The value of attribute name in a tag's text ("" when absent).
+    const auto attribute = [](std::string_view tag, const std::string& name) {
+        const std::size_t at = tag.find(name + "=\"");
+        if (at == std::string_view::npos) {
+            return std::string();
+        }
+        const std::size_t from = at + name.size() + 2;
+        return std::string(tag.substr(from, tag.find('"', from) - from));
+    };
+    for (std::size_t at = body.find("<method "); at != std::string::npos;
+         at = body.find("<method ", at + 1)) {
+        const std::size_t tagEnd = body.find('>', at);
+        const std::string_view tag(body.data() + at, tagEnd - at);
+        std::string line = attribute(tag, "name");
+        if (tag.back() != '/') {
+            const std::size_t close = body.find("</method>", tagEnd);
+            for (std::size_t a = body.find("<arg ", tagEnd); a < close; a = body.find("<arg ", a + 1)) {
+                const std::string_view arg(body.data() + a, body.find('>', a) - a);
+                const std::string direction = attribute(arg, "direction");
+                line += " " + (direction.empty() ? std::string("in") : direction) + ":" +
+                        attribute(arg, "type") + ":" + attribute(arg, "name");
+            }
+        }
+        methods.push_back(line);
+    }
+    return methods;
+}
+
+TEST(LocalBusTest, TheBusShowsTheDocumentedMethods) {
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    CTempDir dir;
+    auto server = StartServer(dir, bus.Address());
+    auto connection = sdbus::createSessionBusConnectionWithAddress(bus.Address());
+    std::ifstream in(std::string(ZORV_SOURCE_DIR) + "/docs/local-interface.xml");
+    std::stringstream documented;
+    documented << in.rdbuf();
+    for (const auto& [path, interface] :
+         {std::pair{kLocalObjectPath, kLocalInterfaceName},
+          std::pair{kDbGatewayPath, kDbGatewayInterfaceName}}) {
+        auto proxy = sdbus::createProxy(*connection, kLocalBusName, path);
+        std::string xml;
+        proxy->callMethod("Introspect")
+            .onInterface("org.freedesktop.DBus.Introspectable")
+            .storeResultsTo(xml);
+        // The bus lists the methods by name; the document in the
+        // interface's order.
+        std::vector<std::string> shown = MethodsOf(xml, interface);
+        const std::vector<std::string> inOrder = MethodsOf(documented.str(), interface);
+        std::vector<std::string> sorted = inOrder;
+        std::sort(shown.begin(), shown.end());
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(shown, sorted) << interface;
+        if (std::string(interface) == kLocalInterfaceName) {
+            ASSERT_EQ(inOrder.size(), LocalMethods().size());
+            for (std::size_t i = 0; i < inOrder.size(); ++i) {
+                EXPECT_EQ(inOrder[i].substr(0, inOrder[i].find(' ')), LocalMethods()[i].name)
+                    << "method " << i << " in its place";
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zorv::test
