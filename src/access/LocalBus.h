@@ -22,6 +22,7 @@
 #include <string>
 
 #include "access/LocalInterface.h"
+#include "core/LocalBusNames.h"
 #include "platform/Mutex.h"
 
 namespace sdbus {
@@ -33,12 +34,6 @@ class MethodCall;
 namespace zorv {
 
 class IJournal;
-
-inline constexpr const char* kLocalBusName = "Zorv18server.LocalInterface";
-inline constexpr const char* kLocalObjectPath = "/LocalInterface";
-inline constexpr const char* kLocalInterfaceName = "Zorv18server.ILocalInterface";
-inline constexpr const char* kDbGatewayPath = "/DbGatewayInterface";
-inline constexpr const char* kDbGatewayInterfaceName = "Zorv18server.IDbGatewayInterface";
 
 // One method of the local interface as the bus shows it.
 struct LocalMethod {

@@ -17,6 +17,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/LocalBusNames.h"
+
 namespace zorv {
 namespace {
 
@@ -36,6 +38,8 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 }
 
 constexpr const char* kDefaultUnitDir = "/etc/systemd/system";
+// Where the system bus reads the policy files of services.
+constexpr const char* kDefaultBusPolicyDir = "/etc/dbus-1/system.d";
 
 // The real unit directory is managed through systemctl; a directory given by
 // ZORV_UNIT_DIR (tests, packaging) is only written to.
@@ -228,6 +232,7 @@ void CServiceHost::RemoveService() {
     if (!std::filesystem::remove(UnitPath(), error) && error) {
         std::cerr << m_serviceName << ": Service could not be deleted\n";
     }
+    std::filesystem::remove(BusPolicyPath(), error);
     Systemctl("daemon-reload");
 }
 
@@ -311,11 +316,43 @@ bool CServiceHost::WriteUnit() {
     return true;
 }
 
+std::string CServiceHost::BusPolicyPath() {
+    const char* dir = std::getenv("ZORV_DBUS_POLICY_DIR");
+    return std::string((dir != nullptr && *dir != '\0') ? dir : kDefaultBusPolicyDir) + "/" +
+           kLocalBusName + ".conf";
+}
+
+bool CServiceHost::WriteBusPolicy() {
+    // The service (root) owns the local interface's name; anyone may call
+    // it, and its Authorization decides what the caller may do.
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(BusPolicyPath()).parent_path(),
+                                        error);
+    std::ofstream out(BusPolicyPath(), std::ios::trunc);
+    out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+        << " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        << "<busconfig>\n"
+        << "  <policy user=\"root\">\n"
+        << "    <allow own=\"" << kLocalBusName << "\"/>\n"
+        << "  </policy>\n"
+        << "  <policy context=\"default\">\n"
+        << "    <allow send_destination=\"" << kLocalBusName << "\"/>\n"
+        << "  </policy>\n"
+        << "</busconfig>\n";
+    out.close();
+    if (!out) {
+        std::cerr << m_serviceName << ": D-Bus policy " << BusPolicyPath()
+                  << " could not be written\n";
+        return false;
+    }
+    return true;
+}
+
 int CServiceHost::Install() {
     RegisterAppId();
     m_appIdKey.SetString("LocalService", m_serviceName);
     m_appIdKey.SetString("ServiceParameters", "-Service");
-    if (!WriteUnit()) {
+    if (!WriteUnit() || !WriteBusPolicy()) {
         return 1;
     }
     return SetWorkDirectory() ? 0 : 1;

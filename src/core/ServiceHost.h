@@ -74,6 +74,9 @@ public:
 
     std::string UnitPath() const;
     static std::string UnitDirectory();
+    // The D-Bus policy file of the local interface ($ZORV_DBUS_POLICY_DIR
+    // for tests and packaging, else the system bus's directory).
+    static std::string BusPolicyPath();
 
 private:
     bool IsInstalled() const;
@@ -81,6 +84,7 @@ private:
     void RegisterAppId();
     void RemoveService();
     bool WriteUnit();
+    bool WriteBusPolicy();
     bool SetWorkDirectory();
 
     const CProductNames& m_names;

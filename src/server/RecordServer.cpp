@@ -183,8 +183,12 @@ void CRecordServer::OnStart() {
     }
     CDeviceServer::OnStart();
     // The local interface: the system bus unless the settings name another
-    // ("session", an address, or "none").
-    m_bus->Start(settings.GetString("LocalInterface", "Bus", "system", 4096));
+    // ("session", an address, or "none"); $ZORV_LOCAL_BUS changes the default
+    // (the test suites set "none").
+    const char* defaultBus = std::getenv("ZORV_LOCAL_BUS");
+    m_bus->Start(settings.GetString(
+        "LocalInterface", "Bus",
+        defaultBus != nullptr && *defaultBus != '\0' ? defaultBus : "system", 4096));
     if (database == nullptr || database->Handle() == -1) {
         if (!shared.empty()) {
             FormatJournal(kJournalError, "Shared record database cannot be opened: %s",

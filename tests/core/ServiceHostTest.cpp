@@ -82,10 +82,12 @@ class ServiceHostFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("ZORV_UNIT_DIR", m_dir.File("units").c_str(), 1);
+        setenv("ZORV_DBUS_POLICY_DIR", m_dir.File("dbus").c_str(), 1);
         setenv("ZORV_REGISTRY", m_dir.File("registry.ini").c_str(), 1);
     }
     void TearDown() override {
         unsetenv("ZORV_UNIT_DIR");
+        unsetenv("ZORV_DBUS_POLICY_DIR");
         unsetenv("ZORV_REGISTRY");
         unsetenv("ZORV_SYSTEMCTL");
     }
@@ -157,10 +159,16 @@ TEST_F(ServiceHostFileTest, InstallWritesTheUnitAndRegisterRemovesIt) {
     EXPECT_EQ(AppIdKey().GetString("LocalService"), "ZORV18Server");
     EXPECT_EQ(AppIdKey().GetString("ServiceParameters"), "-Service");
     EXPECT_EQ(ServerKey().GetString("WorkDirectory"), m_dir.File("opt"));
+    // The system bus lets the service own the local interface's name.
+    const std::string policy = m_dir.File("dbus/Zorv18server.LocalInterface.conf");
+    std::ifstream in(policy);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("<allow own=\"Zorv18server.LocalInterface\"/>"), std::string::npos);
 
     // Registering again after an installation removes the service first.
     EXPECT_EQ(Host().Register(), 0);
     EXPECT_FALSE(std::filesystem::exists(Unit()));
+    EXPECT_FALSE(std::filesystem::exists(policy));
     EXPECT_FALSE(AppIdKey().GetString("LocalService"));
 }
 

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <sdbus-c++/sdbus-c++.h>
 #include <sstream>
 
@@ -89,11 +91,11 @@ private:
 };
 
 // Whether the journal (windows-1251) holds the text within a few seconds.
-bool JournalHas(const CRecordServer& server, const std::string& utf8) {
+bool JournalHas(const std::string& journal, const std::string& utf8) {
     const std::string text = Utf8ToCp1251(utf8);
     return PollUntil(
         [&] {
-            for (const std::string& line : JournalTexts(server.JournalPath())) {
+            for (const std::string& line : JournalTexts(journal)) {
                 if (line.find(text) != std::string::npos) {
                     return true;
                 }
@@ -101,6 +103,10 @@ bool JournalHas(const CRecordServer& server, const std::string& utf8) {
             return false;
         },
         5s);
+}
+
+bool JournalHas(const CRecordServer& server, const std::string& utf8) {
+    return JournalHas(server.JournalPath(), utf8);
 }
 
 TEST(LocalBusTest, ChangesAreRefusedThenStoredPushedAndKeptOverARestart) {
@@ -217,6 +223,105 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
     const auto [reply, err] = local.Call<Bytes8, int32_t>("StartArchiver", Bytes8{});
     EXPECT_TRUE(reply.empty());
     EXPECT_EQ(err, 0);
+}
+
+// Every method once through the bus as an administrator, with zero numbers
+// and records of their exact size: each answers (no D-Bus error, no hang)
+// with an Err of its convention. (ShutDown stops the process: the process
+// test below calls it.)
+TEST(LocalBusTest, EveryMethodAnswersThroughTheBus) {
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    CTempDir dir;
+    auto server = StartServer(dir, bus.Address());
+    ASSERT_TRUE(server->Users().AddAsOwner(UserRecord("admin", "secret", 1)));
+    CLocalClient local(bus.Address());
+    ASSERT_TRUE(local.Authorize("admin", "secret"));
+    auto proxy = sdbus::createProxy(local.Connection(), kLocalBusName, kLocalObjectPath);
+    const std::map<std::string, std::size_t> recordSizes = {
+        {"Authorization", sizeof(tagUserID)}, {"DetachUser", sizeof(ClientAtr)},
+        {"SetTlfParam", sizeof(LineParams)}};
+    for (const LocalMethod& method : LocalMethods()) {
+        if (std::string(method.name) == "ShutDown") {
+            continue;
+        }
+        SCOPED_TRACE(method.name);
+        auto call = proxy->createMethodCall(kLocalInterfaceName, method.name);
+        for (std::string_view in = method.in; !in.empty();) {
+            if (in.substr(0, 2) == "ay") {
+                const auto size = recordSizes.find(method.name);
+                call << Bytes8(size != recordSizes.end() ? size->second : 0, 0);
+                in.remove_prefix(2);
+                continue;
+            }
+            switch (in.front()) {
+                case 'i': call << int32_t{0}; break;
+                case 'u': call << uint32_t{0}; break;
+                case 'q': call << uint16_t{0}; break;
+                case 's': call << std::string(); break;
+                default: FAIL() << "signature " << method.in;
+            }
+            in.remove_prefix(1);
+        }
+        sdbus::MethodReply reply;
+        ASSERT_NO_THROW(reply = proxy->callMethod(call));
+        std::optional<int32_t> err;
+        for (std::string_view out = method.out; !out.empty();) {
+            if (out.substr(0, 2) == "ay") {
+                Bytes8 bytes;
+                reply >> bytes;
+                out.remove_prefix(2);
+                continue;
+            }
+            if (out.front() == 'i') {
+                int32_t value = 0;
+                reply >> value;
+                err = value;
+            } else if (out.front() == 'u') {
+                uint32_t value = 0;
+                reply >> value;
+            } else if (out.front() == 'h') {
+                sdbus::UnixFd fd;
+                reply >> fd;
+            }
+            out.remove_prefix(1);
+        }
+        if (err && std::string(method.out).back() == 'i') {
+            EXPECT_GE(*err, -1);
+            EXPECT_LE(*err, 4);
+        }
+    }
+    EXPECT_EQ(server->State(), SS_RUNNING);
+}
+
+// The unmodified server publishes itself on the bus its settings name, and
+// ShutDown over the bus stops it as the service stop does.
+TEST(LocalBusTest, ServerExecutableStopsOnShutDown) {
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    CTempDir dir;
+    std::ofstream(dir.File("ZORV_18.ini")) << "[LocalInterface]\nBus=" << bus.Address() << "\n";
+    const std::vector<std::string> env = {"ZORV_REGISTRY=" + dir.File("registry.ini")};
+    CChildProcess add(BuiltProgram("zorv18server"), {"-AddUser", "admin"}, dir.Path(), env,
+                      std::string("secret\n"));
+    ASSERT_EQ(add.Wait(30s), 0);
+    CChildProcess server(BuiltProgram("zorv18server"), {}, dir.Path(), env);
+    auto connection = sdbus::createSessionBusConnectionWithAddress(bus.Address());
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            std::vector<std::string> names;
+            auto daemon = sdbus::createProxy(*connection, "org.freedesktop.DBus",
+                                             "/org/freedesktop/DBus");
+            daemon->callMethod("ListNames").onInterface("org.freedesktop.DBus").storeResultsTo(names);
+            return std::find(names.begin(), names.end(), kLocalBusName) != names.end();
+        },
+        30s));
+    CLocalClient local(bus.Address());
+    EXPECT_EQ(local.Err("ShutDown"), -1) << "before Authorization";
+    ASSERT_TRUE(local.Authorize("admin", "secret"));
+    EXPECT_EQ(local.Err("ShutDown"), 1);
+    EXPECT_EQ(server.Wait(30s), 0);
+    EXPECT_TRUE(JournalHas(dir.File("ZORV_18.log"), "Локальный пользователь admin - ВЫКЛЮЧИЛ СЕРВЕР ЗАПИСИ!"));
 }
 
 // The methods of an interface in an introspection document, one line each:

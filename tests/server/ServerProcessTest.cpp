@@ -27,7 +27,8 @@ class ServerProcessTest : public ::testing::Test {
 protected:
     std::vector<std::string> Env() const {
         return {"ZORV_REGISTRY=" + m_dir.File("registry.ini"),
-                "ZORV_UNIT_DIR=" + m_dir.File("units")};
+                "ZORV_UNIT_DIR=" + m_dir.File("units"),
+                "ZORV_DBUS_POLICY_DIR=" + m_dir.File("dbus")};
     }
     std::unique_ptr<CChildProcess> Launch(const std::vector<std::string>& args = {}) {
         return std::make_unique<CChildProcess>(BuiltProgram("zorv18server"), args, m_dir.Path(),
