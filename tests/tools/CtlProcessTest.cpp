@@ -182,18 +182,21 @@ TEST_F(CtlProcessTest, SettingsReachTheChannelsTheFileAndOtherClients) {
         std::string channels;
         std::string key;
         std::string value;
-        const char* pushed;  // the watcher's field
+        std::vector<int> changed;  // the channels to look at
+        const char* pushed;        // the watcher's field
         json expected;
         const char* stored;  // the settings file's key
         std::string storedValue;
     };
     const Case cases[] = {
-        {"1-2", "threshold", "1234", "threshold", 1234, "Treshold", "1234"},
-        {"1", "ton", "7", "tOn", 7, "TOn", "7"},
-        {"1", "toff", "9", "tOff", 9, "TOff", "9"},
-        {"2", "activation", "level", "activate", 1, "Activate", "1"},
-        {"2", "compression", "off", "compress", 0, "Compression", "0"},
-        {"3", "enable", "off", "enabled", false, "Enable", "0"},
+        {"1-2", "threshold", "1234", {1, 2}, "threshold", 1234, "Treshold", "1234"},
+        {"1", "ton", "7", {1}, "tOn", 7, "TOn", "7"},
+        {"1", "toff", "9", {1}, "tOff", 9, "TOff", "9"},
+        {"2", "activation", "level", {2}, "activate", 1, "Activate", "1"},
+        {"2", "compression", "off", {2}, "compress", 0, "Compression", "0"},
+        {"3", "enable", "off", {3}, "enabled", false, "Enable", "0"},
+        // The master of the pair.
+        {"4-5", "stereo", "on", {4}, "mode", 3, "Mode", "3"},
     };
     auto watch = Start(Login({"--json", "--seconds", "30", "watch"}));
     ASSERT_TRUE(
@@ -220,9 +223,7 @@ TEST_F(CtlProcessTest, SettingsReachTheChannelsTheFileAndOtherClients) {
     const std::string section =
         "Channel" + std::to_string(json::parse(statusText)["deviceList"][0]["serial"].get<int>());
     for (const Case& c : cases) {
-        const int first = c.channels[0] - '0';
-        const int last = c.channels.back() - '0';
-        for (int channel = first; channel <= last; ++channel) {
+        for (const int channel : c.changed) {
             EXPECT_TRUE(PollUntil([&] { return pushed(c, channel); }, 20s))
                 << c.key << " of channel " << channel << "\n"
                 << watch->Stdout();
