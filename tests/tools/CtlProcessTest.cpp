@@ -269,7 +269,7 @@ TEST_F(CtlProcessTest, ManagesUsersAndStopsTheServer) {
             secret);
     ASSERT_EQ(addRc, 0) << added;
     EXPECT_EQ(names(), (std::vector<std::string>{"demo", "oper"}));
-    const auto [showRc, shown] = Run(Login({"user", "show", "oper"}));
+    const auto [showRc, shown] = Run(Login({"--json", "user", "show", "oper"}));
     ASSERT_EQ(showRc, 0) << shown;
     const json oper = json::parse(shown);
     EXPECT_EQ(oper["admin"], false);

@@ -323,8 +323,17 @@ int RunUser(const Args& args, bool json, const Opener& open) {
         }
         if (what == "show") {
             const nlohmann::json u = UserJson(*found);
-            std::cout << u.dump(json ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::replace)
-                      << std::endl;
+            if (json) {
+                std::cout << u.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                          << std::endl;
+                return 0;
+            }
+            std::cout << "name: " << u["name"].get<std::string>()
+                      << "\nfull name: " << u["fullName"].get<std::string>()
+                      << "\ndescription: " << u["description"].get<std::string>()
+                      << "\nadministrator: " << (u["admin"].get<bool>() ? "yes" : "no")
+                      << "\nfunctions: " << u["functions"].get<std::string>()
+                      << "\nchannels: " << u["channels"].get<std::string>() << std::endl;
             return 0;
         }
         record = *found;
