@@ -145,18 +145,20 @@ int RunTranscoder(const Args& args, const Opener& open) {
         }
         t.tsChannelsCount = static_cast<uint16_t>(number);
         t.deviceClass = 1;
-        for (std::size_t i = 5; i < args.size(); ++i) {
-            const bool hasValue = i + 1 < args.size();
-            if (args[i] == "--position" && hasValue && ParseU32(args[i + 1], position)) {
-            } else if (args[i] == "--class" && hasValue && ParseNumber(args[i + 1], 1, 2, number)) {
+        // Options, each with a value.
+        for (std::size_t i = 5; i < args.size(); i += 2) {
+            const std::string& option = args[i];
+            const std::string value = i + 1 < args.size() ? args[i + 1] : std::string();
+            if (option == "--position" && ParseU32(value, position)) {
+                continue;
+            }
+            if (option == "--class" && ParseNumber(value, 1, 2, number)) {
                 t.deviceClass = static_cast<uint8_t>(number);
-            } else if (args[i] == "--data-port" && hasValue &&
-                       ParseNumber(args[i + 1], 0, 65535, number)) {
+            } else if (option == "--data-port" && ParseNumber(value, 0, 65535, number)) {
                 t.dataPort = static_cast<uint16_t>(number);
             } else {
                 return Usage();
             }
-            ++i;
         }
         request = NewRequest(230, 0);
         PutU32(request, 4, position);
