@@ -5,11 +5,13 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "core/Journal.h"
 #include "platform/Cp1251.h"
+#include "platform/IniDocument.h"
 #include "support/ChildProcess.h"
 #include "support/JournalReader.h"
 #include "support/ProcessPorts.h"
@@ -30,29 +32,38 @@ protected:
         CChildProcess add(BuiltProgram("zorv18server"), {"-AddUser", "demo"}, m_dir.Path(), Env(),
                           std::string("demo\n"));
         ASSERT_EQ(add.Wait(60s), 0) << add.Stderr();
+        StartServer();
+    }
+
+    // Starts the server (again) and waits until it runs: one more "started"
+    // text in the journal than before.
+    void StartServer() {
+        const auto started = [&] {
+            int count = 0;
+            for (const std::string& t : JournalTexts(m_dir.File("ZORV_18.log"))) {
+                count += t == CatalogText(Msg{229}) ? 1 : 0;
+            }
+            return count;
+        };
+        const int before = started();
         m_server = std::make_unique<CChildProcess>(BuiltProgram("zorv18server"),
                                                    std::vector<std::string>{}, m_dir.Path(), Env());
-        ASSERT_TRUE(PollUntil(
-            [&] {
-                for (const std::string& t : JournalTexts(m_dir.File("ZORV_18.log"))) {
-                    if (t == CatalogText(Msg{229})) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            20s))
-            << m_server->Stderr();
+        ASSERT_TRUE(PollUntil([&] { return started() > before; }, 20s)) << m_server->Stderr();
         const std::vector<uint16_t> tcp = ProcessPorts(m_server->Pid(), "/proc/net/tcp", true);
         ASSERT_EQ(tcp.size(), 1u);
         m_port = tcp[0];
         m_udp = ProcessPorts(m_server->Pid(), "/proc/net/udp", false);
     }
 
+    void StopServer() {
+        m_server->Signal(SIGTERM);
+        EXPECT_EQ(m_server->Wait(15s), 0);
+        m_server.reset();
+    }
+
     void TearDown() override {
         if (m_server) {
-            m_server->Signal(SIGTERM);
-            EXPECT_EQ(m_server->Wait(15s), 0);
+            StopServer();
         }
     }
 
@@ -65,22 +76,25 @@ protected:
     // Starts zorv18ctl in its own directory (its output files are named
     // after the program) with the password in the environment.
     std::unique_ptr<CChildProcess> Start(std::vector<std::string> args,
-                                         const std::string& password = "demo") {
+                                         const std::string& password = "demo",
+                                         std::vector<std::string> env = {}) {
         const std::string cwd = m_dir.File("ctl" + std::to_string(m_runs++));
         std::filesystem::create_directory(cwd);
-        return std::make_unique<CChildProcess>(
-            BuiltProgram("zorv18ctl"), std::move(args), cwd,
-            std::vector<std::string>{"ZORV_PASSWORD=" + password});
+        env.push_back("ZORV_PASSWORD=" + password);
+        return std::make_unique<CChildProcess>(BuiltProgram("zorv18ctl"), std::move(args), cwd,
+                                               env);
     }
-    std::vector<std::string> Login(std::vector<std::string> tail) const {
-        std::vector<std::string> args = {"--port", std::to_string(m_port), "--user", "demo"};
+    std::vector<std::string> Login(std::vector<std::string> tail,
+                                   const std::string& user = "demo") const {
+        std::vector<std::string> args = {"--port", std::to_string(m_port), "--user", user};
         args.insert(args.end(), tail.begin(), tail.end());
         return args;
     }
     // Runs zorv18ctl to its end: exit status and standard output.
     std::pair<int, std::string> Run(std::vector<std::string> args,
-                                    const std::string& password = "demo") {
-        auto ctl = Start(std::move(args), password);
+                                    const std::string& password = "demo",
+                                    std::vector<std::string> env = {}) {
+        auto ctl = Start(std::move(args), password, std::move(env));
         const std::optional<int> rc = ctl->Wait(60s);
         return {rc.value_or(-1), ctl->Stdout() + ctl->Stderr()};
     }
@@ -160,6 +174,134 @@ TEST_F(CtlProcessTest, ListsUsersReadsTheJournalAndFindsTheServer) {
     EXPECT_TRUE(found);
 }
 
+// Each setting goes to the server as its own command: the server pushes the
+// changed channels to a watching client and writes them to the channel
+// settings; a channel switched off stays off after a restart.
+TEST_F(CtlProcessTest, SettingsReachTheChannelsTheFileAndOtherClients) {
+    struct Case {
+        std::string channels;
+        std::string key;
+        std::string value;
+        std::vector<int> changed;  // the channels to look at
+        const char* pushed;        // the watcher's field
+        json expected;
+        const char* stored;  // the settings file's key
+        std::string storedValue;
+    };
+    const Case cases[] = {
+        {"1-2", "threshold", "1234", {1, 2}, "threshold", 1234, "Treshold", "1234"},
+        {"1", "ton", "7", {1}, "tOn", 7, "TOn", "7"},
+        {"1", "toff", "9", {1}, "tOff", 9, "TOff", "9"},
+        {"2", "activation", "level", {2}, "activate", 1, "Activate", "1"},
+        {"2", "compression", "off", {2}, "compress", 0, "Compression", "0"},
+        {"3", "enable", "off", {3}, "enabled", false, "Enable", "0"},
+        // The master of the pair.
+        {"4-5", "stereo", "on", {4}, "mode", 3, "Mode", "3"},
+    };
+    auto watch = Start(Login({"--json", "--seconds", "30", "watch"}));
+    ASSERT_TRUE(
+        PollUntil([&] { return watch->Stdout().find("\"line\"") != std::string::npos; }, 20s))
+        << watch->Stderr();
+    for (const Case& c : cases) {
+        const auto [rc, text] = Run(Login({"set", "0", c.channels, c.key, c.value}));
+        EXPECT_EQ(rc, 0) << c.key << ": " << text;
+        EXPECT_EQ(text, "done\n") << c.key;
+    }
+    const auto pushed = [&](const Case& c, int channel) {
+        std::istringstream lines(watch->Stdout());
+        std::string line;
+        bool found = false;
+        while (std::getline(lines, line)) {
+            const json event = json::parse(line);
+            found = found || (event["event"] == "channel-parameters" && event["device"] == 0 &&
+                              event["channel"] == channel && event[c.pushed] == c.expected);
+        }
+        return found;
+    };
+    const auto [statusRc, statusText] = Run(Login({"--json", "status"}));
+    ASSERT_EQ(statusRc, 0) << statusText;
+    const std::string section =
+        "Channel" + std::to_string(json::parse(statusText)["deviceList"][0]["serial"].get<int>());
+    for (const Case& c : cases) {
+        for (const int channel : c.changed) {
+            EXPECT_TRUE(PollUntil([&] { return pushed(c, channel); }, 20s))
+                << c.key << " of channel " << channel << "\n"
+                << watch->Stdout();
+            std::ifstream file(m_dir.File("ZORV_18.ini"));
+            const std::string text((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
+            const CIniDocument settings = CIniDocument::Parse(text);
+            const std::string* stored =
+                settings.Find(section + "-" + std::to_string(channel), c.stored);
+            ASSERT_NE(stored, nullptr) << c.stored << " of channel " << channel << "\n" << text;
+            EXPECT_EQ(*stored, c.storedValue) << c.stored;
+        }
+    }
+    watch->Signal(SIGTERM);
+    EXPECT_EQ(watch->Wait(20s), 0);
+
+    StopServer();
+    StartServer();
+    const auto [againRc, again] = Run(Login({"--json", "status"}));
+    ASSERT_EQ(againRc, 0) << again;
+    const json channels = json::parse(again)["deviceList"][0]["channels"];
+    EXPECT_EQ(channels[3]["enabled"], false);
+    EXPECT_EQ(channels[4]["enabled"], true);
+}
+
+// A user added with login rights only and two channels can log in but not
+// change a channel; renamed and deleted it is gone. Shutdown stops the
+// server cleanly.
+TEST_F(CtlProcessTest, ManagesUsersAndStopsTheServer) {
+    const auto names = [&] {
+        const auto [rc, text] = Run(Login({"--json", "user", "list"}));
+        EXPECT_EQ(rc, 0) << text;
+        std::vector<std::string> all;
+        for (const json& u : json::parse(text)) {
+            all.push_back(u["name"]);
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    };
+    const std::vector<std::string> secret = {"ZORV_NEW_PASSWORD=s3cret"};
+    const auto [addRc, added] =
+        Run(Login({"user", "add", "oper", "--channels", "0-1", "--full-name", "Оператор"}), "demo",
+            secret);
+    ASSERT_EQ(addRc, 0) << added;
+    EXPECT_EQ(names(), (std::vector<std::string>{"demo", "oper"}));
+    const auto [showRc, shown] = Run(Login({"--json", "user", "show", "oper"}));
+    ASSERT_EQ(showRc, 0) << shown;
+    const json oper = json::parse(shown);
+    EXPECT_EQ(oper["admin"], false);
+    EXPECT_EQ(oper["functions"], "1");
+    EXPECT_EQ(oper["channels"], "0-1");
+    EXPECT_EQ(oper["fullName"], "Оператор");
+
+    const auto [refusedRc, refused] =
+        Run(Login({"set", "0", "1", "enable", "off"}, "oper"), "s3cret");
+    EXPECT_EQ(refusedRc, 5) << refused;
+    EXPECT_EQ(refused, "refused (no rights)\n");
+    // Given the switching bit, the user may switch its own channels only.
+    ASSERT_EQ(Run(Login({"user", "modify", "oper", "--functions", "1,15"})).first, 0);
+    EXPECT_EQ(Run(Login({"set", "0", "1", "enable", "on"}, "oper"), "s3cret").first, 0);
+    EXPECT_EQ(Run(Login({"set", "0", "1-2", "enable", "on"}, "oper"), "s3cret").first, 5);
+
+    const auto [renameRc, renamed] = Run(Login({"user", "rename", "oper", "clerk"}));
+    ASSERT_EQ(renameRc, 0) << renamed;
+    EXPECT_EQ(names(), (std::vector<std::string>{"clerk", "demo"}));
+    EXPECT_EQ(Run(Login({"status"}, "clerk"), "s3cret").first, 0);
+    const auto [deleteRc, deleted] = Run(Login({"user", "delete", "clerk"}));
+    ASSERT_EQ(deleteRc, 0) << deleted;
+    EXPECT_EQ(names(), std::vector<std::string>{"demo"});
+    EXPECT_EQ(Run(Login({"user", "delete", "clerk"})).first, 4);
+
+    const auto [stopRc, stopped] = Run(Login({"shutdown"}));
+    EXPECT_EQ(stopRc, 0) << stopped;
+    EXPECT_EQ(stopped, "done\n");
+    EXPECT_EQ(m_server->Wait(30s), 0) << m_server->Stderr();
+    m_server.reset();
+}
+
 TEST_F(CtlProcessTest, ExitCodesTellWhatWentWrong) {
     struct Case {
         const char* what;
@@ -173,6 +315,12 @@ TEST_F(CtlProcessTest, ExitCodesTellWhatWentWrong) {
         {"no user", {"--port", std::to_string(m_port), "status"}, "demo", 1},
         {"unknown command", Login({"restart"}), "demo", 1},
         {"bad port", {"--port", "70000", "--user", "demo", "status"}, "demo", 1},
+        {"unknown setting", Login({"set", "0", "1", "colour", "red"}), "demo", 1},
+        {"threshold too high", Login({"set", "0", "1", "threshold", "40000"}), "demo", 1},
+        {"rate not offered", Login({"set", "0", "1", "rate", "11025"}), "demo", 1},
+        {"stereo of one channel", Login({"set", "0", "1", "stereo", "on"}), "demo", 1},
+        {"channel range reversed", Login({"set", "0", "3-1", "enable", "on"}), "demo", 1},
+        {"no such channel", Login({"set", "0", "40", "enable", "on"}), "demo", 4},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.args, c.password).first, c.rc) << c.what;

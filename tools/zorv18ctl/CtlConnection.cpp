@@ -97,6 +97,10 @@ LoginResult CCtlConnection::Login(std::string_view user, std::string_view passwo
     return granted == 1 ? LoginResult::kGranted : LoginResult::kRefused;
 }
 
+bool CCtlConnection::Send(std::span<const uint8_t> request) {
+    return SendAll(request.data(), request.size());
+}
+
 bool CCtlConnection::Request(uint8_t code, uint8_t index, uint8_t a, uint8_t b) {
     const uint8_t request[4] = {code, index, a, b};
     return SendAll(request, sizeof(request));

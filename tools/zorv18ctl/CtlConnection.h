@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,8 @@ public:
     // Names and passwords in UTF-8; sent in windows-1251.
     LoginResult Login(std::string_view user, std::string_view password);
 
+    // A whole request as built (its size is the caller's: NewRequest).
+    bool Send(std::span<const uint8_t> request);
     // A 4-byte request: code, device, a, b.
     bool Request(uint8_t code, uint8_t index, uint8_t a = 0, uint8_t b = 0);
     // The next whole message, waiting at most timeoutMs (-1: no limit); empty

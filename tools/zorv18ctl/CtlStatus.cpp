@@ -351,10 +351,7 @@ std::string DescribeChannel(const DeviceView& device, const ChannelView& c) {
     return text;
 }
 
-void PrintStatus(std::ostream& out, const ServerStatus& s) {
-    out << "Server: " << ServerStateName(s.stateWord) << ", " << s.deviceCount << " device(s), "
-        << s.channelCount << " channel(s), " << s.clients << " client(s) logged in, port " << s.port
-        << "\n";
+void PrintPaths(std::ostream& out, const ServerStatus& s) {
     for (int i = 0; i < 2; ++i) {
         out << "Record directory " << i + 1 << ": "
             << (s.paths[i].empty() ? std::string("(none)") : s.paths[i]);
@@ -369,6 +366,13 @@ void PrintStatus(std::ostream& out, const ServerStatus& s) {
         }
         out << "\n";
     }
+}
+
+void PrintStatus(std::ostream& out, const ServerStatus& s) {
+    out << "Server: " << ServerStateName(s.stateWord) << ", " << s.deviceCount << " device(s), "
+        << s.channelCount << " channel(s), " << s.clients << " client(s) logged in, port " << s.port
+        << "\n";
+    PrintPaths(out, s);
     for (const DeviceView& d : s.devices) {
         char board[16];
         std::snprintf(board, sizeof(board), "0x%X", d.boardId);
@@ -413,32 +417,43 @@ std::string DescribePush(const Message& message) {
     return "message " + std::to_string(message.code);
 }
 
+namespace {
+
+// A field of a packed record as a value: json must not bind a reference to
+// a field that is not aligned.
+template <typename T>
+T Value(T field) {
+    return field;
+}
+
+}  // namespace
+
 nlohmann::json PushToJson(const Message& message) {
     if (message.code == kPushChannelParam) {
         const auto m = RecordAt<ChannelParamMessage>(message, 0);
         return {{"event", "channel-parameters"},
-                {"device", m.Device},
-                {"channel", m.Channel},
+                {"device", Value(m.Device)},
+                {"channel", Value(m.Channel)},
                 {"enabled", m.Param.Enable == 1},
-                {"activate", m.Param.Activate},
-                {"compress", m.Param.Compress},
-                {"tOn", m.Param.TOn},
-                {"tOff", m.Param.TOff},
-                {"threshold", m.Param.Treshold},
-                {"sampleRate", m.Param.SampleRate},
-                {"mode", m.Param.Mode}};
+                {"activate", Value(m.Param.Activate)},
+                {"compress", Value(m.Param.Compress)},
+                {"tOn", Value(m.Param.TOn)},
+                {"tOff", Value(m.Param.TOff)},
+                {"threshold", Value(m.Param.Treshold)},
+                {"sampleRate", Value(m.Param.SampleRate)},
+                {"mode", Value(m.Param.Mode)}};
     }
     if (message.code == kPushDvrConfig) {
         const auto m = RecordAt<DvrConfigMessage>(message, 0);
         return {{"event", "server-configuration"},
-                {"devices", m.Config.DeviceCount},
+                {"devices", Value(m.Config.DeviceCount)},
                 {"paths",
                  {TextField(reinterpret_cast<const uint8_t*>(m.Config.Path[0]),
                             sizeof(m.Config.Path[0])),
                   TextField(reinterpret_cast<const uint8_t*>(m.Config.Path[1]),
                             sizeof(m.Config.Path[1]))}},
-                {"quotaMb", {m.Config.Quota[0], m.Config.Quota[1]}},
-                {"delSizeMb", m.Config.DelSize}};
+                {"quotaMb", {Value(m.Config.Quota[0]), Value(m.Config.Quota[1])}},
+                {"delSizeMb", Value(m.Config.DelSize)}};
     }
     return {{"event", "message"}, {"code", message.code}};
 }

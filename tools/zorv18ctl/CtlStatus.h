@@ -85,6 +85,8 @@ std::string TextField(const uint8_t* field, std::size_t size);
 nlohmann::json ToJson(const ServerStatus& status);
 nlohmann::json ToJson(const DeviceView& device, const ChannelView& channel);
 nlohmann::json ToJson(const ClientView& client);
+// The record directories: path, free and total space, quota, the current one.
+void PrintPaths(std::ostream& out, const ServerStatus& status);
 void PrintStatus(std::ostream& out, const ServerStatus& status);
 // One line: "line 3 (device 0, channel 3): call in, recording 0:12, number 123".
 std::string DescribeChannel(const DeviceView& device, const ChannelView& channel);

@@ -5,10 +5,17 @@
 //   zorv18ctl [--host H] [--port P] --user U journal
 //   zorv18ctl [--host H] [--port P] --user U [--json] users
 //   zorv18ctl [--broadcast A] [--announce-port P] [--wait MS] [--json] find
+//   zorv18ctl [--host H] [--port P] --user U set DEVICE CHANNEL[-LAST] KEY VALUE
+//   zorv18ctl [--host H] [--port P] --user U shutdown
+//   zorv18ctl [--host H] [--port P] --user U [--json] user list|count|show|add|modify|delete|rename
+//   zorv18ctl listen DEVICE CHANNEL [--port N] [--play] [--seconds N] [--run-dir DIR]
+//   zorv18ctl [--host H] [--port P] --user U quota MB1 MB2 | [--json] paths
+//   zorv18ctl [--host H] [--port P] --user U transcoder list|add|remove|start|stop|search
+//   zorv18ctl [--host H] [--port P] --user U monitor start|stop DEVICE CHANNEL
 //
-// The password comes from $ZORV_PASSWORD, else from the terminal (not
-// echoed), else one line of standard input. Exit status: 0 done, 1 wrong
-// usage, 2 no connection or the connection failed, 3 login refused.
+// Options stand before the command word; the words after it are the
+// command's. The password comes from $ZORV_PASSWORD, else from the terminal
+// (not echoed), else one line of standard input. Exit codes: CtlCommon.h.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -27,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "CtlCommands.h"
 #include "CtlConnection.h"
 #include "CtlStatus.h"
 #include "access/AnnounceResponder.h"
@@ -34,10 +42,6 @@
 
 namespace zorv::ctl {
 namespace {
-
-constexpr int kUsage = 1;
-constexpr int kNoConnection = 2;
-constexpr int kRefused = 3;
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -49,6 +53,7 @@ struct Options {
     uint16_t announcePort = 2048;
     int waitMs = 2000;
     std::string command;
+    Args args;  // the words after the command
 };
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -58,25 +63,43 @@ void OnSignal(int) {
 }
 
 int Usage() {
-    std::cerr << "usage: zorv18ctl [--host H] [--port P] --user U [--json] status\n"
-                 "       zorv18ctl [--host H] [--port P] --user U [--json] [--seconds N] watch\n"
-                 "       zorv18ctl [--host H] [--port P] --user U journal\n"
-                 "       zorv18ctl [--host H] [--port P] --user U [--json] users\n"
-                 "       zorv18ctl [--broadcast ADDRESS] [--announce-port P] [--wait MS] [--json] "
-                 "find\n"
-                 "The password is taken from ZORV_PASSWORD or asked for.\n";
+    std::cerr
+        << "usage: zorv18ctl [--host H] [--port P] --user U [--json] status\n"
+           "       zorv18ctl [--host H] [--port P] --user U [--json] [--seconds N] watch\n"
+           "       zorv18ctl [--host H] [--port P] --user U journal\n"
+           "       zorv18ctl [--host H] [--port P] --user U [--json] users\n"
+           "       zorv18ctl [--broadcast ADDRESS] [--announce-port P] [--wait MS] [--json] "
+           "find\n"
+           "       zorv18ctl [--host H] [--port P] --user U set DEVICE CHANNEL[-LAST] KEY "
+           "VALUE\n"
+           "           KEY: enable on|off, activation level|line|level2|1-3, ton 0-50 (0.1 s),\n"
+           "           toff 0-100 (s), threshold 0-32768, rate 8000|16000|32000,\n"
+           "           stereo on|off (CHANNEL-LAST = MASTER-SLAVE), compression on|off\n"
+           "       zorv18ctl [--host H] [--port P] --user U shutdown\n"
+           "       zorv18ctl [--host H] [--port P] --user U [--json] user list | count | "
+           "show NAME\n"
+           "       zorv18ctl [--host H] [--port P] --user U user add|modify NAME [--admin] "
+           "[--no-admin]\n"
+           "           [--functions BITS] [--channels LIST] [--full-name T] "
+           "[--description T] [--password]\n"
+           "       zorv18ctl [--host H] [--port P] --user U user delete NAME | rename NAME "
+           "NEWNAME\n"
+           "       zorv18ctl listen DEVICE CHANNEL [--port N] [--play] [--seconds N] "
+           "[--run-dir DIR]\n"
+           "       zorv18ctl [--host H] [--port P] --user U quota MB1 MB2\n"
+           "       zorv18ctl [--host H] [--port P] --user U [--json] paths\n"
+           "       zorv18ctl [--host H] [--port P] --user U transcoder list | start SERIAL | "
+           "stop SERIAL | remove SERIAL\n"
+           "       zorv18ctl [--host H] [--port P] --user U transcoder add SERIAL ADDRESS "
+           "PORT CHANNELS [--position N]\n"
+           "           [--class 1|2] [--data-port N]\n"
+           "       zorv18ctl [--host H] [--port P] --user U transcoder search "
+           "start|stop|state\n"
+           "       zorv18ctl [--host H] [--port P] --user U monitor start|stop DEVICE "
+           "CHANNEL\n"
+           "The new user's password is taken from ZORV_NEW_PASSWORD or asked for.\n"
+           "The password is taken from ZORV_PASSWORD or asked for.\n";
     return kUsage;
-}
-
-bool ParseNumber(const char* text, long low, long high, long& out) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
-        return false;
-    }
-    out = value;
-    return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -103,53 +126,19 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.waitMs = static_cast<int>(number);
         } else if (o.command.empty() && !arg.empty() && arg[0] != '-') {
             o.command = arg;
+            // The reads and find take options after their word as well;
+            // every other command has words of its own.
+            if (o.command != "status" && o.command != "watch" && o.command != "journal" &&
+                o.command != "users" && o.command != "find") {
+                o.args.assign(argv + i + 1, argv + argc);
+                break;
+            }
         } else {
             std::cerr << "zorv18ctl: unexpected argument " << arg << "\n";
             return false;
         }
     }
     return !o.command.empty();
-}
-
-// The password: the environment, the terminal with echo off, or a line of
-// standard input.
-std::string Password() {
-    if (const char* env = std::getenv("ZORV_PASSWORD"); env != nullptr) {
-        return env;
-    }
-    std::string password;
-    FILE* tty = std::fopen("/dev/tty", "r+");
-    if (tty != nullptr) {
-        termios old{};
-        const int fd = ::fileno(tty);
-        const bool terminal = ::tcgetattr(fd, &old) == 0;
-        if (terminal) {
-            termios quiet = old;
-            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            ::tcsetattr(fd, TCSAFLUSH, &quiet);
-            std::fputs("Password: ", tty);
-            std::fflush(tty);
-            char line[256];
-            if (std::fgets(line, sizeof(line), tty) != nullptr) {
-                password = line;
-            }
-            ::tcsetattr(fd, TCSAFLUSH, &old);
-            std::fputs("\n", tty);
-            std::memset(line, 0, sizeof(line));
-        }
-        std::fclose(tty);
-        if (terminal) {
-            while (!password.empty() && (password.back() == '\n' || password.back() == '\r')) {
-                password.pop_back();
-            }
-            return password;
-        }
-    }
-    std::getline(std::cin, password);
-    if (!password.empty() && password.back() == '\r') {
-        password.pop_back();
-    }
-    return password;
 }
 
 int Open(const Options& o, CCtlConnection& connection) {
@@ -161,23 +150,18 @@ int Open(const Options& o, CCtlConnection& connection) {
         std::cerr << "zorv18ctl: " << connection.Error() << "\n";
         return kNoConnection;
     }
-    std::string password = Password();
+    std::string password = ReadSecret("ZORV_PASSWORD", "Password: ");
     const LoginResult result = connection.Login(o.user, password);
     std::fill(password.begin(), password.end(), '\0');
     if (result == LoginResult::kRefused) {
         std::cerr << "zorv18ctl: login refused for " << o.user << "\n";
-        return kRefused;
+        return kLoginRefused;
     }
     if (result == LoginResult::kFailed) {
         std::cerr << "zorv18ctl: " << connection.Error() << "\n";
         return kNoConnection;
     }
     return 0;
-}
-
-int Failed(const CCtlConnection& connection) {
-    std::cerr << "zorv18ctl: " << connection.Error() << "\n";
-    return kNoConnection;
 }
 
 std::string Now() {
@@ -405,6 +389,31 @@ int Run(int argc, char** argv) {
     }
     if (o.command == "find") {
         return Find(o);
+    }
+    if (o.command == "listen") {
+        return RunListen(o.args);
+    }
+    const Opener open = [&o](CCtlConnection& connection) { return Open(o, connection); };
+    if (o.command == "set") {
+        return RunSet(o.args, open);
+    }
+    if (o.command == "shutdown") {
+        return RunShutdown(o.args, open);
+    }
+    if (o.command == "user") {
+        return RunUser(o.args, o.json, open);
+    }
+    if (o.command == "quota") {
+        return RunQuota(o.args, open);
+    }
+    if (o.command == "monitor") {
+        return RunMonitor(o.args, open);
+    }
+    if (o.command == "paths") {
+        return RunPaths(o.args, o.json, open);
+    }
+    if (o.command == "transcoder") {
+        return RunTranscoder(o.args, open);
     }
     if (o.command != "status" && o.command != "watch" && o.command != "journal" &&
         o.command != "users") {
