@@ -1,6 +1,7 @@
 #include "access/LocalBus.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -245,7 +246,6 @@ bool CLocalBus::Start(const std::string& bus) {
             m_connection->requestName(kLocalBusName);
         }
         Register();
-        m_connection->enterEventLoopAsync();
     } catch (const sdbus::Error& e) {
         m_journal.FormatJournal(kJournalError,
                                 "Local interface not published on the bus \"%s\": %s",
@@ -255,12 +255,40 @@ bool CLocalBus::Start(const std::string& bus) {
         m_connection.reset();
         return false;
     }
+    m_stopping = false;
+    m_loop = std::thread([this] { Loop(); });
     return true;
 }
 
+void CLocalBus::Loop() {
+    // The bus connection's own loop, so that a bus that goes away (its
+    // daemon restarted or stopped) is journaled and ends the local
+    // interface instead of the process.
+    try {
+        while (!m_stopping.load()) {
+            while (m_connection->processPendingRequest()) {
+                if (m_stopping.load()) {
+                    return;
+                }
+            }
+            const auto poll = m_connection->getEventLoopPollData();
+            pollfd fds[2] = {{poll.fd, poll.events, 0}, {m_wake.Fd(), POLLIN, 0}};
+            const int timeout = poll.getPollTimeout();
+            ::poll(fds, 2, timeout < 0 || timeout > 1000 ? 1000 : timeout);
+            m_wake.TryReset();
+        }
+    } catch (const std::exception& e) {
+        m_journal.FormatJournal(kJournalError, "Local interface lost its bus: %s", e.what());
+    }
+}
+
 void CLocalBus::Stop() {
+    if (m_loop.joinable()) {
+        m_stopping = true;
+        m_wake.Set();
+        m_loop.join();
+    }
     if (m_connection != nullptr) {
-        m_connection->leaveEventLoop();
         m_gateway.reset();
         m_object.reset();
         m_connection.reset();

@@ -11,18 +11,23 @@
 // take their record as bytes and answer an empty reply and Err 0.
 //
 // Threads: Start and Stop come from the server's message thread; the calls
-// run on the bus connection's own event-loop thread, one at a time.
+// run on the bus connection's event-loop thread (m_loop), one at a time. A
+// bus that goes away ends that thread with a journal entry, never the
+// process.
 // m_lock guards the sessions (also touched by the bus-leave handler) and
 // the pipe of GetReadHandlePipe.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <span>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "access/LocalInterface.h"
 #include "core/LocalBusNames.h"
+#include "platform/AutoResetEvent.h"
 #include "platform/Mutex.h"
 
 namespace sdbus {
@@ -67,6 +72,8 @@ public:
 
 private:
     void Register();
+    // The bus connection's event loop (m_loop).
+    void Loop();
     void Dispatch(const LocalMethod& method, sdbus::MethodCall& call) EXCLUDES(m_lock);
     void OnNameOwnerChanged(const std::string& name, const std::string& newOwner);
     int ReadHandlePipe(int processId, int& readEnd) REQUIRES(m_lock);
@@ -80,6 +87,10 @@ private:
     std::unique_ptr<sdbus::IConnection> m_connection;
     std::unique_ptr<sdbus::IObject> m_object;
     std::unique_ptr<sdbus::IObject> m_gateway;
+    std::thread m_loop;
+
+    std::atomic<bool> m_stopping{false};
+    CAutoResetEvent m_wake;  // ends the loop's wait
 
     CMutex m_lock;
     std::map<std::string, CLocalSession> m_sessions GUARDED_BY(m_lock);

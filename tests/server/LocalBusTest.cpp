@@ -223,6 +223,20 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
     const auto [reply, err] = local.Call<Bytes8, int32_t>("StartArchiver", Bytes8{});
     EXPECT_TRUE(reply.empty());
     EXPECT_EQ(err, 0);
+
+    // A bus that goes away ends the local interface, not the server.
+    bus.Stop();
+    EXPECT_TRUE(PollUntil(
+        [&] {
+            for (const std::string& line : JournalTexts(server->JournalPath())) {
+                if (line.find("Local interface lost its bus") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        10s));
+    EXPECT_EQ(server->State(), SS_RUNNING);
 }
 
 // Every method once through the bus as an administrator, with zero numbers

@@ -17,6 +17,8 @@ public:
     // The address to connect to ("unix:path=...").
     const std::string& Address() const { return m_address; }
     bool Running() const { return m_daemon != nullptr && m_daemon->Running(); }
+    // Ends the daemon (its clients lose the bus).
+    void Stop() { m_daemon.reset(); }
 
 private:
     CTempDir m_dir;

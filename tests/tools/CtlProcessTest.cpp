@@ -14,6 +14,7 @@
 #include "platform/IniDocument.h"
 #include "support/ChildProcess.h"
 #include "support/JournalReader.h"
+#include "support/PrivateBus.h"
 #include "support/ProcessPorts.h"
 #include "support/TempDir.h"
 
@@ -57,7 +58,7 @@ protected:
 
     void StopServer() {
         m_server->Signal(SIGTERM);
-        EXPECT_EQ(m_server->Wait(15s), 0);
+        EXPECT_EQ(m_server->Wait(15s), 0) << m_server->Stderr();
         m_server.reset();
     }
 
@@ -300,6 +301,29 @@ TEST_F(CtlProcessTest, ManagesUsersAndStopsTheServer) {
     EXPECT_EQ(stopped, "done\n");
     EXPECT_EQ(m_server->Wait(30s), 0) << m_server->Stderr();
     m_server.reset();
+}
+
+// listen asks the server for the link over its local interface on a bus of
+// the test's own and writes what it hears as a WAV file soxi reads.
+TEST_F(CtlProcessTest, ListensToAChannelThroughTheLocalInterface) {
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    StopServer();
+    std::ofstream(m_dir.File("ZORV_18.ini"), std::ios::app)
+        << "\n[LocalInterface]\nBus=" << bus.Address() << "\n";
+    StartServer();
+    const std::vector<std::string> listen = {"listen", "0", "1", "--bus", bus.Address(),
+                                             "--run-dir", m_dir.Path(), "--seconds", "6"};
+    EXPECT_EQ(Run(Login(listen), "wrong").first, 4) << "local login refused";
+    auto ctl = Start(Login(listen));
+    ASSERT_EQ(ctl->Wait(60s), 0) << ctl->Stderr();
+    const std::string wav = m_dir.File("ctl" + std::to_string(m_runs - 1) + "/zorv18ctl.out");
+    CChildProcess soxi("/usr/bin/soxi", {"-r", wav}, m_dir.Path(), {});
+    ASSERT_EQ(soxi.Wait(30s), 0) << soxi.Stderr();
+    EXPECT_EQ(soxi.Stdout(), "8000\n");
+    CChildProcess samples("/usr/bin/soxi", {"-s", wav}, m_dir.Path(), {});
+    ASSERT_EQ(samples.Wait(30s), 0);
+    EXPECT_GT(std::stol(samples.Stdout()), 8000) << "more than a second of the call";
 }
 
 TEST_F(CtlProcessTest, ExitCodesTellWhatWentWrong) {

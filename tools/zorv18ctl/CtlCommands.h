@@ -21,6 +21,6 @@ int RunPaths(const Args& args, bool json, const Opener& open);
 int RunTranscoder(const Args& args, const Opener& open);
 
 // CtlListen.cpp
-int RunListen(const Args& args);
+int RunListen(const Args& args, const std::string& user);
 
 }  // namespace zorv::ctl

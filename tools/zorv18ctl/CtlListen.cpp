@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "CtlBusLink.h"
 #include "CtlCommands.h"
 #include "access/LocalListenWriter.h"
 
@@ -312,8 +313,9 @@ int Listen(const ListenOptions& o, IListenLink& link) {
     return rc;
 }
 
-int RunListen(const Args& args) {
+int RunListen(const Args& args, const std::string& user) {
     ListenOptions o;
+    std::string bus = "system";
     o.port = static_cast<uint16_t>(::getpid() % 60000 + 1024);
     long number = 0;
     std::size_t positional = 0;
@@ -330,6 +332,8 @@ int RunListen(const Args& args) {
             o.seconds = static_cast<int>(number);
         } else if (arg == "--run-dir" && hasValue) {
             o.runDirectory = args[++i];
+        } else if (arg == "--bus" && hasValue) {
+            bus = args[++i];
         } else if (positional == 0 && ParseNumber(arg, 0, 99, number)) {
             o.device = static_cast<int>(number);
             ++positional;
@@ -350,13 +354,18 @@ int RunListen(const Args& args) {
                              ? std::string(runtime).substr(0, std::string(runtime).find(':'))
                              : std::filesystem::current_path(ec).string();
     }
-    if (!o.noStart) {
-        // Starting a link needs the server's local interface, which this
-        // build does not have.
-        std::cerr << "zorv18ctl: this build cannot ask the server to start listening yet\n";
-        return kCommandFailed;
+    if (o.noStart) {
+        CServerStartedLink link;
+        return Listen(o, link);
     }
-    CServerStartedLink link;
+    // The link is asked for through the server's local interface, with a
+    // local login of the user.
+    if (user.empty()) {
+        return BadUsage("listen needs --user");
+    }
+    std::string password = ReadSecret("ZORV_PASSWORD", "Password: ");
+    CBusListenLink link(bus, user, password);
+    std::fill(password.begin(), password.end(), '\0');
     return Listen(o, link);
 }
 

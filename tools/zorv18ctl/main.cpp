@@ -8,7 +8,7 @@
 //   zorv18ctl [--host H] [--port P] --user U set DEVICE CHANNEL[-LAST] KEY VALUE
 //   zorv18ctl [--host H] [--port P] --user U shutdown
 //   zorv18ctl [--host H] [--port P] --user U [--json] user list|count|show|add|modify|delete|rename
-//   zorv18ctl listen DEVICE CHANNEL [--port N] [--play] [--seconds N] [--run-dir DIR]
+//   zorv18ctl --user U listen DEVICE CHANNEL [--bus B] [--port N] [--play] [--seconds N] [--run-dir DIR]
 //   zorv18ctl [--host H] [--port P] --user U quota MB1 MB2 | [--json] paths
 //   zorv18ctl [--host H] [--port P] --user U transcoder list|add|remove|start|stop|search
 //   zorv18ctl [--host H] [--port P] --user U monitor start|stop DEVICE CHANNEL
@@ -84,7 +84,7 @@ int Usage() {
            "[--description T] [--password]\n"
            "       zorv18ctl [--host H] [--port P] --user U user delete NAME | rename NAME "
            "NEWNAME\n"
-           "       zorv18ctl listen DEVICE CHANNEL [--port N] [--play] [--seconds N] "
+           "       zorv18ctl --user U listen DEVICE CHANNEL [--bus B] [--port N] [--play] [--seconds N] "
            "[--run-dir DIR]\n"
            "       zorv18ctl [--host H] [--port P] --user U quota MB1 MB2\n"
            "       zorv18ctl [--host H] [--port P] --user U [--json] paths\n"
@@ -391,7 +391,7 @@ int Run(int argc, char** argv) {
         return Find(o);
     }
     if (o.command == "listen") {
-        return RunListen(o.args);
+        return RunListen(o.args, o.user);
     }
     const Opener open = [&o](CCtlConnection& connection) { return Open(o, connection); };
     if (o.command == "set") {
