@@ -80,7 +80,15 @@ bool CClientConnection::RunTableCommand(const CommandSize& row, std::span<const 
     if (row.code >= 150 && row.code <= 156) {
         return RunOperatorsCommand(row, request);
     }
-    return RunChangeCommand(row, request);
+    if (row.code >= 210 && row.code <= 235) {
+        return RunTranscoderCommand(row, request);
+    }
+    switch (row.code) {
+        case 15: case 42: case 43: case 87: case 88:
+            return RunStorageCommand(row, request);
+        default:
+            return RunChangeCommand(row, request);
+    }
 }
 
 bool CClientConnection::Admit(const CommandSize& row, std::span<const uint8_t> request) {
@@ -226,6 +234,47 @@ bool CClientConnection::RunChangeCommand(const CommandSize& row, std::span<const
         JournalSuccess(row, request);
     }
     return Status(request, status);
+}
+
+bool CClientConnection::RunStorageCommand(const CommandSize& row,
+                                          std::span<const uint8_t> request) {
+    IClientOperations* ops = m_server.Operations();
+    if (ops == nullptr) {
+        return RunUnavailable(row, request);
+    }
+    if (!Admit(row, request)) {
+        return !m_ending;
+    }
+    if (row.code == 87) {
+        bool enable = false;
+        uint32_t days = 0;
+        ops->GetDeleteFilesAtDateConfig(enable, days);
+        return ReplyWith(ValueReply{request[0], request[1], enable ? 1u : 0u, days});
+    }
+    // Megabytes or seconds at byte 4, a second value at byte 8.
+    const uint32_t first = U32At(request, 4);
+    const uint32_t second = request.size() >= 12 ? U32At(request, 8) : 0;
+    int result = 0;
+    switch (row.code) {
+        case 15: result = ops->SetQuota(first, second); break;
+        case 42: result = ops->SetDelSize(first); break;
+        case 43: result = ops->SetFileSizes(first, second); break;
+        case 88:
+            // A switch of 0 or 1 and the days to keep.
+            result = first <= 1 ? ops->SetDeleteFilesAtDateConfig(first == 1, second) : 0;
+            if (result == 1) {
+                IJournal& journal = m_server.Journal();
+                if (first == 1) {
+                    journal.FormatJournal(kJournalInfo, Msg{427}, Name(), m_address, second);
+                } else {
+                    journal.FormatJournal(kJournalInfo, Msg{428}, Name(), m_address);
+                }
+            }
+            break;
+        default:
+            return RunUnavailable(row, request);
+    }
+    return Status(request, result == 1 ? 1 : 0);
 }
 
 void CClientConnection::JournalSuccess(const CommandSize& row, std::span<const uint8_t> request) {

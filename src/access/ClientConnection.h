@@ -98,6 +98,10 @@ private:
     bool RunUnavailable(const CommandSize& row, std::span<const uint8_t> request);
     bool RunUsersCommand(const CommandSize& row, std::span<const uint8_t> request);
     bool RunOperatorsCommand(const CommandSize& row, std::span<const uint8_t> request);
+    // Network transcoders, 210-235 (ClientTranscoderCommands.cpp).
+    bool RunTranscoderCommand(const CommandSize& row, std::span<const uint8_t> request);
+    // Storage: 15, 42, 43, 87, 88.
+    bool RunStorageCommand(const CommandSize& row, std::span<const uint8_t> request);
     void JournalRefusal(const CommandSize& row, std::span<const uint8_t> request);
     void JournalSuccess(const CommandSize& row, std::span<const uint8_t> request);
     bool Status(std::span<const uint8_t> request, int32_t result);
