@@ -94,6 +94,22 @@ public:
     }
     int SetPolarityCheckTimeOut(int, int, uint32_t) override { return 1; }
     int SetChannelArchivate(int, int, uint32_t) override { return 1; }
+    bool GetChannelSourceSignal(int, int channel, uint32_t& v) override {
+        v = 1;
+        return channel < 4;
+    }
+    bool GetChannelKeyEnable(int, int, uint32_t& v) override {
+        v = 0;
+        return true;
+    }
+    bool GetPolarity(int, int, uint32_t&) override { return false; }
+    int StartMonitorRecord(int, int channel) override { return channel < 4 ? 1 : 0; }
+    int StopMonitorRecord(int, int) override { return 1; }
+    int GetMonitorRecord(int, int channel, bool& running, uint32_t& seconds) override {
+        running = channel == 1;
+        seconds = 7;
+        return channel < 4 ? 1 : 0;
+    }
     int ShutDown() override { return 1; }
     int ClearJournal() override { return 1; }
     int SetQuota(uint32_t, uint32_t) override { return 1; }

@@ -201,10 +201,28 @@ bool CClientConnection::RunChangeCommand(const CommandSize& row, std::span<const
         }
         case 60: result = ops->SetChannelSourceSignal(device, a, b, value); break;
         case 61: result = ops->SetChannelKeyEnable(device, a, b, value); break;
-        case 73: {
-            uint32_t flags = 0;
-            ops->GetAonFlags(device, a, flags);
-            return Status(request, static_cast<int32_t>(flags));
+        case 62: case 63: case 73: case 75: {
+            // The value is the result (0 when there is no such channel).
+            uint32_t v = 0;
+            const bool found = row.code == 62   ? ops->GetChannelSourceSignal(device, a, v)
+                               : row.code == 63 ? ops->GetChannelKeyEnable(device, a, v)
+                               : row.code == 73 ? ops->GetAonFlags(device, a, v)
+                                                : ops->GetPolarity(device, a, v);
+            return Status(request, found ? static_cast<int32_t>(v) : 0);
+        }
+        case 82: {
+            bool running = false;
+            uint32_t seconds = 0;
+            const int r = ops->GetMonitorRecord(device, a, running, seconds);
+            return ReplyWith(MonitorStateReply{request[0], request[1], static_cast<uint32_t>(a),
+                                               r == 1 && running ? 1u : 0u,
+                                               r == 1 && running ? seconds : 0u, r == 1 ? 0u : 1u});
+        }
+        case 83: case 84: {
+            const int r = row.code == 83 ? ops->StartMonitorRecord(device, a)
+                                         : ops->StopMonitorRecord(device, a);
+            return ReplyWith(ValueReply{request[0], request[1], static_cast<uint32_t>(a),
+                                        r == 1 ? 0u : 1u});
         }
         case 74: result = ops->SetAonFlags(device, a, value); break;
         case 76: result = ops->SetPolarity(device, a, static_cast<int32_t>(value)); break;

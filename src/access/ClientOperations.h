@@ -58,6 +58,16 @@ public:
     virtual int SetPolarity(int device, int channel, int mode) = 0;
     virtual bool GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) = 0;
     virtual int SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds) = 0;
+    // The channel's stored signal source, key flag and polarity mode; false
+    // when there is no such channel.
+    virtual bool GetChannelSourceSignal(int device, int channel, uint32_t& value) = 0;
+    virtual bool GetChannelKeyEnable(int device, int channel, uint32_t& value) = 0;
+    virtual bool GetPolarity(int device, int channel, uint32_t& mode) = 0;
+    // The monitor record of a channel: 1 done, 0 no such device or channel;
+    // starting a running or stopping a stopped one is done without effect.
+    virtual int StartMonitorRecord(int device, int channel) = 0;
+    virtual int StopMonitorRecord(int device, int channel) = 0;
+    virtual int GetMonitorRecord(int device, int channel, bool& running, uint32_t& seconds) = 0;
     // Whether the archiver copies the channel's records ("Archivate").
     virtual int SetChannelArchivate(int device, int channel, uint32_t value) = 0;
 

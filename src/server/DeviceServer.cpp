@@ -285,6 +285,39 @@ bool CDeviceServer::GetPolarityCheckTimeOut(int device, int channel, uint32_t& s
            }) == 1;
 }
 
+bool CDeviceServer::GetChannelSourceSignal(int device, int channel, uint32_t& value) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               if (channel < 0 || channel >= d.ChannelCount()) {
+                   return 0;
+               }
+               const CChannelSettingsFile file{IniFile(SettingsPath())};
+               value = file.ReadExtras(d.SettingsNumber(), channel).sourceSignal;
+               return 1;
+           }) == 1;
+}
+
+bool CDeviceServer::GetChannelKeyEnable(int device, int channel, uint32_t& value) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               if (channel < 0 || channel >= d.ChannelCount()) {
+                   return 0;
+               }
+               const CChannelSettingsFile file{IniFile(SettingsPath())};
+               value = file.ReadAnalysis(d.SettingsNumber(), channel).keyEnable;
+               return 1;
+           }) == 1;
+}
+
+bool CDeviceServer::GetPolarity(int device, int channel, uint32_t& mode) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               if (channel < 0 || channel >= d.ChannelCount()) {
+                   return 0;
+               }
+               const CChannelSettingsFile file{IniFile(SettingsPath())};
+               mode = file.ReadAnalysis(d.SettingsNumber(), channel).polarity;
+               return 1;
+           }) == 1;
+}
+
 int CDeviceServer::SetChannelSourceSignal(int device, int first, int last, uint32_t value) {
     return OnRecordDevice(
         device, [&](CRecordDevice& d) { return d.SetSourceSignal(first, last, value, true); });
@@ -336,6 +369,21 @@ int CDeviceServer::SetAonFlags(int device, int channel, uint32_t flags) {
 
 int CDeviceServer::SetChannelArchivate(int device, int channel, uint32_t value) {
     return WriteChannelKey(device, channel, "Archivate", value);
+}
+
+int CDeviceServer::StartMonitorRecord(int device, int channel) {
+    return OnRecordDevice(device, [&](CRecordDevice& d) { return d.StartMonitorRecord(channel); });
+}
+
+int CDeviceServer::StopMonitorRecord(int device, int channel) {
+    return OnRecordDevice(device, [&](CRecordDevice& d) { return d.StopMonitorRecord(channel); });
+}
+
+int CDeviceServer::GetMonitorRecord(int device, int channel, bool& running,
+                                    uint32_t& seconds) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        return d.GetMonitorRecord(channel, running, seconds);
+    });
 }
 
 int CDeviceServer::WriteChannelKey(int device, int channel, const char* key, uint32_t value) {

@@ -56,6 +56,11 @@ public:
     int AddAlias(int device, int channel, const std::string& alias);
     bool GetAonFlags(int device, int channel, uint32_t& flags) const;
     bool GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) const;
+    // The channel keys as their setters stored them ("SourceSignal",
+    // "KeyEnable", "Polarity"); false when there is no such channel.
+    bool GetChannelSourceSignal(int device, int channel, uint32_t& value) const;
+    bool GetChannelKeyEnable(int device, int channel, uint32_t& value) const;
+    bool GetPolarity(int device, int channel, uint32_t& mode) const;
     int SetChannelSourceSignal(int device, int first, int last, uint32_t value);
     int SetChannelKeyEnable(int device, int first, int last, uint32_t value);
     int SetTlfParam(int device, int first, int last, const LineParams& params);
@@ -66,6 +71,11 @@ public:
     // options) and "Archivate" (archiving of the channel).
     int SetAonFlags(int device, int channel, uint32_t flags);
     int SetChannelArchivate(int device, int channel, uint32_t value);
+    // The monitor record of a channel; 0 for no such device or channel.
+    // Starting a running or stopping a stopped one is done without effect.
+    int StartMonitorRecord(int device, int channel);
+    int StopMonitorRecord(int device, int channel);
+    int GetMonitorRecord(int device, int channel, bool& running, uint32_t& seconds) const;
 
 protected:
     std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine) override;

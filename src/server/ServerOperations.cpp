@@ -81,6 +81,26 @@ int CServerOperations::SetChannelArchivate(int device, int channel, uint32_t val
     return m_server->SetChannelArchivate(device, channel, value);
 }
 
+bool CServerOperations::GetChannelSourceSignal(int device, int channel, uint32_t& value) {
+    return m_server->GetChannelSourceSignal(device, channel, value);
+}
+bool CServerOperations::GetChannelKeyEnable(int device, int channel, uint32_t& value) {
+    return m_server->GetChannelKeyEnable(device, channel, value);
+}
+bool CServerOperations::GetPolarity(int device, int channel, uint32_t& mode) {
+    return m_server->GetPolarity(device, channel, mode);
+}
+int CServerOperations::StartMonitorRecord(int device, int channel) {
+    return m_server->StartMonitorRecord(device, channel);
+}
+int CServerOperations::StopMonitorRecord(int device, int channel) {
+    return m_server->StopMonitorRecord(device, channel);
+}
+int CServerOperations::GetMonitorRecord(int device, int channel, bool& running,
+                                        uint32_t& seconds) {
+    return m_server->GetMonitorRecord(device, channel, running, seconds);
+}
+
 int CServerOperations::ShutDown() {
     // The service stop request: the process entry takes it and runs the
     // stop sequence, as for the service manager's stop.

@@ -43,6 +43,12 @@ public:
     bool GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) override;
     int SetPolarityCheckTimeOut(int device, int channel, uint32_t seconds) override;
     int SetChannelArchivate(int device, int channel, uint32_t value) override;
+    bool GetChannelSourceSignal(int device, int channel, uint32_t& value) override;
+    bool GetChannelKeyEnable(int device, int channel, uint32_t& value) override;
+    bool GetPolarity(int device, int channel, uint32_t& mode) override;
+    int StartMonitorRecord(int device, int channel) override;
+    int StopMonitorRecord(int device, int channel) override;
+    int GetMonitorRecord(int device, int channel, bool& running, uint32_t& seconds) override;
     int ShutDown() override;
     int ClearJournal() override;
 

@@ -41,6 +41,18 @@ public:
     bool GetPolarityCheckTimeOut(int, int, uint32_t& s) override { s = 0; return true; }
     int SetPolarityCheckTimeOut(int d, int c, uint32_t v) override { return Call("PolarityTime", d, c, c, v); }
     int SetChannelArchivate(int d, int c, uint32_t v) override { return Call("Archivate", d, c, c, v); }
+    // Channel 3 of device 1 has the values 2, 1 and 0xFFFFFFFF (-1) and a
+    // monitor record of 42 s running; other channels have none.
+    bool GetChannelSourceSignal(int d, int c, uint32_t& v) override { v = 2; return d == 1 && c == 3; }
+    bool GetChannelKeyEnable(int d, int c, uint32_t& v) override { v = 1; return d == 1 && c == 3; }
+    bool GetPolarity(int d, int c, uint32_t& v) override { v = 0xFFFFFFFF; return d == 1 && c == 3; }
+    int StartMonitorRecord(int d, int c) override { return Call("Monitor", d, c, c, 1) && c < 4; }
+    int StopMonitorRecord(int d, int c) override { return Call("Monitor", d, c, c, 0) && c < 4; }
+    int GetMonitorRecord(int d, int c, bool& running, uint32_t& seconds) override {
+        running = d == 1 && c == 3;
+        seconds = 42;
+        return c < 4;
+    }
     int ShutDown() override { return Call("ShutDown", 0, 0, 0, 0); }
     int ClearJournal() override { return Call("ClearJournal", 0, 0, 0, 0); }
     int SetQuota(uint32_t a, uint32_t b) override { return Call("Quota", 0, a, b, 0); }
@@ -382,6 +394,24 @@ TEST_F(ClientFamilyTest, StorageCommands) {
         {"admin", Words(88, {2, 30}, 12), 6, 0, {}, "", nullptr},
         {"net28", Words(88, {1, 45}, 12), 6, -1, {}, "", Journaled(1, 429, 45u)},
         {"net28", Words(88, {0, 45}, 12), 6, -1, {}, "", Journaled(1, 430)},
+    });
+}
+
+// Channel getters answer the value as the result; the monitor records answer
+// the channel and a result of 0 (done) or 1 (no such channel), no rights.
+TEST_F(ClientFamilyTest, ChannelGettersAndMonitorRecords) {
+    Run({
+        {"net28", Request(62, 1, {3}, 4), 6, 2, {}, "", nullptr},
+        {"net28", Request(63, 1, {3}, 4), 6, 1, {}, "", nullptr},
+        {"net28", Request(75, 1, {3}, 4), 6, -1, {}, "", nullptr},
+        {"net28", Request(75, 1, {2}, 4), 6, 0, {}, "", nullptr},
+        // 82: channel, running, seconds, result.
+        {"net28", Request(82, 1, {3}, 4), 18, 3, {1, 42, 0}, "", nullptr},
+        {"net28", Request(82, 1, {2}, 4), 18, 2, {0, 0, 0}, "", nullptr},
+        {"net28", Request(82, 1, {9}, 4), 18, 9, {0, 0, 1}, "", nullptr},
+        // 83, 84: channel, result.
+        {"net28", Request(83, 1, {2}, 4), 10, 2, {0}, "Monitor 1 2 2 1", nullptr},
+        {"net28", Request(84, 0, {9}, 4), 10, 9, {1}, "Monitor 0 9 9 0", nullptr},
     });
 }
 
