@@ -103,6 +103,19 @@ public:
         return true;
     }
     bool GetPolarity(int, int, uint32_t&) override { return false; }
+    int SetNet2CompressMode(int device, uint32_t, uint32_t, uint32_t) override {
+        return device == 1 ? 1 : 6;
+    }
+    bool GetNet2CompressMode(int device, uint32_t, uint32_t& c, uint32_t& s) override {
+        c = 1;
+        s = 8;
+        return device == 1;
+    }
+    int SetNet2BufferMode(int, uint32_t mode) override { return mode <= 1 ? 1 : 0; }
+    bool GetNet2BufferMode(int, uint32_t& mode) override {
+        mode = 1;
+        return true;
+    }
     int StartMonitorRecord(int, int channel) override { return channel < 4 ? 1 : 0; }
     int StopMonitorRecord(int, int) override { return 1; }
     int GetMonitorRecord(int, int channel, bool& running, uint32_t& seconds) override {

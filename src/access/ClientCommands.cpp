@@ -43,6 +43,19 @@ bool IsUsersCommand(uint8_t code) {
     return (code >= 32 && code <= 36) || code == 39 || (code >= 79 && code <= 81);
 }
 
+}  // namespace
+
+std::string CompressionName(uint32_t compression) {
+    static constexpr const char* kNames[] = {"NONE", "SPEEX", "ADPCM", "ALAW"};
+    return compression < 4 ? kNames[compression] : std::to_string(compression);
+}
+
+std::string SpeexModeText(uint32_t compression, uint32_t speexMode) {
+    return compression == 1 ? std::to_string(speexMode) + " " : std::string();
+}
+
+namespace {
+
 // Shown as a number counted from 1.
 unsigned One(int n) {
     return static_cast<unsigned>(n + 1);
@@ -80,7 +93,7 @@ bool CClientConnection::RunTableCommand(const CommandSize& row, std::span<const 
     if (row.code >= 150 && row.code <= 156) {
         return RunOperatorsCommand(row, request);
     }
-    if (row.code >= 210 && row.code <= 235) {
+    if (row.code >= 210 && row.code <= 239) {
         return RunTranscoderCommand(row, request);
     }
     switch (row.code) {
@@ -381,6 +394,14 @@ void CClientConnection::JournalRefusal(const CommandSize& row, std::span<const u
         case 418:
             journal.FormatJournal(kJournalError, text, name, m_address, One(device));
             break;
+        case 422: {  // the codec asked for: compression, Speex mode, rate, device
+            const uint32_t compression = U32At(request, 8);
+            journal.FormatJournal(kJournalError, text, name, m_address,
+                                  CompressionName(compression),
+                                  SpeexModeText(compression, U32At(request, 12)),
+                                  U32At(request, 4) / 1000, One(device));
+            break;
+        }
         case 429:  // switching on shows the days; off has its own text
             if (request.size() >= 12 && U32At(request, 4) == 0) {
                 journal.FormatJournal(kJournalError, Msg{430}, name, m_address);

@@ -42,6 +42,12 @@ namespace zorv {
 
 class CClientServer;
 
+// The texts of a network transcoder device's codec in the journal: the
+// compression's name, and the Speex mode followed by a space (empty for
+// other compressions).
+std::string CompressionName(uint32_t compression);
+std::string SpeexModeText(uint32_t compression, uint32_t speexMode);
+
 class CClientConnection final : private IMessageDispatcher {
 public:
     // The fuzz target of the dispatcher drives a connection without its

@@ -63,6 +63,15 @@ public:
     virtual bool GetChannelSourceSignal(int device, int channel, uint32_t& value) = 0;
     virtual bool GetChannelKeyEnable(int device, int channel, uint32_t& value) = 0;
     virtual bool GetPolarity(int device, int channel, uint32_t& mode) = 0;
+    // A network transcoder device's codec for a sample rate (8000, 16000,
+    // 32000; compression 0 NONE, 1 SPEEX with its mode, 2 ADPCM, 3 ALAW) and
+    // its extra buffering (0 or 1). 6 for a device of another kind.
+    virtual int SetNet2CompressMode(int device, uint32_t rate, uint32_t compression,
+                                    uint32_t speexMode) = 0;
+    virtual bool GetNet2CompressMode(int device, uint32_t rate, uint32_t& compression,
+                                     uint32_t& speexMode) = 0;
+    virtual int SetNet2BufferMode(int device, uint32_t mode) = 0;
+    virtual bool GetNet2BufferMode(int device, uint32_t& mode) = 0;
     // The monitor record of a channel: 1 done, 0 no such device or channel;
     // starting a running or stopping a stopped one is done without effect.
     virtual int StartMonitorRecord(int device, int channel) = 0;

@@ -1,4 +1,4 @@
-// The network transcoder commands (210-235) of the client protocol: the
+// The network transcoder commands (210-239) of the client protocol: the
 // request fields, the operations (IClientOperations over the transcoder
 // configurator) and their replies. Rights and refusal texts come from the
 // command table (Admit); the success texts carry what the operation acted on.
@@ -6,7 +6,9 @@
 // Requests: the u32 at byte 4 is the serial number (212-215, 219-221, 231,
 // 235), a list index (211, 225, 229) or a position (230, 232, 234); 222 and
 // 223 carry a port there, 226 and 227 an IPv4 address in network byte order
-// and a port at byte 8.
+// and a port at byte 8. 236-239 address a transcoder device by the index
+// byte: 236 and 237 carry a sample rate at byte 4 (236 then the compression
+// and the Speex mode), 239 the buffer mode.
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -233,6 +235,37 @@ bool CClientConnection::RunTranscoderCommand(const CommandSize& row,
             const int result = ops->SetConfigNetDevice(first, config, U32At(request, 57), position);
             if (result == 1) {
                 done(first);
+            }
+            return Status(request, result == 1 ? 1 : 0);
+        }
+        // A network transcoder device (the index byte): codec and buffering.
+        case 236: {
+            const uint32_t compression = U32At(request, 8);
+            const uint32_t speexMode = U32At(request, 12);
+            const int result = ops->SetNet2CompressMode(request[1], first, compression, speexMode);
+            if (result == 1) {
+                done(CompressionName(compression), SpeexModeText(compression, speexMode),
+                     first / 1000, request[1] + 1u);
+            }
+            return Status(request, result == 1 ? 1 : 0);
+        }
+        case 237: {
+            uint32_t compression = 0;
+            uint32_t speexMode = 0;
+            if (ops->GetNet2CompressMode(request[1], first, compression, speexMode)) {
+                pair = {request[0], request[1], 1, compression, speexMode};
+            }
+            return ReplyWith(pair);
+        }
+        case 238: {
+            uint32_t mode = 0;
+            ops->GetNet2BufferMode(request[1], mode);
+            return Status(request, static_cast<int32_t>(mode));
+        }
+        case 239: {
+            const int result = ops->SetNet2BufferMode(request[1], first);
+            if (result == 1) {
+                done(request[1] + 1u);
             }
             return Status(request, result == 1 ? 1 : 0);
         }

@@ -371,6 +371,69 @@ int CDeviceServer::SetChannelArchivate(int device, int channel, uint32_t value) 
     return WriteChannelKey(device, channel, "Archivate", value);
 }
 
+int CDeviceServer::SetNet2CompressMode(int device, uint32_t rate, uint32_t compression,
+                                       uint32_t speexMode) {
+    if (rate > 32000 || compression > 3 || speexMode > 0xFFFF) {
+        return 0;
+    }
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        const int r = d.SetCodecMode(static_cast<int>(rate), static_cast<int>(compression),
+                                     static_cast<int>(speexMode), 1);
+        if (r != 0) {
+            return r == kNotSupported ? kNotSupported : 0;
+        }
+        // The stored Speex mode is the one in force for the rate.
+        int stored = 0;
+        int speex = 0;
+        d.GetCodecMode(static_cast<int>(rate), stored, speex);
+        CChannelSettingsFile(IniFile(SettingsPath()))
+            .WriteCodecMode(d.GetDeviceNumber(), rate, compression, static_cast<uint32_t>(speex));
+        return 1;
+    });
+}
+
+bool CDeviceServer::GetNet2CompressMode(int device, uint32_t rate, uint32_t& compression,
+                                        uint32_t& speexMode) const {
+    if (rate > 32000) {
+        return false;
+    }
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               int c = 0;
+               int s = 0;
+               if (d.GetCodecMode(static_cast<int>(rate), c, s) != 0) {
+                   return 0;
+               }
+               compression = static_cast<uint32_t>(c);
+               speexMode = static_cast<uint32_t>(s);
+               return 1;
+           }) == 1;
+}
+
+int CDeviceServer::SetNet2BufferMode(int device, uint32_t mode) {
+    if (mode > 1) {
+        return 0;
+    }
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        const int r = d.SetBufferMode(static_cast<int>(mode), 1);
+        if (r != 0) {
+            return r == kNotSupported ? kNotSupported : 0;
+        }
+        CChannelSettingsFile(IniFile(SettingsPath())).WriteBufferMode(d.GetDeviceNumber(), mode);
+        return 1;
+    });
+}
+
+bool CDeviceServer::GetNet2BufferMode(int device, uint32_t& mode) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               int m = 0;
+               if (d.GetBufferMode(m) != 0) {
+                   return 0;
+               }
+               mode = static_cast<uint32_t>(m);
+               return 1;
+           }) == 1;
+}
+
 int CDeviceServer::StartMonitorRecord(int device, int channel) {
     return OnRecordDevice(device, [&](CRecordDevice& d) { return d.StartMonitorRecord(channel); });
 }

@@ -71,6 +71,14 @@ public:
     // options) and "Archivate" (archiving of the channel).
     int SetAonFlags(int device, int channel, uint32_t flags);
     int SetChannelArchivate(int device, int channel, uint32_t value);
+    // The codec and buffer modes of a network transcoder device (NET2 kind),
+    // stored in its device section; 1 done, 0 refused or no such device, 6
+    // for another kind of device.
+    int SetNet2CompressMode(int device, uint32_t rate, uint32_t compression, uint32_t speexMode);
+    bool GetNet2CompressMode(int device, uint32_t rate, uint32_t& compression,
+                             uint32_t& speexMode) const;
+    int SetNet2BufferMode(int device, uint32_t mode);
+    bool GetNet2BufferMode(int device, uint32_t& mode) const;
     // The monitor record of a channel; 0 for no such device or channel.
     // Starting a running or stopping a stopped one is done without effect.
     int StartMonitorRecord(int device, int channel);

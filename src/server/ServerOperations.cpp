@@ -90,6 +90,20 @@ bool CServerOperations::GetChannelKeyEnable(int device, int channel, uint32_t& v
 bool CServerOperations::GetPolarity(int device, int channel, uint32_t& mode) {
     return m_server->GetPolarity(device, channel, mode);
 }
+int CServerOperations::SetNet2CompressMode(int device, uint32_t rate, uint32_t compression,
+                                           uint32_t speexMode) {
+    return m_server->SetNet2CompressMode(device, rate, compression, speexMode);
+}
+bool CServerOperations::GetNet2CompressMode(int device, uint32_t rate, uint32_t& compression,
+                                            uint32_t& speexMode) {
+    return m_server->GetNet2CompressMode(device, rate, compression, speexMode);
+}
+int CServerOperations::SetNet2BufferMode(int device, uint32_t mode) {
+    return m_server->SetNet2BufferMode(device, mode);
+}
+bool CServerOperations::GetNet2BufferMode(int device, uint32_t& mode) {
+    return m_server->GetNet2BufferMode(device, mode);
+}
 int CServerOperations::StartMonitorRecord(int device, int channel) {
     return m_server->StartMonitorRecord(device, channel);
 }

@@ -46,6 +46,12 @@ public:
     bool GetChannelSourceSignal(int device, int channel, uint32_t& value) override;
     bool GetChannelKeyEnable(int device, int channel, uint32_t& value) override;
     bool GetPolarity(int device, int channel, uint32_t& mode) override;
+    int SetNet2CompressMode(int device, uint32_t rate, uint32_t compression,
+                            uint32_t speexMode) override;
+    bool GetNet2CompressMode(int device, uint32_t rate, uint32_t& compression,
+                             uint32_t& speexMode) override;
+    int SetNet2BufferMode(int device, uint32_t mode) override;
+    bool GetNet2BufferMode(int device, uint32_t& mode) override;
     int StartMonitorRecord(int device, int channel) override;
     int StopMonitorRecord(int device, int channel) override;
     int GetMonitorRecord(int device, int channel, bool& running, uint32_t& seconds) override;

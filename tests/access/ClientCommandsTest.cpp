@@ -46,6 +46,21 @@ public:
     bool GetChannelSourceSignal(int d, int c, uint32_t& v) override { v = 2; return d == 1 && c == 3; }
     bool GetChannelKeyEnable(int d, int c, uint32_t& v) override { v = 1; return d == 1 && c == 3; }
     bool GetPolarity(int d, int c, uint32_t& v) override { v = 0xFFFFFFFF; return d == 1 && c == 3; }
+    // Device 1 is a network transcoder device: SPEEX mode 16 at 16000 Hz,
+    // buffering on; only 8000 and 16000 Hz are accepted.
+    int SetNet2CompressMode(int d, uint32_t rate, uint32_t c, uint32_t s) override {
+        return Call("Codec", d, static_cast<int>(c), static_cast<int>(s), rate) && d == 1 && rate <= 16000;
+    }
+    bool GetNet2CompressMode(int d, uint32_t rate, uint32_t& c, uint32_t& s) override {
+        c = 1;
+        s = 16;
+        return d == 1 && rate == 16000;
+    }
+    int SetNet2BufferMode(int d, uint32_t mode) override { return Call("Buffer", d, 0, 0, mode) && d == 1; }
+    bool GetNet2BufferMode(int d, uint32_t& mode) override {
+        mode = d == 1 ? 1 : 0;
+        return d == 1;
+    }
     int StartMonitorRecord(int d, int c) override { return Call("Monitor", d, c, c, 1) && c < 4; }
     int StopMonitorRecord(int d, int c) override { return Call("Monitor", d, c, c, 0) && c < 4; }
     int GetMonitorRecord(int d, int c, bool& running, uint32_t& seconds) override {
@@ -426,6 +441,13 @@ TEST_F(ClientFamilyTest, TranscoderCommands) {
     PutU32(add230, 9, 777);
     Bytes set235 = Words(235, {777}, 61);
     PutU32(set235, 57, 1);
+    auto onDevice1 = [](Bytes b) {
+        b[1] = 1;
+        return b;
+    };
+    const Bytes speex236 = onDevice1(Words(236, {16000, 1, 16}, 16));
+    const Bytes adpcm236 = onDevice1(Words(236, {32000, 2, 0}, 16));
+    const Bytes buffer239 = onDevice1(Words(239, {0}, 8));
     const std::vector<Bytes> replies = Run({
         {"chan15", Words(210, {}, 4), 6, 1, {}, "", nullptr},
         {"chan15", Words(211, {0}, 8), 14, 1, {777, 4}, "", nullptr},
@@ -466,6 +488,16 @@ TEST_F(ClientFamilyTest, TranscoderCommands) {
         {"chan15", Words(233, {}, 4), 6, 3, {}, "", nullptr},
         {"chan15", Words(234, {2}, 8), 55, 1, {}, "", nullptr},
         {"net28", set235, 6, 1, {}, "SetNet 0 0 1 777", Journaled(0, 195, 777u)},
+        // A transcoder device's codec and buffering: bit 9, device texts.
+        {"admin", speex236, 6, 1, {}, "Codec 1 1 16 16000",
+         Journaled(0, 421, "SPEEX", "16 ", 16u, 2u)},
+        {"admin", adpcm236, 6, 0, {}, "Codec 1 2 0 32000", nullptr},
+        {"net28", speex236, 6, -1, {}, "", Journaled(1, 422, "SPEEX", "16 ", 16u, 2u)},
+        {"chan15", onDevice1(Words(237, {16000}, 12)), 14, 1, {1, 16}, "", nullptr},
+        {"chan15", onDevice1(Words(237, {8000}, 12)), 14, 0, {0, 0}, "", nullptr},
+        {"chan15", Request(238, 1, {}, 4), 6, 1, {}, "", nullptr},
+        {"admin", buffer239, 6, 1, {}, "Buffer 1 0 0 0", Journaled(0, 417, 2u)},
+        {"net28", buffer239, 6, -1, {}, "", Journaled(1, 418, 2u)},
     });
     // No password leaves: 219 without the transcoder's, 234 without the
     // stored one.
