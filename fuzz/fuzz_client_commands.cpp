@@ -18,6 +18,7 @@
 #include "access/ClientServer.h"
 #include "access/UserAccount.h"
 #include "platform/Clock.h"
+#include "transcoders/TranscoderProtocol.h"
 
 namespace zorv {
 
@@ -93,8 +94,105 @@ public:
     }
     int SetPolarityCheckTimeOut(int, int, uint32_t) override { return 1; }
     int SetChannelArchivate(int, int, uint32_t) override { return 1; }
+    bool GetChannelSourceSignal(int, int channel, uint32_t& v) override {
+        v = 1;
+        return channel < 4;
+    }
+    bool GetChannelKeyEnable(int, int, uint32_t& v) override {
+        v = 0;
+        return true;
+    }
+    bool GetPolarity(int, int, uint32_t&) override { return false; }
+    int SetNet2CompressMode(int device, uint32_t, uint32_t, uint32_t) override {
+        return device == 1 ? 1 : 6;
+    }
+    bool GetNet2CompressMode(int device, uint32_t, uint32_t& c, uint32_t& s) override {
+        c = 1;
+        s = 8;
+        return device == 1;
+    }
+    int SetNet2BufferMode(int, uint32_t mode) override { return mode <= 1 ? 1 : 0; }
+    bool GetNet2BufferMode(int, uint32_t& mode) override {
+        mode = 1;
+        return true;
+    }
+    int StartMonitorRecord(int, int channel) override { return channel < 4 ? 1 : 0; }
+    int StopMonitorRecord(int, int) override { return 1; }
+    int GetMonitorRecord(int, int channel, bool& running, uint32_t& seconds) override {
+        running = channel == 1;
+        seconds = 7;
+        return channel < 4 ? 1 : 0;
+    }
     int ShutDown() override { return 1; }
     int ClearJournal() override { return 1; }
+    int SetQuota(uint32_t, uint32_t) override { return 1; }
+    int SetDelSize(uint32_t) override { return 1; }
+    int SetFileSizes(uint32_t, uint32_t) override { return 0; }
+    void GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days) override {
+        enable = true;
+        days = 90;
+    }
+    int SetDeleteFilesAtDateConfig(bool, uint32_t) override { return 1; }
+    uint32_t GetFoundTranscodersCount() override { return 1; }
+    bool GetFoundTranscoder(uint32_t index, tagTranscoderEntry& entry) override {
+        entry = {};
+        return index == 0;
+    }
+    int StartTranscoder(uint32_t) override { return 1; }
+    int StopTranscoder(uint32_t) override { return 0; }
+    bool GetTranscoderStatistic(uint32_t serial, tagTranscoderStatistic& s) override {
+        s = {};
+        return serial % 2 == 0;
+    }
+    uint32_t GetTranscoderConfig(uint32_t, const std::string&, DeviceConfig& c) override {
+        std::memset(&c, 0x41, sizeof(c));
+        return 0;
+    }
+    uint32_t SetTranscoderConfig(uint32_t, const DeviceConfig&) override { return 6; }
+    int StartTranscodersSearch() override { return 1; }
+    int StopTranscodersSearch() override { return 1; }
+    bool GetTranscodersSearchStatus() override { return true; }
+    bool GetAonForm(uint32_t, uint32_t& level, uint32_t& form) override {
+        level = 100;
+        form = 0;
+        return true;
+    }
+    int SetAonForm(uint32_t, uint32_t, uint32_t) override { return 1; }
+    int AddConfigPort(uint16_t) override { return 1; }
+    int DelConfigPort(uint16_t) override { return 0; }
+    uint32_t GetCountConfigPorts() override { return 2; }
+    bool GetConfigPort(uint32_t index, uint16_t& port) override {
+        port = 5000;
+        return index < 2;
+    }
+    int AddStaticAddress(uint32_t, uint16_t) override { return 1; }
+    int DelStaticAddress(uint32_t, uint16_t) override { return 1; }
+    uint32_t GetCountStaticAddress() override { return 0; }
+    bool GetStaticAddress(uint32_t, uint32_t&, uint16_t&) override { return false; }
+    int AddNetDevice(uint32_t position, const tagStoredTranscoderConfig& config,
+                     uint32_t& placedAt, uint32_t& serial) override {
+        placedAt = position;
+        serial = config.tsSerialNumber;
+        return 1;
+    }
+    int RemoveNetDevice(uint32_t, uint32_t& position) override {
+        position = 0;
+        return 1;
+    }
+    int ReposNetDevice(uint32_t, uint32_t, uint32_t& serial) override {
+        serial = 7;
+        return 1;
+    }
+    uint32_t GetCountNetDevice() override { return 1; }
+    bool GetConfigNetDevice(uint32_t position, tagStoredTranscoderConfig& config) override {
+        std::memset(&config, 0x42, sizeof(config));
+        return position == 0;
+    }
+    int SetConfigNetDevice(uint32_t, const tagStoredTranscoderConfig&, uint32_t,
+                           uint32_t& position) override {
+        position = 0;
+        return 1;
+    }
 };
 
 // Drives one connection on the fuzzer's thread.
@@ -227,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const tagUserAccountRecord& record : harness.users.ListAllUsers()) {
         tagUserAccountRecord clear = record;
         CipherRecordFields(clear);
-        names.push_back(FieldText(clear.UserName));
+        names.push_back(FieldText(clear.UserName, sizeof(clear.UserName)));
     }
     for (const std::string& name : names) {
         if (name != "admin") {

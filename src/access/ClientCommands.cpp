@@ -43,6 +43,19 @@ bool IsUsersCommand(uint8_t code) {
     return (code >= 32 && code <= 36) || code == 39 || (code >= 79 && code <= 81);
 }
 
+}  // namespace
+
+std::string CompressionName(uint32_t compression) {
+    static constexpr const char* kNames[] = {"NONE", "SPEEX", "ADPCM", "ALAW"};
+    return compression < 4 ? kNames[compression] : std::to_string(compression);
+}
+
+std::string SpeexModeText(uint32_t compression, uint32_t speexMode) {
+    return compression == 1 ? std::to_string(speexMode) + " " : std::string();
+}
+
+namespace {
+
 // Shown as a number counted from 1.
 unsigned One(int n) {
     return static_cast<unsigned>(n + 1);
@@ -80,7 +93,15 @@ bool CClientConnection::RunTableCommand(const CommandSize& row, std::span<const 
     if (row.code >= 150 && row.code <= 156) {
         return RunOperatorsCommand(row, request);
     }
-    return RunChangeCommand(row, request);
+    if (row.code >= 210 && row.code <= 239) {
+        return RunTranscoderCommand(row, request);
+    }
+    switch (row.code) {
+        case 15: case 42: case 43: case 87: case 88:
+            return RunStorageCommand(row, request);
+        default:
+            return RunChangeCommand(row, request);
+    }
 }
 
 bool CClientConnection::Admit(const CommandSize& row, std::span<const uint8_t> request) {
@@ -193,10 +214,28 @@ bool CClientConnection::RunChangeCommand(const CommandSize& row, std::span<const
         }
         case 60: result = ops->SetChannelSourceSignal(device, a, b, value); break;
         case 61: result = ops->SetChannelKeyEnable(device, a, b, value); break;
-        case 73: {
-            uint32_t flags = 0;
-            ops->GetAonFlags(device, a, flags);
-            return Status(request, static_cast<int32_t>(flags));
+        case 62: case 63: case 73: case 75: {
+            // The value is the result (0 when there is no such channel).
+            uint32_t v = 0;
+            const bool found = row.code == 62   ? ops->GetChannelSourceSignal(device, a, v)
+                               : row.code == 63 ? ops->GetChannelKeyEnable(device, a, v)
+                               : row.code == 73 ? ops->GetAonFlags(device, a, v)
+                                                : ops->GetPolarity(device, a, v);
+            return Status(request, found ? static_cast<int32_t>(v) : 0);
+        }
+        case 82: {
+            bool running = false;
+            uint32_t seconds = 0;
+            const int r = ops->GetMonitorRecord(device, a, running, seconds);
+            return ReplyWith(MonitorStateReply{request[0], request[1], static_cast<uint32_t>(a),
+                                               r == 1 && running ? 1u : 0u,
+                                               r == 1 && running ? seconds : 0u, r == 1 ? 0u : 1u});
+        }
+        case 83: case 84: {
+            const int r = row.code == 83 ? ops->StartMonitorRecord(device, a)
+                                         : ops->StopMonitorRecord(device, a);
+            return ReplyWith(ValueReply{request[0], request[1], static_cast<uint32_t>(a),
+                                        r == 1 ? 0u : 1u});
         }
         case 74: result = ops->SetAonFlags(device, a, value); break;
         case 76: result = ops->SetPolarity(device, a, static_cast<int32_t>(value)); break;
@@ -226,6 +265,47 @@ bool CClientConnection::RunChangeCommand(const CommandSize& row, std::span<const
         JournalSuccess(row, request);
     }
     return Status(request, status);
+}
+
+bool CClientConnection::RunStorageCommand(const CommandSize& row,
+                                          std::span<const uint8_t> request) {
+    IClientOperations* ops = m_server.Operations();
+    if (ops == nullptr) {
+        return RunUnavailable(row, request);
+    }
+    if (!Admit(row, request)) {
+        return !m_ending;
+    }
+    if (row.code == 87) {
+        bool enable = false;
+        uint32_t days = 0;
+        ops->GetDeleteFilesAtDateConfig(enable, days);
+        return ReplyWith(ValueReply{request[0], request[1], enable ? 1u : 0u, days});
+    }
+    // Megabytes or seconds at byte 4, a second value at byte 8.
+    const uint32_t first = U32At(request, 4);
+    const uint32_t second = request.size() >= 12 ? U32At(request, 8) : 0;
+    int result = 0;
+    switch (row.code) {
+        case 15: result = ops->SetQuota(first, second); break;
+        case 42: result = ops->SetDelSize(first); break;
+        case 43: result = ops->SetFileSizes(first, second); break;
+        case 88:
+            // A switch of 0 or 1 and the days to keep.
+            result = first <= 1 ? ops->SetDeleteFilesAtDateConfig(first == 1, second) : 0;
+            if (result == 1) {
+                IJournal& journal = m_server.Journal();
+                if (first == 1) {
+                    journal.FormatJournal(kJournalInfo, Msg{427}, Name(), m_address, second);
+                } else {
+                    journal.FormatJournal(kJournalInfo, Msg{428}, Name(), m_address);
+                }
+            }
+            break;
+        default:
+            return RunUnavailable(row, request);
+    }
+    return Status(request, result == 1 ? 1 : 0);
 }
 
 void CClientConnection::JournalSuccess(const CommandSize& row, std::span<const uint8_t> request) {
@@ -314,6 +394,14 @@ void CClientConnection::JournalRefusal(const CommandSize& row, std::span<const u
         case 418:
             journal.FormatJournal(kJournalError, text, name, m_address, One(device));
             break;
+        case 422: {  // the codec asked for: compression, Speex mode, rate, device
+            const uint32_t compression = U32At(request, 8);
+            journal.FormatJournal(kJournalError, text, name, m_address,
+                                  CompressionName(compression),
+                                  SpeexModeText(compression, U32At(request, 12)),
+                                  U32At(request, 4) / 1000, One(device));
+            break;
+        }
         case 429:  // switching on shows the days; off has its own text
             if (request.size() >= 12 && U32At(request, 4) == 0) {
                 journal.FormatJournal(kJournalError, Msg{430}, name, m_address);

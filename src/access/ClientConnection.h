@@ -42,6 +42,12 @@ namespace zorv {
 
 class CClientServer;
 
+// The texts of a network transcoder device's codec in the journal: the
+// compression's name, and the Speex mode followed by a space (empty for
+// other compressions).
+std::string CompressionName(uint32_t compression);
+std::string SpeexModeText(uint32_t compression, uint32_t speexMode);
+
 class CClientConnection final : private IMessageDispatcher {
 public:
     // The fuzz target of the dispatcher drives a connection without its
@@ -98,6 +104,10 @@ private:
     bool RunUnavailable(const CommandSize& row, std::span<const uint8_t> request);
     bool RunUsersCommand(const CommandSize& row, std::span<const uint8_t> request);
     bool RunOperatorsCommand(const CommandSize& row, std::span<const uint8_t> request);
+    // Network transcoders, 210-235 (ClientTranscoderCommands.cpp).
+    bool RunTranscoderCommand(const CommandSize& row, std::span<const uint8_t> request);
+    // Storage: 15, 42, 43, 87, 88.
+    bool RunStorageCommand(const CommandSize& row, std::span<const uint8_t> request);
     void JournalRefusal(const CommandSize& row, std::span<const uint8_t> request);
     void JournalSuccess(const CommandSize& row, std::span<const uint8_t> request);
     bool Status(std::span<const uint8_t> request, int32_t result);

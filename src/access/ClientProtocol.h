@@ -234,6 +234,39 @@ inline constexpr std::size_t kJournalFirstText = 275;
 inline constexpr std::size_t kJournalNextText = 279;
 inline constexpr std::size_t kJournalEndSize = 2;
 
+// A result and one value (87: the age deletion switch and days; 225: a
+// broadcast port; 83, 84: the channel and the result).
+struct ValueReply {
+    uint8_t Code;
+    uint8_t Index;
+    uint32_t First;
+    uint32_t Second;
+};
+static_assert(sizeof(ValueReply) == 10);
+
+// A result and two values (28, 72, 211, 220, 226, 227, 229-232, 237).
+struct PairReply {
+    uint8_t Code;
+    uint8_t Index;
+    int32_t Result;
+    uint32_t First;
+    uint32_t Second;
+};
+static_assert(sizeof(PairReply) == 14);
+static_assert(offsetof(PairReply, First) == 6 && offsetof(PairReply, Second) == 10);
+
+// Code 82: a channel's monitor record.
+struct MonitorStateReply {
+    uint8_t Code;
+    uint8_t Device;
+    uint32_t Channel;
+    uint32_t Running;  // 1 while it runs
+    uint32_t Seconds;  // length of the running monitor record
+    uint32_t Result;   // 0 done, 1 device or channel out of range
+};
+static_assert(sizeof(MonitorStateReply) == 18);
+static_assert(offsetof(MonitorStateReply, Result) == 14);
+
 #pragma pack(pop)
 
 // What a command needs and journals, and whether this server serves it.
@@ -292,7 +325,7 @@ inline constexpr auto kCommands = [] {
         {11, 8, 6, 17, N, 0, 0, S | C | T},
         {12, 8, 6, 16, N, 151, 0, S | C | T},
         {13, 4, 2 + sizeof(tagCHANELS_STATE), N, N, 0, 0, S},
-        {15, 12, 6, 4, N, 0, 0, T},
+        {15, 12, 6, 4, N, 0, 0, S | T},
         {16, 4, 6, 2, N, 152, 0, S | T},
         {17, 8, 6, 3, N, 0, 0, T},
         {18, 8, 6, 5, N, 153, 0, S | C | T},
@@ -318,8 +351,8 @@ inline constexpr auto kCommands = [] {
         {39, 4 + sizeof(ClientAtr), 6, A, N, 0, 0, S | T},
         {40, 4, sizeof(AliasMessage), N, N, 0, 0, S | M},
         {41, 4 + 21, 6, 15, N, 0, 0, S | C | T},
-        {42, 8, 6, 4, N, 0, 0, T},
-        {43, 16, 6, 4, N, 0, 0, T},
+        {42, 8, 6, 4, N, 0, 0, S | T},
+        {43, 16, 6, 4, N, 0, 0, S | T},
         {44, 4, sizeof(TlfParamMessage), N, N, 0, 0, S},
         {45, 4 + sizeof(LineParams), 6, 9, N, 147, 0, S | C | T},
         {50, 4, 2 + kServiceTlfParamSize, N, N, 0, 0, S},
@@ -330,28 +363,28 @@ inline constexpr auto kCommands = [] {
         // Line signalling.
         {60, 8, 6, 9, N, 0, 0, S | C | T},
         {61, 8, 6, 9, N, 166, 0, S | C | T},
-        {62, 4, 6, N, N, 0, 0, T},
-        {63, 4, 6, N, N, 0, 0, T},
+        {62, 4, 6, N, N, 0, 0, S | T},
+        {63, 4, 6, N, N, 0, 0, S | T},
         {70, 4, 6, N, N, 0, 0, T},
         {71, 16, 6, 9, N, 0, 0, C | T},
         {72, 4, 14, N, N, 0, 0, 0},
         {73, 4, 6, N, N, 0, 0, S | T},
         {74, 8, 6, 9, N, 167, 168, S | C | T},
-        {75, 4, 6, N, N, 0, 0, T},
+        {75, 4, 6, N, N, 0, 0, S | T},
         {76, 8, 6, 9, N, 169, 170, S | C | T},
         {77, 4, 6, N, N, 0, 0, S | T},
         {78, 8, 6, 9, N, 169, 170, S | C | T},
         {79, 4, 6, N, N, 0, 0, S | T},
         {80, 8, 6 + sizeof(tagUserAccountRecord), N, N, 0, 0, S},
         {81, 4 + 21 + 27, 6 + sizeof(tagUserAccountRecord), N, N, 0, 0, S},
-        // Monitor records: no rights.
-        {82, 4, 18, N, N, 0, 0, 0},
-        {83, 4, 10, N, N, 0, 0, 0},
-        {84, 4, 10, N, N, 0, 0, 0},
+        // Monitor records: no rights; the channel is byte 2.
+        {82, 4, 18, N, N, 0, 0, S},
+        {83, 4, 10, N, N, 0, 0, S},
+        {84, 4, 10, N, N, 0, 0, S},
         {85, 4, 6, N, N, 0, 0, T},
         {86, 8, 6, 9, N, 413, 414, C | T},
-        {87, 4, 10, N, N, 0, 0, 0},
-        {88, 12, 6, 4, N, 427, 429, T},
+        {87, 4, 10, N, N, 0, 0, S},
+        {88, 12, 6, 4, N, 427, 429, S | T},
         // Scheduler.
         {100, 72, 6, A, N, 0, 0, T},
         {101, 8, 6, A, N, 0, 0, T},
@@ -412,36 +445,36 @@ inline constexpr auto kCommands = [] {
         {206, 4, 6, N, N, 0, 0, T},
         {207, 8, 6, 11, N, 0, 172, C | T},
         // Network transcoders.
-        {210, 4, 6, N, N, 0, 0, T},
-        {211, 8, 14, N, N, 0, 0, 0},
-        {212, 8, 6, 28, N, 175, 176, T},
-        {213, 8, 6, 28, N, 177, 178, T},
-        {214, 8, 42, N, N, 0, 0, 0},
-        {215, 161, 6, 28, N, 0, 0, T},
-        {216, 4, 6, N, N, 0, 0, T},
-        {217, 4, 6, N, N, 0, 0, T},
-        {218, 4, 6, N, N, 0, 0, T},
-        {219, 40, 159, N, N, 0, 0, 0},
-        {220, 8, 14, N, N, 0, 0, 0},
-        {221, 16, 6, 28, N, 179, 180, T},
-        {222, 8, 6, 28, N, 181, 182, T},
-        {223, 8, 6, 28, N, 183, 184, T},
-        {224, 4, 6, N, N, 0, 0, T},
-        {225, 8, 10, N, N, 0, 0, 0},
-        {226, 12, 14, 28, N, 185, 186, 0},
-        {227, 12, 14, 28, N, 187, 188, 0},
-        {228, 4, 6, N, N, 0, 0, T},
-        {229, 8, 14, N, N, 0, 0, 0},
-        {230, 57, 14, 28, 32, 189, 190, 0},
-        {231, 8, 14, 28, N, 191, 192, 0},
-        {232, 12, 14, 28, N, 193, 194, 0},
-        {233, 4, 6, N, N, 0, 0, T},
-        {234, 8, 55, N, N, 0, 0, 0},
-        {235, 61, 6, 28, N, 195, 196, T},
-        {236, 16, 6, 9, N, 421, 422, T},
-        {237, 12, 14, N, N, 0, 0, 0},
-        {238, 4, 6, N, N, 0, 0, T},
-        {239, 8, 6, 9, N, 417, 418, T},
+        {210, 4, 6, N, N, 0, 0, S | T},
+        {211, 8, 14, N, N, 0, 0, S},
+        {212, 8, 6, 28, N, 175, 176, S | T},
+        {213, 8, 6, 28, N, 177, 178, S | T},
+        {214, 8, 42, N, N, 0, 0, S},
+        {215, 161, 6, 28, N, 0, 0, S | T},
+        {216, 4, 6, N, N, 0, 0, S | T},
+        {217, 4, 6, N, N, 0, 0, S | T},
+        {218, 4, 6, N, N, 0, 0, S | T},
+        {219, 40, 159, N, N, 0, 0, S},
+        {220, 8, 14, N, N, 0, 0, S},
+        {221, 16, 6, 28, N, 179, 180, S | T},
+        {222, 8, 6, 28, N, 181, 182, S | T},
+        {223, 8, 6, 28, N, 183, 184, S | T},
+        {224, 4, 6, N, N, 0, 0, S | T},
+        {225, 8, 10, N, N, 0, 0, S},
+        {226, 12, 14, 28, N, 185, 186, S},
+        {227, 12, 14, 28, N, 187, 188, S},
+        {228, 4, 6, N, N, 0, 0, S | T},
+        {229, 8, 14, N, N, 0, 0, S},
+        {230, 57, 14, 28, 32, 189, 190, S},
+        {231, 8, 14, 28, N, 191, 192, S},
+        {232, 12, 14, 28, N, 193, 194, S},
+        {233, 4, 6, N, N, 0, 0, S | T},
+        {234, 8, 55, N, N, 0, 0, S},
+        {235, 61, 6, 28, N, 195, 196, S | T},
+        {236, 16, 6, 9, N, 421, 422, S | T},
+        {237, 12, 14, N, N, 0, 0, S},
+        {238, 4, 6, N, N, 0, 0, S | T},
+        {239, 8, 6, 9, N, 417, 418, S | T},
         // Live audio streams.
         {253, 8, 6, 3, N, 0, 0, T},
         {254, 8, 6, 3, N, 0, 0, T},

@@ -323,4 +323,8 @@ bool CChannelSettingsFile::WriteCodecMode(uint32_t deviceNumber, uint32_t sample
     }
 }
 
+bool CChannelSettingsFile::WriteBufferMode(uint32_t deviceNumber, uint32_t mode) {
+    return m_file.WriteUint(DeviceSection(deviceNumber), "CodecBufferMode", mode);
+}
+
 }  // namespace zorv

@@ -172,6 +172,9 @@ public:
     bool WriteCodecMode(uint32_t deviceNumber, uint32_t sampleRate, uint32_t compression,
                         uint32_t speexMode);
 
+    // Writes "CodecBufferMode" (0 or 1) to "DeviceChannel<number>".
+    bool WriteBufferMode(uint32_t deviceNumber, uint32_t mode);
+
     IniFile& File() { return m_file; }
 
 private:

@@ -51,6 +51,8 @@ public:
     virtual bool StartMonitor(int /*channel*/) { return false; }
     virtual bool StopMonitor(int /*channel*/) { return false; }
     virtual bool IsMonitorRunning(int /*channel*/) const { return false; }
+    // Seconds of audio in the running monitor record (0 when none runs).
+    virtual uint32_t MonitorSeconds(int /*channel*/) const { return 0; }
     virtual void WriteMonitorBlock(int /*channel*/, const int16_t* /*samples*/,
                                    std::size_t /*count*/) {}
     // The channel's own number and whether it always replaces a detected one.

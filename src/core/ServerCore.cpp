@@ -427,6 +427,10 @@ void CServerCore::ReadSettings() {
     SetRecordDirectory(0, m_settings.directory1);
     SetRecordDirectory(1, m_settings.directory2);
     m_components.compressor->SetMinSizeFile(m_settings.minSizeFileSeconds);
+    {
+        CMutexLock lock(m_fileSizesLock);
+        m_fileSizes = {m_settings.minSizeFileSeconds, m_settings.maxSizeFileSeconds};
+    }
     m_components.compressor->SetCompressIdle(m_settings.compressIdle != 0);
     m_components.mail->LoadSettings(m_workDir);
     m_components.mail->SetMinimalDelay(m_settings.minimalNotificationDelay);
@@ -452,7 +456,36 @@ void CServerCore::SavePathSettings() {
     settings.quota1Mb = storage.quota1Mb;
     settings.quota2Mb = storage.quota2Mb;
     settings.delSizeMb = storage.delSizeMb;
+    const FileSizes sizes = FileSizesInForce();
+    settings.minSizeFileSeconds = sizes.minSeconds;
+    settings.maxSizeFileSeconds = sizes.maxSeconds;
     settings.SavePath(m_settingsFile, RecordDirectory(0), RecordDirectory(1));
+}
+
+CServerCore::FileSizes CServerCore::FileSizesInForce() const {
+    CMutexLock lock(m_fileSizesLock);
+    return m_fileSizes;
+}
+
+bool CServerCore::SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds) {
+    if (maxSeconds < 60 || maxSeconds % 60 != 0 || minSeconds > maxSeconds) {
+        return false;
+    }
+    {
+        // Held over the writes, so that two clients leave the file and the
+        // devices with the same pair.
+        CMutexLock lock(m_fileSizesLock);
+        m_fileSizes = {minSeconds, maxSeconds};
+        for (int i = 0; i < m_deviceCount.load(); ++i) {
+            WithDevice(i, [&](IServerDevice& device) {
+                device.SetRecordLengths(minSeconds, maxSeconds);
+            });
+        }
+        m_components.compressor->SetMinSizeFile(minSeconds);
+        m_settingsFile.WriteUint("Path", "MinSizeFile", minSeconds);
+        m_settingsFile.WriteUint("Path", "MaxSizeFile", maxSeconds / 60);
+    }
+    return true;
 }
 
 void CServerCore::SelectRecordDirectory(int index) {

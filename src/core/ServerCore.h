@@ -122,6 +122,18 @@ public:
     // The quotas and deletion settings in force: the storage keeper's, which
     // client commands may have changed since the start.
     StorageSettings StorageInForce() const { return m_components.storage->Current(); }
+    // The record lengths in force, in seconds: read at the start, changed by
+    // clients (SetFileSizes).
+    struct FileSizes {
+        uint32_t minSeconds = 0;
+        uint32_t maxSeconds = 0;
+    };
+    FileSizes FileSizesInForce() const;
+    // Gives both lengths to every device and the shortest to the compressor,
+    // and writes "MinSizeFile" and "MaxSizeFile" (minutes) at once. The
+    // longest must be whole minutes, at least one, and not below the
+    // shortest; false (nothing changed) otherwise. Any thread.
+    bool SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds);
     uint32_t DeviceStat(int device, int counter) const;
     int RestartCount(int device) const;
     int RestartCountdown(int device) const;
@@ -242,6 +254,9 @@ private:
     std::atomic<int> m_currentDir{0};
     mutable CMutex m_dirLock;
     std::array<std::string, 2> m_recordDirs GUARDED_BY(m_dirLock);
+    // Set by ReadSettings and SetFileSizes (client threads).
+    mutable CMutex m_fileSizesLock;
+    FileSizes m_fileSizes GUARDED_BY(m_fileSizesLock);
 
     // The device table: changed only on the message thread, under
     // m_devicesLock held exclusively; read by other threads under it shared.

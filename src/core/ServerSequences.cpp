@@ -119,7 +119,8 @@ void CServerCore::ProbeDevices(bool compressorStarted) {
             FormatJournal(kJournalInfo, Msg{228}, n + 1, device.BoardId());
             m_deviceCount = n + 1;
             ApplyDeviceSettings(n);
-            device.SetRecordLengths(m_settings.minSizeFileSeconds, m_settings.maxSizeFileSeconds);
+            const FileSizes sizes = FileSizesInForce();
+            device.SetRecordLengths(sizes.minSeconds, sizes.maxSeconds);
             device.SetRecordRoot(RecordDirectory(m_currentDir.load()));
             device.SetServerName(m_settings.serverName);
             const int channels = device.ChannelCount();

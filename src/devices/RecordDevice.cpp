@@ -170,6 +170,16 @@ int CRecordDevice::StopMonitorRecord(int channel) {
     return 1;
 }
 
+int CRecordDevice::GetMonitorRecord(int channel, bool& running, uint32_t& seconds) {
+    if (!m_bank || !ChannelsValid(channel, channel)) {
+        return 0;
+    }
+    CMutexLock lock(m_bank->Lock());
+    running = m_recorder->IsMonitorRunning(channel);
+    seconds = m_recorder->MonitorSeconds(channel);
+    return 1;
+}
+
 void CRecordDevice::LoadSettings(const CChannelSettingsFile& settings) {
     if (!m_bank) {
         return;

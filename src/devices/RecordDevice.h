@@ -178,6 +178,8 @@ public:
     // The monitor record of a channel (start and stop commands).
     int StartMonitorRecord(int channel);
     int StopMonitorRecord(int channel);
+    // Whether it runs and its length in seconds; 0 for no such channel.
+    int GetMonitorRecord(int channel, bool& running, uint32_t& seconds);
     // The number that names the device's settings sections.
     uint32_t SettingsNumber() const;
     void SetFileSuffixes(const std::string& fileSuffix, const std::string& dirSuffix) override;

@@ -51,8 +51,9 @@ void CClientView::DvrConfig(tagDvrConfig& out) {
     out.Quota[0] = storage.quota1Mb;
     out.Quota[1] = storage.quota2Mb;
     out.DelSize = storage.delSizeMb;
-    out.MinSizeFile = s.minSizeFileSeconds;
-    out.MaxFileSize = s.maxSizeFileSeconds;
+    const CServerCore::FileSizes sizes = m_server->FileSizesInForce();
+    out.MinSizeFile = sizes.minSeconds;
+    out.MaxFileSize = sizes.maxSeconds;
     out.MaxSizeRecord = s.maxSizeRecord;
 }
 

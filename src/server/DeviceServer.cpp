@@ -285,6 +285,39 @@ bool CDeviceServer::GetPolarityCheckTimeOut(int device, int channel, uint32_t& s
            }) == 1;
 }
 
+bool CDeviceServer::GetChannelSourceSignal(int device, int channel, uint32_t& value) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               if (channel < 0 || channel >= d.ChannelCount()) {
+                   return 0;
+               }
+               const CChannelSettingsFile file{IniFile(SettingsPath())};
+               value = file.ReadExtras(d.SettingsNumber(), channel).sourceSignal;
+               return 1;
+           }) == 1;
+}
+
+bool CDeviceServer::GetChannelKeyEnable(int device, int channel, uint32_t& value) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               if (channel < 0 || channel >= d.ChannelCount()) {
+                   return 0;
+               }
+               const CChannelSettingsFile file{IniFile(SettingsPath())};
+               value = file.ReadAnalysis(d.SettingsNumber(), channel).keyEnable;
+               return 1;
+           }) == 1;
+}
+
+bool CDeviceServer::GetPolarity(int device, int channel, uint32_t& mode) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               if (channel < 0 || channel >= d.ChannelCount()) {
+                   return 0;
+               }
+               const CChannelSettingsFile file{IniFile(SettingsPath())};
+               mode = file.ReadAnalysis(d.SettingsNumber(), channel).polarity;
+               return 1;
+           }) == 1;
+}
+
 int CDeviceServer::SetChannelSourceSignal(int device, int first, int last, uint32_t value) {
     return OnRecordDevice(
         device, [&](CRecordDevice& d) { return d.SetSourceSignal(first, last, value, true); });
@@ -336,6 +369,84 @@ int CDeviceServer::SetAonFlags(int device, int channel, uint32_t flags) {
 
 int CDeviceServer::SetChannelArchivate(int device, int channel, uint32_t value) {
     return WriteChannelKey(device, channel, "Archivate", value);
+}
+
+int CDeviceServer::SetNet2CompressMode(int device, uint32_t rate, uint32_t compression,
+                                       uint32_t speexMode) {
+    if (rate > 32000 || compression > 3 || speexMode > 0xFFFF) {
+        return 0;
+    }
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        const int r = d.SetCodecMode(static_cast<int>(rate), static_cast<int>(compression),
+                                     static_cast<int>(speexMode), 1);
+        if (r != 0) {
+            return r == kNotSupported ? kNotSupported : 0;
+        }
+        // The stored Speex mode is the one in force for the rate.
+        int stored = 0;
+        int speex = 0;
+        d.GetCodecMode(static_cast<int>(rate), stored, speex);
+        CChannelSettingsFile(IniFile(SettingsPath()))
+            .WriteCodecMode(d.GetDeviceNumber(), rate, compression, static_cast<uint32_t>(speex));
+        return 1;
+    });
+}
+
+bool CDeviceServer::GetNet2CompressMode(int device, uint32_t rate, uint32_t& compression,
+                                        uint32_t& speexMode) const {
+    if (rate > 32000) {
+        return false;
+    }
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               int c = 0;
+               int s = 0;
+               if (d.GetCodecMode(static_cast<int>(rate), c, s) != 0) {
+                   return 0;
+               }
+               compression = static_cast<uint32_t>(c);
+               speexMode = static_cast<uint32_t>(s);
+               return 1;
+           }) == 1;
+}
+
+int CDeviceServer::SetNet2BufferMode(int device, uint32_t mode) {
+    if (mode > 1) {
+        return 0;
+    }
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        const int r = d.SetBufferMode(static_cast<int>(mode), 1);
+        if (r != 0) {
+            return r == kNotSupported ? kNotSupported : 0;
+        }
+        CChannelSettingsFile(IniFile(SettingsPath())).WriteBufferMode(d.GetDeviceNumber(), mode);
+        return 1;
+    });
+}
+
+bool CDeviceServer::GetNet2BufferMode(int device, uint32_t& mode) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+               int m = 0;
+               if (d.GetBufferMode(m) != 0) {
+                   return 0;
+               }
+               mode = static_cast<uint32_t>(m);
+               return 1;
+           }) == 1;
+}
+
+int CDeviceServer::StartMonitorRecord(int device, int channel) {
+    return OnRecordDevice(device, [&](CRecordDevice& d) { return d.StartMonitorRecord(channel); });
+}
+
+int CDeviceServer::StopMonitorRecord(int device, int channel) {
+    return OnRecordDevice(device, [&](CRecordDevice& d) { return d.StopMonitorRecord(channel); });
+}
+
+int CDeviceServer::GetMonitorRecord(int device, int channel, bool& running,
+                                    uint32_t& seconds) const {
+    return OnRecordDevice(device, [&](CRecordDevice& d) {
+        return d.GetMonitorRecord(channel, running, seconds);
+    });
 }
 
 int CDeviceServer::WriteChannelKey(int device, int channel, const char* key, uint32_t value) {

@@ -56,6 +56,11 @@ public:
     int AddAlias(int device, int channel, const std::string& alias);
     bool GetAonFlags(int device, int channel, uint32_t& flags) const;
     bool GetPolarityCheckTimeOut(int device, int channel, uint32_t& seconds) const;
+    // The channel keys as their setters stored them ("SourceSignal",
+    // "KeyEnable", "Polarity"); false when there is no such channel.
+    bool GetChannelSourceSignal(int device, int channel, uint32_t& value) const;
+    bool GetChannelKeyEnable(int device, int channel, uint32_t& value) const;
+    bool GetPolarity(int device, int channel, uint32_t& mode) const;
     int SetChannelSourceSignal(int device, int first, int last, uint32_t value);
     int SetChannelKeyEnable(int device, int first, int last, uint32_t value);
     int SetTlfParam(int device, int first, int last, const LineParams& params);
@@ -66,6 +71,19 @@ public:
     // options) and "Archivate" (archiving of the channel).
     int SetAonFlags(int device, int channel, uint32_t flags);
     int SetChannelArchivate(int device, int channel, uint32_t value);
+    // The codec and buffer modes of a network transcoder device (NET2 kind),
+    // stored in its device section; 1 done, 0 refused or no such device, 6
+    // for another kind of device.
+    int SetNet2CompressMode(int device, uint32_t rate, uint32_t compression, uint32_t speexMode);
+    bool GetNet2CompressMode(int device, uint32_t rate, uint32_t& compression,
+                             uint32_t& speexMode) const;
+    int SetNet2BufferMode(int device, uint32_t mode);
+    bool GetNet2BufferMode(int device, uint32_t& mode) const;
+    // The monitor record of a channel; 0 for no such device or channel.
+    // Starting a running or stopping a stopped one is done without effect.
+    int StartMonitorRecord(int device, int channel);
+    int StopMonitorRecord(int device, int channel);
+    int GetMonitorRecord(int device, int channel, bool& running, uint32_t& seconds) const;
 
 protected:
     std::unique_ptr<IServerDevice> CreateDevice0(int candidate, int firstLine) override;

@@ -392,6 +392,14 @@ bool CRecordFiles::IsMonitorRunning(int channel) const {
     return Valid(channel) && At(channel).monitorRunning;
 }
 
+uint32_t CRecordFiles::MonitorSeconds(int channel) const {
+    if (!IsMonitorRunning(channel)) {
+        return 0;
+    }
+    const Channel& c = At(channel);
+    return static_cast<uint32_t>(c.monitorSamples / c.monitorRate);
+}
+
 void CRecordFiles::WriteMonitorBlock(int channel, const int16_t* samples, std::size_t count) {
     if (!Valid(channel) || !At(channel).monitorRunning) {
         return;

@@ -77,6 +77,7 @@ public:
     bool StartMonitor(int channel) override;
     bool StopMonitor(int channel) override;
     bool IsMonitorRunning(int channel) const override;
+    uint32_t MonitorSeconds(int channel) const override;
     void WriteMonitorBlock(int channel, const int16_t* samples, std::size_t count) override;
 
     uint32_t FileCounter(int channel) const;

@@ -79,12 +79,19 @@ StorageSettings CStorageKeeper::Current() const {
 }
 
 void CStorageKeeper::SetQuotas(uint32_t quota1Mb, uint32_t quota2Mb) {
+    CMutexLock lock(m_writeLock);
     m_quota1Mb = quota1Mb;
     m_quota2Mb = quota2Mb;
+    IniFile file(m_settingsPath);
+    file.WriteUint("Path", "Quota1_Ex", quota1Mb);
+    file.WriteUint("Path", "Quota2_Ex", quota2Mb);
 }
 
 void CStorageKeeper::SetDeleteSize(uint32_t megabytes) {
+    CMutexLock lock(m_writeLock);
     m_delSizeMb = megabytes;
+    IniFile file(m_settingsPath);
+    file.WriteUint("Path", "DelSize_Ex", megabytes);
 }
 
 void CStorageKeeper::SetDeleteByAge(bool enable, uint32_t days) {

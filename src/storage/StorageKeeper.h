@@ -23,8 +23,9 @@
 //
 // Threads: the checks run on the timer thread, one at a time. The setters run
 // on client threads. The quotas and the deletion size are single words
-// (atomics); the age settings and the last deletion date are guarded by
-// m_ageLock, which the age check releases before it calls the database.
+// (atomics; their setters are serialized by m_writeLock); the age settings
+// and the last deletion date are guarded by m_ageLock, which the age check
+// releases before it calls the database.
 // Owned by the server object.
 #pragma once
 
@@ -89,8 +90,9 @@ public:
     void CheckDeleteByAge() override;
     void CheckDiskSpace() override;
 
-    // Client commands. Quotas and the deletion size in megabytes; they are
-    // written back to the settings file by the server's stop.
+    // Client commands. Quotas and the deletion size in megabytes, written to
+    // the settings file at once (and again by the server's stop), so that an
+    // abrupt end of the process does not lose them.
     void SetQuotas(uint32_t quota1Mb, uint32_t quota2Mb);
     void SetDeleteSize(uint32_t megabytes);
     // Writes "Enable" and "StorageDaysCount" at once. days 0: everything
@@ -136,6 +138,9 @@ private:
     std::atomic<uint32_t> m_quota1Mb{50};
     std::atomic<uint32_t> m_quota2Mb{50};
     std::atomic<uint32_t> m_delSizeMb{50};
+    // Held by the setters over their value and its write, so that the file
+    // ends with the value in force when two clients set at once.
+    CMutex m_writeLock;
 
     mutable CMutex m_ageLock;
     bool m_deleteByAge GUARDED_BY(m_ageLock) = false;
