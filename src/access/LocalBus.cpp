@@ -31,8 +31,8 @@ constexpr LocalMethod kMethods[] = {
     {"GetDeviceChannelState", "i", "Device", "ayi", "State,Err", true},
     {"Authorization", "ay", "User", "iay", "Authorized,Account", true},
     ZORV_UNAVAILABLE("SetPath"),
-    ZORV_UNAVAILABLE("SetFileSizes"),
-    ZORV_UNAVAILABLE("SetDelSize"),
+    {"SetFileSizes", "uu", "MinSeconds,MaxSeconds", "i", "Err", true},
+    {"SetDelSize", "u", "Megabytes", "i", "Err", true},
     {"SetChannelSampleRate", "iiiu", "Device,First,Last,Rate", "i", "Err", true},
     {"SetChannelEnable", "iiii", "Device,First,Last,Enable", "i", "Err", true},
     {"SetChannelActivate", "iiiu", "Device,First,Last,Mode", "i", "Err", true},
@@ -48,7 +48,7 @@ constexpr LocalMethod kMethods[] = {
     {"SetChannelAruLevel", "iiiu", "Device,First,Last,Value", "i", "Err", true},
     {"SetChannelAruSpeed", "iiiu", "Device,First,Last,Value", "i", "Err", true},
     {"SetChannelAruK", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    ZORV_UNAVAILABLE("SetQuota"),
+    {"SetQuota", "uu", "Quota1,Quota2", "i", "Err", true},
     {"ShutDown", "", "", "i", "Err", true},
     ZORV_UNAVAILABLE("ChangeCompressFormat"),
     ZORV_UNAVAILABLE("SetDefaultCompressFormat"),
@@ -67,14 +67,14 @@ constexpr LocalMethod kMethods[] = {
     {"SetAlarmConfig", "ay", "Config", "", "", true},
     {"SetChannelSourceSignal", "iiiu", "Device,First,Last,Value", "i", "Err", true},
     {"SetChannelKeyEnable", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    ZORV_UNAVAILABLE("GetChannelSourceSignal"),
-    ZORV_UNAVAILABLE("GetChannelKeyEnable"),
+    {"GetChannelSourceSignal", "ii", "Device,Channel", "ui", "Value,Err", true},
+    {"GetChannelKeyEnable", "ii", "Device,Channel", "ui", "Value,Err", true},
     ZORV_UNAVAILABLE("SetFiltersParam"),
     ZORV_UNAVAILABLE("GetFiltersParam"),
     {"AddAlias", "iis", "Device,Channel,Alias", "i", "Err", true},
     {"SetAonFlags", "iiu", "Device,Channel,Flags", "i", "Err", true},
     {"GetAonFlags", "ii", "Device,Channel", "ui", "Flags,Err", true},
-    ZORV_UNAVAILABLE("GetPolarity"),
+    {"GetPolarity", "ii", "Device,Channel", "ui", "Mode,Err", true},
     {"SetPolarity", "iii", "Device,Channel,Mode", "i", "Err", true},
     {"GetPolarityCheckTimeOut", "ii", "Device,Channel", "ui", "Seconds,Err", true},
     {"SetPolarityCheckTimeOut", "iiu", "Device,Channel,Seconds", "i", "Err", true},
@@ -84,8 +84,8 @@ constexpr LocalMethod kMethods[] = {
     ZORV_UNAVAILABLE("setNet2BufferMode"),
     ZORV_UNAVAILABLE("getBusyAnalyzerEnabled"),
     ZORV_UNAVAILABLE("setBusyAnalyzerEnabled"),
-    ZORV_UNAVAILABLE("getDeleteFilesAtDateConfig"),
-    ZORV_UNAVAILABLE("setDeleteFilesAtDateConfig"),
+    {"getDeleteFilesAtDateConfig", "", "", "iui", "Enable,Days,Err", true},
+    {"setDeleteFilesAtDateConfig", "iu", "Enable,Days", "i", "Err", true},
     ZORV_UNAVAILABLE("SetArchiverCopyMode"),
     ZORV_UNAVAILABLE("SetArchiverMode"),
     {"SetChannelArchivate", "iiu", "Device,Channel,Value", "i", "Err", true},
@@ -122,30 +122,30 @@ constexpr LocalMethod kMethods[] = {
     ZORV_UNAVAILABLE("GetCountRecipient"),
     ZORV_UNAVAILABLE("SetSmtpParam"),
     ZORV_UNAVAILABLE("GetSmtpParam"),
-    ZORV_UNAVAILABLE("getFoundTranscodersCount"),
+    {"getFoundTranscodersCount", "", "", "ui", "Count,Err", true},
     ZORV_UNAVAILABLE("getFoundTranscodersList"),
-    ZORV_UNAVAILABLE("startTranscoder"),
-    ZORV_UNAVAILABLE("stopTranscoder"),
+    {"startTranscoder", "u", "Serial", "i", "Err", true},
+    {"stopTranscoder", "u", "Serial", "i", "Err", true},
     ZORV_UNAVAILABLE("getTranscoderStatistic"),
     ZORV_UNAVAILABLE("setTranscoderConfig"),
-    ZORV_UNAVAILABLE("startTranscodersSearch"),
-    ZORV_UNAVAILABLE("stopTranscodersSearch"),
-    ZORV_UNAVAILABLE("getTranscodersSearchStatus"),
+    {"startTranscodersSearch", "", "", "i", "Err", true},
+    {"stopTranscodersSearch", "", "", "i", "Err", true},
+    {"getTranscodersSearchStatus", "", "", "ii", "Searching,Err", true},
     ZORV_UNAVAILABLE("getTranscoderConfig"),
-    ZORV_UNAVAILABLE("getAonForm"),
-    ZORV_UNAVAILABLE("setAonForm"),
-    ZORV_UNAVAILABLE("addConfigPort"),
-    ZORV_UNAVAILABLE("delConfigPort"),
-    ZORV_UNAVAILABLE("getCountConfigPorts"),
-    ZORV_UNAVAILABLE("getConfigPort"),
-    ZORV_UNAVAILABLE("addStaticAddress"),
-    ZORV_UNAVAILABLE("delStaticAddress"),
-    ZORV_UNAVAILABLE("getCountStaticAddress"),
-    ZORV_UNAVAILABLE("getStaticAddress"),
+    {"getAonForm", "u", "Serial", "uui", "Level,Form,Err", true},
+    {"setAonForm", "uuu", "Serial,Level,Form", "i", "Err", true},
+    {"addConfigPort", "q", "Port", "i", "Err", true},
+    {"delConfigPort", "q", "Port", "i", "Err", true},
+    {"getCountConfigPorts", "", "", "ui", "Count,Err", true},
+    {"getConfigPort", "u", "Index", "qi", "Port,Err", true},
+    {"addStaticAddress", "uq", "Address,Port", "i", "Err", true},
+    {"delStaticAddress", "uq", "Address,Port", "i", "Err", true},
+    {"getCountStaticAddress", "", "", "ui", "Count,Err", true},
+    {"getStaticAddress", "u", "Index", "uqi", "Address,Port,Err", true},
     ZORV_UNAVAILABLE("addNetDevice"),
-    ZORV_UNAVAILABLE("removeNetDevice"),
-    ZORV_UNAVAILABLE("reposNetDevice"),
-    ZORV_UNAVAILABLE("getCountNetDevice"),
+    {"removeNetDevice", "u", "Serial", "i", "Err", true},
+    {"reposNetDevice", "uu", "Position,NewPosition", "i", "Err", true},
+    {"getCountNetDevice", "", "", "ui", "Count,Err", true},
     ZORV_UNAVAILABLE("getConfigNetDevice"),
     ZORV_UNAVAILABLE("setConfigNetDevice"),
     ZORV_UNAVAILABLE("getAutoAnswerConf"),
@@ -536,9 +536,94 @@ void CLocalBus::Dispatch(const LocalMethod& method, sdbus::MethodCall& call) {
         call >> device >> first >> port >> enabled;
         const int kind = name == "listenChannel" ? 0 : 1;
         ReplyWith(call, int32_t{l.ListenChannel(s, kind, device, first, port, enabled != 0)});
-    } else {
+    } else if (!DispatchStorageAndTranscoders(name, call, s)) {
         ReplyUnavailable(call);
     }
+}
+
+bool CLocalBus::DispatchStorageAndTranscoders(std::string_view name, sdbus::MethodCall& call,
+                                              CLocalSession& s) {
+    ILocalInterface& l = m_local;
+    uint32_t a = 0, b = 0, c = 0;
+    uint16_t port = 0;
+    int32_t device = 0, channel = 0;
+    // Methods of one u32 (serial numbers) -> Err.
+    using SerialChange = int (ILocalInterface::*)(CLocalSession&, uint32_t);
+    static const std::map<std::string_view, SerialChange> kSerialChanges = {
+        {"SetDelSize", &ILocalInterface::SetDelSize},
+        {"startTranscoder", &ILocalInterface::StartTranscoder},
+        {"stopTranscoder", &ILocalInterface::StopTranscoder},
+        {"removeNetDevice", &ILocalInterface::RemoveNetDevice}};
+    // Counts -> (Count, Err).
+    using Count = uint32_t (ILocalInterface::*)();
+    static const std::map<std::string_view, Count> kCounts = {
+        {"getFoundTranscodersCount", &ILocalInterface::GetFoundTranscodersCount},
+        {"getCountConfigPorts", &ILocalInterface::GetCountConfigPorts},
+        {"getCountStaticAddress", &ILocalInterface::GetCountStaticAddress},
+        {"getCountNetDevice", &ILocalInterface::GetCountNetDevice}};
+    // Channel reads -> (Value, Err).
+    using ChannelRead = int (ILocalInterface::*)(int, int, uint32_t&);
+    static const std::map<std::string_view, ChannelRead> kChannelReads = {
+        {"GetChannelSourceSignal", &ILocalInterface::GetChannelSourceSignal},
+        {"GetChannelKeyEnable", &ILocalInterface::GetChannelKeyEnable},
+        {"GetPolarity", &ILocalInterface::GetPolarity}};
+
+    if (auto change = kSerialChanges.find(name); change != kSerialChanges.end()) {
+        call >> a;
+        ReplyWith(call, int32_t{(l.*(change->second))(s, a)});
+    } else if (auto count = kCounts.find(name); count != kCounts.end()) {
+        ReplyWith(call, (l.*(count->second))(), int32_t{1});
+    } else if (auto read = kChannelReads.find(name); read != kChannelReads.end()) {
+        call >> device >> channel;
+        const int32_t err = (l.*(read->second))(device, channel, a);
+        ReplyWith(call, a, err);
+    } else if (name == "SetFileSizes" || name == "SetQuota" || name == "reposNetDevice") {
+        call >> a >> b;
+        const int32_t err = name == "SetFileSizes" ? l.SetFileSizes(s, a, b)
+                            : name == "SetQuota"   ? l.SetQuota(s, a, b)
+                                                   : l.ReposNetDevice(s, a, b);
+        ReplyWith(call, err);
+    } else if (name == "getDeleteFilesAtDateConfig") {
+        int32_t enable = 0;
+        l.GetDeleteFilesAtDateConfig(enable, a);
+        ReplyWith(call, enable, a, int32_t{1});
+    } else if (name == "setDeleteFilesAtDateConfig") {
+        int32_t enable = 0;
+        call >> enable >> a;
+        ReplyWith(call, int32_t{l.SetDeleteFilesAtDateConfig(s, enable, a)});
+    } else if (name == "startTranscodersSearch") {
+        ReplyWith(call, int32_t{l.StartTranscodersSearch(s)});
+    } else if (name == "stopTranscodersSearch") {
+        ReplyWith(call, int32_t{l.StopTranscodersSearch(s)});
+    } else if (name == "getTranscodersSearchStatus") {
+        ReplyWith(call, int32_t{l.GetTranscodersSearchStatus() ? 1 : 0}, int32_t{1});
+    } else if (name == "getAonForm") {
+        call >> a;
+        const int32_t err = l.GetAonForm(a, b, c);
+        ReplyWith(call, b, c, err);
+    } else if (name == "setAonForm") {
+        call >> a >> b >> c;
+        ReplyWith(call, int32_t{l.SetAonForm(s, a, b, c)});
+    } else if (name == "addConfigPort" || name == "delConfigPort") {
+        call >> port;
+        ReplyWith(call, int32_t{name == "addConfigPort" ? l.AddConfigPort(s, port)
+                                                        : l.DelConfigPort(s, port)});
+    } else if (name == "getConfigPort") {
+        call >> a;
+        const int32_t err = l.GetConfigPort(a, port);
+        ReplyWith(call, port, err);
+    } else if (name == "addStaticAddress" || name == "delStaticAddress") {
+        call >> a >> port;
+        ReplyWith(call, int32_t{name == "addStaticAddress" ? l.AddStaticAddress(s, a, port)
+                                                           : l.DelStaticAddress(s, a, port)});
+    } else if (name == "getStaticAddress") {
+        call >> a;
+        const int32_t err = l.GetStaticAddress(a, b, port);
+        ReplyWith(call, b, port, err);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 int CLocalBus::ReadHandlePipe(int processId, int& readEnd) {

@@ -23,6 +23,7 @@
 #include <span>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "access/LocalInterface.h"
@@ -75,6 +76,9 @@ private:
     // The bus connection's event loop (m_loop).
     void Loop();
     void Dispatch(const LocalMethod& method, sdbus::MethodCall& call) EXCLUDES(m_lock);
+    // The storage and transcoder methods; false for any other.
+    bool DispatchStorageAndTranscoders(std::string_view name, sdbus::MethodCall& call,
+                                       CLocalSession& s) REQUIRES(m_lock);
     void OnNameOwnerChanged(const std::string& name, const std::string& newOwner);
     int ReadHandlePipe(int processId, int& readEnd) REQUIRES(m_lock);
     void ClosePipe() REQUIRES(m_lock);

@@ -488,4 +488,218 @@ bool CLocalInterface::AddDataBaseRecord(const tagDB_Record& record) {
     return m_intake != nullptr && m_intake->OfferRecord(record);
 }
 
+// ---- Storage and transcoders: changes without channels ----
+
+template <typename Operation, typename Success, typename Refusal>
+int CLocalInterface::Guarded(CLocalSession& s, uint8_t twinCode, Operation operation,
+                             Success success, Refusal refusal) {
+    if (Admit(s, twinCode, 0, 0, 0) != Admission::kAllowed) {
+        refusal(m_clients.Journal(), Denied());
+        return -1;
+    }
+    IClientOperations* ops = m_clients.Operations();
+    if (ops == nullptr) {
+        return 0;
+    }
+    const int result = Done(operation(*ops));
+    if (result == 1) {
+        success(m_clients.Journal());
+    }
+    return result;
+}
+
+namespace {
+
+// "<name> - ..." success and "<name> - attempt ...! <refusal>" texts with
+// the same numbers in between.
+template <typename... Numbers>
+auto Said(const std::string& name, int id, Numbers... numbers) {
+    return [&name, id, numbers...](IJournal& j) {
+        j.FormatJournal(kJournalInfo, Msg{id}, name, numbers...);
+    };
+}
+
+template <typename... Numbers>
+auto Refused(const std::string& name, int id, Numbers... numbers) {
+    return [&name, id, numbers...](IJournal& j, const std::string& denied) {
+        j.FormatJournal(kJournalError, Msg{id}, name, numbers..., denied);
+    };
+}
+
+std::string AddressText(uint32_t ip, uint16_t port) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip);  // network order
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]) + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+int CLocalInterface::SetFileSizes(CLocalSession& s, uint32_t minSeconds, uint32_t maxSeconds) {
+    return Guarded(
+        s, 43, [&](IClientOperations& ops) { return ops.SetFileSizes(minSeconds, maxSeconds); },
+        Said(s.userName, 8), Refused(s.userName, 9));
+}
+
+int CLocalInterface::SetDelSize(CLocalSession& s, uint32_t megabytes) {
+    return Guarded(
+        s, 42, [&](IClientOperations& ops) { return ops.SetDelSize(megabytes); },
+        Said(s.userName, 10), Refused(s.userName, 11));
+}
+
+int CLocalInterface::SetQuota(CLocalSession& s, uint32_t quota1Mb, uint32_t quota2Mb) {
+    return Guarded(
+        s, 15, [&](IClientOperations& ops) { return ops.SetQuota(quota1Mb, quota2Mb); },
+        Said(s.userName, 32), Refused(s.userName, 33));
+}
+
+void CLocalInterface::GetDeleteFilesAtDateConfig(int32_t& enable, uint32_t& days) {
+    bool on = false;
+    days = 0;
+    if (IClientOperations* ops = m_clients.Operations()) {
+        ops->GetDeleteFilesAtDateConfig(on, days);
+    }
+    enable = on ? 1 : 0;
+}
+
+int CLocalInterface::SetDeleteFilesAtDateConfig(CLocalSession& s, int32_t enable, uint32_t days) {
+    const auto operation = [&](IClientOperations& ops) {
+        return ops.SetDeleteFilesAtDateConfig(enable != 0, days);
+    };
+    if (enable != 0) {
+        return Guarded(s, 88, operation, Said(s.userName, 423, days),
+                       Refused(s.userName, 425, days));
+    }
+    return Guarded(s, 88, operation, Said(s.userName, 424), Refused(s.userName, 426));
+}
+
+int CLocalInterface::GetChannelSourceSignal(int device, int channel, uint32_t& value) {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetChannelSourceSignal(device, channel, value) ? 1 : 0;
+}
+
+int CLocalInterface::GetChannelKeyEnable(int device, int channel, uint32_t& value) {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetChannelKeyEnable(device, channel, value) ? 1 : 0;
+}
+
+int CLocalInterface::GetPolarity(int device, int channel, uint32_t& mode) {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetPolarity(device, channel, mode) ? 1 : 0;
+}
+
+uint32_t CLocalInterface::GetFoundTranscodersCount() {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr ? ops->GetFoundTranscodersCount() : 0;
+}
+
+int CLocalInterface::StartTranscoder(CLocalSession& s, uint32_t serial) {
+    return Guarded(
+        s, 212, [&](IClientOperations& ops) { return ops.StartTranscoder(serial); },
+        Said(s.userName, 65, serial), Refused(s.userName, 66, serial));
+}
+
+int CLocalInterface::StopTranscoder(CLocalSession& s, uint32_t serial) {
+    return Guarded(
+        s, 213, [&](IClientOperations& ops) { return ops.StopTranscoder(serial); },
+        Said(s.userName, 67, serial), Refused(s.userName, 68, serial));
+}
+
+int CLocalInterface::StartTranscodersSearch(CLocalSession& s) {
+    return Guarded(
+        s, 216, [](IClientOperations& ops) { return ops.StartTranscodersSearch(); },
+        [](IJournal&) {}, [](IJournal&, const std::string&) {});
+}
+
+int CLocalInterface::StopTranscodersSearch(CLocalSession& s) {
+    return Guarded(
+        s, 217, [](IClientOperations& ops) { return ops.StopTranscodersSearch(); },
+        [](IJournal&) {}, [](IJournal&, const std::string&) {});
+}
+
+bool CLocalInterface::GetTranscodersSearchStatus() {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetTranscodersSearchStatus();
+}
+
+int CLocalInterface::GetAonForm(uint32_t serial, uint32_t& level, uint32_t& form) {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetAonForm(serial, level, form) ? 1 : 0;
+}
+
+int CLocalInterface::SetAonForm(CLocalSession& s, uint32_t serial, uint32_t level,
+                                uint32_t form) {
+    return Guarded(
+        s, 221, [&](IClientOperations& ops) { return ops.SetAonForm(serial, level, form); },
+        Said(s.userName, 69, serial), Refused(s.userName, 70, serial));
+}
+
+int CLocalInterface::AddConfigPort(CLocalSession& s, uint16_t port) {
+    return Guarded(
+        s, 222, [&](IClientOperations& ops) { return ops.AddConfigPort(port); },
+        Said(s.userName, 71, unsigned{port}), Refused(s.userName, 72, unsigned{port}));
+}
+
+int CLocalInterface::DelConfigPort(CLocalSession& s, uint16_t port) {
+    return Guarded(
+        s, 223, [&](IClientOperations& ops) { return ops.DelConfigPort(port); },
+        Said(s.userName, 73, unsigned{port}), Refused(s.userName, 74, unsigned{port}));
+}
+
+uint32_t CLocalInterface::GetCountConfigPorts() {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr ? ops->GetCountConfigPorts() : 0;
+}
+
+int CLocalInterface::GetConfigPort(uint32_t index, uint16_t& port) {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetConfigPort(index, port) ? 1 : 0;
+}
+
+int CLocalInterface::AddStaticAddress(CLocalSession& s, uint32_t ip, uint16_t port) {
+    const std::string address = AddressText(ip, port);
+    return Guarded(
+        s, 226, [&](IClientOperations& ops) { return ops.AddStaticAddress(ip, port); },
+        Said(s.userName, 75, address), Refused(s.userName, 76, address));
+}
+
+int CLocalInterface::DelStaticAddress(CLocalSession& s, uint32_t ip, uint16_t port) {
+    const std::string address = AddressText(ip, port);
+    return Guarded(
+        s, 227, [&](IClientOperations& ops) { return ops.DelStaticAddress(ip, port); },
+        Said(s.userName, 77, address), Refused(s.userName, 78, address));
+}
+
+uint32_t CLocalInterface::GetCountStaticAddress() {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr ? ops->GetCountStaticAddress() : 0;
+}
+
+int CLocalInterface::GetStaticAddress(uint32_t index, uint32_t& ip, uint16_t& port) {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetStaticAddress(index, ip, port) ? 1 : 0;
+}
+
+int CLocalInterface::RemoveNetDevice(CLocalSession& s, uint32_t serial) {
+    uint32_t position = 0;
+    return Guarded(
+        s, 231, [&](IClientOperations& ops) { return ops.RemoveNetDevice(serial, position); },
+        Said(s.userName, 81, serial), Refused(s.userName, 82, serial));
+}
+
+int CLocalInterface::ReposNetDevice(CLocalSession& s, uint32_t position, uint32_t newPosition) {
+    uint32_t serial = 0;
+    return Guarded(
+        s, 232,
+        [&](IClientOperations& ops) { return ops.ReposNetDevice(position, newPosition, serial); },
+        [&](IJournal& j) {
+            j.FormatJournal(kJournalInfo, Msg{83}, s.userName, serial, position, newPosition);
+        },
+        Refused(s.userName, 84, position, newPosition));
+}
+
+uint32_t CLocalInterface::GetCountNetDevice() {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr ? ops->GetCountNetDevice() : 0;
+}
+
 }  // namespace zorv

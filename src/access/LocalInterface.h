@@ -112,6 +112,40 @@ public:
 
     // The record database gateway: no session, no rights.
     virtual bool AddDataBaseRecord(const tagDB_Record& record) = 0;
+
+    // Storage.
+    virtual int SetFileSizes(CLocalSession& s, uint32_t minSeconds, uint32_t maxSeconds) = 0;
+    virtual int SetDelSize(CLocalSession& s, uint32_t megabytes) = 0;
+    virtual int SetQuota(CLocalSession& s, uint32_t quota1Mb, uint32_t quota2Mb) = 0;
+    virtual void GetDeleteFilesAtDateConfig(int32_t& enable, uint32_t& days) = 0;
+    virtual int SetDeleteFilesAtDateConfig(CLocalSession& s, int32_t enable, uint32_t days) = 0;
+
+    // Channel reads of the line signalling.
+    virtual int GetChannelSourceSignal(int device, int channel, uint32_t& value) = 0;
+    virtual int GetChannelKeyEnable(int device, int channel, uint32_t& value) = 0;
+    virtual int GetPolarity(int device, int channel, uint32_t& mode) = 0;
+
+    // Network transcoders (serial numbers; addresses IPv4 in network order).
+    virtual uint32_t GetFoundTranscodersCount() = 0;
+    virtual int StartTranscoder(CLocalSession& s, uint32_t serial) = 0;
+    virtual int StopTranscoder(CLocalSession& s, uint32_t serial) = 0;
+    virtual int StartTranscodersSearch(CLocalSession& s) = 0;
+    virtual int StopTranscodersSearch(CLocalSession& s) = 0;
+    virtual bool GetTranscodersSearchStatus() = 0;
+    virtual int GetAonForm(uint32_t serial, uint32_t& level, uint32_t& form) = 0;
+    virtual int SetAonForm(CLocalSession& s, uint32_t serial, uint32_t level, uint32_t form) = 0;
+    virtual int AddConfigPort(CLocalSession& s, uint16_t port) = 0;
+    virtual int DelConfigPort(CLocalSession& s, uint16_t port) = 0;
+    virtual uint32_t GetCountConfigPorts() = 0;
+    virtual int GetConfigPort(uint32_t index, uint16_t& port) = 0;
+    virtual int AddStaticAddress(CLocalSession& s, uint32_t ip, uint16_t port) = 0;
+    virtual int DelStaticAddress(CLocalSession& s, uint32_t ip, uint16_t port) = 0;
+    virtual uint32_t GetCountStaticAddress() = 0;
+    virtual int GetStaticAddress(uint32_t index, uint32_t& ip, uint16_t& port) = 0;
+    virtual int RemoveNetDevice(CLocalSession& s, uint32_t serial) = 0;
+    virtual int ReposNetDevice(CLocalSession& s, uint32_t position, uint32_t newPosition) = 0;
+    virtual uint32_t GetCountNetDevice() = 0;
+
 };
 
 class CLocalInterface final : public ILocalInterface {
@@ -177,6 +211,39 @@ public:
                       bool enabled) override;
     bool AddDataBaseRecord(const tagDB_Record& record) override;
 
+    // Storage.
+    int SetFileSizes(CLocalSession& s, uint32_t minSeconds, uint32_t maxSeconds) override;
+    int SetDelSize(CLocalSession& s, uint32_t megabytes) override;
+    int SetQuota(CLocalSession& s, uint32_t quota1Mb, uint32_t quota2Mb) override;
+    void GetDeleteFilesAtDateConfig(int32_t& enable, uint32_t& days) override;
+    int SetDeleteFilesAtDateConfig(CLocalSession& s, int32_t enable, uint32_t days) override;
+
+    // Channel reads of the line signalling.
+    int GetChannelSourceSignal(int device, int channel, uint32_t& value) override;
+    int GetChannelKeyEnable(int device, int channel, uint32_t& value) override;
+    int GetPolarity(int device, int channel, uint32_t& mode) override;
+
+    // Network transcoders (serial numbers; addresses IPv4 in network order).
+    uint32_t GetFoundTranscodersCount() override;
+    int StartTranscoder(CLocalSession& s, uint32_t serial) override;
+    int StopTranscoder(CLocalSession& s, uint32_t serial) override;
+    int StartTranscodersSearch(CLocalSession& s) override;
+    int StopTranscodersSearch(CLocalSession& s) override;
+    bool GetTranscodersSearchStatus() override;
+    int GetAonForm(uint32_t serial, uint32_t& level, uint32_t& form) override;
+    int SetAonForm(CLocalSession& s, uint32_t serial, uint32_t level, uint32_t form) override;
+    int AddConfigPort(CLocalSession& s, uint16_t port) override;
+    int DelConfigPort(CLocalSession& s, uint16_t port) override;
+    uint32_t GetCountConfigPorts() override;
+    int GetConfigPort(uint32_t index, uint16_t& port) override;
+    int AddStaticAddress(CLocalSession& s, uint32_t ip, uint16_t port) override;
+    int DelStaticAddress(CLocalSession& s, uint32_t ip, uint16_t port) override;
+    uint32_t GetCountStaticAddress() override;
+    int GetStaticAddress(uint32_t index, uint32_t& ip, uint16_t& port) override;
+    int RemoveNetDevice(CLocalSession& s, uint32_t serial) override;
+    int ReposNetDevice(CLocalSession& s, uint32_t position, uint32_t newPosition) override;
+    uint32_t GetCountNetDevice() override;
+
 private:
     // Where a change may go: the device and channels exist (else 0 and
     // nothing journaled) and the session holds the twin command's rights.
@@ -192,6 +259,12 @@ private:
     template <typename Operation, typename Success>
     int Change(CLocalSession& s, uint8_t twinCode, int device, int first, int last,
                int refusal, Operation operation, Success success);
+    // The changes without channels (storage, transcoders): the twin's
+    // rights, then the operation; refusal(journal, refusal word) and
+    // success(journal) write the texts.
+    template <typename Operation, typename Success, typename Refusal>
+    int Guarded(CLocalSession& s, uint8_t twinCode, Operation operation, Success success,
+                Refusal refusal);
     // The same for the changes of one channel whose texts name the device
     // and the channel.
     template <typename Operation>

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -142,6 +143,12 @@ TEST(LocalBusTest, ChangesAreRefusedThenStoredPushedAndKeptOverARestart) {
             EXPECT_EQ(U32At(push, 6 + offsetof(tagChanelParam, Treshold)) & 0xFFFF, 1234u);
         }
         EXPECT_EQ(local.Err("SetChannelTreshold", 5, 0, 0, 10u), 0) << "no device 5";
+        // A storage change: stored at once and pushed (code 3) to the client.
+        EXPECT_EQ(local.Err("SetQuota", 700u, 800u), 1);
+        EXPECT_TRUE(JournalHas(*server, "Локальный пользователь admin - изменил пороги удаления!"));
+        const Bytes config = watcher.Read(550);
+        EXPECT_EQ(config[0], 3);
+        EXPECT_EQ(U32At(config, 2 + offsetof(tagDvrConfig, Quota)), 700u);
         EXPECT_EQ(local.Err("SetChannelAruK", 0, 0, 0, 7u), 1) << "accepted, nothing changes";
 
         // A client object ends with its connection: a new one starts unauthorized.
@@ -157,6 +164,12 @@ TEST(LocalBusTest, ChangesAreRefusedThenStoredPushedAndKeptOverARestart) {
         EXPECT_EQ(param[offsetof(tagChanelParam, Treshold)] |
                       param[offsetof(tagChanelParam, Treshold) + 1] << 8,
                   1234);
+        const auto [config] = local.Call<Bytes8>("GetDvrConfig");
+        ASSERT_EQ(config.size(), sizeof(tagDvrConfig));
+        uint32_t quota[2] = {};
+        std::memcpy(quota, config.data() + offsetof(tagDvrConfig, Quota), sizeof(quota));
+        EXPECT_EQ(quota[0], 700u);
+        EXPECT_EQ(quota[1], 800u);
     }
 }
 
@@ -293,6 +306,9 @@ TEST(LocalBusTest, EveryMethodAnswersThroughTheBus) {
                 err = value;
             } else if (out.front() == 'u') {
                 uint32_t value = 0;
+                reply >> value;
+            } else if (out.front() == 'q') {
+                uint16_t value = 0;
                 reply >> value;
             } else if (out.front() == 'h') {
                 sdbus::UnixFd fd;
