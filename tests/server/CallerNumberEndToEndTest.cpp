@@ -17,6 +17,7 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/RecordFiles.h"
+#include "ServerTestSupport.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -68,13 +69,9 @@ TEST(CallerNumberEndToEndTest, NumbersReachTheChannelStateTheRecordAndItsRow) {
     auto opener = std::make_unique<CSimulatedBoardOpener>(scenario.boards,
                                                           CSimulatedBoard::Clock::Virtual);
     CSimulatedBoard* board = opener->Board("Zorv18LDevice", 0);
-    ServerEnvironment env;
-    env.prefix = "ZORV";
-    env.workDir = dir.Path();
-    env.registryFile = dir.File("registry.ini");
-    CRecordServer server(env, std::move(opener));
-    ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(PollUntil([&] { return server.State() == SS_RUNNING; }, 10s));
+    const auto owner = StartSimulatedServer(dir, std::move(opener));
+    CRecordServer& server = *owner;
+    ASSERT_EQ(server.State(), SS_RUNNING);
     auto* device = dynamic_cast<CDspDevice*>(server.Device(0));
     ASSERT_NE(device, nullptr);
     const auto shown = [&](int channel) {

@@ -11,6 +11,7 @@
 #include "server/RecordServer.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
+#include "ServerTestSupport.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -21,15 +22,9 @@ using namespace std::chrono_literals;
 TEST(ChannelPushTest, ChangedChannelsArePushedToEveryLoggedInClient) {
     ::setenv("ZORV_NETWORK_BIND", "127.0.0.1", 1);  // free loopback ports
     CTempDir dir;
-    auto opener = std::make_unique<CSimulatedBoardOpener>(
-        std::vector<SimBoardConfig>{SimBoardConfig{}}, CSimulatedBoard::Clock::Virtual);
-    ServerEnvironment env;
-    env.prefix = "ZORV";
-    env.workDir = dir.Path();
-    env.registryFile = dir.File("registry.ini");
-    CRecordServer server(env, std::move(opener));
-    ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(PollUntil([&] { return server.State() == SS_RUNNING; }, 10s));
+    const auto owner = StartSimulatedServer(dir, OneSimulatedBoard());
+    CRecordServer& server = *owner;
+    ASSERT_EQ(server.State(), SS_RUNNING);
     ASSERT_TRUE(server.Users().AddAsOwner(UserRecord("admin", "secret", 1)));
     ASSERT_NE(server.Clients().Port(), 0);
 

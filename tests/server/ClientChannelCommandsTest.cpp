@@ -12,6 +12,7 @@
 #include "server/RecordServer.h"
 #include "simulation/SimulatedBoardOpener.h"
 #include "support/ChildProcess.h"
+#include "ServerTestSupport.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -20,15 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 
 std::unique_ptr<CRecordServer> StartServer(const CTempDir& dir) {
-    auto opener = std::make_unique<CSimulatedBoardOpener>(
-        std::vector<SimBoardConfig>{SimBoardConfig{}}, CSimulatedBoard::Clock::Virtual);
-    ServerEnvironment env;
-    env.prefix = "ZORV";
-    env.workDir = dir.Path();
-    env.registryFile = dir.File("registry.ini");
-    auto server = std::make_unique<CRecordServer>(env, std::move(opener));
-    EXPECT_TRUE(server->Start());
-    EXPECT_TRUE(PollUntil([&] { return server->State() == SS_RUNNING; }, 10s));
+    auto server = StartSimulatedServer(dir, OneSimulatedBoard());
     EXPECT_NE(server->Clients().Port(), 0);
     return server;
 }

@@ -11,6 +11,7 @@
 #include "simulation/SimulatedBoardOpener.h"
 #include "server/RecordServer.h"
 #include "support/ChildProcess.h"
+#include "ServerTestSupport.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -28,13 +29,8 @@ protected:
         config.infoWord = 0x00012066;
         auto opener = std::make_unique<CSimulatedBoardOpener>(std::vector<SimBoardConfig>{config},
                                                               CSimulatedBoard::Clock::Virtual);
-        ServerEnvironment env;
-        env.prefix = "ZORV";
-        env.workDir = m_dir.Path();
-        env.registryFile = m_dir.File("registry.ini");
-        m_server = std::make_unique<CRecordServer>(env, std::move(opener));
-        ASSERT_TRUE(m_server->Start());
-        ASSERT_TRUE(PollUntil([&] { return m_server->State() == SS_RUNNING; }, 10s));
+        m_server = StartSimulatedServer(m_dir, std::move(opener));
+        ASSERT_EQ(m_server->State(), SS_RUNNING);
         m_device = dynamic_cast<CDspDevice*>(m_server->Device(0));
         ASSERT_NE(m_device, nullptr);
         ASSERT_EQ(m_device->SettingsNumber(), 0u);

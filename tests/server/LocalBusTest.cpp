@@ -27,6 +27,7 @@
 #include "support/LocalListenPeer.h"
 #include "support/PrivateBus.h"
 #include "support/RecordFiles.h"
+#include "ServerTestSupport.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -38,16 +39,7 @@ using Bytes8 = std::vector<uint8_t>;
 std::unique_ptr<CRecordServer> StartServer(const CTempDir& dir, const std::string& bus) {
     std::ofstream(dir.File("ZORV_18.ini"), std::ios::app) << "[LocalInterface]\nBus=" << bus
                                                            << "\n";
-    auto opener = std::make_unique<CSimulatedBoardOpener>(
-        std::vector<SimBoardConfig>{SimBoardConfig{}}, CSimulatedBoard::Clock::Virtual);
-    ServerEnvironment env;
-    env.prefix = "ZORV";
-    env.workDir = dir.Path();
-    env.registryFile = dir.File("registry.ini");
-    auto server = std::make_unique<CRecordServer>(env, std::move(opener));
-    EXPECT_TRUE(server->Start());
-    EXPECT_TRUE(PollUntil([&] { return server->State() == SS_RUNNING; }, 10s));
-    return server;
+    return StartSimulatedServer(dir, OneSimulatedBoard());
 }
 
 // A local program: one bus connection, so one client object of the server.

@@ -14,6 +14,7 @@
 #include "support/ChildProcess.h"
 #include "support/LocalListenPeer.h"
 #include "support/RecordFiles.h"
+#include "ServerTestSupport.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -37,13 +38,9 @@ TEST(LocalListeningTest, AChannelIsHeardAsItIsRecorded) {
     auto opener =
         std::make_unique<CSimulatedBoardOpener>(scenario.boards, CSimulatedBoard::Clock::Virtual);
     CSimulatedBoard* board = opener->Board("Zorv18LDevice", 0);
-    ServerEnvironment env;
-    env.prefix = "ZORV";
-    env.workDir = dir.Path();
-    env.registryFile = dir.File("registry.ini");
-    CRecordServer server(env, std::move(opener));
-    ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(PollUntil([&] { return server.State() == SS_RUNNING; }, 10s));
+    const auto owner = StartSimulatedServer(dir, std::move(opener));
+    CRecordServer& server = *owner;
+    ASSERT_EQ(server.State(), SS_RUNNING);
     const auto advanceTo = [&](int64_t ms) {
         while (board->NowMs() < ms) {
             board->Advance(100);
