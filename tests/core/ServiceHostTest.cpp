@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/SystemdUnit.h"
 #include "support/TempDir.h"
 
@@ -164,6 +165,17 @@ TEST_F(ServiceHostFileTest, InstallWritesTheUnitAndRegisterRemovesIt) {
     std::ifstream in(policy);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("<allow own=\"Zorv18server.LocalInterface\"/>"), std::string::npos);
+    // The bus daemon reads it: a bus configured with it starts.
+    std::ofstream(m_dir.File("bus.conf"))
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>session</type><listen>unix:path="
+        << m_dir.File("bus") << "</listen><include>" << policy << "</include></busconfig>\n";
+    CChildProcess daemon("/usr/bin/dbus-daemon",
+                         {"--nofork", "--config-file=" + m_dir.File("bus.conf")}, m_dir.Path(), {});
+    EXPECT_TRUE(PollUntil([&] { return std::filesystem::exists(m_dir.File("bus")); },
+                          std::chrono::seconds(10)))
+        << daemon.Stderr();
 
     // Registering again after an installation removes the service first.
     EXPECT_EQ(Host().Register(), 0);
