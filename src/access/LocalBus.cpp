@@ -80,8 +80,8 @@ constexpr LocalMethod kMethods[] = {
     {"SetPolarityCheckTimeOut", "iiu", "Device,Channel,Seconds", "i", "Err", true},
     ZORV_UNAVAILABLE("setNet2CompressMode"),
     ZORV_UNAVAILABLE("getNet2CompressMode"),
-    ZORV_UNAVAILABLE("getNet2BufferMode"),
-    ZORV_UNAVAILABLE("setNet2BufferMode"),
+    {"getNet2BufferMode", "i", "Device", "ui", "Mode,Err", true},
+    {"setNet2BufferMode", "iu", "Device,Mode", "i", "Err", true},
     ZORV_UNAVAILABLE("getBusyAnalyzerEnabled"),
     ZORV_UNAVAILABLE("setBusyAnalyzerEnabled"),
     {"getDeleteFilesAtDateConfig", "", "", "iui", "Enable,Days,Err", true},
@@ -616,6 +616,13 @@ bool CLocalBus::DispatchStorageAndTranscoders(std::string_view name, sdbus::Meth
         call >> a >> port;
         ReplyWith(call, int32_t{name == "addStaticAddress" ? l.AddStaticAddress(s, a, port)
                                                            : l.DelStaticAddress(s, a, port)});
+    } else if (name == "getNet2BufferMode") {
+        call >> device;
+        const int32_t err = l.GetNet2BufferMode(device, a);
+        ReplyWith(call, a, err);
+    } else if (name == "setNet2BufferMode") {
+        call >> device >> a;
+        ReplyWith(call, int32_t{l.SetNet2BufferMode(s, device, a)});
     } else if (name == "getStaticAddress") {
         call >> a;
         const int32_t err = l.GetStaticAddress(a, b, port);

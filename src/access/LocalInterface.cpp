@@ -702,4 +702,15 @@ uint32_t CLocalInterface::GetCountNetDevice() {
     return ops != nullptr ? ops->GetCountNetDevice() : 0;
 }
 
+int CLocalInterface::GetNet2BufferMode(int device, uint32_t& mode) {
+    IClientOperations* ops = m_clients.Operations();
+    return ops != nullptr && ops->GetNet2BufferMode(device, mode) ? 1 : 0;
+}
+
+int CLocalInterface::SetNet2BufferMode(CLocalSession& s, int device, uint32_t mode) {
+    return Guarded(
+        s, 239, [&](IClientOperations& ops) { return ops.SetNet2BufferMode(device, mode); },
+        Said(s.userName, 415, One(device)), Refused(s.userName, 416, One(device)));
+}
+
 }  // namespace zorv

@@ -145,6 +145,9 @@ public:
     virtual int RemoveNetDevice(CLocalSession& s, uint32_t serial) = 0;
     virtual int ReposNetDevice(CLocalSession& s, uint32_t position, uint32_t newPosition) = 0;
     virtual uint32_t GetCountNetDevice() = 0;
+    // The extra buffering of a NET2 transcoder device (0 off, 1 on).
+    virtual int GetNet2BufferMode(int device, uint32_t& mode) = 0;
+    virtual int SetNet2BufferMode(CLocalSession& s, int device, uint32_t mode) = 0;
 
 };
 
@@ -243,6 +246,8 @@ public:
     int RemoveNetDevice(CLocalSession& s, uint32_t serial) override;
     int ReposNetDevice(CLocalSession& s, uint32_t position, uint32_t newPosition) override;
     uint32_t GetCountNetDevice() override;
+    int GetNet2BufferMode(int device, uint32_t& mode) override;
+    int SetNet2BufferMode(CLocalSession& s, int device, uint32_t mode) override;
 
 private:
     // Where a change may go: the device and channels exist (else 0 and
