@@ -97,7 +97,7 @@ bool CClientConnection::RunTableCommand(const CommandSize& row, std::span<const 
         return RunTranscoderCommand(row, request);
     }
     switch (row.code) {
-        case 15: case 42: case 43: case 87: case 88:
+        case 15: case 28: case 42: case 43: case 87: case 88:
             return RunStorageCommand(row, request);
         default:
             return RunChangeCommand(row, request);
@@ -275,6 +275,16 @@ bool CClientConnection::RunStorageCommand(const CommandSize& row,
     }
     if (!Admit(row, request)) {
         return !m_ending;
+    }
+    if (row.code == 28) {
+        // The channel count at byte 2, the sample rate at byte 4.
+        PairReply reply{request[0], request[1], 0, 0, 0};
+        uint32_t tag = 0;
+        uint32_t bytesPerSecond = 0;
+        if (ops->GetCompressFormat(U32At(request, 4), request[2], tag, bytesPerSecond)) {
+            reply = {request[0], request[1], 1, tag, bytesPerSecond};
+        }
+        return ReplyWith(reply);
     }
     if (row.code == 87) {
         bool enable = false;
