@@ -1,6 +1,7 @@
 // The change commands of the client protocol, driven by the command table:
 // the device and channel checks, the rights, the journal texts of success
-// and refusal, and the server operations (IClientOperations).
+// and refusal, and the server operations (IClientOperations); with them the
+// channel getters, the monitor records and the storage settings.
 #include <arpa/inet.h>
 
 #include <cstring>
