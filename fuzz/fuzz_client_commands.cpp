@@ -241,8 +241,8 @@ struct Harness {
         directory = ::mkdtemp(pattern);
         users.Initialise(directory, "ZORV");
         tagUserAccountRecord admin{};
-        SetFieldText(admin.UserName, "admin");
-        SetFieldText(admin.Password, "fuzz-secret");
+        SetFieldText(std::span<char>(admin.UserName), "admin");
+        SetFieldText(std::span<char>(admin.Password), "fuzz-secret");
         admin.AdminAccess = 1;
         CipherRecordFields(admin);
         users.AddAsOwner(admin);
