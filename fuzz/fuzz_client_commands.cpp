@@ -133,6 +133,11 @@ public:
         days = 90;
     }
     int SetDeleteFilesAtDateConfig(bool, uint32_t) override { return 1; }
+    bool GetCompressFormat(uint32_t rate, uint32_t, uint32_t& tag, uint32_t& bps) override {
+        tag = 49;
+        bps = rate / 5;
+        return rate != 0;
+    }
     uint32_t GetFoundTranscodersCount() override { return 1; }
     bool GetFoundTranscoder(uint32_t index, tagTranscoderEntry& entry) override {
         entry = {};
@@ -236,8 +241,8 @@ struct Harness {
         directory = ::mkdtemp(pattern);
         users.Initialise(directory, "ZORV");
         tagUserAccountRecord admin{};
-        SetFieldText(admin.UserName, "admin");
-        SetFieldText(admin.Password, "fuzz-secret");
+        SetFieldText(std::span<char>(admin.UserName), "admin");
+        SetFieldText(std::span<char>(admin.Password), "fuzz-secret");
         admin.AdminAccess = 1;
         CipherRecordFields(admin);
         users.AddAsOwner(admin);

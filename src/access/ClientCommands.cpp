@@ -1,6 +1,7 @@
 // The change commands of the client protocol, driven by the command table:
 // the device and channel checks, the rights, the journal texts of success
-// and refusal, and the server operations (IClientOperations).
+// and refusal, and the server operations (IClientOperations); with them the
+// channel getters, the monitor records and the storage settings.
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -97,7 +98,7 @@ bool CClientConnection::RunTableCommand(const CommandSize& row, std::span<const 
         return RunTranscoderCommand(row, request);
     }
     switch (row.code) {
-        case 15: case 42: case 43: case 87: case 88:
+        case 15: case 28: case 42: case 43: case 87: case 88:
             return RunStorageCommand(row, request);
         default:
             return RunChangeCommand(row, request);
@@ -275,6 +276,16 @@ bool CClientConnection::RunStorageCommand(const CommandSize& row,
     }
     if (!Admit(row, request)) {
         return !m_ending;
+    }
+    if (row.code == 28) {
+        // The channel count at byte 2, the sample rate at byte 4.
+        PairReply reply{request[0], request[1], 0, 0, 0};
+        uint32_t tag = 0;
+        uint32_t bytesPerSecond = 0;
+        if (ops->GetCompressFormat(U32At(request, 4), request[2], tag, bytesPerSecond)) {
+            reply = {request[0], request[1], 1, tag, bytesPerSecond};
+        }
+        return ReplyWith(reply);
     }
     if (row.code == 87) {
         bool enable = false;

@@ -106,7 +106,7 @@ private:
     bool RunOperatorsCommand(const CommandSize& row, std::span<const uint8_t> request);
     // Network transcoders, 210-235 (ClientTranscoderCommands.cpp).
     bool RunTranscoderCommand(const CommandSize& row, std::span<const uint8_t> request);
-    // Storage: 15, 42, 43, 87, 88.
+    // Storage and the compressor: 15, 28, 42, 43, 87, 88.
     bool RunStorageCommand(const CommandSize& row, std::span<const uint8_t> request);
     void JournalRefusal(const CommandSize& row, std::span<const uint8_t> request);
     void JournalSuccess(const CommandSize& row, std::span<const uint8_t> request);

@@ -95,6 +95,11 @@ public:
     // in whole minutes: at least one, and no fewer seconds than the shortest.
     virtual int SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds) = 0;
     virtual void GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days) = 0;
+    // The format records of a sample rate and channel count (1 or 2) are
+    // compressed to: its format tag and bytes per second; false when the
+    // compressor has none for them.
+    virtual bool GetCompressFormat(uint32_t rate, uint32_t channels, uint32_t& formatTag,
+                                   uint32_t& bytesPerSecond) = 0;
     virtual int SetDeleteFilesAtDateConfig(bool enable, uint32_t days) = 0;
 
     // Network transcoders. Serial numbers name found and registered

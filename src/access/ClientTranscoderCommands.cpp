@@ -71,7 +71,8 @@ bool CClientConnection::RunTranscoderCommand(const CommandSize& row,
     if (!Admit(row, request)) {
         return !m_ending;
     }
-    const uint32_t first = U32At(request, 4);
+    // The counts and the search (4-byte requests) have no field.
+    const uint32_t first = request.size() >= 8 ? U32At(request, 4) : 0;
     IJournal& journal = m_server.Journal();
     const std::string name = Name();
     // The success text of the row with the user first.

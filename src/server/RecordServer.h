@@ -84,6 +84,8 @@ public:
     CLocalListening& LocalListening() { return *m_listening; }
     // The disk quotas and deletions (client commands set them here).
     CStorageKeeper& Storage() { return *m_storage; }
+    // The compressor of finished records (its target formats).
+    CFileCompressor& Compressor() { return *compressor; }
 
 protected:
     // After the start sequence (the record database is open, the devices are

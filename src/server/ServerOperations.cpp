@@ -152,6 +152,20 @@ void CServerOperations::GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days)
     days = age.days;
 }
 
+bool CServerOperations::GetCompressFormat(uint32_t rate, uint32_t channels, uint32_t& formatTag,
+                                          uint32_t& bytesPerSecond) {
+    if (channels != 1 && channels != 2) {
+        return false;
+    }
+    CWaveFormat format;
+    if (!m_server->Compressor().Get(rate, static_cast<uint16_t>(channels), format)) {
+        return false;
+    }
+    formatTag = format.Tag();
+    bytesPerSecond = format.AvgBytesPerSec();
+    return true;
+}
+
 int CServerOperations::SetDeleteFilesAtDateConfig(bool enable, uint32_t days) {
     m_server->Storage().SetDeleteByAge(enable, days);
     return StorageChanged(1);

@@ -62,6 +62,8 @@ public:
     int SetDelSize(uint32_t megabytes) override;
     int SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds) override;
     void GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days) override;
+    bool GetCompressFormat(uint32_t rate, uint32_t channels, uint32_t& formatTag,
+                           uint32_t& bytesPerSecond) override;
     int SetDeleteFilesAtDateConfig(bool enable, uint32_t days) override;
 
     uint32_t GetFoundTranscodersCount() override;

@@ -75,6 +75,12 @@ public:
     // The longest below the shortest fails, as the server's does.
     int SetFileSizes(uint32_t a, uint32_t b) override { return Call("FileSizes", 0, a, b, 0) && a <= b; }
     void GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days) override { enable = true; days = 30; }
+    // Mono 8000 Hz records become GSM 6.10 (tag 49, 1625 bytes a second).
+    bool GetCompressFormat(uint32_t rate, uint32_t channels, uint32_t& tag, uint32_t& bps) override {
+        tag = 49;
+        bps = 1625;
+        return rate == 8000 && channels == 1;
+    }
     int SetDeleteFilesAtDateConfig(bool on, uint32_t days) override { return Call("ByAge", 0, on, 0, days); }
     // Transcoders: serial 777 is registered at position 2 and found (index
     // 0); anything else is not.
@@ -403,6 +409,9 @@ TEST_F(ClientFamilyTest, StorageCommands) {
         {"admin", Words(43, {60, 3600}, 16), 6, 1, {}, "FileSizes 0 60 3600 0", nullptr},
         {"admin", Words(43, {120, 60}, 16), 6, 0, {}, "FileSizes 0 120 60 0", nullptr},
         {"net28", Words(87, {}, 4), 10, 1, {30}, "", nullptr},
+        // 28: channels at byte 2, the rate at byte 4; tag and bytes a second.
+        {"net28", Request(28, 0, {1, 0, 0x40, 0x1F}, 8), 14, 1, {49, 1625}, "", nullptr},
+        {"net28", Request(28, 0, {2, 0, 0x40, 0x1F}, 8), 14, 0, {0, 0}, "", nullptr},
         {"admin", Words(88, {1, 30}, 12), 6, 1, {}, "ByAge 0 1 0 30", Journaled(0, 427, 30u)},
         {"admin", Words(88, {0, 30}, 12), 6, 1, {}, "ByAge 0 0 0 30", Journaled(0, 428)},
         // A switch other than 0 and 1 changes nothing.

@@ -509,6 +509,10 @@ TEST_F(ChannelSettingsWrite, CodecKeysPerSampleRate) {
     EXPECT_EQ(both.codecSpeex16Mode, 8u);
     EXPECT_EQ(both.codecCompress32Mode, 4u);
     EXPECT_EQ(both.codecSpeex8Mode, 16u);
+    // The buffer mode beside them.
+    ASSERT_TRUE(m_file.WriteBufferMode(5, 1));
+    EXPECT_EQ(m_file.ReadDevice(5).codecBufferMode, 1u);
+    EXPECT_EQ(m_file.ReadDevice(5).codecCompress16Mode, 1u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The device layer of the server with a simulated board and a real settings
-// file: the channels finished after the devices start, the channel defaults
-// and the per-channel settings writers.
+// file: the channels finished after the devices start, the channel defaults,
+// the per-channel settings writers and their getters, the monitor record and
+// the record lengths clients set.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -144,6 +145,75 @@ TEST_F(DeviceServerTest, SettingsWritersChangeTheDeviceAndStoreTheirKeys) {
     LineParams stored{};
     ASSERT_TRUE(m_device->GetLineParams(5, stored));
     EXPECT_EQ(stored.LineRingLevel, 66);
+}
+
+TEST_F(DeviceServerTest, GettersReadWhatTheSettersStored) {
+    Start("");
+    CDeviceServer& s = *m_server;
+    ASSERT_EQ(s.SetChannelSourceSignal(0, 2, 2, 2), 1);
+    ASSERT_EQ(s.SetChannelKeyEnable(0, 4, 4, 1), 1);
+    ASSERT_EQ(s.SetPolarity(0, 5, 0), 1);
+    struct Case {
+        const char* name;
+        std::function<bool(int, int, uint32_t&)> get;
+        int channel;
+        uint32_t value;  // after the setter above
+        uint32_t other;  // of channel 0, never set
+    } cases[] = {
+        {"source signal",
+         [&](int d, int c, uint32_t& v) { return s.GetChannelSourceSignal(d, c, v); }, 2, 2, 1},
+        {"key", [&](int d, int c, uint32_t& v) { return s.GetChannelKeyEnable(d, c, v); }, 4, 1,
+         0},
+        {"polarity", [&](int d, int c, uint32_t& v) { return s.GetPolarity(d, c, v); }, 5, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint32_t v = 99;
+        EXPECT_TRUE(c.get(0, c.channel, v));
+        EXPECT_EQ(v, c.value);
+        EXPECT_TRUE(c.get(0, 0, v));
+        EXPECT_EQ(v, c.other);
+        EXPECT_FALSE(c.get(0, 12, v));
+        EXPECT_FALSE(c.get(1, 0, v));
+    }
+}
+
+TEST_F(DeviceServerTest, TheMonitorRecordStartsAndStopsOnce) {
+    Start("");
+    CDeviceServer& s = *m_server;
+    bool running = true;
+    uint32_t seconds = 9;
+    ASSERT_EQ(s.GetMonitorRecord(0, 3, running, seconds), 1);
+    EXPECT_FALSE(running);
+    EXPECT_EQ(seconds, 0u);
+    for (int i = 0; i < 2; ++i) {  // the second start does nothing
+        EXPECT_EQ(s.StartMonitorRecord(0, 3), 1);
+        ASSERT_EQ(s.GetMonitorRecord(0, 3, running, seconds), 1);
+        EXPECT_TRUE(running);
+    }
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(s.StopMonitorRecord(0, 3), 1);
+        ASSERT_EQ(s.GetMonitorRecord(0, 3, running, seconds), 1);
+        EXPECT_FALSE(running);
+    }
+    EXPECT_EQ(s.StartMonitorRecord(0, 12), 0);
+    EXPECT_EQ(s.StopMonitorRecord(1, 0), 0);
+    EXPECT_EQ(s.GetMonitorRecord(0, -1, running, seconds), 0);
+}
+
+TEST_F(DeviceServerTest, RecordLengthsSetByClientsAreKeptAndStored) {
+    Start("[Path]\nMinSizeFile=3\nMaxSizeFile=60\n");
+    EXPECT_FALSE(m_server->SetFileSizes(600, 300));  // longest below shortest
+    EXPECT_FALSE(m_server->SetFileSizes(5, 90));     // not whole minutes
+    EXPECT_EQ(m_server->FileSizesInForce().maxSeconds, 3600u);
+    ASSERT_TRUE(m_server->SetFileSizes(5, 1800));
+    EXPECT_EQ(m_server->FileSizesInForce().minSeconds, 5u);
+    EXPECT_EQ(m_server->FileSizesInForce().maxSeconds, 1800u);
+    EXPECT_EQ(m_device->MaxRecordSeconds(), 1800u);
+    EXPECT_EQ(m_device->MinRecordSeconds(), 5u);
+    const IniFile file(m_dir.File("ZORV_18.ini"));
+    EXPECT_EQ(file.Find("Path", "MinSizeFile"), "5");
+    EXPECT_EQ(file.Find("Path", "MaxSizeFile"), "30");
 }
 
 }  // namespace
