@@ -127,6 +127,7 @@ public:
     int ClearJournal() override { return 1; }
     int SetQuota(uint32_t, uint32_t) override { return 1; }
     int SetDelSize(uint32_t) override { return 1; }
+    int SetPath(int, const std::string&) override { return 1; }
     int SetFileSizes(uint32_t, uint32_t) override { return 0; }
     void GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days) override {
         enable = true;

@@ -91,6 +91,9 @@ public:
     virtual int SetQuota(uint32_t quota1Mb, uint32_t quota2Mb) = 0;
     // Megabytes asked of the record database in one deletion.
     virtual int SetDelSize(uint32_t megabytes) = 0;
+    // Record directory index (0 or 1): an absolute path, made when missing;
+    // 1 done, 0 when it cannot be used (the default directory is then set).
+    virtual int SetPath(int index, const std::string& path) = 0;
     // Shortest record kept and longest file, in seconds; the longest is kept
     // in whole minutes: at least one, and no fewer seconds than the shortest.
     virtual int SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds) = 0;

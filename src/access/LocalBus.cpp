@@ -30,7 +30,7 @@ constexpr LocalMethod kMethods[] = {
     {"GetChanelParam", "ii", "Device,Channel", "ayi", "Param,Err", true},
     {"GetDeviceChannelState", "i", "Device", "ayi", "State,Err", true},
     {"Authorization", "ay", "User", "iay", "Authorized,Account", true},
-    ZORV_UNAVAILABLE("SetPath"),
+    {"SetPath", "is", "Index,Path", "i", "Err", true},
     {"SetFileSizes", "uu", "MinSeconds,MaxSeconds", "i", "Err", true},
     {"SetDelSize", "u", "Megabytes", "i", "Err", true},
     {"SetChannelSampleRate", "iiiu", "Device,First,Last,Rate", "i", "Err", true},
@@ -616,6 +616,10 @@ bool CLocalBus::DispatchStorageAndTranscoders(std::string_view name, sdbus::Meth
         call >> a >> port;
         ReplyWith(call, int32_t{name == "addStaticAddress" ? l.AddStaticAddress(s, a, port)
                                                            : l.DelStaticAddress(s, a, port)});
+    } else if (name == "SetPath") {
+        std::string path;
+        call >> device >> path;
+        ReplyWith(call, int32_t{l.SetPath(s, device, path)});
     } else if (name == "getNet2BufferMode") {
         call >> device;
         const int32_t err = l.GetNet2BufferMode(device, a);

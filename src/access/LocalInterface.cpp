@@ -546,6 +546,16 @@ int CLocalInterface::SetDelSize(CLocalSession& s, uint32_t megabytes) {
         Said(s.userName, 10), Refused(s.userName, 11));
 }
 
+int CLocalInterface::SetPath(CLocalSession& s, int index, const std::string& path) {
+    // No network twin: the storage right of the quota command.
+    const bool usable = (index == 0 || index == 1) && !path.empty() && path.front() == '/' &&
+                        path.find('\0') == std::string::npos;
+    return Guarded(
+        s, 15,
+        [&](IClientOperations& ops) { return usable ? ops.SetPath(index, path) : 0; },
+        Said(s.userName, 5), Refused(s.userName, 6));
+}
+
 int CLocalInterface::SetQuota(CLocalSession& s, uint32_t quota1Mb, uint32_t quota2Mb) {
     return Guarded(
         s, 15, [&](IClientOperations& ops) { return ops.SetQuota(quota1Mb, quota2Mb); },

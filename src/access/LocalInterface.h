@@ -116,6 +116,8 @@ public:
     // Storage.
     virtual int SetFileSizes(CLocalSession& s, uint32_t minSeconds, uint32_t maxSeconds) = 0;
     virtual int SetDelSize(CLocalSession& s, uint32_t megabytes) = 0;
+    // Record directory index (0 or 1); an absolute path (the storage right).
+    virtual int SetPath(CLocalSession& s, int index, const std::string& path) = 0;
     virtual int SetQuota(CLocalSession& s, uint32_t quota1Mb, uint32_t quota2Mb) = 0;
     virtual void GetDeleteFilesAtDateConfig(int32_t& enable, uint32_t& days) = 0;
     virtual int SetDeleteFilesAtDateConfig(CLocalSession& s, int32_t enable, uint32_t days) = 0;
@@ -217,6 +219,7 @@ public:
     // Storage.
     int SetFileSizes(CLocalSession& s, uint32_t minSeconds, uint32_t maxSeconds) override;
     int SetDelSize(CLocalSession& s, uint32_t megabytes) override;
+    int SetPath(CLocalSession& s, int index, const std::string& path) override;
     int SetQuota(CLocalSession& s, uint32_t quota1Mb, uint32_t quota2Mb) override;
     void GetDeleteFilesAtDateConfig(int32_t& enable, uint32_t& days) override;
     int SetDeleteFilesAtDateConfig(CLocalSession& s, int32_t enable, uint32_t days) override;

@@ -142,6 +142,10 @@ int CServerOperations::SetDelSize(uint32_t megabytes) {
     return StorageChanged(1);
 }
 
+int CServerOperations::SetPath(int index, const std::string& path) {
+    return StorageChanged(m_server->SetRecordDirectory(index, path) == 0 ? 1 : 0);
+}
+
 int CServerOperations::SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds) {
     return StorageChanged(m_server->SetFileSizes(minSeconds, maxSeconds) ? 1 : 0);
 }

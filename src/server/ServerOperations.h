@@ -60,6 +60,7 @@ public:
 
     int SetQuota(uint32_t quota1Mb, uint32_t quota2Mb) override;
     int SetDelSize(uint32_t megabytes) override;
+    int SetPath(int index, const std::string& path) override;
     int SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds) override;
     void GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days) override;
     bool GetCompressFormat(uint32_t rate, uint32_t channels, uint32_t& formatTag,

@@ -72,6 +72,7 @@ public:
     int ClearJournal() override { return Call("ClearJournal", 0, 0, 0, 0); }
     int SetQuota(uint32_t a, uint32_t b) override { return Call("Quota", 0, a, b, 0); }
     int SetDelSize(uint32_t v) override { return Call("DelSize", 0, 0, 0, v); }
+    int SetPath(int index, const std::string&) override { return Call("Path", 0, index, index, 0); }
     // The longest below the shortest fails, as the server's does.
     int SetFileSizes(uint32_t a, uint32_t b) override { return Call("FileSizes", 0, a, b, 0) && a <= b; }
     void GetDeleteFilesAtDateConfig(bool& enable, uint32_t& days) override { enable = true; days = 30; }

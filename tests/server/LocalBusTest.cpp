@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -141,6 +142,11 @@ TEST(LocalBusTest, ChangesAreRefusedThenStoredPushedAndKeptOverARestart) {
         const Bytes config = watcher.Read(550);
         EXPECT_EQ(config[0], 3);
         EXPECT_EQ(U32At(config, 2 + offsetof(tagDvrConfig, Quota)), 700u);
+        // The second record directory, made when missing.
+        EXPECT_EQ(local.Err("SetPath", 1, dir.File("second")), 1);
+        EXPECT_TRUE(std::filesystem::is_directory(dir.File("second")));
+        EXPECT_EQ(local.Err("SetPath", 1, std::string("relative")), 0);
+        EXPECT_EQ(server->RecordDirectory(1), dir.File("second"));
         EXPECT_EQ(local.Err("SetChannelAruK", 0, 0, 0, 7u), 1) << "accepted, nothing changes";
 
         // A client object ends with its connection: a new one starts unauthorized.
