@@ -2,21 +2,14 @@
 // the device and channel checks, the rights, the journal texts of success
 // and refusal, and the server operations (IClientOperations); with them the
 // channel getters, the monitor records and the storage settings.
-#include <arpa/inet.h>
-
 #include <cstring>
 
 #include "access/ClientConnection.h"
 #include "access/ClientServer.h"
+#include "access/WireFields.h"
 
 namespace zorv {
 namespace {
-
-uint32_t U32At(std::span<const uint8_t> b, std::size_t at) {
-    uint32_t v = 0;
-    std::memcpy(&v, b.data() + at, sizeof(v));
-    return v;
-}
 
 // Commands whose channel is byte 2 alone (byte 3 is not a last channel).
 bool SingleChannel(uint8_t code) {
@@ -383,16 +376,12 @@ void CClientConnection::JournalRefusal(const CommandSize& row, std::span<const u
             journal.FormatJournal(kJournalError, text, name, m_address, U32At(request, 4) & 0xFFFF,
                                   denied);
             break;
-        case 186: case 188: {  // search address: IPv4 (network order), port
-            in_addr address{};
-            std::memcpy(&address.s_addr, request.data() + 4, sizeof(address.s_addr));
-            char dotted[INET_ADDRSTRLEN] = {};
-            ::inet_ntop(AF_INET, &address, dotted, sizeof(dotted));
+        case 186: case 188:  // search address: IPv4 (network order), port
             journal.FormatJournal(kJournalError, text, name, m_address,
-                                  std::string(dotted) + ":" + std::to_string(U32At(request, 8) & 0xFFFF),
+                                  AddressText(U32At(request, 4),
+                                              static_cast<uint16_t>(U32At(request, 8) & 0xFFFF)),
                                   denied);
             break;
-        }
         case 190: {  // position, then the stored record (started byte, serial)
             journal.FormatJournal(kJournalError, text, name, m_address, U32At(request, 9),
                                   U32At(request, 4), denied);

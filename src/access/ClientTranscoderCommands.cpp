@@ -9,22 +9,15 @@
 // and a port at byte 8. 236-239 address a transcoder device by the index
 // byte: 236 and 237 carry a sample rate at byte 4 (236 then the compression
 // and the Speex mode), 239 the buffer mode.
-#include <arpa/inet.h>
-
 #include <cstring>
 
 #include "access/ClientConnection.h"
 #include "access/ClientServer.h"
+#include "access/WireFields.h"
 #include "transcoders/TranscoderProtocol.h"
 
 namespace zorv {
 namespace {
-
-uint32_t U32At(std::span<const uint8_t> b, std::size_t at) {
-    uint32_t v = 0;
-    std::memcpy(&v, b.data() + at, sizeof(v));
-    return v;
-}
 
 #pragma pack(push, 1)
 // A result and a record of the transcoder layer.
@@ -49,15 +42,6 @@ std::optional<uint16_t> PortOf(uint32_t value) {
         return std::nullopt;
     }
     return static_cast<uint16_t>(value);
-}
-
-// "a.b.c.d:port" of an address in network byte order.
-std::string AddressText(uint32_t ip, uint16_t port) {
-    in_addr address{};
-    address.s_addr = ip;
-    char dotted[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address, dotted, sizeof(dotted));
-    return std::string(dotted) + ":" + std::to_string(port);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "access/ClientServer.h"
+#include "access/WireFields.h"
 #include "platform/CredentialCipher.h"
 
 namespace zorv {
@@ -524,12 +525,6 @@ auto Refused(const std::string& name, int id, Numbers... numbers) {
     return [&name, id, numbers...](IJournal& j, const std::string& denied) {
         j.FormatJournal(kJournalError, Msg{id}, name, numbers..., denied);
     };
-}
-
-std::string AddressText(uint32_t ip, uint16_t port) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip);  // network order
-    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-           std::to_string(b[3]) + ":" + std::to_string(port);
 }
 
 }  // namespace
