@@ -115,7 +115,10 @@ private:
     std::thread m_thread;
 };
 
-void DeleteByAge(benchmark::State& state) {
+// Times one deletion over a freshly filled table, with the longest append
+// a writer saw meanwhile.
+template <typename Delete>
+void TimeDeletion(benchmark::State& state, Delete deletion) {
     const bool withFiles = state.range(0) != 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -124,8 +127,7 @@ void DeleteByAge(benchmark::State& state) {
         const int32_t handle = Fill(library, dir.Path(), withFiles);
         CAppendProbe probe(library, handle);
         state.ResumeTiming();
-        // Every record is older than the day after the last one.
-        const int32_t freed = library.DeleteBefore(handle, 2026, 5, 1);
+        const int32_t freed = deletion(library, handle, withFiles);
         benchmark::DoNotOptimize(freed);
         state.PauseTiming();
         probe.Report(state);
@@ -136,26 +138,19 @@ void DeleteByAge(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRecords);
 }
 
+void DeleteByAge(benchmark::State& state) {
+    TimeDeletion(state, [](CRecordDbLibrary& library, int32_t handle, bool) {
+        // Every record is older than the day after the last one.
+        return library.DeleteBefore(handle, 2026, 5, 1);
+    });
+}
+
 void DeleteBySize(benchmark::State& state) {
-    const bool withFiles = state.range(0) != 0;
     // All of them: 100,000 files of 64 KiB.
     const int32_t megabytes = static_cast<int32_t>((int64_t{kRecords} * kFileBytes) >> 20);
-    for (auto _ : state) {
-        state.PauseTiming();
-        CBenchDir dir;
-        CRecordDbLibrary library;
-        const int32_t handle = Fill(library, dir.Path(), withFiles);
-        CAppendProbe probe(library, handle);
-        state.ResumeTiming();
-        const int32_t freed = library.DeleteOldest(handle, withFiles ? megabytes : 1);
-        benchmark::DoNotOptimize(freed);
-        state.PauseTiming();
-        probe.Report(state);
-        state.counters["freed_MB"] = freed;
-        library.Close(handle);
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(state.iterations() * kRecords);
+    TimeDeletion(state, [megabytes](CRecordDbLibrary& library, int32_t handle, bool withFiles) {
+        return library.DeleteOldest(handle, withFiles ? megabytes : 1);
+    });
 }
 
 BENCHMARK(DeleteByAge)->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
