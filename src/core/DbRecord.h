@@ -88,6 +88,13 @@ inline void SetRingTime(tagDB_Record& record, const LocalTime& t) {
     record.rsec = static_cast<uint32_t>(t.second);
 }
 
+// The record's length in hours, minutes and seconds.
+inline void SetDuration(tagDB_Record& record, uint64_t seconds) {
+    record.dhour = static_cast<uint32_t>(seconds / 3600);
+    record.dmin = static_cast<uint32_t>(seconds % 3600 / 60);
+    record.dsek = static_cast<uint32_t>(seconds % 60);
+}
+
 // Copies text into a fixed text field: at most N - 1 bytes, zero-filled.
 template <std::size_t N>
 void SetText(char (&field)[N], std::string_view text) {

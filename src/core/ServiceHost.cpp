@@ -202,8 +202,7 @@ std::string JoinArguments(int argc, const char* const* argv) {
 
 CServiceHost::CServiceHost(const CProductNames& names, std::string registryFile,
                            std::string executablePath, IJournal& journal)
-    : m_names(names),
-      m_serviceName(names.Name(CProductNames::kServiceName)),
+    : m_serviceName(names.Name(CProductNames::kServiceName)),
       m_executablePath(std::move(executablePath)),
       m_serverKey(registryFile, "SOFTWARE\\" + names.Name(CProductNames::kFileBaseName)),
       m_appIdKey(registryFile, std::string("AppID\\") + kAppId),
@@ -237,8 +236,7 @@ void CServiceHost::RemoveService() {
 }
 
 bool CServiceHost::SetWorkDirectory() {
-    const std::string directory =
-        std::filesystem::path(m_executablePath).parent_path().string();
+    const std::string directory = std::filesystem::path(m_executablePath).parent_path().string();
     if (!m_serverKey.Create() || !m_serverKey.SetString("WorkDirectory", directory)) {
         m_journal.WriteJournal(kJournalError, CatalogText(Msg{127}));
         return false;

@@ -87,7 +87,6 @@ private:
     bool WriteBusPolicy();
     bool SetWorkDirectory();
 
-    const CProductNames& m_names;
     std::string m_serviceName;
     std::string m_executablePath;
     CRegistryKey m_serverKey;

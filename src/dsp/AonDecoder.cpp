@@ -11,7 +11,7 @@ namespace zorv {
 
 namespace {
 
-constexpr int kFrequencies[CAonDecoder::kTones] = {700, 900, 1100, 1300, 1500, 1700};
+constexpr int kAonFrequencies[CAonDecoder::kTones] = {700, 900, 1100, 1300, 1500, 1700};
 constexpr int kSlots = 9;
 constexpr int kSymbolCodes = 12;  // 0..11; 12 is never counted
 constexpr int kMinPeriod = 30;
@@ -57,7 +57,7 @@ bool CAonDecoder::Init(uint32_t sampleRate) {
         for (int t = 0; t < kTones; ++t) {
             // k = f N / rate is whole: every frame holds whole cycles of every tone.
             const std::size_t k =
-                static_cast<std::size_t>(kFrequencies[t]) * m_frameLength / sampleRate;
+                static_cast<std::size_t>(kAonFrequencies[t]) * m_frameLength / sampleRate;
             const double angle = 2.0 * std::numbers::pi *
                                  static_cast<double>((k * n) % m_frameLength) /
                                  static_cast<double>(m_frameLength);

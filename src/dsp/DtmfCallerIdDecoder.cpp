@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dsp/DtmfTones.h"
+
 namespace zorv {
 
 namespace {
 
-constexpr double kFrequencies[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
 // Rows are the low frequencies, columns the high ones.
 constexpr uint8_t kKeys[4][4] = {
     {1, 2, 3, 10},
@@ -40,7 +41,7 @@ bool CDtmfCallerIdDecoder::Init(uint32_t sampleRate) {
     const double halfFrame = kMinToneAmplitude * static_cast<double>(m_frameLength) / 2.0;
     m_minTonePower = static_cast<float>(halfFrame * halfFrame);
     for (std::size_t f = 0; f < 8; ++f) {
-        m_bank.SetCoefficient(f, GoertzelExactCoefficient(kFrequencies[f], sampleRate));
+        m_bank.SetCoefficient(f, GoertzelExactCoefficient(kDtmfFrequencies[f], sampleRate));
     }
     m_sampleRate = sampleRate;
     Reset();

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/DtmfTones.h"
+
 namespace zorv {
 
 namespace {
 
-constexpr double kFrequencies[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
 constexpr char kSymbols[4][4] = {
     {'1', '2', '3', 'A'},
     {'4', '5', '6', 'B'},
@@ -57,8 +58,8 @@ bool CDtmfDecoder::Init(uint32_t sampleRate) {
     m_frameLength = static_cast<std::size_t>(std::lround(0.03 * sampleRate));
     m_chunkLength = sampleRate / 500;
     for (std::size_t f = 0; f < 8; ++f) {
-        m_bank.SetCoefficient(f,
-                              GoertzelBinCoefficient(kFrequencies[f], m_frameLength, sampleRate));
+        m_bank.SetCoefficient(
+            f, GoertzelBinCoefficient(kDtmfFrequencies[f], m_frameLength, sampleRate));
     }
     m_sampleRate = sampleRate;
     Reset();

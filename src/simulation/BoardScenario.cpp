@@ -17,6 +17,7 @@
 
 #include "devices/BoardDriver.h"
 #include "platform/IniDocument.h"
+#include "storage/WaveFormat.h"
 
 namespace zorv {
 
@@ -484,14 +485,6 @@ std::string ReadRegularFile(const std::string& path, std::size_t maxBytes,
     return bytes;
 }
 
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 }  // namespace
 
 uint32_t ConverterRateHz(uint16_t rateCode) {
@@ -529,7 +522,7 @@ std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rat
     std::size_t p = 12;
     while (p + 8 <= bytes.size()) {
         const uint8_t* id = bytes.data() + p;
-        const std::size_t size = Le32(bytes.data() + p + 4);
+        const std::size_t size = LoadLe32(bytes.data() + p + 4);
         const std::size_t body = p + 8;
         const std::size_t available = std::min(size, bytes.size() - body);
         if (std::memcmp(id, "fmt ", 4) == 0) {
@@ -537,13 +530,13 @@ std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rat
                 fail("its format chunk is too short");
             }
             const uint8_t* f = bytes.data() + body;
-            const uint16_t tag = Le16(f);
-            const uint16_t channels = Le16(f + 2);
-            rate = Le32(f + 4);
-            const uint16_t bits = Le16(f + 14);
+            const uint16_t tag = LoadLe16(f);
+            const uint16_t channels = LoadLe16(f + 2);
+            rate = LoadLe32(f + 4);
+            const uint16_t bits = LoadLe16(f + 14);
             bool pcm = tag == 1;
             if (tag == 0xFFFE && available >= 26) {  // extensible: PCM sub-format
-                pcm = Le16(f + 24) == 1;
+                pcm = LoadLe16(f + 24) == 1;
             }
             if (!pcm || bits != 16 || channels != 1) {
                 fail(fmt::format("must be 16-bit PCM mono (format {}, {} channels, {} bits)", tag,
@@ -572,7 +565,7 @@ std::vector<int16_t> ParseBoardWav(std::span<const uint8_t> bytes, uint32_t& rat
     }
     std::vector<int16_t> samples(data->second / 2);
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = static_cast<int16_t>(Le16(bytes.data() + data->first + 2 * i));
+        samples[i] = static_cast<int16_t>(LoadLe16(bytes.data() + data->first + 2 * i));
     }
     return samples;
 }

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/AutoResetEvent.h"
+#include "storage/WaveFormat.h"
 
 namespace zorv {
 
@@ -39,11 +40,6 @@ int ReadCommandField(int command) {
         }
     }
     return -1;
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 void PutLe32(uint8_t* p, uint32_t value) {
@@ -150,7 +146,7 @@ bool CSimulatedBoard::Control(uint32_t code, std::span<const uint8_t> in, std::s
             if (in.size() != 8 && in.size() != 16) {
                 return false;
             }
-            m_transferSize = Le32(in.data());
+            m_transferSize = LoadLe32(in.data());
             m_transferring = true;
             m_stream.clear();
             m_readOffset = 0;
@@ -188,9 +184,9 @@ bool CSimulatedBoard::SetSwitchHeld(std::span<const uint8_t> in) {
     if (in.size() != 12) {
         return false;
     }
-    const uint32_t a = Le32(in.data());
-    const uint32_t kind = Le32(in.data() + 4);
-    const uint32_t value = Le32(in.data() + 8);
+    const uint32_t a = LoadLe32(in.data());
+    const uint32_t kind = LoadLe32(in.data() + 4);
+    const uint32_t value = LoadLe32(in.data() + 8);
     if (kind == 0 && a < 2 * kMaxGroups) {
         if (value != 0) {
             m_enableMask |= 1u << a;
@@ -500,8 +496,8 @@ void CSimulatedBoard::Append(const uint8_t* bytes, std::size_t size) {
 }
 
 void CSimulatedBoard::AppendEvent(int group, int channelInGroup, uint8_t code, uint8_t value) {
-    const uint8_t record[kEventRecordLength] = {EventRecordHeader(group, channelInGroup), kRecordMark,
-                                                value, code};
+    const uint8_t record[kEventRecordLength] = {EventRecordHeader(group, channelInGroup),
+                                                kRecordMark, value, code};
     Append(record, sizeof record);
 }
 
@@ -597,7 +593,8 @@ void CSimulatedBoard::StepMs() {
         // 24), so the host's watchdog knows it is alive even on quiet lines.
         if (speaking && m_layout.groupChannels[g] > 0 && m_config.heartbeatMs > 0 &&
             m_nowMs % m_config.heartbeatMs == 0) {
-            AppendEvent(g, kGroupEventField, Code(DspEvent::Monitor), m_config.statusByte[static_cast<std::size_t>(g)]);
+            AppendEvent(g, kGroupEventField, Code(DspEvent::Monitor),
+                        m_config.statusByte[static_cast<std::size_t>(g)]);
         }
         if (ProcessorSilent(g)) {
             group.answers.clear();

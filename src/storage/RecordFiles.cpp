@@ -37,12 +37,6 @@ const std::string& MarkFailedText() {
 // Tries of free names before an open fails.
 constexpr int kNameTries = 1000;
 
-void SetDuration(tagDB_Record& meta, uint64_t seconds) {
-    meta.dhour = static_cast<uint32_t>(seconds / 3600);
-    meta.dmin = static_cast<uint32_t>(seconds % 3600 / 60);
-    meta.dsek = static_cast<uint32_t>(seconds % 60);
-}
-
 }  // namespace
 
 struct CRecordFiles::Channel {
@@ -110,8 +104,8 @@ tagDB_Record& CRecordFiles::Metadata(int channel) {
     return At(Valid(channel) ? channel : 0).call.getDbRecord();
 }
 
-void CRecordFiles::FillStart(int channel, tagDB_Record& meta, const LocalTime& t,
-                             uint32_t compress, uint32_t inout) {
+void CRecordFiles::FillStart(int channel, tagDB_Record& meta, const LocalTime& t, uint32_t compress,
+                             uint32_t inout) {
     SetStartTime(meta, t);
     meta.dhour = 0;
     meta.dmin = 0;
@@ -138,8 +132,8 @@ bool CRecordFiles::CreateRecordFile(int channel, CWavFile& file, const LocalTime
     // the file is created only where no file (or link) of that name exists.
     int failure = EEXIST;
     for (int tries = 0; tries < kNameTries; ++tries) {
-        const std::string name = FileName(directory, start, line, c.counter,
-                                          m_owner.DeviceIndex(), monitor, m_owner.FileSuffix());
+        const std::string name = FileName(directory, start, line, c.counter, m_owner.DeviceIndex(),
+                                          monitor, m_owner.FileSuffix());
         if (file.CreateNew(name, 0, CWavFile::kShareRead, true)) {
             return true;
         }
@@ -245,7 +239,7 @@ void CRecordFiles::CloseFile(CWavFile& file, uint32_t samples, uint32_t compress
         if (::unlink(name.c_str()) != 0) {
             // A short record that cannot be deleted stays like a long one.
             m_server.FormatJournal(kJournalError, DeleteFailedText(), name,
-                          std::string(std::strerror(errno)));
+                                   std::string(std::strerror(errno)));
         } else {
             m_marks.Clear(name);  // a side record goes with its record
             if (registered && m_database != nullptr) {

@@ -16,6 +16,7 @@
 #include "core/Journal.h"
 #include "platform/Cp1251.h"
 #include "storage/WavFile.h"
+#include "storage/WaveFormat.h"
 
 namespace zorv {
 namespace {
@@ -36,11 +37,6 @@ const std::string& EnteredText() {
     static const std::string text =
         Utf8ToCp1251("Записей, внесённых в базу данных при запуске: %d.");
     return text;
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 bool EndsWithNoCase(const std::string& text, const std::string& tail) {
@@ -74,18 +70,12 @@ Probe ProbeFile(const std::string& path) {
         probe = Probe::kHeld;
     } else if (::pread(fd, header.data(), header.size(), 0) ==
                    static_cast<ssize_t>(header.size()) &&
-               Le32(&header[0]) == kRiff && Le32(&header[8]) == kWave) {
-        const uint64_t declared = static_cast<uint64_t>(Le32(&header[4])) + 8;
+               LoadLe32(&header[0]) == kRiff && LoadLe32(&header[8]) == kWave) {
+        const uint64_t declared = static_cast<uint64_t>(LoadLe32(&header[4])) + 8;
         probe = declared == static_cast<uint64_t>(info.st_size) ? Probe::kClosed : Probe::kCut;
     }
     ::close(fd);  // also releases the lock
     return probe;
-}
-
-void SetDuration(tagDB_Record& meta, uint64_t seconds) {
-    meta.dhour = static_cast<uint32_t>(seconds / 3600);
-    meta.dmin = static_cast<uint32_t>(seconds % 3600 / 60);
-    meta.dsek = static_cast<uint32_t>(seconds % 60);
 }
 
 }  // namespace

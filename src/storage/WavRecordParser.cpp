@@ -42,7 +42,7 @@ const SWavChunk* FindChunk(const std::vector<SWavChunk>& chunks, uint32_t id) {
 
 namespace {
 
-constexpr uint64_t kMaxChunkSize = std::numeric_limits<uint32_t>::max() - 1;  // even
+constexpr uint64_t kMaxEvenChunkSize = std::numeric_limits<uint32_t>::max() - 1;  // even
 
 // Audio and marks are streamed into the file; their sizes are written only at
 // close, so a writer that stopped early leaves them at 0.
@@ -75,7 +75,7 @@ EWavParseResult WalkChunks(const CByteSource& source, std::vector<SWavChunk>& ch
             const bool leftOpen =
                 chunk.size == 0 && !(chunk.id == kChunkData && MarkHeaderAt(source, pos + 8));
             if (leftOpen || chunk.size > available) {
-                chunk.size = static_cast<uint32_t>(std::min(available, kMaxChunkSize));
+                chunk.size = static_cast<uint32_t>(std::min(available, kMaxEvenChunkSize));
             }
         } else if (chunk.size > available) {
             return EWavParseResult::kBadChunk;

@@ -39,7 +39,7 @@ constexpr uint32_t kSilentTicksLimit = 15;  // more than this many 2 s ticks: 32
 constexpr uint32_t kRateTicks = 2;
 constexpr uint32_t kRateSeconds = 4;
 constexpr std::chrono::milliseconds kDefaultSupervisionPeriod{2000};
-constexpr std::chrono::milliseconds kReceivePoll{100};
+constexpr std::chrono::milliseconds kDatagramReceivePoll{100};
 // A command whose completion never comes (the configurator gone) ends here.
 constexpr std::chrono::milliseconds kCommandWaitLimit{30000};
 // Received datagrams are read into this much, so a longer one shows its
@@ -342,8 +342,8 @@ struct CDatagramFlowProcessor::Impl {
         while (!stopThreads.load()) {
             watched[0].revents = 0;
             watched[1].revents = 0;
-            if (::poll(watched.data(), watched.size(), static_cast<int>(kReceivePoll.count())) <=
-                    0 ||
+            if (::poll(watched.data(), watched.size(),
+                       static_cast<int>(kDatagramReceivePoll.count())) <= 0 ||
                 (watched[0].revents & POLLIN) == 0) {
                 continue;
             }
@@ -351,7 +351,8 @@ struct CDatagramFlowProcessor::Impl {
             const ssize_t size =
                 socket.recv(receiveBuffer.data(), receiveBuffer.size(), sender, MSG_DONTWAIT);
             if (size >= 0) {
-                OnDatagram(receiveBuffer.data(), static_cast<std::size_t>(size), FromAceAddress(sender));
+                OnDatagram(receiveBuffer.data(), static_cast<std::size_t>(size),
+                           FromAceAddress(sender));
             }
         }
     }

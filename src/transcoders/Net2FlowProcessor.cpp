@@ -5,6 +5,7 @@
 #include <ace/SOCK_Connector.h>
 #include <ace/SOCK_Stream.h>
 #include <ace/Time_Value.h>
+#include <fmt/printf.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -16,12 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include <fmt/printf.h>
-
 #include "core/Journal.h"
 #include "platform/AutoResetEvent.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadPriority.h"
+#include "transcoders/AceTime.h"
 #include "transcoders/TelnetController.h"
 #include "transcoders/TranscoderDataProtocol.h"
 
@@ -34,7 +34,7 @@ constexpr std::chrono::milliseconds kDataConnectTimeout{2000};
 constexpr std::chrono::milliseconds kDataSendTimeout{2000};
 // How long the receive thread waits for data before it looks at its stop
 // flag again.
-constexpr std::chrono::milliseconds kReceivePoll{50};
+constexpr std::chrono::milliseconds kPacketReceivePoll{50};
 constexpr uint32_t kRateWindowTicks = 3;
 constexpr uint32_t kConnectedTimeout = 15;
 constexpr uint32_t kInitialDataTimeout = 10;
@@ -42,12 +42,6 @@ constexpr uint32_t kSpeexDataTimeout = 35;
 constexpr uint32_t kOtherDataTimeout = 15;
 constexpr uint32_t kSpeexErrorLimit = 3;
 constexpr uint32_t kFrequencyKHz[] = {8, 16, 32};
-
-ACE_Time_Value TimeValue(std::chrono::milliseconds timeout) {
-    ACE_Time_Value value;
-    value.msec(static_cast<long>(timeout.count()));
-    return value;
-}
 
 // The value of the first line at or after from that begins with label: the
 // text after the label and one blank. from moves past the line found.
@@ -229,7 +223,8 @@ struct CNet2FlowProcessor::Impl {
         }
         const ACE_Time_Value timeout = TimeValue(kDataSendTimeout);
         std::size_t sent = 0;
-        const ssize_t result = data.send_n(bytes.data(), bytes.size(), MSG_NOSIGNAL, &timeout, &sent);
+        const ssize_t result =
+            data.send_n(bytes.data(), bytes.size(), MSG_NOSIGNAL, &timeout, &sent);
         return result == static_cast<ssize_t>(bytes.size()) && sent == bytes.size();
     }
 
@@ -277,18 +272,18 @@ struct CNet2FlowProcessor::Impl {
     void ReceiveLoop(ACE_HANDLE handle) {
         SetCurrentThreadTimeCritical();  // as the device's reactor; best effort
         ACE_SOCK_Stream stream(handle);
-        // One blocking receive per packet, given up after kReceivePoll so that
+        // One blocking receive per packet, given up after kPacketReceivePoll so that
         // a stop request is seen: a receive that runs out (EAGAIN) is a quiet
         // connection (no stream started yet, a pause), not a closed one.
         ACE::clr_flags(handle, ACE_NONBLOCK);
         timeval wait{};
         wait.tv_usec = static_cast<suseconds_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(kReceivePoll).count());
+            std::chrono::duration_cast<std::chrono::microseconds>(kPacketReceivePoll).count());
         stream.set_option(SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         while (!stopReceiver.load()) {
             const ssize_t n = stream.recv(chunk.get(), kNet2ReceiveChunk);
-            if (n < 0 && (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR ||
-                          errno == ETIME)) {
+            if (n < 0 &&
+                (errno == EWOULDBLOCK || errno == EAGAIN || errno == EINTR || errno == ETIME)) {
                 continue;
             }
             if (n <= 0) {
@@ -667,10 +662,9 @@ bool CNet2FlowProcessor::SetLine(uint32_t param, uint32_t line, uint32_t value) 
 
 bool CNet2FlowProcessor::SetBlockLine(uint32_t a, const uint8_t (&v)[9]) {
     CRecursiveLock guard(m_impl->lock);
-    return m_impl->ShellCommand(fmt::sprintf(kCmdBlockLineSet, a, unsigned{v[0]}, unsigned{v[1]},
-                                             unsigned{v[2]}, unsigned{v[3]}, unsigned{v[4]},
-                                             unsigned{v[5]}, unsigned{v[6]}, unsigned{v[7]},
-                                             unsigned{v[8]}));
+    return m_impl->ShellCommand(fmt::sprintf(
+        kCmdBlockLineSet, a, unsigned{v[0]}, unsigned{v[1]}, unsigned{v[2]}, unsigned{v[3]},
+        unsigned{v[4]}, unsigned{v[5]}, unsigned{v[6]}, unsigned{v[7]}, unsigned{v[8]}));
 }
 
 bool CNet2FlowProcessor::SetLineOnOff(uint32_t mask) {

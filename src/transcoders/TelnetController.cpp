@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <string>
 
+#include "transcoders/AceTime.h"
+
 namespace zorv {
 
 // A failed step of Connect; carries the error Connect reports.
@@ -22,15 +24,7 @@ private:
     TelnetError m_error;
 };
 
-namespace {
-
-ACE_Time_Value TimeValue(std::chrono::milliseconds timeout) {
-    ACE_Time_Value value;
-    value.msec(static_cast<long>(timeout.count()));
-    return value;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 CTelnetController::CTelnetController() {
     m_reply.Reset();

@@ -13,7 +13,7 @@ namespace {
 constexpr std::chrono::milliseconds kTickPeriod{1000};
 // How long the receive thread waits for a datagram before it looks at its
 // stop flag again.
-constexpr std::chrono::milliseconds kReceivePoll{100};
+constexpr std::chrono::milliseconds kAnswerReceivePoll{100};
 // Requests are resent at these ages (whole seconds) and given up after.
 constexpr int64_t kFirstResendAge = 2;
 constexpr int64_t kLastResendAge = 5;
@@ -119,7 +119,7 @@ void CTranscoderConfigurator::ReceiveLoop() {
     std::array<uint8_t, kTranscoderDatagramMax> buffer{};
     while (!m_stopReceive) {
         TranscoderAddress sender;
-        std::optional<std::size_t> length = m_socket->Receive(buffer, sender, kReceivePoll);
+        std::optional<std::size_t> length = m_socket->Receive(buffer, sender, kAnswerReceivePoll);
         if (!length) {
             continue;
         }
