@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "core/Journal.h"
 #include "devices/DatagramTranscoderDriver.h"
@@ -207,7 +208,13 @@ TEST_F(TranscoderServerTest, UnansweredCommandIsResentAndEndsWithNoAnswer) {
     const TranscoderAddress at{sim.Address(), sim.ConfigPort()};
     EXPECT_EQ(Configurator().SendDeviceCommand(at, TCMD_RESET_ADC, 0, 0)->Wait(),
               RequestResult::kNoAnswer);
-    EXPECT_EQ(sim.RequestCount() - before, 5);  // sent, then resent at ages 2 to 5
+    // Sent, then resent on the configurator's ticks at ages 2 to 5 (the exact
+    // ages are checked on a manual clock; a tick that comes late on a busy
+    // machine skips an age). The simulator may count the last one a moment
+    // after the answer.
+    ASSERT_TRUE(PollUntil([&] { return sim.RequestCount() - before >= 2; }, 5s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(sim.RequestCount() - before, 5);
 }
 
 TEST_F(TranscoderServerTest, MovedTranscoderIsFoundAgainAndItsRegistrationRewritten) {
