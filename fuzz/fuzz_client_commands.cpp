@@ -240,7 +240,8 @@ struct Harness {
     Harness() {
         char pattern[] = "/tmp/fuzz_client_commands.XXXXXX";
         directory = ::mkdtemp(pattern);
-        users.Initialise(directory, "ZORV");
+        // The cheapest hash: the target explores the commands, not Argon2.
+        users.Initialise(directory, "ZORV", {kCheapestHashCost});
         tagUserAccountRecord admin{};
         SetFieldText(std::span<char>(admin.UserName), "admin");
         SetFieldText(std::span<char>(admin.Password), "fuzz-secret");
@@ -252,6 +253,10 @@ struct Harness {
         ClientServerOptions options;
         options.sendQueueBytes = 64 * 1024 * 1024;
         options.sendWait = std::chrono::milliseconds{0};
+        // Refused logins are neither slowed nor counted in bursts here: a
+        // fuzzed login must not make the target wait.
+        options.logins.delayStart = std::chrono::milliseconds{0};
+        options.logins.burstQuiet = std::chrono::seconds{0};
         server = std::make_unique<CClientServer>(journal, users, data, SystemClock(), options);
         server->SetOperations(operations);
     }

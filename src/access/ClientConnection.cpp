@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "access/ClientServer.h"
+#include "access/WireFields.h"
 #include "platform/CredentialCipher.h"
 
 namespace zorv {
@@ -15,6 +16,10 @@ namespace {
 constexpr std::chrono::seconds kLoginLimit{35};     // seven empty 5-second waits
 constexpr std::chrono::seconds kInactiveLimit{65};  // thirteen
 constexpr std::chrono::milliseconds kNoticeWait{1000};
+// Refused logins after which a connection is ended.
+constexpr int kMaxRefusedLogins = 3;
+// The longest slice of a wait for a login's turn (a detach ends it sooner).
+constexpr std::chrono::milliseconds kTurnSlice{100};
 
 }  // namespace
 
@@ -24,7 +29,9 @@ CClientConnection::CClientConnection(CClientServer& server, ACE_SOCK_Stream stre
       m_clock(server.Clock()),
       m_stream(stream),
       m_lastReply(m_clock.SteadyNow()),
-      m_address(std::move(address)) {}
+      m_loginDeadline(m_lastReply + kLoginLimit),
+      m_address(std::move(address)),
+      m_host(HostOf(m_address)) {}
 
 CClientConnection::~CClientConnection() {
     Detach();
@@ -53,6 +60,12 @@ void CClientConnection::Detach() {
     }
 }
 
+void CClientConnection::RequestEnd() {
+    m_detached = true;
+    m_closed = true;
+    m_wake.Set();
+}
+
 void CClientConnection::Join() {
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) {
         m_thread.join();
@@ -77,7 +90,7 @@ ClientAtr CClientConnection::Attributes() const {
 
 bool CClientConnection::Matches(std::string_view name, const std::string* address) const {
     CMutexLock lock(m_identityLock);
-    if (m_userName != name) {
+    if (!SameUserName(m_userName, name)) {
         return false;
     }
     if (address == nullptr) {
@@ -169,7 +182,8 @@ void CClientConnection::Run() {
 }
 
 bool CClientConnection::CheckIdle() {
-    const auto idle = m_clock.SteadyNow() - m_lastReply;
+    const auto now = m_clock.SteadyNow();
+    const auto idle = now - m_lastReply;
     bool authorized = false;
     uint32_t userId = 0;
     {
@@ -177,7 +191,7 @@ bool CClientConnection::CheckIdle() {
         authorized = m_authorized;
         userId = m_userId;
     }
-    if (!authorized && idle >= kLoginLimit) {
+    if (!authorized && now >= m_loginDeadline) {
         m_server.Journal().WriteJournal(kJournalError, CatalogText(Msg{140}));
         Disconnect(kReasonTimeout);
         return true;
@@ -243,22 +257,30 @@ void CClientConnection::Login(const LoginRequest& request) {
     }
     const std::string password = FieldText(request.User.Password, kPasswordMax);
 
+    CLoginGuard& guard = m_server.Logins();
+    if (!WaitForTurn(guard.Reserve(m_host, m_clock.SteadyNow()))) {
+        return;
+    }
     auto reply = std::make_unique<LoginReply>();
     std::memset(reply.get(), 0, sizeof(LoginReply));
     reply->Code = request.Code;
     reply->Index = request.Index;
     tagUserAccountRecord record{};
     IJournal& journal = m_server.Journal();
+    const bool wasAuthorized = IsAuthorized();
+    bool granted = false;
     if (!m_server.Users().Lookup(name, password, record)) {
         m_rights.Clear();
         {
             CMutexLock lock(m_identityLock);
             m_authorized = false;
         }
-        journal.FormatJournal(kJournalError, Msg{146}, name, m_address);
+        if (guard.Refused(m_host, m_clock.SteadyNow(), CLoginGuard::Refusal::kLogin)) {
+            journal.FormatJournal(kJournalError, Msg{146}, name, m_address);
+        }
     } else {
         m_rights.Load(record);
-        const bool granted = m_rights.HasFunction(kFnNetworkAccess);
+        granted = m_rights.HasFunction(kFnNetworkAccess);
         {
             CMutexLock lock(m_identityLock);
             m_userName = name;
@@ -266,15 +288,51 @@ void CClientConnection::Login(const LoginRequest& request) {
             m_authorized = granted;
         }
         if (granted) {
+            guard.Granted(m_host);
             reply->Granted = 1;
             reply->Account = record;
             journal.FormatJournal(kJournalInfo, Msg{145}, name);
         } else {
             m_rights.Clear();
-            journal.FormatJournal(kJournalError, Msg{144}, name);
+            if (guard.Refused(m_host, m_clock.SteadyNow(), CLoginGuard::Refusal::kLogin)) {
+                journal.FormatJournal(kJournalError, Msg{144}, name);
+            }
         }
     }
-    ReplyWith(*reply);
+    if (wasAuthorized && !granted) {
+        // Logged out by a refused login: the time to log in starts anew.
+        m_loginDeadline = m_clock.SteadyNow() + kLoginLimit;
+    }
+    if (!ReplyWith(*reply) || granted) {
+        return;
+    }
+    if (++m_refusedLogins >= kMaxRefusedLogins) {
+        Disconnect(kReasonTimeout);
+    }
+}
+
+bool CClientConnection::WaitForTurn(IClock::SteadyTime turn) {
+    for (;;) {
+        const auto now = m_clock.SteadyNow();
+        if (m_closed.load() || (!IsAuthorized() && now >= m_loginDeadline)) {
+            return false;
+        }
+        if (now >= turn) {
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(turn - now);
+        pollfd fd{m_wake.Fd(), POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(std::clamp(left, std::chrono::milliseconds{1},
+                                                         kTurnSlice)
+                                                  .count())) > 0) {
+            m_wake.TryReset();
+        }
+    }
+}
+
+void CClientConnection::Renamed(const std::string& newName) {
+    CMutexLock lock(m_identityLock);
+    m_userName = newName;
 }
 
 bool CClientConnection::Reply(std::span<const uint8_t> message) {

@@ -16,9 +16,14 @@
 // event live as long as the object (shared by the server's list).
 //
 // Owned by CClientServer's list (shared_ptr). A connection that ends itself
-// (disconnect) stops its thread and waits in the list, closed, until the
-// server purges it; the purge or Detach joins the thread, never the thread
-// itself.
+// (disconnect) or is asked to end (RequestEnd) stops its thread and waits in
+// the list, closed, until the server purges it; the purge or Detach joins
+// the thread, never the thread itself nor another connection's thread.
+//
+// Logging in: the time-out before a login counts from the connection's
+// start (a refused login does not restart it), three refused logins end the
+// connection, and every password check waits for its turn from the server's
+// login guard (a growing delay per address after refusals).
 #pragma once
 
 #include <ace/SOCK_Stream.h>
@@ -65,8 +70,13 @@ public:
     // Ends the connection from another thread: sets the closed flag, wakes
     // and joins the thread (which leaves without a disconnect notice) and
     // closes the socket. From the connection's own thread it only sets the
-    // flag: the thread ends after the current message.
+    // flag: the thread ends after the current message. Only the server's
+    // stop and purge call it.
     void Detach();
+    // Asks the connection to end without waiting for it: sets the closed
+    // flag and wakes the thread, which leaves without a disconnect notice
+    // and closes its socket (any thread).
+    void RequestEnd();
     // Joins a thread that ended itself (purge).
     void Join();
 
@@ -76,8 +86,10 @@ public:
     bool IsAuthorized() const;
     // The wire form of the client's identity (UserAddr cut to 20 bytes).
     ClientAtr Attributes() const;
-    // Same name and full address text.
+    // Same user name (SameUserName) and full address text.
     bool Matches(std::string_view name, const std::string* address) const;
+    // The peer's address without its port.
+    const std::string& Host() const { return m_host; }
 
     // Queues a message (any thread). False when the connection is closed or
     // its queue is full; a full queue disconnects the client (reason 2).
@@ -90,6 +102,11 @@ private:
     // Runs a whole request; false when the connection must end.
     bool RunCommand(std::span<const uint8_t> request);
     void Login(const LoginRequest& request);
+    // Waits for the login guard's turn; false when the connection ended or
+    // its time to log in ran out first (no check, no reply).
+    bool WaitForTurn(IClock::SteadyTime turn);
+    // The user logged in on this connection was renamed by itself.
+    void Renamed(const std::string& newName);
     // Read commands (ClientReadCommands.cpp).
     bool RunReadCommand(uint8_t code, uint8_t index, std::span<const uint8_t> request);
     void SendJournalFile(uint8_t index);
@@ -146,6 +163,8 @@ private:
     CUserRights m_rights;
     std::array<uint8_t, kMaxRequestSize> m_receive{};
     IClock::SteadyTime m_lastReply;
+    IClock::SteadyTime m_loginDeadline;  // while not logged in
+    int m_refusedLogins = 0;
     uint8_t m_lastIndex = 0;
     bool m_ending = false;  // Disconnect ran
 
@@ -159,6 +178,7 @@ private:
     mutable CMutex m_identityLock;
     std::string m_userName GUARDED_BY(m_identityLock);  // deciphered, at most 20 bytes
     const std::string m_address;                        // full "a.b.c.d:port"
+    const std::string m_host;                           // "a.b.c.d"
     uint32_t m_userId GUARDED_BY(m_identityLock) = 0;
     bool m_authorized GUARDED_BY(m_identityLock) = false;
 

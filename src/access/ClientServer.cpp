@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "access/WireFields.h"
 #include "platform/IniFile.h"
 
 namespace zorv {
@@ -22,7 +23,9 @@ CClientServer::CClientServer(IJournal& journal, CUsersDatabase& users, IClientDa
       m_users(users),
       m_data(data),
       m_clock(clock),
-      m_options(std::move(options)) {}
+      m_options(std::move(options)),
+      m_logins(journal, m_options.logins),
+      m_maxPendingPerAddress(m_options.maxPendingPerAddress) {}
 
 CClientServer::~CClientServer() {
     Stop();
@@ -39,6 +42,7 @@ void CClientServer::Start() {
     const uint32_t serverPort = readBack("ServerPort", 1040);
     readBack("ListenPort", 3035);
     const uint32_t startNetwork = readBack("StartNetwork", 1);
+    m_maxPendingPerAddress = readBack("MaxPendingPerAddress", m_options.maxPendingPerAddress);
     if (startNetwork != 1) {
         m_journal.WriteJournal(kJournalInfo, CatalogText(Msg{102}));
         return;
@@ -109,6 +113,7 @@ void CClientServer::Stop() {
     for (const auto& connection : all) {
         connection->Detach();
     }
+    m_logins.FlushAll();
 }
 
 void CClientServer::AcceptLoop() {
@@ -131,6 +136,7 @@ void CClientServer::AcceptLoop() {
         for (const auto& connection : closed) {
             connection->Join();
         }
+        m_logins.Flush(m_clock.SteadyNow());
     }
 }
 
@@ -154,13 +160,18 @@ void CClientServer::Accept() {
     if (peer.addr_to_string(text, sizeof(text)) != 0) {
         std::snprintf(text, sizeof(text), "0.0.0.0:0");
     }
+    const std::string host = HostOf(text);
     std::vector<std::shared_ptr<CClientConnection>> closed;
     bool accepted = false;
+    bool tooMany = false;
     {
         CScopedLock<CRecursiveMutex> lock(m_listLock);
         closed = TakeClosed();
         if (m_connections.size() >= kMaxClients) {
             m_journal.WriteJournal(kJournalInfo, CatalogText(Msg{137}));
+            stream.close();
+        } else if (!MayConnect(host)) {
+            tooMany = true;
             stream.close();
         } else {
             auto connection = std::make_shared<CClientConnection>(*this, stream, text);
@@ -175,9 +186,27 @@ void CClientServer::Accept() {
     if (accepted) {
         m_journal.WriteJournal(kJournalInfo, std::string(text) + " " + CatalogText(Msg{138}));
     }
+    if (tooMany &&
+        m_logins.Refused(host, m_clock.SteadyNow(), CLoginGuard::Refusal::kConnection)) {
+        m_journal.FormatJournal(kJournalError,
+                                "Connection from %s refused: %u connections of this address "
+                                "have not logged in",
+                                text, m_maxPendingPerAddress.load());
+    }
     for (const auto& connection : closed) {
         connection->Join();
     }
+}
+
+bool CClientServer::MayConnect(const std::string& host) {
+    const uint32_t limit = m_maxPendingPerAddress.load();
+    if (limit == 0) {
+        return true;
+    }
+    const auto pending = std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& c) {
+        return !c->IsClosed() && !c->IsAuthorized() && c->Host() == host;
+    });
+    return static_cast<uint64_t>(pending) < limit;
 }
 
 void CClientServer::Broadcast(std::span<const uint8_t> message) {
@@ -229,28 +258,14 @@ std::vector<ClientAtr> CClientServer::GetServerUsers() const {
 
 template <typename Match>
 void CClientServer::DetachWhere(Match match) {
-    std::vector<std::shared_ptr<CClientConnection>> ended;
-    {
-        CScopedLock<CRecursiveMutex> lock(m_listLock);
-        for (auto it = m_connections.begin(); it != m_connections.end();) {
-            if (!(*it)->IsClosed() && match(**it)) {
-                if ((*it)->IsOwnThread()) {
-                    // A connection never joins itself: it ends after the
-                    // current message and waits here for the purge.
-                    (*it)->Detach();
-                    ++it;
-                    continue;
-                }
-                ended.push_back(*it);
-                it = m_connections.erase(it);
-            } else {
-                ++it;
-            }
+    // Only asked to end: each thread leaves by itself and the accept thread's
+    // purge joins it. A connection thread that detached others never waits
+    // for them, so two clients ending each other at once both go on.
+    CScopedLock<CRecursiveMutex> lock(m_listLock);
+    for (const auto& connection : m_connections) {
+        if (!connection->IsClosed() && match(*connection)) {
+            connection->RequestEnd();
         }
-    }
-    // Joined outside the list lock: a connection thread may be waiting for it.
-    for (const auto& connection : ended) {
-        connection->Detach();
     }
 }
 

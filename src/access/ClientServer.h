@@ -4,12 +4,23 @@
 // and pushes channel parameters (6) and the server configuration (3) to
 // every authorized client.
 //
+// What a peer can start before it has logged in is bounded: at most
+// MaxPendingPerAddress connections of one address that have not logged in
+// (so others can always get in from elsewhere), a login time-out counted
+// from the connection's start, three refused logins per connection, the
+// growing delay of CLoginGuard per address, and the users database's bound
+// on password checks that run at once.
+//
 // Threads: Start and Stop come from the server's message thread; the accept
-// thread accepts and purges; each connection has its own thread
+// thread accepts, purges (joins ended connections) and journals the login
+// guard's burst counts; each connection has its own thread
 // (CClientConnection); broadcasts, GetServerUsers and the detach calls may
 // come from any thread, connection threads included. m_listLock guards the
 // list; it is never held while a thread is joined or while anything waits
-// on a socket, so a broadcast never blocks on a slow client.
+// on a socket, so a broadcast never blocks on a slow client. The detach
+// calls only ask connections to end: no thread but the accept thread and
+// Stop ever joins a connection thread, so two connections ending each other
+// at once cannot wait on each other.
 #pragma once
 
 #include <ace/SOCK_Acceptor.h>
@@ -25,6 +36,7 @@
 #include "access/ClientConnection.h"
 #include "access/ClientData.h"
 #include "access/ClientOperations.h"
+#include "access/LoginGuard.h"
 #include "access/UsersDatabase.h"
 #include "core/Journal.h"
 #include "core/ServerComponents.h"
@@ -54,6 +66,12 @@ struct ClientServerOptions {
     // Listen on free ports chosen by the system instead of the settings'
     // ports (tests, which never bind a fixed port).
     bool anyPort = false;
+    // Connections of one address that have not logged in yet; 0: no bound
+    // but the 20 of all ("NetWork"/"MaxPendingPerAddress" replaces it at
+    // Start).
+    uint32_t maxPendingPerAddress = 4;
+    // Delays and journal bursts of refused logins.
+    LoginGuardOptions logins;
 };
 
 // Code 38's messages for these clients: index 1, 2, ... each, then the
@@ -100,6 +118,9 @@ public:
     // Open connections in the list (for tests and the service parameters).
     std::size_t ConnectionCount() const;
 
+    // Refused logins of the network and the local interface.
+    CLoginGuard& Logins() { return m_logins; }
+
     // For the connections.
     IJournal& Journal() { return m_journal; }
     CUsersDatabase& Users() { return m_users; }
@@ -113,6 +134,8 @@ private:
     void Accept();
     // Removes closed connections; returns them for joining outside the lock.
     std::vector<std::shared_ptr<CClientConnection>> TakeClosed() REQUIRES(m_listLock);
+    // Whether host may open one more connection before its others log in.
+    bool MayConnect(const std::string& host) REQUIRES(m_listLock);
     void Broadcast(std::span<const uint8_t> message);
     template <typename Match>
     void DetachWhere(Match match);
@@ -125,6 +148,8 @@ private:
     IClock& m_clock;
     const ClientServerOptions m_options;
     IClientOperations* m_operations = nullptr;  // set before Start
+    CLoginGuard m_logins;
+    std::atomic<uint32_t> m_maxPendingPerAddress;
 
     // Message thread only (Start, Stop)
     std::string m_settingsPath;

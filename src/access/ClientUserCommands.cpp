@@ -76,19 +76,28 @@ bool CClientConnection::RunUsersCommand(const CommandSize& row, std::span<const 
             }
             // A deleted user has no rights left anywhere.
             m_server.DetachUserByName(name, this);
-            if (name == acting) {
+            if (SameUserName(name, acting)) {
                 Disconnect(kReasonTimeout);
                 return false;
             }
             return true;
         }
         case 36: {
-            const bool done = users.Rename(NameField(request, 4), NameField(request, 25), acting);
-            if (done) {
-                journal.FormatJournal(kJournalInfo, Msg{165}, acting, m_address,
-                                      NameField(request, 4));
+            const std::string name = NameField(request, 4);
+            const std::string newName = NameField(request, 25);
+            const bool done = users.Rename(name, newName, acting);
+            if (!done) {
+                return Status(request, 0);
             }
-            return Status(request, done ? 1 : 0);
+            journal.FormatJournal(kJournalInfo, Msg{165}, acting, m_address, name);
+            // The rights of the old name's sessions were the renamed user's:
+            // they end, as for a delete; a user renaming itself goes on under
+            // its new name.
+            m_server.DetachUserByName(name, this);
+            if (SameUserName(name, acting)) {
+                Renamed(newName);
+            }
+            return Status(request, 1);
         }
         case 35: {
             // One message per user, counted from 1, then one with 0.
@@ -118,7 +127,7 @@ bool CClientConnection::RunUsersCommand(const CommandSize& row, std::span<const 
         case 81: {
             const std::string name = NameField(request, 4);
             for (const tagUserAccountRecord& record : users.ListAllUsers()) {
-                if (RecordName(record) == name) {
+                if (SameUserName(RecordName(record), name)) {
                     return sendRecord(1, record);
                 }
             }

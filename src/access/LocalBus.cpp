@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sdbus-c++/sdbus-c++.h>
@@ -224,8 +225,8 @@ std::span<const LocalMethod> LocalMethods() {
     return kMethods;
 }
 
-CLocalBus::CLocalBus(ILocalInterface& local, IJournal& journal)
-    : m_local(local), m_journal(journal) {}
+CLocalBus::CLocalBus(ILocalInterface& local, IJournal& journal, IClock& clock)
+    : m_local(local), m_journal(journal), m_clock(clock) {}
 
 CLocalBus::~CLocalBus() {
     Stop();
@@ -276,6 +277,8 @@ void CLocalBus::Loop() {
             const int timeout = poll.getPollTimeout();
             ::poll(fds, 2, timeout < 0 || timeout > 1000 ? 1000 : timeout);
             m_wake.TryReset();
+            CMutexLock lock(m_lock);
+            EndIdleSessions();
         }
     } catch (const std::exception& e) {
         m_journal.FormatJournal(kJournalError, "Local interface lost its bus: %s", e.what());
@@ -344,22 +347,39 @@ void CLocalBus::OnNameOwnerChanged(const std::string& name, const std::string& n
     }
 }
 
+CLocalSession& CLocalBus::SessionOf(sdbus::MethodCall& call) {
+    const std::string sender = call.getSender();
+    if (auto found = m_sessions.find(sender); found != m_sessions.end()) {
+        return found->second.local;
+    }
+    EndIdleSessions();
+    // The bus daemon knows the caller's account; asked once per session.
+    const uid_t uid = call.getCredsUid();
+    const auto ofUser = std::count_if(m_sessions.begin(), m_sessions.end(),
+                                      [uid](const auto& entry) { return entry.second.uid == uid; });
+    if (m_sessions.size() >= kMaxSessions ||
+        static_cast<std::size_t>(ofUser) >= kMaxSessionsPerUser) {
+        throw sdbus::Error("org.freedesktop.DBus.Error.LimitsExceeded", "Too many local clients");
+    }
+    Session session{CLocalSession{}, uid, m_clock.SteadyNow()};
+    session.local.peer = "local uid " + std::to_string(uid);
+    return m_sessions.emplace(sender, std::move(session)).first->second.local;
+}
+
+void CLocalBus::EndIdleSessions() {
+    const auto now = m_clock.SteadyNow();
+    std::erase_if(m_sessions, [&](const auto& entry) {
+        return !entry.second.local.authorized && now - entry.second.started >= kLoginLimit;
+    });
+}
+
 void CLocalBus::Dispatch(const LocalMethod& method, sdbus::MethodCall& call) {
     if (!method.available) {
         ReplyUnavailable(call);
         return;
     }
     CMutexLock lock(m_lock);
-    const std::string sender = call.getSender();
-    auto found = m_sessions.find(sender);
-    if (found == m_sessions.end()) {
-        if (m_sessions.size() >= kMaxSessions) {
-            throw sdbus::Error("org.freedesktop.DBus.Error.LimitsExceeded",
-                               "Too many local clients");
-        }
-        found = m_sessions.emplace(sender, CLocalSession{}).first;
-    }
-    CLocalSession& s = found->second;
+    CLocalSession& s = SessionOf(call);
     ILocalInterface& l = m_local;
     const std::string_view name = method.name;
 

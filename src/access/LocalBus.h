@@ -7,18 +7,25 @@
 //
 // Each client connection (its unique bus name) is one client object with its
 // own session: it logs in with Authorization; the session ends when the
-// client leaves the bus. Methods of operations this server does not have yet
-// take their record as bytes and answer an empty reply and Err 0.
+// client leaves the bus, or, when it never logged in, kLoginLimit after its
+// first call. At most kMaxSessions sessions live at once, and at most
+// kMaxSessionsPerUser of one local account (the bus tells the caller's Unix
+// user), so no account can lock the others out. Methods of operations this
+// server does not have yet take their record as bytes and answer an empty
+// reply and Err 0.
 //
 // Threads: Start and Stop come from the server's message thread; the calls
 // run on the bus connection's event-loop thread (m_loop), one at a time. A
 // bus that goes away ends that thread with a journal entry, never the
 // process.
-// m_lock guards the sessions (also touched by the bus-leave handler) and
-// the pipe of GetReadHandlePipe.
+// m_lock guards the sessions (also touched by the bus-leave handler and the
+// loop's time-out sweep) and the pipe of GetReadHandlePipe.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <span>
 #include <memory>
@@ -29,6 +36,7 @@
 #include "access/LocalInterface.h"
 #include "core/LocalBusNames.h"
 #include "platform/AutoResetEvent.h"
+#include "platform/Clock.h"
 #include "platform/Mutex.h"
 
 namespace sdbus {
@@ -56,10 +64,13 @@ std::span<const LocalMethod> LocalMethods();
 
 class CLocalBus {
 public:
-    // Most client objects at one time.
+    // Most client objects at one time, and of one local account.
     static constexpr std::size_t kMaxSessions = 64;
+    static constexpr std::size_t kMaxSessionsPerUser = 16;
+    // How long a client object that has not logged in lives.
+    static constexpr std::chrono::seconds kLoginLimit{35};
 
-    CLocalBus(ILocalInterface& local, IJournal& journal);
+    CLocalBus(ILocalInterface& local, IJournal& journal, IClock& clock = SystemClock());
     ~CLocalBus();
     CLocalBus(const CLocalBus&) = delete;
     CLocalBus& operator=(const CLocalBus&) = delete;
@@ -80,12 +91,18 @@ private:
     bool DispatchStorageAndTranscoders(std::string_view name, sdbus::MethodCall& call,
                                        CLocalSession& s) REQUIRES(m_lock);
     void OnNameOwnerChanged(const std::string& name, const std::string& newOwner);
+    // The caller's session, made on its first call; throws the bus error
+    // LimitsExceeded when the caller may not have one more.
+    CLocalSession& SessionOf(sdbus::MethodCall& call) REQUIRES(m_lock);
+    // Ends the sessions that did not log in within kLoginLimit.
+    void EndIdleSessions() REQUIRES(m_lock);
     int ReadHandlePipe(int processId, int& readEnd) REQUIRES(m_lock);
     void ClosePipe() REQUIRES(m_lock);
 
     // Constant after construction
     ILocalInterface& m_local;
     IJournal& m_journal;
+    IClock& m_clock;
 
     // Message thread only (Start, Stop)
     std::unique_ptr<sdbus::IConnection> m_connection;
@@ -96,8 +113,13 @@ private:
     std::atomic<bool> m_stopping{false};
     CAutoResetEvent m_wake;  // ends the loop's wait
 
+    struct Session {
+        CLocalSession local;
+        uid_t uid;
+        IClock::SteadyTime started;
+    };
     CMutex m_lock;
-    std::map<std::string, CLocalSession> m_sessions GUARDED_BY(m_lock);
+    std::map<std::string, Session> m_sessions GUARDED_BY(m_lock);  // by unique bus name
     int m_pipe[2] GUARDED_BY(m_lock) = {-1, -1};
 };
 

@@ -121,21 +121,38 @@ bool CLocalInterface::Authorization(CLocalSession& session, const tagUserID& use
     const std::string password = FieldText(user.Password, kPasswordMax);
 
     IJournal& journal = m_clients.Journal();
+    CLoginGuard& guard = m_clients.Logins();
+    IClock& clock = m_clients.Clock();
     session.authorized = false;
     session.rights.Clear();
-    session.userName = name;
+    session.userName.clear();
+    if (!guard.ReserveNow(session.peer, clock.SteadyNow())) {
+        if (guard.Refused(session.peer, clock.SteadyNow(), CLoginGuard::Refusal::kEarly)) {
+            journal.FormatJournal(kJournalError,
+                                  "Local login of %s refused unchecked: %s must wait after "
+                                  "refused logins",
+                                  name, session.peer);
+        }
+        return false;
+    }
     tagUserAccountRecord record{};
     if (!m_clients.Users().Lookup(name, password, record)) {
-        journal.FormatJournal(kJournalError, Msg{4}, name);
+        if (guard.Refused(session.peer, clock.SteadyNow(), CLoginGuard::Refusal::kLogin)) {
+            journal.FormatJournal(kJournalError, Msg{4}, name);
+        }
         return false;
     }
     session.rights.Load(record);
     if (!session.rights.HasFunction(kFnLocalAccess)) {
         session.rights.Clear();
-        journal.FormatJournal(kJournalError, Msg{2}, name);
+        if (guard.Refused(session.peer, clock.SteadyNow(), CLoginGuard::Refusal::kLogin)) {
+            journal.FormatJournal(kJournalError, Msg{2}, name);
+        }
         return false;
     }
+    guard.Granted(session.peer);
     session.authorized = true;
+    session.userName = name;
     account = record;
     journal.FormatJournal(kJournalInfo, Msg{3}, name);
     return true;

@@ -34,9 +34,12 @@ class IJournal;
 
 // The state of one client object of the local interface.
 struct CLocalSession {
-    std::string userName;  // deciphered, at most 20 bytes
+    std::string userName;  // deciphered, at most 20 bytes; empty until a login succeeds
     bool authorized = false;
     CUserRights rights;
+    // Who calls, for the login guard's delays and journal bursts: the local
+    // account ("local uid 1000"), set by the bus adapter.
+    std::string peer = "local";
 };
 
 class ILocalInterface {
@@ -60,7 +63,10 @@ public:
 
     // The local login: user (name enciphered as in the network login).
     // Returns whether local access is granted; account gets the user's
-    // record with an empty password field (zero when refused).
+    // record with an empty password field (zero when refused). A refused
+    // login leaves the session without a user name. While the session's
+    // account must wait after refused logins (the login guard's delay), an
+    // attempt is refused at once without checking the password.
     virtual bool Authorization(CLocalSession& session, const tagUserID& user,
                                tagUserAccountRecord& account) = 0;
 

@@ -82,4 +82,23 @@ EncipheredName EncipherName(std::string_view name) {
     return out;
 }
 
+std::string FoldUserName(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        const auto b = static_cast<uint8_t>(c);
+        if (b >= 'A' && b <= 'Z') {
+            c = static_cast<char>(b + ('a' - 'A'));
+        } else if (b >= 0xC0 && b <= 0xDF) {  // windows-1251 А..Я
+            c = static_cast<char>(b + 0x20);
+        } else if (b == 0xA8) {  // Ё
+            c = static_cast<char>(0xB8);
+        }
+    }
+    return folded;
+}
+
+bool SameUserName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && FoldUserName(a) == FoldUserName(b);
+}
+
 }  // namespace zorv

@@ -141,4 +141,12 @@ bool SetFieldText(char (&field)[N], std::string_view text) {
 using EncipheredName = std::array<uint8_t, kUserNameMax>;
 EncipheredName EncipherName(std::string_view name);
 
+// User names are one identity whatever their letter case (Latin and
+// windows-1251 Cyrillic letters): the users database keys them by the folded
+// form, and every other comparison of user names (connections, sessions, the
+// acting user) goes through SameUserName, so that a user deleted or renamed
+// as "clerk" is the one logged in as "Clerk".
+std::string FoldUserName(std::string_view name);
+bool SameUserName(std::string_view a, std::string_view b);
+
 }  // namespace zorv

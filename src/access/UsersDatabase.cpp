@@ -112,9 +112,10 @@ CUsersDatabase::CUsersDatabase(IJournal& journal) : m_journal(journal) {}
 
 CUsersDatabase::~CUsersDatabase() = default;
 
-bool CUsersDatabase::Initialise(const std::string& directory, const std::string& prefix) {
+bool CUsersDatabase::Initialise(const std::string& directory, const std::string& prefix,
+                                const UsersStoreOptions& options) {
     std::shared_ptr<CUsersStore> store =
-        CUsersStore::Open(directory + "/" + CUsersStore::FileName(prefix));
+        CUsersStore::Open(directory + "/" + CUsersStore::FileName(prefix), options);
     {
         CMutexLock lock(m_lock);
         m_operatorsPath = directory + "/" + prefix + "operator.dat";
@@ -213,6 +214,11 @@ bool CUsersDatabase::AddAsOwner(const tagUserAccountRecord& record) {
 bool CUsersDatabase::Exists(std::string_view name) {
     const auto store = Store();
     return store && store->HasUser(name);
+}
+
+CUsersStore::CheckStats CUsersDatabase::PasswordChecks() {
+    const std::shared_ptr<CUsersStore> store = Store();
+    return store != nullptr ? store->PasswordChecks() : CUsersStore::CheckStats{};
 }
 
 std::vector<tagUserAccountRecord> CUsersDatabase::ListAllUsers() {

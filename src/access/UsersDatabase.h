@@ -48,8 +48,10 @@ public:
 
     // Opens directory/<prefix>users.dat and remembers the operators file
     // directory/<prefix>operator.dat with its last-write time. False when the
-    // users file cannot be opened (every users call then fails).
-    bool Initialise(const std::string& directory, const std::string& prefix);
+    // users file cannot be opened (every users call then fails). options:
+    // the password hashes' cost and how many checks run at once.
+    bool Initialise(const std::string& directory, const std::string& prefix,
+                    const UsersStoreOptions& options = {});
 
     // Users (results as CUsersStore's; false before a successful Initialise).
     bool Lookup(std::string_view name, std::string_view password, tagUserAccountRecord& record);
@@ -65,6 +67,8 @@ public:
     bool AddAsOwner(const tagUserAccountRecord& record);
     bool DeleteAsOwner(std::string_view name);
     bool Exists(std::string_view name);
+    // The users store's password checks (zero before Initialise).
+    CUsersStore::CheckStats PasswordChecks();
     // Every user record (enciphered, password zero), in index order.
     std::vector<tagUserAccountRecord> ListAllUsers();
 

@@ -38,12 +38,21 @@ bool ValidPassword(std::string_view password) {
            password.find('\0') == std::string_view::npos;
 }
 
-// The salted slow hash of a password; empty when hashing failed (no memory).
-std::string HashPassword(std::string_view password) {
+static_assert(kInteractiveHashCost.opsLimit == crypto_pwhash_OPSLIMIT_INTERACTIVE);
+static_assert(kInteractiveHashCost.memLimit == crypto_pwhash_MEMLIMIT_INTERACTIVE);
+static_assert(kCheapestHashCost.opsLimit == crypto_pwhash_OPSLIMIT_MIN);
+static_assert(kCheapestHashCost.memLimit == crypto_pwhash_MEMLIMIT_MIN);
+
+// A hash at the interactive cost of a random password nobody knows: what an
+// unknown name is checked against (a test holds its cost to the store's).
+constexpr const char* kInteractiveAbsentHash =
+    "$argon2id$v=19$m=65536,t=2,p=1$gWIumQFk4mpvcfjMi1e9oA$"
+    "g6SSgGhhHvG/h9Rv3owl4BxtImOJ56CPVUPZ9ijjKmg";
+
+std::string HashAt(const PasswordHashCost& cost, std::string_view password) {
     char hash[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str(hash, password.data(), password.size(),
-                          crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0) {
+    if (crypto_pwhash_str(hash, password.data(), password.size(), cost.opsLimit,
+                          cost.memLimit) != 0) {
         return {};
     }
     return std::string(hash);
@@ -113,9 +122,22 @@ struct CUsersStore::Row {
     tagUserAccountRecord record{};
 };
 
-std::unique_ptr<CUsersStore> CUsersStore::Open(const std::string& path) {
-    if (sodium_init() < 0) {
+std::unique_ptr<CUsersStore> CUsersStore::Open(const std::string& path,
+                                               const UsersStoreOptions& options) {
+    if (sodium_init() < 0 || options.concurrentChecks < 1 ||
+        options.concurrentChecks > kMaxConcurrentPasswordChecks) {
         return nullptr;
+    }
+    std::string absentHash = kInteractiveAbsentHash;
+    if (options.cost.opsLimit != kInteractiveHashCost.opsLimit ||
+        options.cost.memLimit != kInteractiveHashCost.memLimit) {
+        unsigned char secret[32];
+        randombytes_buf(secret, sizeof(secret));
+        absentHash =
+            HashAt(options.cost, std::string_view(reinterpret_cast<char*>(secret), sizeof(secret)));
+        if (absentHash.empty()) {
+            return nullptr;
+        }
     }
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db,
@@ -127,7 +149,7 @@ std::unique_ptr<CUsersStore> CUsersStore::Open(const std::string& path) {
     // The file holds password hashes: only its owner reads it. SQLite gives
     // its journal files the same mode.
     ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
-    std::unique_ptr<CUsersStore> store(new CUsersStore(db));
+    std::unique_ptr<CUsersStore> store(new CUsersStore(db, options, std::move(absentHash)));
     try {
         CMutexLock lock(store->m_lock);
         store->Prepare();
@@ -137,7 +159,35 @@ std::unique_ptr<CUsersStore> CUsersStore::Open(const std::string& path) {
     return store;
 }
 
-CUsersStore::CUsersStore(sqlite3* db) : m_db(db) {}
+CUsersStore::CUsersStore(sqlite3* db, const UsersStoreOptions& options, std::string absentHash)
+    : m_cost(options.cost),
+      m_absentHash(std::move(absentHash)),
+      m_checks(options.concurrentChecks),
+      m_db(db) {}
+
+template <typename Body>
+auto CUsersStore::Bounded(Body body) {
+    m_checks.acquire();
+    const int running = ++m_checksRunning;
+    int peak = m_checksPeak.load();
+    while (running > peak && !m_checksPeak.compare_exchange_weak(peak, running)) {
+    }
+    ++m_checksRun;
+    auto result = body();
+    --m_checksRunning;
+    m_checks.release();
+    return result;
+}
+
+std::string CUsersStore::Hash(std::string_view password) {
+    return Bounded([&] { return HashAt(m_cost, password); });
+}
+
+bool CUsersStore::Verify(const std::string& hash, std::string_view password) {
+    return Bounded([&] {
+        return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+    });
+}
 
 CUsersStore::~CUsersStore() {
     CMutexLock lock(m_lock);
@@ -176,26 +226,11 @@ void CUsersStore::Prepare() {
     SqliteExecute(m_db, "PRAGMA synchronous = FULL");
 }
 
-std::string CUsersStore::FoldName(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) {
-        const auto b = static_cast<uint8_t>(c);
-        if (b >= 'A' && b <= 'Z') {
-            c = static_cast<char>(b + ('a' - 'A'));
-        } else if (b >= 0xC0 && b <= 0xDF) {  // windows-1251 А..Я
-            c = static_cast<char>(b + 0x20);
-        } else if (b == 0xA8) {  // Ё
-            c = static_cast<char>(0xB8);
-        }
-    }
-    return folded;
-}
-
 bool CUsersStore::Find(std::string_view name, Row& row) {
     if (!ValidName(name)) {
         return false;
     }
-    const EncipheredName key = EncipherName(FoldName(name));
+    const EncipheredName key = EncipherName(FoldUserName(name));
     CSqliteStatement select(m_db, "SELECT id, passwordHash, record FROM users WHERE nameKey = ?1");
     select.BindBlob(1, key.data(), key.size());
     if (!select.Step()) {
@@ -252,17 +287,16 @@ bool CUsersStore::GetUserRigthByName(std::string_view name, std::string_view pas
         return false;
     }
     Row row;
+    bool found = false;
     try {
         CMutexLock lock(m_lock);
-        if (!Find(name, row)) {
-            return false;
-        }
+        found = Find(name, row);
     } catch (const std::exception&) {
         return false;
     }
     // The slow check runs outside the lock, so one login does not hold up
-    // the others.
-    if (crypto_pwhash_str_verify(row.passwordHash.c_str(), password.data(), password.size()) != 0) {
+    // the others; an unknown name is checked too, at the same cost.
+    if (!Verify(found ? row.passwordHash : m_absentHash, password) || !found) {
         return false;
     }
     record = Outgoing(row.record);
@@ -320,25 +354,57 @@ bool CUsersStore::AddRecordAsOwner(const tagUserAccountRecord& record) {
     return Add(record, nullptr);
 }
 
+bool CUsersStore::MayStore(const tagUserAccountRecord& clear, const std::string_view* acting,
+                           bool adding, Row& row) {
+    if (adding) {
+        const tagUserAccountRecord nobody{};
+        return MayAdminister(acting, nobody, &clear);
+    }
+    if (!Find(FieldText(clear.UserName), row)) {
+        return false;
+    }
+    const auto* rights = reinterpret_cast<const uint8_t*>(&clear) + kRightsOffset;
+    const auto* storedRights = reinterpret_cast<const uint8_t*>(&row.record) + kRightsOffset;
+    const bool rightsKept = std::memcmp(rights, storedRights, sizeof(clear) - kRightsOffset) == 0;
+    const bool self = acting != nullptr && SameUserName(*acting, FieldText(clear.UserName));
+    if (!(self && rightsKept) && !MayAdminister(acting, row.record, &clear)) {
+        return false;
+    }
+    // Nobody may leave the server without an administrator.
+    return !(row.record.AdminAccess == 1 && clear.AdminAccess != 1 && AdministratorCount() <= 1);
+}
+
+bool CUsersStore::MayStoreNow(const tagUserAccountRecord& clear, const std::string_view* acting,
+                              bool adding) {
+    try {
+        CMutexLock lock(m_lock);
+        Row row;
+        return MayStore(clear, acting, adding, row);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 bool CUsersStore::Add(const tagUserAccountRecord& record, const std::string_view* acting) {
     tagUserAccountRecord clear = record;
     CipherRecordFields(clear);
     const std::string name = FieldText(clear.UserName);
     std::string password = FieldText(clear.Password);
     sodium_memzero(clear.Password, sizeof(clear.Password));
-    const bool usable = ValidName(name) && ValidPassword(password);
-    const std::string hash = usable ? HashPassword(password) : std::string();
+    const bool usable =
+        ValidName(name) && ValidPassword(password) && MayStoreNow(clear, acting, true);
+    const std::string hash = usable ? Hash(password) : std::string();
     sodium_memzero(password.data(), password.size());
     if (hash.empty()) {
         return false;
     }
-    const EncipheredName key = EncipherName(FoldName(name));
+    const EncipheredName key = EncipherName(FoldUserName(name));
     const tagUserAccountRecord stored = Outgoing(clear);
     try {
         CMutexLock lock(m_lock);
         CWriteTransaction transaction(m_db);
-        const tagUserAccountRecord nobody{};
-        if (!MayAdminister(acting, nobody, &clear)) {
+        Row unused;
+        if (!MayStore(clear, acting, true, unused)) {
             return false;
         }
         CSqliteStatement insert(
@@ -357,12 +423,12 @@ bool CUsersStore::Add(const tagUserAccountRecord& record, const std::string_view
 bool CUsersStore::SetRecord(const tagUserAccountRecord& record, std::string_view actingUser) {
     tagUserAccountRecord clear = record;
     CipherRecordFields(clear);
-    const std::string name = FieldText(clear.UserName);
     std::string password = FieldText(clear.Password);
     sodium_memzero(clear.Password, sizeof(clear.Password));
     std::string hash;
     if (!password.empty()) {
-        hash = ValidPassword(password) ? HashPassword(password) : std::string();
+        const bool usable = ValidPassword(password) && MayStoreNow(clear, &actingUser, false);
+        hash = usable ? Hash(password) : std::string();
         sodium_memzero(password.data(), password.size());
         if (hash.empty()) {
             return false;
@@ -372,19 +438,7 @@ bool CUsersStore::SetRecord(const tagUserAccountRecord& record, std::string_view
         CMutexLock lock(m_lock);
         CWriteTransaction transaction(m_db);
         Row row;
-        if (!Find(name, row)) {
-            return false;
-        }
-        const auto* rights = reinterpret_cast<const uint8_t*>(&clear) + kRightsOffset;
-        const auto* storedRights = reinterpret_cast<const uint8_t*>(&row.record) + kRightsOffset;
-        const bool rightsKept =
-            std::memcmp(rights, storedRights, sizeof(clear) - kRightsOffset) == 0;
-        const bool self = FoldName(actingUser) == FoldName(name);
-        if (!(self && rightsKept) && !MayAdminister(&actingUser, row.record, &clear)) {
-            return false;
-        }
-        // Nobody may leave the server without an administrator.
-        if (row.record.AdminAccess == 1 && clear.AdminAccess != 1 && AdministratorCount() <= 1) {
+        if (!MayStore(clear, &actingUser, false, row)) {
             return false;
         }
         std::memcpy(clear.UserName, row.record.UserName, sizeof(clear.UserName));
@@ -453,7 +507,7 @@ bool CUsersStore::RenameUser(std::string_view name, std::string_view newName,
         const std::string oldName = FieldText(row.record.UserName);
         SetFieldText(row.record.UserName, newName);
         const tagUserAccountRecord stored = Outgoing(row.record);
-        const EncipheredName key = EncipherName(FoldName(newName));
+        const EncipheredName key = EncipherName(FoldUserName(newName));
         CSqliteStatement update(m_db, "UPDATE users SET nameKey = ?2, record = ?3 WHERE id = ?1");
         update.Bind(1, row.id)
             .BindBlob(2, key.data(), key.size())

@@ -21,14 +21,26 @@
 // can be neither deleted nor demoted by a user. The machine's owner (the
 // command line, which has the file anyway) acts without these checks.
 //
+// Password checks are what a peer can start before it is trusted, and each
+// costs the hash's memory (64 MiB by default): at most a few run at once
+// (UsersStoreOptions::concurrentChecks), the others wait for their turn. A
+// name that does not exist costs the same check as a known one (a check
+// against a hash of no password), so the time of a refusal tells nothing
+// about which names exist. A change is checked against the acting user's
+// rights before its new password is hashed, so a user without the right
+// cannot make the server hash.
+//
 // Every method returns true (non-zero) on success and false on any failure,
 // refusal or bad input; nothing throws. Safe from any thread: m_lock
-// serialises the use of the connection; password hashing runs outside it.
-// Other processes (the command line) may use the same file at the same time
-// (write-ahead log, busy timeout).
+// serialises the use of the connection; password hashing runs outside it
+// (m_checks bounds it). Other processes (the command line) may use the same
+// file at the same time (write-ahead log, busy timeout).
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <semaphore>
 #include <string>
 #include <string_view>
 
@@ -39,6 +51,28 @@ struct sqlite3;
 
 namespace zorv {
 
+// The cost of one password hash (Argon2id passes and memory).
+struct PasswordHashCost {
+    unsigned long long opsLimit;
+    std::size_t memLimit;
+};
+// What the users file uses: 2 passes over 64 MiB (libsodium's interactive
+// limits).
+inline constexpr PasswordHashCost kInteractiveHashCost{2, 64u << 20};
+// The least Argon2id allows: for the fuzz targets, which must not spend
+// their time hashing.
+inline constexpr PasswordHashCost kCheapestHashCost{1, 8192};
+
+// Password checks (and hashes) that run at once; the others wait.
+inline constexpr int kConcurrentPasswordChecks = 2;
+
+struct UsersStoreOptions {
+    PasswordHashCost cost = kInteractiveHashCost;
+    // 1..kMaxConcurrentPasswordChecks.
+    int concurrentChecks = kConcurrentPasswordChecks;
+};
+inline constexpr int kMaxConcurrentPasswordChecks = 64;
+
 class CUsersStore {
 public:
     // The file name in a work directory: prefix + "users.dat".
@@ -46,7 +80,8 @@ public:
 
     // Opens (creating when missing) the users file at path; nullptr when it
     // cannot be opened or is not a users file.
-    static std::unique_ptr<CUsersStore> Open(const std::string& path);
+    static std::unique_ptr<CUsersStore> Open(const std::string& path,
+                                             const UsersStoreOptions& options = {});
     ~CUsersStore();
     CUsersStore(const CUsersStore&) = delete;
     CUsersStore& operator=(const CUsersStore&) = delete;
@@ -77,13 +112,21 @@ public:
     bool AddRecordAsOwner(const tagUserAccountRecord& record);
     bool DeleteUserAsOwner(std::string_view name, std::string* storedName = nullptr);
 
-    // The case-folded form of a name that decides uniqueness.
-    static std::string FoldName(std::string_view name);
+    // Password checks and hashes run so far, and the most that ran at once
+    // (the benchmark's and the tests' view of the bound).
+    struct CheckStats {
+        uint64_t run = 0;
+        int peak = 0;
+    };
+    CheckStats PasswordChecks() const { return {m_checksRun.load(), m_checksPeak.load()}; }
 
 private:
     struct Row;
+    // One of the bounded password checks (or hashes); the body runs inside it.
+    template <typename Body>
+    auto Bounded(Body body);
 
-    explicit CUsersStore(sqlite3* db);
+    CUsersStore(sqlite3* db, const UsersStoreOptions& options, std::string absentHash);
     void Prepare() REQUIRES(m_lock);
 
     // acting: nullptr for the owner.
@@ -96,6 +139,28 @@ private:
     // replacement (nullptr: delete or rename).
     bool MayAdminister(const std::string_view* acting, const tagUserAccountRecord& target,
                        const tagUserAccountRecord* replacement) REQUIRES(m_lock);
+    // Whether acting may store clear (deciphered, password taken out) as a
+    // new user (adding) or as the change of the user it names, whose row is
+    // then in row. Checked before the new password is hashed and again in the
+    // transaction that writes it.
+    bool MayStore(const tagUserAccountRecord& clear, const std::string_view* acting, bool adding,
+                  Row& row) REQUIRES(m_lock);
+    // The same under the lock, before hashing.
+    bool MayStoreNow(const tagUserAccountRecord& clear, const std::string_view* acting,
+                     bool adding);
+    // The salted hash of a password at the store's cost; empty on failure.
+    std::string Hash(std::string_view password);
+    // Whether password matches hash; runs one of the bounded checks.
+    bool Verify(const std::string& hash, std::string_view password);
+
+    // Constant after construction
+    const PasswordHashCost m_cost;
+    const std::string m_absentHash;  // the hash an unknown name is checked against
+
+    std::counting_semaphore<kMaxConcurrentPasswordChecks> m_checks;
+    std::atomic<uint64_t> m_checksRun{0};
+    std::atomic<int> m_checksRunning{0};
+    std::atomic<int> m_checksPeak{0};
 
     CMutex m_lock;
     sqlite3* m_db GUARDED_BY(m_lock);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace zorv {
 
@@ -25,6 +26,11 @@ inline std::string AddressText(uint32_t ip, uint16_t port) {
     char dotted[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, dotted, sizeof(dotted));
     return std::string(dotted) + ":" + std::to_string(port);
+}
+
+// The address part of "a.b.c.d:port" (the text itself when it has no port).
+inline std::string HostOf(std::string_view address) {
+    return std::string(address.substr(0, address.rfind(':')));
 }
 
 }  // namespace zorv

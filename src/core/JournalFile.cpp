@@ -54,9 +54,23 @@ CJournal::~CJournal() {
     StopMail();
 }
 
+std::string CJournal::EscapeText(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<uint8_t>(c);
+        if (b < 0x20) {
+            escaped += fmt::format("\\x{:02X}", b);
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
 std::string CJournal::FormatLine(const LocalTime& t, int kind, std::string_view text) {
     return fmt::format("{:02}.{:02}.{:04}  {:02}:{:02}:{:02} 1 {} {}", t.day, t.month, t.year,
-                       t.hour, t.minute, t.second, kind, text);
+                       t.hour, t.minute, t.second, kind, EscapeText(text));
 }
 
 std::string CJournal::RotatedName(const std::string& path, const LocalTime& t) {
@@ -73,7 +87,8 @@ void CJournal::Write(int kind, std::string_view text) {
             static_cast<uint64_t>(info.st_size) > kRotateAbove) {
             RotateLocked(now);
         }
-        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // For the service's user and group only.
+        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
         if (fd >= 0) {
             [[maybe_unused]] ssize_t written = ::write(fd, line.data(), line.size());
             ::close(fd);

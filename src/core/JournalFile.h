@@ -11,7 +11,8 @@
 // from the thread that wrote the line.
 //
 // Writing, the size check and the rotation are serialised, so concurrent
-// writers lose no line and never interleave one.
+// writers lose no line and never interleave one. The file is created for the
+// service's user and group only (0640).
 #pragma once
 
 #include <condition_variable>
@@ -55,7 +56,11 @@ public:
     const std::string& Path() const { return m_path; }
 
     // The line as written for a time, kind and text (without the line end).
+    // Every byte of the text below 0x20 is written as "\xHH": texts carry
+    // what clients send (user names, file names), and a line end among them
+    // would let a client write a line of its own into the journal.
     static std::string FormatLine(const LocalTime& time, int kind, std::string_view text);
+    static std::string EscapeText(std::string_view text);
     // The rotated journal's name for a time: path + ".2009358145".
     static std::string RotatedName(const std::string& path, const LocalTime& time);
 

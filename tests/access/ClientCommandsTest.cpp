@@ -186,27 +186,6 @@ tagUserAccountRecord RightsUser(std::string_view name, std::initializer_list<int
     return record;
 }
 
-Bytes Request(uint8_t code, uint8_t index, std::initializer_list<uint8_t> head, std::size_t size) {
-    Bytes b(size, 0);
-    b[0] = code;
-    b[1] = index;
-    std::size_t at = 2;
-    for (uint8_t v : head) {
-        b[at++] = v;
-    }
-    return b;
-}
-
-void PutU32(Bytes& b, std::size_t at, uint32_t v) {
-    std::memcpy(b.data() + at, &v, sizeof(v));
-}
-
-// A 21-byte enciphered name field at `at`.
-void PutName(Bytes& b, std::size_t at, std::string_view name) {
-    std::memcpy(b.data() + at, name.data(), name.size());
-    ApplyCredentialCipher(b.data() + at, 21);
-}
-
 class ClientCommandsTest : public ClientServerTest {
 protected:
     ClientCommandsTest() { m_operations = &m_ops; }

@@ -31,6 +31,13 @@ public:
         std::lock_guard lock(m_mutex);
         return static_cast<int>(std::count(m_lines.begin(), m_lines.end(), line));
     }
+    // Lines that hold the text.
+    int CountContaining(const std::string& text) {
+        std::lock_guard lock(m_mutex);
+        return static_cast<int>(std::count_if(m_lines.begin(), m_lines.end(), [&](const auto& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
     // Polls until the line is there (the connection threads write it).
     bool WaitFor(const std::string& line) {
         for (int i = 0; i < 2000; ++i) {
@@ -113,7 +120,15 @@ protected:
         ASSERT_TRUE(m_users.AddAsOwner(UserRecord("operator", "pw", 0, {0, 1})));
         ASSERT_TRUE(m_users.AddAsOwner(UserRecord("local", "pw", 0, {0})));
         m_data.m_journalPath = m_dir.File("journal.txt");
-        Restart({});
+        Restart(ProtocolOptions());
+    }
+    // The protocol as it stands: refused logins are neither slowed nor
+    // journaled in bursts (the tests of the login guard turn them on).
+    static ClientServerOptions ProtocolOptions() {
+        ClientServerOptions options;
+        options.logins.delayStart = 0ms;
+        options.logins.burstQuiet = 0s;
+        return options;
     }
     void TearDown() override { m_server->Stop(); }
 
@@ -130,15 +145,16 @@ protected:
         }
         ASSERT_TRUE(m_server->StartServer(0));
     }
-    std::unique_ptr<CTestClient> Connect(int receiveBuffer = 0) {
-        auto client = std::make_unique<CTestClient>(m_server->Port(), receiveBuffer);
+    std::unique_ptr<CTestClient> Connect(int receiveBuffer = 0, const char* from = nullptr) {
+        auto client = std::make_unique<CTestClient>(m_server->Port(), receiveBuffer, from);
         EXPECT_TRUE(client->Connected());
         return client;
     }
     // Logs in and checks the grant.
     std::unique_ptr<CTestClient> LoggedIn(std::string_view name = "operator",
-                                          std::string_view password = "pw", uint32_t userId = 0) {
-        auto client = Connect();
+                                          std::string_view password = "pw", uint32_t userId = 0,
+                                          const char* from = nullptr) {
+        auto client = Connect(0, from);
         client->Send(LoginBytes(name, password, userId));
         const Bytes reply = client->Read(2136);
         EXPECT_EQ(reply.size(), 2136u);

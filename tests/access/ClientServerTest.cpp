@@ -127,6 +127,9 @@ TEST_F(ClientServerTest, BadIndexAndUnknownCodeConsumeFourBytes) {
 }
 
 TEST_F(ClientServerTest, TwentyFirstConnectionClosedUntilOneEnds) {
+    ClientServerOptions options = ProtocolOptions();
+    options.maxPendingPerAddress = 0;  // all 20 from one address
+    Restart(options);
     std::vector<std::unique_ptr<CTestClient>> clients;
     for (std::size_t i = 0; i < kMaxClients; ++i) {
         clients.push_back(Connect());
@@ -210,7 +213,7 @@ TEST_F(ClientServerTest, PushesReachEveryAuthorizedClient) {
 }
 
 TEST_F(ClientServerTest, ClientThatStopsReadingDoesNotHoldUpTheOthers) {
-    ClientServerOptions options;
+    ClientServerOptions options = ProtocolOptions();
     options.sendQueueBytes = 16 * 1024;
     options.socketSendBuffer = 4096;
     Restart(options);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -37,6 +38,28 @@ inline Bytes LoginBytes(std::string_view name, std::string_view password, uint32
     return b;
 }
 
+// A request of `size` bytes: code, index, then the head's bytes, zeros after.
+inline Bytes Request(uint8_t code, uint8_t index, std::initializer_list<uint8_t> head, std::size_t size) {
+    Bytes b(size, 0);
+    b[0] = code;
+    b[1] = index;
+    std::size_t at = 2;
+    for (uint8_t v : head) {
+        b[at++] = v;
+    }
+    return b;
+}
+
+inline void PutU32(Bytes& b, std::size_t at, uint32_t v) {
+    std::memcpy(b.data() + at, &v, sizeof(v));
+}
+
+// A 21-byte enciphered name field at `at`.
+inline void PutName(Bytes& b, std::size_t at, std::string_view name) {
+    std::memcpy(b.data() + at, name.data(), name.size());
+    ApplyCredentialCipher(b.data() + at, 21);
+}
+
 inline uint32_t U32At(const Bytes& b, std::size_t at) {
     return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8 |
            static_cast<uint32_t>(b[at + 2]) << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
@@ -44,11 +67,18 @@ inline uint32_t U32At(const Bytes& b, std::size_t at) {
 
 class CTestClient {
 public:
-    // Connects to 127.0.0.1:port; receiveBuffer > 0 sets SO_RCVBUF first.
-    explicit CTestClient(uint16_t port, int receiveBuffer = 0) {
+    // Connects to 127.0.0.1:port; receiveBuffer > 0 sets SO_RCVBUF first;
+    // from: the loopback address to connect from (another peer address).
+    explicit CTestClient(uint16_t port, int receiveBuffer = 0, const char* from = nullptr) {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
         if (receiveBuffer > 0) {
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        }
+        if (from != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &local.sin_addr);
+            ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof(local));
         }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -102,6 +132,20 @@ public:
             const ssize_t got = ::recv(m_fd, buffer, sizeof(buffer), 0);
             if (got <= 0) {
                 return true;
+            }
+        }
+    }
+    // Reads and drops whatever has come; true when the server has closed
+    // the connection (without waiting).
+    bool DrainClosed() {
+        uint8_t buffer[4096];
+        for (;;) {
+            const ssize_t got = ::recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (got == 0) {
+                return true;
+            }
+            if (got < 0) {
+                return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
             }
         }
     }

@@ -3,6 +3,9 @@
 #include <sqlite3.h>
 
 #include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
 
 #include "UsersTestSupport.h"
 #include "access/UsersStore.h"
@@ -187,6 +190,81 @@ TEST_F(UsersStoreTest, ActingUserRights) {
         }
         EXPECT_EQ(result, c.expected) << c.what;
     }
+}
+
+// What a login or a change costs in password checks (each one Argon2id over
+// 64 MiB): the same for an unknown name as for a known one, so refusals tell
+// nothing about which names exist; nothing for a change the acting user may
+// not make, so users without the right cannot make the server hash.
+TEST_F(UsersStoreTest, PasswordChecksRunOnlyWhereTheyMust) {
+    ASSERT_TRUE(m_store->AddRecordAsOwner(UserRecord("keeper", "pw", 0, {kFnUserAdministration})));
+    ASSERT_TRUE(m_store->AddRecordAsOwner(UserRecord("clerk", "pw")));
+    struct Case {
+        const char* what;
+        std::function<bool()> call;
+        bool result;
+        uint64_t checks;
+    };
+    tagUserAccountRecord record;
+    const auto withPassword = [](const char* name, uint32_t admin = 0) {
+        return UserRecord(name, "new-pw", admin);
+    };
+    const Case cases[] = {
+        {"known name, wrong password",
+         [&] { return m_store->GetUserRigthByName("clerk", "wrong", record); }, false, 1},
+        {"unknown name", [&] { return m_store->GetUserRigthByName("ghost", "pw", record); }, false,
+         1},
+        {"name too long", [&] { return m_store->GetUserRigthByName(std::string(40, 'x'), "pw", record); },
+         false, 1},
+        {"empty password", [&] { return m_store->GetUserRigthByName("clerk", "", record); }, false,
+         0},
+        {"right name and password", [&] { return m_store->GetUserRigthByName("CLERK", "pw", record); },
+         true, 1},
+        {"clerk may not add", [&] { return m_store->AddRecord(withPassword("new"), "clerk"); },
+         false, 0},
+        {"unknown acting user may not add",
+         [&] { return m_store->AddRecord(withPassword("new"), "ghost"); }, false, 0},
+        {"keeper may not add an administrator",
+         [&] { return m_store->AddRecord(withPassword("new", 1), "keeper"); }, false, 0},
+        {"clerk may not set keeper's password",
+         [&] { return m_store->SetRecord(withPassword("keeper"), "clerk"); }, false, 0},
+        {"keeper may not set admin's password",
+         [&] { return m_store->SetRecord(withPassword("admin", 1), "keeper"); }, false, 0},
+        {"keeper sets clerk's password",
+         [&] { return m_store->SetRecord(withPassword("clerk"), "keeper"); }, true, 1},
+        {"clerk sets its own password",
+         [&] { return m_store->SetRecord(withPassword("Clerk"), "clerk"); }, true, 1},
+        {"keeper adds a user", [&] { return m_store->AddRecord(withPassword("new"), "keeper"); },
+         true, 1},
+    };
+    for (const Case& c : cases) {
+        const uint64_t before = m_store->PasswordChecks().run;
+        EXPECT_EQ(c.call(), c.result) << c.what;
+        EXPECT_EQ(m_store->PasswordChecks().run - before, c.checks) << c.what;
+    }
+    EXPECT_TRUE(m_store->GetUserRigthByName("clerk", "new-pw", record));
+}
+
+TEST_F(UsersStoreTest, AtMostTheBoundOfChecksRunAtOnce) {
+    for (const int bound : {1, 2}) {
+        m_store.reset();
+        m_store = CUsersStore::Open(Path(), {kInteractiveHashCost, bound});
+        ASSERT_NE(m_store, nullptr);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&, t] {
+                tagUserAccountRecord record;
+                m_store->GetUserRigthByName(t % 2 == 0 ? "admin" : "ghost", "wrong", record);
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        EXPECT_EQ(m_store->PasswordChecks().run, 8u);
+        EXPECT_GE(m_store->PasswordChecks().peak, 1);
+        EXPECT_LE(m_store->PasswordChecks().peak, bound);
+    }
+    EXPECT_EQ(CUsersStore::Open(Path(), {kInteractiveHashCost, 0}), nullptr);
 }
 
 TEST_F(UsersStoreTest, DamagedFilesAreRefused) {

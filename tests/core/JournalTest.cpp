@@ -90,6 +90,28 @@ TEST_F(JournalTest, LineFormat) {
     EXPECT_EQ(CJournal::RotatedName("/w/ZORV_18.log", m_clock.Local()), "/w/ZORV_18.log.2009358145");
 }
 
+// Texts carry what clients send: a line end among them must not start a
+// line of the client's own, so every byte below 0x20 is written escaped.
+TEST_F(JournalTest, ControlBytesAreEscapedAndLinesStayOne) {
+    const struct {
+        std::string text;
+        std::string written;
+    } cases[] = {
+        {"name\r\n05.03.2009  08:14:05 1 0 forged", "name\\x0D\\x0A05.03.2009  08:14:05 1 0 forged"},
+        {std::string("a\0b\tc\x1F", 6), "a\\x00b\\x09c\\x1F"},
+        {"\x20\x7F\xFF", "\x20\x7F\xFF"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CJournal::EscapeText(c.text), c.written);
+    }
+    CJournal journal(Path(), m_clock, &m_mail);
+    journal.Write(1, cases[0].text);
+    EXPECT_EQ(ReadBytes(Path()), "05.03.2009  08:14:05 1 1 " + cases[0].written + "\r\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(Path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
 TEST_F(JournalTest, RotatesOnlyAbove499999Bytes) {
     CJournal journal(Path(), m_clock, &m_mail);
     FillTo(499999);

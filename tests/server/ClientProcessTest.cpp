@@ -81,6 +81,29 @@ TEST(ClientProcessTest, ServerExecutableServesClients) {
     EXPECT_EQ(reply[24] | reply[25] << 8, tcp[0]);
     ::close(fd);
 
+    // A login name with a line end writes one journal line, not a forged one.
+    {
+        CTestClient client(tcp[0], 0, "127.0.0.7");
+        client.Send(LoginBytes("x\r\n01.01.2020 forged", "pw"));
+        EXPECT_EQ(U32At(client.Read(2136), 2), 0u);
+    }
+    const std::string escaped = "x\\x0D\\x0A01.01.2020 forged";
+    EXPECT_TRUE(PollUntil(
+        [&] {
+            for (const std::string& t : JournalTexts(dir.File("ZORV_18.log"))) {
+                if (t.find(escaped) != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        20s));
+    for (const std::string& t : JournalTexts(dir.File("ZORV_18.log"))) {
+        if (t.find("forged") != std::string::npos) {
+            EXPECT_NE(t.find(escaped), std::string::npos) << t;
+        }
+    }
+
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(15s), 0);
 }

@@ -14,6 +14,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <sstream>
 
+#include "../access/ClientServerFixture.h"
 #include "../access/ClientWire.h"
 #include "../access/UsersTestSupport.h"
 #include "access/ClientServer.h"
@@ -123,7 +124,8 @@ TEST(LocalBusTest, ChangesAreRefusedThenStoredPushedAndKeptOverARestart) {
         EXPECT_FALSE(local.Authorize("nobody", "pw")) << "no local access bit";
         EXPECT_TRUE(JournalHas(*server, "Пользователю nobody отказано в локальном доступе!"));
         EXPECT_FALSE(local.Authorize("admin", "wrong"));
-        ASSERT_TRUE(local.Authorize("admin", "secret"));
+        // After refused logins the account waits a little before the next check.
+        ASSERT_TRUE(PollUntil([&] { return local.Authorize("admin", "secret"); }, 10s));
         EXPECT_TRUE(JournalHas(*server, "Пользователю admin локальный доступ разрешен!"));
 
         EXPECT_EQ(local.Err("SetChannelTreshold", 0, 1, 2, 1234u), 1);
@@ -169,6 +171,78 @@ TEST(LocalBusTest, ChangesAreRefusedThenStoredPushedAndKeptOverARestart) {
         EXPECT_EQ(quota[0], 700u);
         EXPECT_EQ(quota[1], 800u);
     }
+}
+
+class CNoListening final : public ILocalListenControl {
+public:
+    int ChangeLink(int, int, int, uint16_t, bool) override { return 2; }
+};
+
+// The client objects of one local account are bounded, so that it cannot
+// lock the others out; those that never log in end after 35 s. A refused
+// login leaves no name behind, and repeated refusals make the account wait.
+TEST(LocalBusTest, SessionsAreBoundedAndEndWithoutALogin) {
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    CTempDir dir;
+    CRecordingJournal journal;
+    CUsersDatabase users(journal);
+    ASSERT_TRUE(users.Initialise(dir.Path(), "ZORV"));
+    ASSERT_TRUE(users.AddAsOwner(UserRecord("local", "pw", 0, {0})));
+    CFakeData data;
+    CManualClock clock;
+    CClientServer clients(journal, users, data, clock);
+    CNoListening listening;
+    CLocalInterface local(clients, listening, nullptr);
+    CLocalBus localBus(local, journal, clock);
+    ASSERT_TRUE(localBus.Start(bus.Address()));
+
+    // Every test process calls as root: one account.
+    std::vector<std::unique_ptr<CLocalClient>> sessions;
+    const auto open = [&] {
+        auto client = std::make_unique<CLocalClient>(bus.Address());
+        client->Call<Bytes8>("GetStateDvr");
+        sessions.push_back(std::move(client));
+    };
+    for (std::size_t i = 0; i < CLocalBus::kMaxSessionsPerUser; ++i) {
+        ASSERT_NO_THROW(open()) << i;
+    }
+    try {
+        open();
+        ADD_FAILURE() << "a session beyond the account's bound";
+    } catch (const sdbus::Error& e) {
+        EXPECT_EQ(e.getName(), "org.freedesktop.DBus.Error.LimitsExceeded");
+    }
+
+    // A refused login names nobody in later refusals, and the next check waits.
+    CLocalClient& first = *sessions.front();
+    EXPECT_FALSE(first.Authorize("ghost", "pw"));
+    EXPECT_EQ(first.Err("SetChannelTreshold", 0, 0, 0, 100u), -1);
+    EXPECT_EQ(journal.CountContaining(Utf8ToCp1251("Локальный пользователь ghost")), 0);
+    EXPECT_EQ(journal.CountContaining(Utf8ToCp1251("Локальный пользователь  - попытка")), 1);
+    EXPECT_FALSE(first.Authorize("local", "pw")) << "before its turn";
+    clock.Advance(1s);
+    EXPECT_TRUE(first.Authorize("local", "pw"));
+
+    // The 35 s end the fifteen that did not log in (their clients still
+    // connected); the logged-in one stays.
+    clock.Advance(35s);
+    for (std::size_t i = 1; i < CLocalBus::kMaxSessionsPerUser; ++i) {
+        ASSERT_TRUE(PollUntil(
+            [&] {
+                try {
+                    open();
+                    return true;
+                } catch (const sdbus::Error&) {
+                    return false;
+                }
+            },
+            5s))
+            << i;
+    }
+    EXPECT_THROW(open(), sdbus::Error);
+    EXPECT_NE(first.Err("SetChannelTreshold", 0, 0, 0, 100u), -1) << "still logged in";
+    localBus.Stop();
 }
 
 TEST(LocalBusTest, ListeningGatewayAndPipe) {
