@@ -102,8 +102,8 @@ void BM_WrongLoginsFromTwentyAddresses(benchmark::State& state) {
                 std::unique_ptr<test::CTestClient> client;
                 for (int attempt = 0; !stop.load() && attempt < 100000; ++attempt) {
                     if (client == nullptr || client->DrainClosed()) {
-                        client = std::make_unique<test::CTestClient>(server.Port(), 0,
-                                                                     from.c_str());
+                        client =
+                            std::make_unique<test::CTestClient>(server.Port(), 0, from.c_str());
                     }
                     client->Send(test::LoginBytes("admin", "guess"));
                     if (client->Read(2136).size() == 2136) {

@@ -322,9 +322,9 @@ bool CClientConnection::WaitForTurn(IClock::SteadyTime turn) {
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(turn - now);
         pollfd fd{m_wake.Fd(), POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(std::clamp(left, std::chrono::milliseconds{1},
-                                                         kTurnSlice)
-                                                  .count())) > 0) {
+        if (::poll(&fd, 1,
+                   static_cast<int>(
+                       std::clamp(left, std::chrono::milliseconds{1}, kTurnSlice).count())) > 0) {
             m_wake.TryReset();
         }
     }

@@ -186,8 +186,7 @@ void CClientServer::Accept() {
     if (accepted) {
         m_journal.WriteJournal(kJournalInfo, std::string(text) + " " + CatalogText(Msg{138}));
     }
-    if (tooMany &&
-        m_logins.Refused(host, m_clock.SteadyNow(), CLoginGuard::Refusal::kConnection)) {
+    if (tooMany && m_logins.Refused(host, m_clock.SteadyNow(), CLoginGuard::Refusal::kConnection)) {
         m_journal.FormatJournal(kJournalError,
                                 "Connection from %s refused: %u connections of this address "
                                 "have not logged in",
@@ -203,9 +202,9 @@ bool CClientServer::MayConnect(const std::string& host) {
     if (limit == 0) {
         return true;
     }
-    const auto pending = std::count_if(m_connections.begin(), m_connections.end(), [&](const auto& c) {
-        return !c->IsClosed() && !c->IsAuthorized() && c->Host() == host;
-    });
+    const auto pending = std::count_if(
+        m_connections.begin(), m_connections.end(),
+        [&](const auto& c) { return !c->IsClosed() && !c->IsAuthorized() && c->Host() == host; });
     return static_cast<uint64_t>(pending) < limit;
 }
 

@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sdbus-c++/sdbus-c++.h>
 #include <sstream>
 
 #include "core/Journal.h"

@@ -27,8 +27,8 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <span>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>

@@ -30,10 +30,9 @@ CLoginGuard::Peer& CLoginGuard::Find(const std::string& name, Time now, std::vec
     auto found = m_peers.find(name);
     if (found == m_peers.end()) {
         if (m_peers.size() >= m_options.maxPeers && !m_peers.empty()) {
-            auto oldest = std::min_element(m_peers.begin(), m_peers.end(), [](const auto& a,
-                                                                              const auto& b) {
-                return a.second.lastSeen < b.second.lastSeen;
-            });
+            auto oldest = std::min_element(
+                m_peers.begin(), m_peers.end(),
+                [](const auto& a, const auto& b) { return a.second.lastSeen < b.second.lastSeen; });
             Collect(oldest->first, oldest->second, now, true, lines);
             m_peers.erase(oldest);
         }
@@ -136,8 +135,7 @@ void CLoginGuard::Flush(Time now) {
             Collect(it->first, it->second, now, false, lines);
             const Peer& peer = it->second;
             const bool idle = !peer.bursts[0].active && !peer.bursts[1].active &&
-                              now - peer.lastSeen >= m_options.forgetAfter &&
-                              peer.nextTurn <= now;
+                              now - peer.lastSeen >= m_options.forgetAfter && peer.nextTurn <= now;
             it = idle ? m_peers.erase(it) : std::next(it);
         }
     }

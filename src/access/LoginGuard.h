@@ -101,8 +101,8 @@ private:
 
     Peer& Find(const std::string& peer, Time now, std::vector<Line>& lines) REQUIRES(m_lock);
     // Ends or reports the bursts of one peer; all: whatever their age.
-    void Collect(const std::string& name, Peer& peer, Time now, bool all,
-                 std::vector<Line>& lines) REQUIRES(m_lock);
+    void Collect(const std::string& name, Peer& peer, Time now, bool all, std::vector<Line>& lines)
+        REQUIRES(m_lock);
     void Write(const std::vector<Line>& lines);
 
     // Constant after construction

@@ -51,8 +51,8 @@ constexpr const char* kInteractiveAbsentHash =
 
 std::string HashAt(const PasswordHashCost& cost, std::string_view password) {
     char hash[crypto_pwhash_STRBYTES];
-    if (crypto_pwhash_str(hash, password.data(), password.size(), cost.opsLimit,
-                          cost.memLimit) != 0) {
+    if (crypto_pwhash_str(hash, password.data(), password.size(), cost.opsLimit, cost.memLimit) !=
+        0) {
         return {};
     }
     return std::string(hash);

@@ -103,8 +103,8 @@ TEST_F(ClientSessionsTest, RefusedLoginsAreSlowedAndJournaledInBursts) {
     EXPECT_EQ(m_journal.Count(Line(1, 146, "admin", Address(*second))), 0);
 
     m_clock.Advance(61s);
-    EXPECT_TRUE(m_journal.WaitFor(
-        "1 Refused logins from 127.0.0.1: 1 more, not journaled one by one"));
+    EXPECT_TRUE(
+        m_journal.WaitFor("1 Refused logins from 127.0.0.1: 1 more, not journaled one by one"));
 }
 
 // "Clerk" (an administrator) is logged in twice, once as "clerk"; the users
@@ -169,8 +169,7 @@ TEST_F(ClientSessionsTest, ChangedUsersLoseTheirSessionsWhateverTheCase) {
             clerk->Send({38, 0, 0, 0});
             const Bytes users = clerk->Read(50 * 3);
             ASSERT_EQ(users.size(), 150u);
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(users.data()) + 2 + 50),
-                      "boss");
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(users.data()) + 2 + 50), "boss");
         }
         if (c.change != Change::kDetach) {
             EXPECT_TRUE(again->WaitClosed());

@@ -39,7 +39,8 @@ inline Bytes LoginBytes(std::string_view name, std::string_view password, uint32
 }
 
 // A request of `size` bytes: code, index, then the head's bytes, zeros after.
-inline Bytes Request(uint8_t code, uint8_t index, std::initializer_list<uint8_t> head, std::size_t size) {
+inline Bytes Request(uint8_t code, uint8_t index, std::initializer_list<uint8_t> head,
+                     std::size_t size) {
     Bytes b(size, 0);
     b[0] = code;
     b[1] = index;

@@ -1,12 +1,11 @@
 // The login guard: the growing delay of a peer's password checks after
 // refused logins, and the journal lines of a burst of refusals.
-#include "access/LoginGuard.h"
-
 #include <gtest/gtest.h>
 
 #include <mutex>
 #include <vector>
 
+#include "access/LoginGuard.h"
 #include "core/Journal.h"
 
 namespace zorv::test {
@@ -113,8 +112,9 @@ TEST(LoginGuardTest, ALongBurstGetsALineEveryQuietPeriodAndAtTheStop) {
     // The refusal at 300 s came after that line, 301 s's after it.
     guard.Refused("10.0.0.1", kStart + 301s, Refusal::kLogin);
     guard.FlushAll();
-    EXPECT_EQ(journal.Take(), (std::vector<std::string>{
-                                  "Refused logins from 10.0.0.1: 2 more, not journaled one by one"}));
+    EXPECT_EQ(journal.Take(),
+              (std::vector<std::string>{
+                  "Refused logins from 10.0.0.1: 2 more, not journaled one by one"}));
 }
 
 TEST(LoginGuardTest, ThePeersRememberedAreBounded) {

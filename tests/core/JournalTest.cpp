@@ -97,7 +97,8 @@ TEST_F(JournalTest, ControlBytesAreEscapedAndLinesStayOne) {
         std::string text;
         std::string written;
     } cases[] = {
-        {"name\r\n05.03.2009  08:14:05 1 0 forged", "name\\x0D\\x0A05.03.2009  08:14:05 1 0 forged"},
+        {"name\r\n05.03.2009  08:14:05 1 0 forged",
+         "name\\x0D\\x0A05.03.2009  08:14:05 1 0 forged"},
         {std::string("a\0b\tc\x1F", 6), "a\\x00b\\x09c\\x1F"},
         {"\x20\x7F\xFF", "\x20\x7F\xFF"},
     };

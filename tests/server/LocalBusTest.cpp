@@ -4,6 +4,7 @@
 // listening started and stopped over the bus; records offered through the
 // database gateway; and the methods the bus shows are the documented ones.
 #include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,12 +12,12 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <sdbus-c++/sdbus-c++.h>
 #include <sstream>
 
 #include "../access/ClientServerFixture.h"
 #include "../access/ClientWire.h"
 #include "../access/UsersTestSupport.h"
+#include "ServerTestSupport.h"
 #include "access/ClientServer.h"
 #include "access/LocalBus.h"
 #include "access/UsersDatabase.h"
@@ -29,7 +30,6 @@
 #include "support/LocalListenPeer.h"
 #include "support/PrivateBus.h"
 #include "support/RecordFiles.h"
-#include "ServerTestSupport.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {

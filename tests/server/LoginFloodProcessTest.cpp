@@ -5,9 +5,8 @@
 // time and whole.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <ctime>
@@ -15,8 +14,8 @@
 #include <thread>
 
 #include "../access/ClientWire.h"
-#include "access/UsersDatabase.h"
 #include "../access/UsersTestSupport.h"
+#include "access/UsersDatabase.h"
 #include "core/Journal.h"
 #include "support/ChildProcess.h"
 #include "support/JournalReader.h"
@@ -97,10 +96,10 @@ TEST(LoginFloodProcessTest, WrongPasswordsFromTwentyAddressesLeaveMemoryAndCalls
         ASSERT_TRUE(users.Initialise(dir.Path(), "ZORV"));
         ASSERT_TRUE(users.AddAsOwner(UserRecord("admin", "secret", 1)));
     }
-    CChildProcess server(BuiltProgram("zorv18server"), {}, dir.Path(),
-                         {"ZORV_REGISTRY=" + dir.File("registry.ini"),
-                          "ZORV_NETWORK_BIND=127.0.0.1",
-                          "ZORV_BOARD_SCENARIO=" + dir.File("board.ini")});
+    CChildProcess server(
+        BuiltProgram("zorv18server"), {}, dir.Path(),
+        {"ZORV_REGISTRY=" + dir.File("registry.ini"), "ZORV_NETWORK_BIND=127.0.0.1",
+         "ZORV_BOARD_SCENARIO=" + dir.File("board.ini")});
     std::vector<uint16_t> ports;
     ASSERT_TRUE(PollUntil(
         [&] {
@@ -138,8 +137,8 @@ TEST(LoginFloodProcessTest, WrongPasswordsFromTwentyAddressesLeaveMemoryAndCalls
         attacker.join();
     }
     const uint64_t peakKiB = StatusKiB(server.Pid(), "VmHWM");
-    std::cout << "resting " << restingKiB / 1024 << " MiB, peak " << peakKiB / 1024
-              << " MiB after " << refusals.load() << " refused logins\n";
+    std::cout << "resting " << restingKiB / 1024 << " MiB, peak " << peakKiB / 1024 << " MiB after "
+              << refusals.load() << " refused logins\n";
     // Each check holds 64 MiB; twenty at once held over 1.2 GiB.
     EXPECT_LT(peakKiB - restingKiB, 400u * 1024);
     EXPECT_GT(refusals.load(), 20);
