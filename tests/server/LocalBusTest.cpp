@@ -188,7 +188,7 @@ TEST(LocalBusTest, SessionsAreBoundedAndEndWithoutALogin) {
     CRecordingJournal journal;
     CUsersDatabase users(journal);
     ASSERT_TRUE(users.Initialise(dir.Path(), "ZORV"));
-    ASSERT_TRUE(users.AddAsOwner(UserRecord("local", "pw", 0, {0})));
+    ASSERT_TRUE(users.AddAsOwner(UserRecord("local", "pw", 1)));
     CFakeData data;
     CManualClock clock;
     CClientServer clients(journal, users, data, clock);
