@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <sdbus-c++/sdbus-c++.h>
 #include <sstream>
 
 #include "core/Journal.h"
@@ -18,77 +18,82 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The methods of operations the server does not have yet.
-#define ZORV_UNAVAILABLE(name) {name, "ay", "Request", "ayi", "Reply,Err", false}
+constexpr bool kPureRead = true;     // a pure read: every local account may call it
+constexpr bool kPrivileged = false;  // root and the service's group only
+
+// The methods of operations the server does not have yet: for the service's
+// group only, until each is built and its kind known.
+#define ZORV_UNAVAILABLE(name) \
+    { name, "ay", "Request", "ayi", "Reply,Err", false, kPrivileged }
 
 // clang-format off
 constexpr LocalMethod kMethods[] = {
-    {"GetStateDvr", "", "", "ay", "State", true},
-    {"GetDvrConfig", "", "", "ay", "Config", true},
-    {"GetServiceParam", "", "", "ay", "Param", true},
-    {"GetDeviceConfig", "i", "Device", "ayi", "Config,Err", true},
-    {"GetChanelParam", "ii", "Device,Channel", "ayi", "Param,Err", true},
-    {"GetDeviceChannelState", "i", "Device", "ayi", "State,Err", true},
-    {"Authorization", "ay", "User", "iay", "Authorized,Account", true},
-    {"SetPath", "is", "Index,Path", "i", "Err", true},
-    {"SetFileSizes", "uu", "MinSeconds,MaxSeconds", "i", "Err", true},
-    {"SetDelSize", "u", "Megabytes", "i", "Err", true},
-    {"SetChannelSampleRate", "iiiu", "Device,First,Last,Rate", "i", "Err", true},
-    {"SetChannelEnable", "iiii", "Device,First,Last,Enable", "i", "Err", true},
-    {"SetChannelActivate", "iiiu", "Device,First,Last,Mode", "i", "Err", true},
-    {"SetChannelCompress", "iiiu", "Device,First,Last,Compress", "i", "Err", true},
-    {"SetChannelTOn", "iiiu", "Device,First,Last,Seconds", "i", "Err", true},
-    {"SetChannelTOff", "iiiu", "Device,First,Last,Seconds", "i", "Err", true},
-    {"SetChannelTreshold", "iiiu", "Device,First,Last,Threshold", "i", "Err", true},
-    {"SetStereoChannel", "iii", "Device,Master,Slave", "i", "Err", true},
-    {"UndoStereoChannel", "iii", "Device,Master,Slave", "i", "Err", true},
-    {"ManualActivateChannel", "iiii", "Device,First,Last,On", "i", "Err", true},
-    {"SetChannelListen", "iiii", "Device,First,Last,Listen", "i", "Err", true},
-    {"SetChannelAruEnable", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    {"SetChannelAruLevel", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    {"SetChannelAruSpeed", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    {"SetChannelAruK", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    {"SetQuota", "uu", "Quota1,Quota2", "i", "Err", true},
-    {"ShutDown", "", "", "i", "Err", true},
+    {"GetStateDvr", "", "", "ay", "State", true, kPureRead},
+    {"GetDvrConfig", "", "", "ay", "Config", true, kPureRead},
+    {"GetServiceParam", "", "", "ay", "Param", true, kPureRead},
+    {"GetDeviceConfig", "i", "Device", "ayi", "Config,Err", true, kPureRead},
+    {"GetChanelParam", "ii", "Device,Channel", "ayi", "Param,Err", true, kPureRead},
+    {"GetDeviceChannelState", "i", "Device", "ayi", "State,Err", true, kPureRead},
+    {"Authorization", "ay", "User", "iay", "Authorized,Account", true, kPrivileged},
+    {"SetPath", "is", "Index,Path", "i", "Err", true, kPrivileged},
+    {"SetFileSizes", "uu", "MinSeconds,MaxSeconds", "i", "Err", true, kPrivileged},
+    {"SetDelSize", "u", "Megabytes", "i", "Err", true, kPrivileged},
+    {"SetChannelSampleRate", "iiiu", "Device,First,Last,Rate", "i", "Err", true, kPrivileged},
+    {"SetChannelEnable", "iiii", "Device,First,Last,Enable", "i", "Err", true, kPrivileged},
+    {"SetChannelActivate", "iiiu", "Device,First,Last,Mode", "i", "Err", true, kPrivileged},
+    {"SetChannelCompress", "iiiu", "Device,First,Last,Compress", "i", "Err", true, kPrivileged},
+    {"SetChannelTOn", "iiiu", "Device,First,Last,Seconds", "i", "Err", true, kPrivileged},
+    {"SetChannelTOff", "iiiu", "Device,First,Last,Seconds", "i", "Err", true, kPrivileged},
+    {"SetChannelTreshold", "iiiu", "Device,First,Last,Threshold", "i", "Err", true, kPrivileged},
+    {"SetStereoChannel", "iii", "Device,Master,Slave", "i", "Err", true, kPrivileged},
+    {"UndoStereoChannel", "iii", "Device,Master,Slave", "i", "Err", true, kPrivileged},
+    {"ManualActivateChannel", "iiii", "Device,First,Last,On", "i", "Err", true, kPrivileged},
+    {"SetChannelListen", "iiii", "Device,First,Last,Listen", "i", "Err", true, kPrivileged},
+    {"SetChannelAruEnable", "iiiu", "Device,First,Last,Value", "i", "Err", true, kPrivileged},
+    {"SetChannelAruLevel", "iiiu", "Device,First,Last,Value", "i", "Err", true, kPrivileged},
+    {"SetChannelAruSpeed", "iiiu", "Device,First,Last,Value", "i", "Err", true, kPrivileged},
+    {"SetChannelAruK", "iiiu", "Device,First,Last,Value", "i", "Err", true, kPrivileged},
+    {"SetQuota", "uu", "Quota1,Quota2", "i", "Err", true, kPrivileged},
+    {"ShutDown", "", "", "i", "Err", true, kPrivileged},
     ZORV_UNAVAILABLE("ChangeCompressFormat"),
     ZORV_UNAVAILABLE("SetDefaultCompressFormat"),
     ZORV_UNAVAILABLE("GetCompressFormat"),
-    {"SetChannelDefaultParam", "iii", "Device,First,Last", "i", "Err", true},
-    {"SetGainAdc", "iii", "Device,Channel,Gain", "i", "Err", true},
-    {"GetGainAdc", "ii", "Device,Channel", "ii", "Gain,Err", true},
-    {"GetReadHandlePipe", "i", "ProcessId", "hi", "Pipe,Handle", true},
-    {"ClosePipe", "", "", "", "", true},
-    {"GetServerUsers", "", "", "ayu", "Users,Count", true},
-    {"DetachUser", "ay", "User", "i", "Err", true},
-    {"GetTlfParam", "ii", "Device,Channel", "ayi", "Param,Err", true},
-    {"SetTlfParam", "iiiay", "Device,First,Last,Param", "i", "Err", true},
-    {"GetServiceTlfParam", "i", "Device", "ayi", "Param,Err", true},
-    {"GetAlarmConfig", "", "", "ay", "Config", true},
-    {"SetAlarmConfig", "ay", "Config", "", "", true},
-    {"SetChannelSourceSignal", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    {"SetChannelKeyEnable", "iiiu", "Device,First,Last,Value", "i", "Err", true},
-    {"GetChannelSourceSignal", "ii", "Device,Channel", "ui", "Value,Err", true},
-    {"GetChannelKeyEnable", "ii", "Device,Channel", "ui", "Value,Err", true},
+    {"SetChannelDefaultParam", "iii", "Device,First,Last", "i", "Err", true, kPrivileged},
+    {"SetGainAdc", "iii", "Device,Channel,Gain", "i", "Err", true, kPrivileged},
+    {"GetGainAdc", "ii", "Device,Channel", "ii", "Gain,Err", true, kPureRead},
+    {"GetReadHandlePipe", "i", "ProcessId", "hi", "Pipe,Handle", true, kPrivileged},
+    {"ClosePipe", "", "", "", "", true, kPrivileged},
+    {"GetServerUsers", "", "", "ayu", "Users,Count", true, kPureRead},
+    {"DetachUser", "ay", "User", "i", "Err", true, kPrivileged},
+    {"GetTlfParam", "ii", "Device,Channel", "ayi", "Param,Err", true, kPureRead},
+    {"SetTlfParam", "iiiay", "Device,First,Last,Param", "i", "Err", true, kPrivileged},
+    {"GetServiceTlfParam", "i", "Device", "ayi", "Param,Err", true, kPureRead},
+    {"GetAlarmConfig", "", "", "ay", "Config", true, kPureRead},
+    {"SetAlarmConfig", "ay", "Config", "", "", true, kPrivileged},
+    {"SetChannelSourceSignal", "iiiu", "Device,First,Last,Value", "i", "Err", true, kPrivileged},
+    {"SetChannelKeyEnable", "iiiu", "Device,First,Last,Value", "i", "Err", true, kPrivileged},
+    {"GetChannelSourceSignal", "ii", "Device,Channel", "ui", "Value,Err", true, kPureRead},
+    {"GetChannelKeyEnable", "ii", "Device,Channel", "ui", "Value,Err", true, kPureRead},
     ZORV_UNAVAILABLE("SetFiltersParam"),
     ZORV_UNAVAILABLE("GetFiltersParam"),
-    {"AddAlias", "iis", "Device,Channel,Alias", "i", "Err", true},
-    {"SetAonFlags", "iiu", "Device,Channel,Flags", "i", "Err", true},
-    {"GetAonFlags", "ii", "Device,Channel", "ui", "Flags,Err", true},
-    {"GetPolarity", "ii", "Device,Channel", "ui", "Mode,Err", true},
-    {"SetPolarity", "iii", "Device,Channel,Mode", "i", "Err", true},
-    {"GetPolarityCheckTimeOut", "ii", "Device,Channel", "ui", "Seconds,Err", true},
-    {"SetPolarityCheckTimeOut", "iiu", "Device,Channel,Seconds", "i", "Err", true},
+    {"AddAlias", "iis", "Device,Channel,Alias", "i", "Err", true, kPrivileged},
+    {"SetAonFlags", "iiu", "Device,Channel,Flags", "i", "Err", true, kPrivileged},
+    {"GetAonFlags", "ii", "Device,Channel", "ui", "Flags,Err", true, kPureRead},
+    {"GetPolarity", "ii", "Device,Channel", "ui", "Mode,Err", true, kPureRead},
+    {"SetPolarity", "iii", "Device,Channel,Mode", "i", "Err", true, kPrivileged},
+    {"GetPolarityCheckTimeOut", "ii", "Device,Channel", "ui", "Seconds,Err", true, kPureRead},
+    {"SetPolarityCheckTimeOut", "iiu", "Device,Channel,Seconds", "i", "Err", true, kPrivileged},
     ZORV_UNAVAILABLE("setNet2CompressMode"),
     ZORV_UNAVAILABLE("getNet2CompressMode"),
-    {"getNet2BufferMode", "i", "Device", "ui", "Mode,Err", true},
-    {"setNet2BufferMode", "iu", "Device,Mode", "i", "Err", true},
+    {"getNet2BufferMode", "i", "Device", "ui", "Mode,Err", true, kPureRead},
+    {"setNet2BufferMode", "iu", "Device,Mode", "i", "Err", true, kPrivileged},
     ZORV_UNAVAILABLE("getBusyAnalyzerEnabled"),
     ZORV_UNAVAILABLE("setBusyAnalyzerEnabled"),
-    {"getDeleteFilesAtDateConfig", "", "", "iui", "Enable,Days,Err", true},
-    {"setDeleteFilesAtDateConfig", "iu", "Enable,Days", "i", "Err", true},
+    {"getDeleteFilesAtDateConfig", "", "", "iui", "Enable,Days,Err", true, kPureRead},
+    {"setDeleteFilesAtDateConfig", "iu", "Enable,Days", "i", "Err", true, kPrivileged},
     ZORV_UNAVAILABLE("SetArchiverCopyMode"),
     ZORV_UNAVAILABLE("SetArchiverMode"),
-    {"SetChannelArchivate", "iiu", "Device,Channel,Value", "i", "Err", true},
+    {"SetChannelArchivate", "iiu", "Device,Channel,Value", "i", "Err", true, kPrivileged},
     ZORV_UNAVAILABLE("StartArchiver"),
     ZORV_UNAVAILABLE("StopArchiver"),
     ZORV_UNAVAILABLE("AddArchiv"),
@@ -122,30 +127,30 @@ constexpr LocalMethod kMethods[] = {
     ZORV_UNAVAILABLE("GetCountRecipient"),
     ZORV_UNAVAILABLE("SetSmtpParam"),
     ZORV_UNAVAILABLE("GetSmtpParam"),
-    {"getFoundTranscodersCount", "", "", "ui", "Count,Err", true},
+    {"getFoundTranscodersCount", "", "", "ui", "Count,Err", true, kPureRead},
     ZORV_UNAVAILABLE("getFoundTranscodersList"),
-    {"startTranscoder", "u", "Serial", "i", "Err", true},
-    {"stopTranscoder", "u", "Serial", "i", "Err", true},
+    {"startTranscoder", "u", "Serial", "i", "Err", true, kPrivileged},
+    {"stopTranscoder", "u", "Serial", "i", "Err", true, kPrivileged},
     ZORV_UNAVAILABLE("getTranscoderStatistic"),
     ZORV_UNAVAILABLE("setTranscoderConfig"),
-    {"startTranscodersSearch", "", "", "i", "Err", true},
-    {"stopTranscodersSearch", "", "", "i", "Err", true},
-    {"getTranscodersSearchStatus", "", "", "ii", "Searching,Err", true},
+    {"startTranscodersSearch", "", "", "i", "Err", true, kPrivileged},
+    {"stopTranscodersSearch", "", "", "i", "Err", true, kPrivileged},
+    {"getTranscodersSearchStatus", "", "", "ii", "Searching,Err", true, kPureRead},
     ZORV_UNAVAILABLE("getTranscoderConfig"),
-    {"getAonForm", "u", "Serial", "uui", "Level,Form,Err", true},
-    {"setAonForm", "uuu", "Serial,Level,Form", "i", "Err", true},
-    {"addConfigPort", "q", "Port", "i", "Err", true},
-    {"delConfigPort", "q", "Port", "i", "Err", true},
-    {"getCountConfigPorts", "", "", "ui", "Count,Err", true},
-    {"getConfigPort", "u", "Index", "qi", "Port,Err", true},
-    {"addStaticAddress", "uq", "Address,Port", "i", "Err", true},
-    {"delStaticAddress", "uq", "Address,Port", "i", "Err", true},
-    {"getCountStaticAddress", "", "", "ui", "Count,Err", true},
-    {"getStaticAddress", "u", "Index", "uqi", "Address,Port,Err", true},
+    {"getAonForm", "u", "Serial", "uui", "Level,Form,Err", true, kPureRead},
+    {"setAonForm", "uuu", "Serial,Level,Form", "i", "Err", true, kPrivileged},
+    {"addConfigPort", "q", "Port", "i", "Err", true, kPrivileged},
+    {"delConfigPort", "q", "Port", "i", "Err", true, kPrivileged},
+    {"getCountConfigPorts", "", "", "ui", "Count,Err", true, kPureRead},
+    {"getConfigPort", "u", "Index", "qi", "Port,Err", true, kPureRead},
+    {"addStaticAddress", "uq", "Address,Port", "i", "Err", true, kPrivileged},
+    {"delStaticAddress", "uq", "Address,Port", "i", "Err", true, kPrivileged},
+    {"getCountStaticAddress", "", "", "ui", "Count,Err", true, kPureRead},
+    {"getStaticAddress", "u", "Index", "uqi", "Address,Port,Err", true, kPureRead},
     ZORV_UNAVAILABLE("addNetDevice"),
-    {"removeNetDevice", "u", "Serial", "i", "Err", true},
-    {"reposNetDevice", "uu", "Position,NewPosition", "i", "Err", true},
-    {"getCountNetDevice", "", "", "ui", "Count,Err", true},
+    {"removeNetDevice", "u", "Serial", "i", "Err", true, kPrivileged},
+    {"reposNetDevice", "uu", "Position,NewPosition", "i", "Err", true, kPrivileged},
+    {"getCountNetDevice", "", "", "ui", "Count,Err", true, kPureRead},
     ZORV_UNAVAILABLE("getConfigNetDevice"),
     ZORV_UNAVAILABLE("setConfigNetDevice"),
     ZORV_UNAVAILABLE("getAutoAnswerConf"),
@@ -163,10 +168,10 @@ constexpr LocalMethod kMethods[] = {
     ZORV_UNAVAILABLE("getPropertySize"),
     ZORV_UNAVAILABLE("getValue"),
     ZORV_UNAVAILABLE("getDescriptorSize"),
-    {"listenChannel", "iiqi", "Device,Channel,Port,Enabled", "i", "Err", true},
-    {"lineMonitorChannel", "iiqi", "Device,Channel,Port,Enabled", "i", "Err", true},
-    {"SetChannelMute", "iii", "Device,Channel,On", "i", "Err", true},
-    {"GetChannelMute", "ii", "Device,Channel", "ii", "Muted,Err", true},
+    {"listenChannel", "iiqi", "Device,Channel,Port,Enabled", "i", "Err", true, kPrivileged},
+    {"lineMonitorChannel", "iiqi", "Device,Channel,Port,Enabled", "i", "Err", true, kPrivileged},
+    {"SetChannelMute", "iii", "Device,Channel,On", "i", "Err", true, kPrivileged},
+    {"GetChannelMute", "ii", "Device,Channel", "ii", "Muted,Err", true, kPureRead},
     ZORV_UNAVAILABLE("GetFiltersEnabled"),
 };
 // clang-format on
@@ -222,6 +227,16 @@ void ReplyWith(sdbus::MethodCall& call, const Values&... values) {
 
 std::span<const LocalMethod> LocalMethods() {
     return kMethods;
+}
+
+std::vector<std::string> LocalReadMethods() {
+    std::vector<std::string> names;
+    for (const LocalMethod& method : kMethods) {
+        if (method.read) {
+            names.push_back(method.name);
+        }
+    }
+    return names;
 }
 
 CLocalBus::CLocalBus(ILocalInterface& local, IJournal& journal)
