@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "access/LocalInterface.h"
 #include "core/LocalBusNames.h"
@@ -52,15 +53,20 @@ class IJournal;
 // One method of the local interface as the bus shows it.
 struct LocalMethod {
     const char* name;
-    const char* in;        // D-Bus signature of the inputs
-    const char* inNames;   // their names, separated by commas
-    const char* out;       // D-Bus signature of the outputs
+    const char* in;       // D-Bus signature of the inputs
+    const char* inNames;  // their names, separated by commas
+    const char* out;      // D-Bus signature of the outputs
     const char* outNames;
-    bool available;        // false: empty reply and Err 0
+    bool available;  // false: empty reply and Err 0
+    bool read;       // a pure read: see LocalReadMethods
 };
 
 // Every method of ILocalInterface in its order.
 std::span<const LocalMethod> LocalMethods();
+// The names of the pure reads: the installed bus policy lets every local
+// account call them; the other methods (and the database gateway) are for
+// root and the service's group only.
+std::vector<std::string> LocalReadMethods();
 
 class CLocalBus {
 public:

@@ -1,7 +1,8 @@
 // The names of the local interface on D-Bus: the bus name the server owns,
 // its two objects and their interfaces. The D-Bus policy file that the
-// service installation writes lets the service own the bus name and anyone
-// call it (the interface's own login decides what a caller may do).
+// service installation writes lets the service own the bus name, root and
+// the service's group call every method, and everyone else the pure reads
+// (the interface's own login then decides what a change may do).
 #pragma once
 
 namespace zorv {

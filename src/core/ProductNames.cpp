@@ -9,6 +9,7 @@
 namespace zorv {
 namespace {
 
+// clang-format off
 constexpr const char* kSuffixes[CProductNames::kCount] = {
     ".ini",          "_6.ini",          "_18.ini",          "_BRI.ini",          "_E1.ini",
     ".log",          "_6.log",          "_18.log",          "_BRI.log",          "_E1.log",
@@ -20,6 +21,7 @@ constexpr const char* kSuffixes[CProductNames::kCount] = {
     "DBServer",      "BackUp",          "6BackUp",          "18BackUp",          "BRIBackUp",
     "E1BackUp",      ".dbf",
 };
+// clang-format on
 
 constexpr std::streamoff kBrandingBlock = 1504;
 constexpr std::streamoff kPrefixOffset = 10;
@@ -38,6 +40,16 @@ std::string CProductNames::Name(int index) const {
         return "";
     }
     return m_prefix + kSuffixes[index];
+}
+
+std::string CProductNames::ServiceGroup() const {
+    std::string name = Name(kServiceName);
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return name;
 }
 
 std::string CProductNames::ReadPrefix(const std::string& brandingFile) {

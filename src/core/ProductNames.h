@@ -30,6 +30,10 @@ public:
 
     // The name at index, "" outside 0..41.
     std::string Name(int index) const;
+    // The service's system group: the service name in lower case
+    // ("zorv18server"). Its members may call every method of the local
+    // interface and read the records, the database and the journal.
+    std::string ServiceGroup() const;
     const std::string& Prefix() const { return m_prefix; }
 
     // The prefix of a branding file: 16 bytes at offset 10 of its last 1504

@@ -1,13 +1,16 @@
 #include "core/ServerCore.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "core/JournalFile.h"
+#include "platform/FileOps.h"
 
 namespace zorv {
 namespace {
@@ -178,13 +181,12 @@ void CServerCore::OnCompressorError(int32_t code) {
     if (code >= 1 && code <= 8) {
         WriteJournal(kJournalError, CatalogText(Msg{201 + code}));
     }
-    std::ofstream file(m_workDir + "/" + kExceptionFileName, std::ios::app);
-    if (file) {
-        const LocalTime t = m_clock.Local();
-        file << fmt::format("{:02}.{:02}.{:04} {:02}:{:02}:{:02} compressor error {}\n", t.day,
-                            t.month, t.year, t.hour, t.minute, t.second, code);
-        m_components.compressor->DumpState(file);
-    }
+    std::ostringstream text;
+    const LocalTime t = m_clock.Local();
+    text << fmt::format("{:02}.{:02}.{:04} {:02}:{:02}:{:02} compressor error {}\n", t.day, t.month,
+                        t.year, t.hour, t.minute, t.second, code);
+    m_components.compressor->DumpState(text);
+    WriteFile(m_workDir + "/" + kExceptionFileName, text.str(), kDataFileMode, FileWrite::kAppend);
 }
 
 void CServerCore::OnException(int32_t code, int32_t source, int32_t deviceTag) {
@@ -387,12 +389,13 @@ int CServerCore::SetRecordDirectory(int index, const std::string& requested) {
     int result = 0;
     if (!std::filesystem::is_directory(path, error)) {
         FormatJournal(kJournalInfo, Msg{220}, path);
-        std::filesystem::create_directories(path, error);
-        if (error || !std::filesystem::is_directory(path, error)) {
+        if (!MakeDirectories(path)) {
             FormatJournal(kJournalError, Msg{221}, path, m_defaultRecordDir);
             if (!std::filesystem::is_directory(m_defaultRecordDir, error)) {
-                std::filesystem::create_directory(m_defaultRecordDir, error);
-                if (error || !std::filesystem::is_directory(m_defaultRecordDir, error)) {
+                // One level only: the work directory itself must be there.
+                if ((::mkdir(m_defaultRecordDir.c_str(), kDataDirectoryMode) != 0 &&
+                     errno != EEXIST) ||
+                    !std::filesystem::is_directory(m_defaultRecordDir, error)) {
                     FormatJournal(kJournalError, Msg{222}, m_defaultRecordDir);
                     return -1;
                 }
@@ -477,9 +480,8 @@ bool CServerCore::SetFileSizes(uint32_t minSeconds, uint32_t maxSeconds) {
         CMutexLock lock(m_fileSizesLock);
         m_fileSizes = {minSeconds, maxSeconds};
         for (int i = 0; i < m_deviceCount.load(); ++i) {
-            WithDevice(i, [&](IServerDevice& device) {
-                device.SetRecordLengths(minSeconds, maxSeconds);
-            });
+            WithDevice(
+                i, [&](IServerDevice& device) { device.SetRecordLengths(minSeconds, maxSeconds); });
         }
         m_components.compressor->SetMinSizeFile(minSeconds);
         m_settingsFile.WriteUint("Path", "MinSizeFile", minSeconds);

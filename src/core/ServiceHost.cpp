@@ -1,6 +1,7 @@
 #include "core/ServiceHost.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,14 +11,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <system_error>
 #include <vector>
 
 #include "core/LocalBusNames.h"
+#include "platform/FileLock.h"
+#include "platform/FileOps.h"
 
 namespace zorv {
 namespace {
@@ -61,20 +65,27 @@ std::string SystemctlProgram() {
     return "/bin/systemctl";
 }
 
-// Runs systemctl with the verb and, when given, the unit as its arguments
-// (no shell, no empty argument: "daemon-reload" takes none). Its result is
-// not needed: a unit that is not loaded cannot be stopped, which is fine.
-void Systemctl(const std::string& verb, const std::string& unit = {}) {
-    const std::string program = SystemctlProgram();
-    if (program.empty()) {
-        return;
+// The groupadd program to call, or empty for none: as for systemctl,
+// /usr/sbin/groupadd only with the real unit directory, ZORV_GROUPADD in its
+// place (tests never make groups on the machine).
+std::string GroupaddProgram() {
+    if (const char* program = std::getenv("ZORV_GROUPADD"); program != nullptr && *program) {
+        return program;
     }
+    if (!UsesSystemUnitDirectory() || ::access("/usr/sbin/groupadd", X_OK) != 0) {
+        return {};
+    }
+    return "/usr/sbin/groupadd";
+}
+
+// Runs program with the arguments (no shell), its output thrown away. The
+// exit status, or -1 when it could not run or ended by a signal.
+int RunProgram(const std::string& program, std::vector<std::string> args) {
     std::vector<char*> argv;
-    std::string arg0 = program, arg1 = verb, arg2 = unit;
+    std::string arg0 = program;
     argv.push_back(arg0.data());
-    argv.push_back(arg1.data());
-    if (!arg2.empty()) {
-        argv.push_back(arg2.data());
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
@@ -89,13 +100,44 @@ void Systemctl(const std::string& verb, const std::string& unit = {}) {
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
+    int result = -1;
     if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0) {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    return result;
+}
+
+// Runs systemctl with the verb and, when given, the unit as its arguments
+// (no empty argument: "daemon-reload" takes none). Its result is not
+// needed: a unit that is not loaded cannot be stopped, which is fine.
+void Systemctl(const std::string& verb, const std::string& unit = {}) {
+    const std::string program = SystemctlProgram();
+    if (program.empty()) {
+        return;
+    }
+    std::vector<std::string> args{verb};
+    if (!unit.empty()) {
+        args.push_back(unit);
+    }
+    RunProgram(program, std::move(args));
+}
+
+// A name groupadd takes and a unit's Group= and the bus policy can carry:
+// a lower-case letter or "_" first, then letters, digits, "_" or "-", at
+// most 32 in all.
+bool GroupNameAllowed(const std::string& name) {
+    if (name.empty() || name.size() > 32 ||
+        !((name[0] >= 'a' && name[0] <= 'z') || name[0] == '_')) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
 }
 
 // Unit files expand "%" specifiers in every value: a literal "%" is "%%".
@@ -201,8 +243,11 @@ std::string JoinArguments(int argc, const char* const* argv) {
 }
 
 CServiceHost::CServiceHost(const CProductNames& names, std::string registryFile,
-                           std::string executablePath, IJournal& journal)
+                           std::string executablePath, IJournal& journal,
+                           std::vector<std::string> busReads)
     : m_serviceName(names.Name(CProductNames::kServiceName)),
+      m_group(names.ServiceGroup()),
+      m_busReads(std::move(busReads)),
       m_executablePath(std::move(executablePath)),
       m_serverKey(registryFile, "SOFTWARE\\" + names.Name(CProductNames::kFileBaseName)),
       m_appIdKey(registryFile, std::string("AppID\\") + kAppId),
@@ -258,6 +303,30 @@ int CServiceHost::Register() {
     return SetWorkDirectory() ? 0 : 1;
 }
 
+bool CServiceHost::EnsureGroup() {
+    if (!GroupNameAllowed(m_group)) {
+        std::cerr << m_serviceName << ": Couldn't create service (\"" << m_group
+                  << "\" cannot be a group name)\n";
+        return false;
+    }
+    if (::getgrnam(m_group.c_str()) != nullptr) {
+        return true;
+    }
+    // Without a program to call (a unit directory given for packaging), the
+    // package makes the group.
+    const std::string program = GroupaddProgram();
+    if (program.empty()) {
+        return true;
+    }
+    const int status = RunProgram(program, {"--system", m_group});
+    if (status != 0) {
+        std::cerr << m_serviceName << ": Couldn't create service (the group \"" << m_group
+                  << "\" could not be made: " << program << " ended with " << status << ")\n";
+        return false;
+    }
+    return true;
+}
+
 bool CServiceHost::WriteUnit() {
     const std::string workDir = std::filesystem::path(m_executablePath).parent_path().string();
     std::string registry;
@@ -274,17 +343,13 @@ bool CServiceHost::WriteUnit() {
             return false;
         }
     }
-    std::error_code error;
-    std::filesystem::create_directories(UnitDirectory(), error);
-    std::ofstream out(UnitPath(), std::ios::trunc);
-    if (!out) {
-        std::cerr << m_serviceName << ": Couldn't create service (" << UnitPath()
-                  << " could not be written)\n";
-        return false;
-    }
     // StartLimitIntervalSec=0: a server that fails again and again at start
-    // is restarted for ever, never left dead by the start rate limit.
-    // WorkingDirectory= takes the path as it stands, without quotes.
+    // is restarted for ever, never left dead by the start rate limit; but one
+    // that found another server in its work directory is not restarted.
+    // WorkingDirectory= takes the path as it stands, without quotes. Group=
+    // and UMask=: what the server makes belongs to the service's group and
+    // is closed to others.
+    std::ostringstream out;
     out << "[Unit]\n"
         << "Description=" << EscapeSpecifiers(m_serviceName) << "\n"
         << "After=network.target\n"
@@ -292,16 +357,20 @@ bool CServiceHost::WriteUnit() {
         << "[Service]\n"
         << "Type=simple\n"
         << "ExecStart=" << QuotedWord(m_executablePath) << "\n"
-        << "WorkingDirectory=" << EscapeSpecifiers(workDir) << "\n";
+        << "WorkingDirectory=" << EscapeSpecifiers(workDir) << "\n"
+        << "Group=" << m_group << "\n"
+        << "UMask=0027\n";
     if (!registry.empty()) {
         out << "Environment=" << QuotedWord("ZORV_REGISTRY=" + registry) << "\n";
     }
     out << "Restart=on-failure\n"
-        << "RestartSec=500ms\n\n"
+        << "RestartSec=500ms\n"
+        << "RestartPreventExitStatus=" << kExitAnotherServer << "\n\n"
         << "[Install]\n"
         << "WantedBy=multi-user.target\n";
-    out.close();
-    if (!out) {
+    std::error_code error;
+    std::filesystem::create_directories(UnitDirectory(), error);
+    if (!WriteFile(UnitPath(), out.str(), kSystemFileMode, FileWrite::kReplace)) {
         std::cerr << m_serviceName << ": Couldn't create service (" << UnitPath()
                   << " could not be written)\n";
         return false;
@@ -321,24 +390,40 @@ std::string CServiceHost::BusPolicyPath() {
 }
 
 bool CServiceHost::WriteBusPolicy() {
-    // The service (root) owns the local interface's name; anyone may call
-    // it, and its Authorization decides what the caller may do.
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(BusPolicyPath()).parent_path(),
-                                        error);
-    std::ofstream out(BusPolicyPath(), std::ios::trunc);
+    // The service (root) owns the local interface's name. Root and the
+    // service's group may call every method of both objects (the
+    // interface's Authorization then decides what a change may do); every
+    // other account only the pure reads and introspection. The policy
+    // closes the name itself, so it holds on a bus whose default is open.
+    const std::string destination = std::string("send_destination=\"") + kLocalBusName + "\"";
+    std::ostringstream out;
     out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
         << " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
         << "<busconfig>\n"
         << "  <policy user=\"root\">\n"
         << "    <allow own=\"" << kLocalBusName << "\"/>\n"
+        << "    <allow " << destination << "/>\n"
+        << "  </policy>\n"
+        << "  <policy group=\"" << m_group << "\">\n"
+        << "    <allow " << destination << "/>\n"
         << "  </policy>\n"
         << "  <policy context=\"default\">\n"
-        << "    <allow send_destination=\"" << kLocalBusName << "\"/>\n"
-        << "  </policy>\n"
+        << "    <deny " << destination << " send_type=\"method_call\"/>\n"
+        << "    <allow " << destination
+        << " send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n";
+    for (const std::string& method : m_busReads) {
+        out << "    <allow " << destination << " send_path=\"" << kLocalObjectPath
+            << "\" send_interface=\"" << kLocalInterfaceName << "\" send_member=\"" << method
+            << "\"/>\n";
+    }
+    out << "  </policy>\n"
         << "</busconfig>\n";
-    out.close();
-    if (!out) {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(BusPolicyPath()).parent_path(),
+                                        error);
+    // Readable by all: the system bus reads it again as its own user when
+    // its configuration is reloaded.
+    if (!WriteFile(BusPolicyPath(), out.str(), kSystemFileMode, FileWrite::kReplace)) {
         std::cerr << m_serviceName << ": D-Bus policy " << BusPolicyPath()
                   << " could not be written\n";
         return false;
@@ -350,7 +435,7 @@ int CServiceHost::Install() {
     RegisterAppId();
     m_appIdKey.SetString("LocalService", m_serviceName);
     m_appIdKey.SetString("ServiceParameters", "-Service");
-    if (!WriteUnit() || !WriteBusPolicy()) {
+    if (!EnsureGroup() || !WriteUnit() || !WriteBusPolicy()) {
         return 1;
     }
     return SetWorkDirectory() ? 0 : 1;
@@ -364,6 +449,10 @@ int CServiceHost::Unregister() {
     return 0;
 }
 
+std::string CServiceHost::LockPath(const std::string& workDir) const {
+    return workDir + "/" + m_serviceName + ".lock";
+}
+
 void CServiceHost::BlockStopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
@@ -372,7 +461,37 @@ void CServiceHost::BlockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-int CServiceHost::Run(CMessageThread& server) {
+int CServiceHost::Run(CMessageThread& server, const std::string& workDir) {
+    // Held until the process ends: the server object outlives this call and
+    // still closes the record database and the journal.
+    static CFileLock lock;
+    const std::string lockPath = LockPath(workDir);
+    switch (lock.Take(lockPath, kDataFileMode)) {
+        case CFileLock::Result::kTaken:
+            break;
+        case CFileLock::Result::kHeld: {
+            const std::string holder =
+                lock.Holder() > 0 ? " (process " + std::to_string(lock.Holder()) + ")" : "";
+            std::cerr << m_serviceName << ": another server runs in the work directory " << workDir
+                      << holder << "; this one does not start (" << lockPath << ")" << std::endl;
+            m_journal.FormatJournal(kJournalError,
+                                    "Another server runs in this work directory%s: this one "
+                                    "does not start",
+                                    holder);
+            return kExitAnotherServer;
+        }
+        case CFileLock::Result::kFailed: {
+            const std::string reason = std::strerror(errno);
+            std::cerr << m_serviceName << ": the lock file " << lockPath
+                      << " cannot be made: " << reason << std::endl;
+            m_journal.FormatJournal(kJournalError,
+                                    "The lock file of the work directory cannot be made (%s): "
+                                    "the server does not start",
+                                    reason);
+            return 1;
+        }
+    }
+
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);

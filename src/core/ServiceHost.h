@@ -6,14 +6,21 @@
 // which act as the service's stop request. "RegServer" records the
 // executable's directory as the work directory; "Service" also installs a
 // systemd unit (in $ZORV_UNIT_DIR, default /etc/systemd/system) that starts
-// the server at boot and restarts it on failure; "UnregServer" removes both.
-// The words follow "-" or "/", in any letter case, and must end the line.
+// the server at boot and restarts it on failure, the service's system group
+// (made with groupadd when missing) and the system bus policy of the local
+// interface; "UnregServer" removes the unit and the policy (the group
+// stays: files may belong to it). The words follow "-" or "/", in any letter
+// case, and must end the line.
+//
+// A run holds the lock file of its work directory for its whole life, so
+// that a second server in the same directory refuses to start.
 //
 // Used from main() only, on the main thread.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Journal.h"
 #include "core/MessageThread.h"
@@ -52,13 +59,19 @@ inline CommandWord ParseCommandLine(std::string_view arguments) {
 }
 std::string JoinArguments(int argc, const char* const* argv);
 
+// The exit code of a run that found another server in its work directory.
+inline constexpr int kExitAnotherServer = 6;
+
 class CServiceHost {
 public:
     static constexpr const char* kAppId = "{C25D32E0-3952-474A-B768-30B85194ABD5}";
 
     // registryFile: the registry file; serverKey: "SOFTWARE\<file base name>".
+    // busReads: the methods of the local interface that the bus policy lets
+    // every local account call (pure reads); every other method of both its
+    // objects is for root and the service's group only.
     CServiceHost(const CProductNames& names, std::string registryFile, std::string executablePath,
-                 IJournal& journal);
+                 IJournal& journal, std::vector<std::string> busReads = {});
 
     // Each returns the process's exit code (0 on success).
     int Register();
@@ -68,10 +81,17 @@ public:
     // Blocks SIGTERM and SIGINT for the calling thread (and the threads it
     // creates later). Call first thing in main, before any thread exists.
     static void BlockStopSignals();
-    // Starts the server's message thread, waits for SIGTERM or SIGINT, stops
-    // the message thread (the stop sequence). Returns the exit code, 0.
-    int Run(CMessageThread& server);
+    // Takes the lock of workDir, starts the server's message thread, waits
+    // for SIGTERM or SIGINT, stops the message thread (the stop sequence).
+    // Returns the exit code: 0; kExitAnotherServer when another server holds
+    // the lock, 1 when the lock file cannot be made (both said on standard
+    // error and in the journal, and nothing started).
+    int Run(CMessageThread& server, const std::string& workDir);
 
+    // The lock file of a work directory: "<service name>.lock".
+    std::string LockPath(const std::string& workDir) const;
+    // The service's system group (see CProductNames::ServiceGroup).
+    const std::string& Group() const { return m_group; }
     std::string UnitPath() const;
     static std::string UnitDirectory();
     // The D-Bus policy file of the local interface ($ZORV_DBUS_POLICY_DIR
@@ -83,11 +103,15 @@ private:
     // Removes an installed service and registers the AppID key afresh.
     void RegisterAppId();
     void RemoveService();
+    // Makes the service's group when it is missing.
+    bool EnsureGroup();
     bool WriteUnit();
     bool WriteBusPolicy();
     bool SetWorkDirectory();
 
     std::string m_serviceName;
+    std::string m_group;
+    std::vector<std::string> m_busReads;
     std::string m_executablePath;
     CRegistryKey m_serverKey;
     CRegistryKey m_appIdKey;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/FileOps.h"
 #include "platform/IniDocument.h"
 
 namespace zorv {
@@ -167,7 +168,8 @@ bool WriteAll(int fd, std::string_view bytes) {
 // is written, synced and renamed over it, so a reader (or a crash) sees either
 // the old or the new file, never part of one. A symbolic link is followed, so
 // the link stays and its target is replaced. On success stamp is the new file's.
-bool ReplaceFile(const std::string& path, std::string_view bytes, FileStamp& stamp) {
+bool ReplaceFile(const std::string& path, std::string_view bytes, IniAccess access,
+                 FileStamp& stamp) {
     std::string target = path;
     struct stat lst {};
     if (::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
@@ -191,8 +193,13 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, FileStamp& sta
         return false;
     }
     // The new file keeps the old one's permissions and, where allowed, owner;
-    // a new file is readable by all, as settings files are.
-    bool ok = ::fchmod(fd, exists ? (old.st_mode & 07777) : 0644) == 0;
+    // a new file is for the service's user and group, or its user alone.
+    const bool owner = access == IniAccess::kOwner;
+    mode_t mode = owner ? kSecretFileMode : kDataFileMode;
+    if (exists) {
+        mode = old.st_mode & (owner ? 07700 : 07777);
+    }
+    bool ok = ::fchmod(fd, mode) == 0;
     if (ok && exists) {
         [[maybe_unused]] int ignored = ::fchown(fd, old.st_uid, old.st_gid);
     }
@@ -211,7 +218,8 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, FileStamp& sta
 
 // Runs edit on the current contents and writes the result back. edit returns
 // false when it changed nothing; the file is then left alone.
-bool Modify(const std::string& path, const std::function<bool(CIniDocument&)>& edit) {
+bool Modify(const std::string& path, IniAccess access,
+            const std::function<bool(CIniDocument&)>& edit) {
     std::lock_guard writer(WriteLock());
     Loaded loaded = Cache().Load(path);
     if (loaded.state == Loaded::Unreadable) {
@@ -223,7 +231,7 @@ bool Modify(const std::string& path, const std::function<bool(CIniDocument&)>& e
         return true;
     }
     FileStamp stamp;
-    if (!ReplaceFile(path, doc->Serialize(), stamp)) {
+    if (!ReplaceFile(path, doc->Serialize(), access, stamp)) {
         return false;
     }
     Cache().Store(path, stamp, std::move(doc));
@@ -276,7 +284,22 @@ int HexDigit(char c) {
 
 }  // namespace
 
-IniFile::IniFile(std::string path) : m_path(std::move(path)) {}
+IniFile::IniFile(std::string path, IniAccess access) : m_path(std::move(path)), m_access(access) {}
+
+bool IniFile::RestrictAccess() const {
+    if (m_access != IniAccess::kOwner) {
+        return true;
+    }
+    struct stat st {};
+    if (::stat(m_path.c_str(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    if ((st.st_mode & 077) == 0) {
+        return true;
+    }
+    // A change of mode leaves the inode, size and time the cache checks.
+    return ::chmod(m_path.c_str(), st.st_mode & 07700) == 0;
+}
 
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {
     const Loaded loaded = Cache().Load(m_path);
@@ -315,7 +338,7 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
     if (!IsWritableSection(section) || !IsWritableKey(key) || !IsWritableValue(value)) {
         return false;
     }
-    return Modify(m_path, [&](CIniDocument& doc) {
+    return Modify(m_path, m_access, [&](CIniDocument& doc) {
         const std::string* current = doc.Find(section, key);
         // Skip the rewrite when the line would read back the same anyway.
         if (current != nullptr && *current == value) {
@@ -334,7 +357,7 @@ bool IniFile::WriteMany(const std::vector<IniWrite>& writes) {
             return false;
         }
     }
-    return Modify(m_path, [&](CIniDocument& doc) {
+    return Modify(m_path, m_access, [&](CIniDocument& doc) {
         bool changed = false;
         // In order, so that of two writes of one key the later one counts.
         for (const IniWrite& w : writes) {
@@ -362,18 +385,18 @@ bool IniFile::WriteStruct(std::string_view section, std::string_view key, const 
 }
 
 bool IniFile::DeleteKey(std::string_view section, std::string_view key) {
-    return Modify(m_path, [&](CIniDocument& doc) { return doc.RemoveKey(section, key); });
+    return Modify(m_path, m_access, [&](CIniDocument& doc) { return doc.RemoveKey(section, key); });
 }
 
 bool IniFile::DeleteSection(std::string_view section) {
-    return Modify(m_path, [&](CIniDocument& doc) { return doc.RemoveSection(section); });
+    return Modify(m_path, m_access, [&](CIniDocument& doc) { return doc.RemoveSection(section); });
 }
 
 bool IniFile::EnsureSection(std::string_view section) {
     if (!IsWritableSection(section)) {
         return false;
     }
-    return Modify(m_path, [&](CIniDocument& doc) { return doc.AddSection(section); });
+    return Modify(m_path, m_access, [&](CIniDocument& doc) { return doc.AddSection(section); });
 }
 
 bool IniFile::HasSection(std::string_view section) const {

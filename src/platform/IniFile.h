@@ -14,7 +14,11 @@
 //     section to the file) and leave every other line as it was;
 //   - the file is rewritten atomically (temporary file, then rename) under one
 //     process-wide lock, so a reader never sees half a file;
-//   - bytes are passed through unchanged (texts are windows-1251).
+//   - bytes are passed through unchanged (texts are windows-1251);
+//   - a file the server creates is for the service's user and group (0640),
+//     one that holds passwords for its user only (0600, IniAccess::kOwner);
+//     a rewrite keeps the mode of the file it replaces, less the group's and
+//     others' bits for an owner-only file.
 // The 16-byte structure values are stored as the uppercase hex of each byte
 // followed by a checksum byte (the byte sum modulo 256), also in hex.
 //
@@ -40,9 +44,15 @@ struct IniWrite {
     std::string value;
 };
 
+// Who may read a settings file the server writes.
+enum class IniAccess {
+    kGroup,  // the service's user and group (kDataFileMode)
+    kOwner,  // the service's user only: the file holds passwords (kSecretFileMode)
+};
+
 class IniFile {
 public:
-    explicit IniFile(std::string path);
+    explicit IniFile(std::string path, IniAccess access = IniAccess::kGroup);
 
     const std::string& Path() const { return m_path; }
 
@@ -85,6 +95,11 @@ public:
     // Adds an empty section when the file has none of that name.
     bool EnsureSection(std::string_view section);
 
+    // Takes the group's and others' bits from an owner-only file that has
+    // them (one written before, or by hand). True when the file is missing or
+    // private afterwards; a group file is left as it is.
+    bool RestrictAccess() const;
+
     bool HasSection(std::string_view section) const;
     // Key names of a section in file order (empty when missing).
     std::vector<std::string> Keys(std::string_view section) const;
@@ -101,6 +116,7 @@ public:
 
 private:
     std::string m_path;
+    IniAccess m_access;
 };
 
 }  // namespace zorv

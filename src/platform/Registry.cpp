@@ -5,6 +5,8 @@
 #include <limits>
 #include <system_error>
 
+#include "platform/FileOps.h"
+
 namespace zorv {
 namespace {
 
@@ -42,8 +44,7 @@ bool CRegistryKey::Create() {
     const std::filesystem::path parent = std::filesystem::path(m_file.Path()).parent_path();
     if (!parent.empty()) {
         // A failure shows up as a failed write just below.
-        std::error_code ignored;
-        std::filesystem::create_directories(parent, ignored);
+        MakeDirectories(parent.string());
     }
     return m_file.EnsureSection(m_keyPath) && Exists();
 }

@@ -37,6 +37,11 @@ bool WriteArchive(const std::string& tempPath, const std::string& filePath,
     if (!in) {
         return false;
     }
+    // The archive is made with its mode first: minizip would create it 0666
+    // less the umask, and keeps the mode of a file that is there.
+    if (!CreateFileIfMissing(tempPath, kDataFileMode)) {
+        return false;
+    }
     zipFile zip = zipOpen64(tempPath.c_str(), APPEND_STATUS_CREATE);
     if (zip == nullptr) {
         return false;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
 #include "core/Journal.h"
@@ -377,7 +376,7 @@ void CFileCompressor::ProcessFile(const std::string& root, const std::string& na
         SetState(kFileOpen);
         tagDB_Record& record = m_fileIn.getDbRecord();
         const std::string day = DayDirectoryOf(root, record, dirExt);
-        if (::mkdir(day.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (::mkdir(day.c_str(), kDataDirectoryMode) != 0 && errno != EEXIST) {
             m_server.FormatJournal(kJournalError, "Compressor: directory %s cannot be made: %s",
                                    day, std::string(std::strerror(errno)));
             m_fileIn.Close();
@@ -597,7 +596,7 @@ void CFileCompressor::SetAside(const std::string& path, const std::string& reaso
     const std::string name = path.substr(slash + 1);
     const std::size_t dot = name.rfind('.');
     std::string target;
-    if (::mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST) {
+    if (::mkdir(directory.c_str(), kDataDirectoryMode) == 0 || errno == EEXIST) {
         target = FreeFileName(directory + "/" + name.substr(0, dot),
                               dot == std::string::npos ? "" : name.substr(dot));
     }
@@ -609,8 +608,9 @@ void CFileCompressor::SetAside(const std::string& path, const std::string& reaso
         return;
     }
     m_marks.Clear(path);
-    std::ofstream note(target + ".txt");
-    note << "Set aside by the compressor: " << reason << "\nFound as " << path << "\n";
+    WriteFile(target + ".txt",
+              "Set aside by the compressor: " + reason + "\nFound as " + path + "\n", kDataFileMode,
+              FileWrite::kReplace);
     m_server.FormatJournal(kJournalError, "Compressor: %s set aside as %s: %s", path, target,
                            reason);
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/FileOps.h"
 #include "storage/AcmCodec.h"
 
 namespace zorv {
@@ -162,7 +163,8 @@ bool CFormatTable::Save() {
     // Written beside and renamed over the old file, so that a failure never
     // leaves half a table.
     const std::string temporary = m_path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kDataFileMode);
     bool ok = fd >= 0 && WriteWhole(fd, bytes);
     if (fd >= 0) {
         ok = ::close(fd) == 0 && ok;

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "core/ProductNames.h"
+#include "platform/FileOps.h"
 
 namespace zorv {
 namespace {
@@ -43,7 +44,7 @@ bool CHiddenMark::Set(const std::string& record) const {
         return false;
     }
     const int fd = ::open(SideRecord(record).c_str(),
-                          O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+                          O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, kDataFileMode);
     if (fd < 0) {
         return false;
     }

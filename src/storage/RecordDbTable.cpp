@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "platform/FileOps.h"
 #include "storage/SqliteStatement.h"
 
 namespace zorv {
@@ -158,6 +159,12 @@ struct CRecordDbTable::Candidate {
 std::unique_ptr<CRecordDbTable> CRecordDbTable::Open(const std::string& directory,
                                                      const std::string& fileName, Layout layout) {
     const std::string path = directory + "/" + fileName;
+    // SQLite would make a new file 0644 less the umask; made here first, it
+    // is 0640 whatever the caller's umask, and SQLite gives its journal,
+    // write-ahead log and shared-memory files the database file's mode.
+    if (!CreateFileIfMissing(path, kDataFileMode)) {
+        return nullptr;
+    }
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,

@@ -5,12 +5,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "core/Journal.h"
 #include "core/ProductNames.h"
 #include "core/ServerMessage.h"
 #include "platform/Cp1251.h"
+#include "platform/FileOps.h"
 
 namespace zorv {
 namespace {
@@ -125,8 +125,7 @@ bool CRecordFiles::CreateRecordFile(int channel, CWavFile& file, const LocalTime
     const std::string root = m_owner.RecordRoot();
     const std::string directory =
         flat ? root + "/" : DayDirectory(root, start, m_owner.DaySuffix());
-    std::error_code error;
-    std::filesystem::create_directories(directory, error);
+    MakeDirectories(directory);
     const uint32_t line = static_cast<uint32_t>(m_owner.FirstLine() + channel);
     // A record never replaces another: a taken name moves the counter on, and
     // the file is created only where no file (or link) of that name exists.

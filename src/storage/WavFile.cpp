@@ -79,8 +79,8 @@ bool CWavFile::CreateNew(const std::string& name, uint32_t startSamples, int sha
     if (m_format.Empty() || !IsWellFormed(m_format.Bytes())) {
         return false;
     }
-    const int fd =
-        ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (mustBeNew ? O_EXCL : 0), 0644);
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (mustBeNew ? O_EXCL : 0),
+                          kDataFileMode);
     if (fd < 0) {
         return false;
     }

@@ -183,9 +183,11 @@ std::optional<RegisteredTranscoder> ValidateTranscoderSection(
     return transcoder;
 }
 
-CTranscoderRegistry::CTranscoderRegistry(std::string iniPath) : m_file(std::move(iniPath)) {}
+CTranscoderRegistry::CTranscoderRegistry(std::string iniPath)
+    : m_file(std::move(iniPath), IniAccess::kOwner) {}
 
 void CTranscoderRegistry::Load() {
+    m_file.RestrictAccess();
     m_transcoders.clear();
     m_pingPorts.clear();
     m_pingAddresses.clear();

@@ -15,6 +15,10 @@
 // Positions are section numbers: every change of the registration list
 // rewrites the sections from the position it touched.
 //
+// The passwords can be recovered from the file, so it is for the service's
+// user only (0600): written so, and a file with wider bits is narrowed when
+// it is loaded.
+//
 // Every value read from the file goes through ValidateTranscoderSection (a
 // registration) or the list and advanced-key readers of Load; what does not
 // pass is treated as missing. A section that is not accepted is skipped, so
@@ -88,6 +92,7 @@ public:
 
     // Reads the whole file: accepted registrations in position order (their
     // addresses joined to the polled list), ports, addresses, advanced keys.
+    // First takes the group's and others' bits from the file.
     void Load();
 
     const std::vector<RegisteredTranscoder>& Transcoders() const { return m_transcoders; }

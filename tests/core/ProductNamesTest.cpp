@@ -1,9 +1,8 @@
-#include "core/ProductNames.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "core/ProductNames.h"
 #include "support/TempDir.h"
 
 namespace zorv::test {
@@ -23,6 +22,8 @@ TEST(ProductNamesTest, NamesByIndex) {
         EXPECT_EQ(names.Name(c.index), c.name) << c.index;
     }
     EXPECT_EQ(CProductNames("ACME").Name(CProductNames::kServiceName), "ACME18Server");
+    EXPECT_EQ(names.ServiceGroup(), "zorv18server");
+    EXPECT_EQ(CProductNames("AcMe").ServiceGroup(), "acme18server");
 }
 
 TEST(ProductNamesTest, PrefixFromTheBrandingFile) {
@@ -48,8 +49,9 @@ TEST(ProductNamesTest, PrefixFromTheBrandingFile) {
         if (c.size != 0) {
             std::string bytes(c.size, '\0');
             const size_t block = c.size >= 1504 ? c.size - 1504 : 0;
-            bytes.replace(block + c.prefixAt, std::min(c.prefix.size(), c.size - block - c.prefixAt),
-                          c.prefix.substr(0, std::min(c.prefix.size(), c.size - block - c.prefixAt)));
+            bytes.replace(
+                block + c.prefixAt, std::min(c.prefix.size(), c.size - block - c.prefixAt),
+                c.prefix.substr(0, std::min(c.prefix.size(), c.size - block - c.prefixAt)));
             std::ofstream(path, std::ios::binary) << bytes;
         }
         EXPECT_EQ(CProductNames::ReadPrefix(path), c.expected);

@@ -1,7 +1,7 @@
 // Command-line words, registration and the systemd unit.
-#include "core/ServiceHost.h"
-
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,7 +11,11 @@
 #include <sstream>
 #include <vector>
 
+#include "core/ServiceHost.h"
+#include "platform/FileLock.h"
+#include "platform/FileOps.h"
 #include "support/ChildProcess.h"
+#include "support/FileModes.h"
 #include "support/SystemdUnit.h"
 #include "support/TempDir.h"
 
@@ -23,20 +27,15 @@ TEST(ServiceHostTest, CommandWords) {
         const char* line;
         CommandWord word;
     };
-    for (const Case c : {Case{"", CommandWord::kRun},
-                         Case{"-RegServer", CommandWord::kRegServer},
-                         Case{"/regserver", CommandWord::kRegServer},
-                         Case{"-REGSERVER", CommandWord::kRegServer},
-                         Case{"-RegServer -x", CommandWord::kRun},
-                         Case{"-x -RegServer", CommandWord::kRegServer},
-                         Case{"-UnregServer", CommandWord::kUnregServer},
-                         Case{"/unregserver", CommandWord::kUnregServer},
-                         Case{"-Service", CommandWord::kService},
-                         Case{"/SERVICE", CommandWord::kService},
-                         Case{"-Services", CommandWord::kRun},
-                         Case{"RegServer", CommandWord::kRun},
-                         Case{"- RegServer", CommandWord::kRun},
-                         Case{"--RegServer", CommandWord::kRegServer}}) {
+    for (const Case c :
+         {Case{"", CommandWord::kRun}, Case{"-RegServer", CommandWord::kRegServer},
+          Case{"/regserver", CommandWord::kRegServer}, Case{"-REGSERVER", CommandWord::kRegServer},
+          Case{"-RegServer -x", CommandWord::kRun}, Case{"-x -RegServer", CommandWord::kRegServer},
+          Case{"-UnregServer", CommandWord::kUnregServer},
+          Case{"/unregserver", CommandWord::kUnregServer}, Case{"-Service", CommandWord::kService},
+          Case{"/SERVICE", CommandWord::kService}, Case{"-Services", CommandWord::kRun},
+          Case{"RegServer", CommandWord::kRun}, Case{"- RegServer", CommandWord::kRun},
+          Case{"--RegServer", CommandWord::kRegServer}}) {
         EXPECT_EQ(ParseCommandLine(c.line), c.word) << "\"" << c.line << "\"";
     }
     const char* argv[] = {"zorv18server", "-RegServer", "-x"};
@@ -50,21 +49,21 @@ TEST(ServiceHostTest, UserCommandWords) {
         CommandWord word;
         const char* name;
     };
-    for (const Case c : {Case{"-AddUser admin", CommandWord::kAddUser, "admin"},
-                         Case{"/adduser Ivan Petrov", CommandWord::kAddUser, "Ivan Petrov"},
-                         Case{"-AddUser desk -Operator", CommandWord::kAddOperator, "desk"},
-                         Case{"-AddUser desk one /OPERATOR", CommandWord::kAddOperator, "desk one"},
-                         Case{"-AddUser", CommandWord::kRun, ""},
-                         Case{"-AddUser ", CommandWord::kRun, ""},
-                         Case{"-AddUser -Operator", CommandWord::kRun, ""},
-                         Case{"-AddUserx admin", CommandWord::kRun, ""},
-                         Case{"-ListUsers", CommandWord::kListUsers, ""},
-                         Case{"/LISTUSERS", CommandWord::kListUsers, ""},
-                         Case{"-ListUsers now", CommandWord::kRun, ""},
-                         Case{"-DeleteUser desk", CommandWord::kDeleteUser, "desk"},
-                         Case{"/deleteuser Ivan Petrov", CommandWord::kDeleteUser, "Ivan Petrov"},
-                         Case{"-DeleteUser", CommandWord::kRun, ""},
-                         Case{"-DeleteUser /RegServer", CommandWord::kRegServer, ""}}) {
+    for (const Case c :
+         {Case{"-AddUser admin", CommandWord::kAddUser, "admin"},
+          Case{"/adduser Ivan Petrov", CommandWord::kAddUser, "Ivan Petrov"},
+          Case{"-AddUser desk -Operator", CommandWord::kAddOperator, "desk"},
+          Case{"-AddUser desk one /OPERATOR", CommandWord::kAddOperator, "desk one"},
+          Case{"-AddUser", CommandWord::kRun, ""}, Case{"-AddUser ", CommandWord::kRun, ""},
+          Case{"-AddUser -Operator", CommandWord::kRun, ""},
+          Case{"-AddUserx admin", CommandWord::kRun, ""},
+          Case{"-ListUsers", CommandWord::kListUsers, ""},
+          Case{"/LISTUSERS", CommandWord::kListUsers, ""},
+          Case{"-ListUsers now", CommandWord::kRun, ""},
+          Case{"-DeleteUser desk", CommandWord::kDeleteUser, "desk"},
+          Case{"/deleteuser Ivan Petrov", CommandWord::kDeleteUser, "Ivan Petrov"},
+          Case{"-DeleteUser", CommandWord::kRun, ""},
+          Case{"-DeleteUser /RegServer", CommandWord::kRegServer, ""}}) {
         const CommandLine command = ParseCommand(c.line);
         EXPECT_EQ(command.word, c.word) << "\"" << c.line << "\"";
         EXPECT_EQ(command.userName, c.name) << "\"" << c.line << "\"";
@@ -91,6 +90,7 @@ protected:
         unsetenv("ZORV_DBUS_POLICY_DIR");
         unsetenv("ZORV_REGISTRY");
         unsetenv("ZORV_SYSTEMCTL");
+        unsetenv("ZORV_GROUPADD");
     }
 
     // An executable file at path (systemd checks that ExecStart= names one).
@@ -102,7 +102,24 @@ protected:
 
     CServiceHost Host() {
         return CServiceHost(m_names, m_dir.File("registry.ini"), m_dir.File("opt/zorv18server"),
-                            m_journal);
+                            m_journal, {"GetStateDvr", "GetChanelParam"});
+    }
+    // A program in place of groupadd that logs its arguments ("count|arg|...")
+    // and ends with status.
+    std::string FakeProgram(const std::string& name, int status) const {
+        const std::string path = m_dir.File(name);
+        std::ofstream(path) << "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" >> '" << path
+                            << ".log'\necho >> '" << path << ".log'\nexit " << status << "\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path;
+    }
+    static std::vector<std::string> Lines(const std::string& path) {
+        std::ifstream in(path);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
     }
     std::string Unit() const { return m_dir.File("units/ZORV18Server.service"); }
     CRegistryKey ServerKey() const { return {m_dir.File("registry.ini"), "SOFTWARE\\ZORV_18"}; }
@@ -147,11 +164,16 @@ TEST_F(ServiceHostFileTest, InstallWritesTheUnitAndRegisterRemovesIt) {
     auto unit = UnitSections(Unit());
     // Restarted for ever: no start rate limit ends a crash loop at start.
     EXPECT_TRUE(Has(unit["[Unit]"], "StartLimitIntervalSec=0"));
+    // What the server makes belongs to the service's group and is closed to
+    // others; a server that found another one in its work directory is not
+    // restarted.
     for (const std::string& line :
          {"ExecStart=\"" + m_dir.File("opt/zorv18server") + "\"",
           "WorkingDirectory=" + m_dir.File("opt"), std::string("Restart=on-failure"),
           std::string("RestartSec=500ms"),
-          "Environment=\"ZORV_REGISTRY=" + m_dir.File("registry.ini") + "\""}) {
+          "Environment=\"ZORV_REGISTRY=" + m_dir.File("registry.ini") + "\"",
+          std::string("Group=zorv18server"), std::string("UMask=0027"),
+          std::string("RestartPreventExitStatus=6")}) {
         EXPECT_TRUE(Has(unit["[Service]"], line)) << line;
     }
     EXPECT_TRUE(Has(unit["[Install]"], "WantedBy=multi-user.target"));
@@ -160,11 +182,29 @@ TEST_F(ServiceHostFileTest, InstallWritesTheUnitAndRegisterRemovesIt) {
     EXPECT_EQ(AppIdKey().GetString("LocalService"), "ZORV18Server");
     EXPECT_EQ(AppIdKey().GetString("ServiceParameters"), "-Service");
     EXPECT_EQ(ServerKey().GetString("WorkDirectory"), m_dir.File("opt"));
-    // The system bus lets the service own the local interface's name.
+    // The system bus lets the service own the local interface's name, root
+    // and the service's group call it, and everyone else only the reads the
+    // host was given (and introspection).
     const std::string policy = m_dir.File("dbus/Zorv18server.LocalInterface.conf");
     std::ifstream in(policy);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("<allow own=\"Zorv18server.LocalInterface\"/>"), std::string::npos);
+    const std::string destination = "send_destination=\"Zorv18server.LocalInterface\"";
+    for (const std::string& rule :
+         {std::string("<policy user=\"root\">\n    <allow own=\"Zorv18server.LocalInterface\"/>\n"
+                      "    <allow ") +
+              destination + "/>",
+          "<policy group=\"zorv18server\">\n    <allow " + destination + "/>",
+          "<policy context=\"default\">\n    <deny " + destination + " send_type=\"method_call\"/>",
+          "<allow " + destination +
+              " send_path=\"/LocalInterface\" "
+              "send_interface=\"Zorv18server.ILocalInterface\" send_member=\"GetChanelParam\"/>"}) {
+        EXPECT_NE(text.find(rule), std::string::npos) << rule << "\nin\n" << text;
+    }
+    EXPECT_EQ(text.find("addDataBaseRecord"), std::string::npos);
+    EXPECT_EQ(text.find("\"Authorization\""), std::string::npos);
+    // Read by systemd, and by the system bus as its own user on a reload.
+    EXPECT_EQ(ModeText(Unit()), "-rw-r--r--");
+    EXPECT_EQ(ModeText(policy), "-rw-r--r--");
     // The bus daemon reads it: a bus configured with it starts.
     std::ofstream(m_dir.File("bus.conf"))
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -274,12 +314,51 @@ TEST_F(ServiceHostFileTest, SystemctlIsCalledWithItsArguments) {
                                         "2|disable|ZORV18Server.service|", "1|daemon-reload|"}));
 }
 
+// The service's group is made with groupadd (here a stand-in: tests never
+// make groups) when it is missing; an installation whose group cannot be
+// made fails and writes no unit.
+TEST_F(ServiceHostFileTest, MissingGroupIsMadeAtInstallation) {
+    if (::getgrnam("zorv18server") != nullptr) {
+        GTEST_SKIP() << "the group zorv18server exists on this machine";
+    }
+    for (const int status : {0, 9}) {
+        SCOPED_TRACE(status);
+        const std::string fake = FakeProgram("groupadd" + std::to_string(status), status);
+        setenv("ZORV_GROUPADD", fake.c_str(), 1);
+        MakeExecutable(m_dir.File("opt/zorv18server"));
+        EXPECT_EQ(Host().Install(), status == 0 ? 0 : 1);
+        EXPECT_EQ(Lines(fake + ".log"), std::vector<std::string>{"2|--system|zorv18server|"});
+        EXPECT_EQ(std::filesystem::exists(Unit()), status == 0);
+        Host().Unregister();
+    }
+}
+
+// A second run in a work directory whose lock another process holds starts
+// nothing and says so.
+TEST_F(ServiceHostFileTest, RunRefusesAWorkDirectoryAnotherServerHolds) {
+    class CIdleThread final : public CMessageThread {
+    public:
+        CIdleThread() : CMessageThread(8, -1) {}
+        void OnMessage(int32_t, int32_t, int32_t, int32_t) override { ++m_messages; }
+        int m_messages = 0;
+    } server;
+    CServiceHost host = Host();
+    CFileLock other;
+    ASSERT_EQ(other.Take(host.LockPath(m_dir.Path()), kDataFileMode), CFileLock::Result::kTaken);
+    EXPECT_EQ(host.LockPath(m_dir.Path()), m_dir.File("ZORV18Server.lock"));
+    EXPECT_EQ(host.Run(server, m_dir.Path()), kExitAnotherServer);
+    EXPECT_EQ(server.m_messages, 0);
+    EXPECT_EQ(m_journal.m_lines,
+              std::vector<std::string>{"1 Another server runs in this work directory (process " +
+                                       std::to_string(::getpid()) + "): this one does not start"});
+}
+
 TEST_F(ServiceHostFileTest, UnregisterRemovesUnitAndAppId) {
     ASSERT_EQ(Host().Install(), 0);
     EXPECT_EQ(Host().Unregister(), 0);
     EXPECT_FALSE(std::filesystem::exists(Unit()));
-    EXPECT_FALSE(std::filesystem::exists(
-        m_dir.File("units/multi-user.target.wants/ZORV18Server.service")));
+    EXPECT_FALSE(
+        std::filesystem::exists(m_dir.File("units/multi-user.target.wants/ZORV18Server.service")));
     EXPECT_FALSE(AppIdKey().Exists());
     EXPECT_EQ(Host().Unregister(), 0);  // nothing installed: still fine
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/IniFile.h"
+#include "support/FileModes.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
 
@@ -23,6 +24,8 @@ namespace zorv {
 namespace {
 
 using test::CTempDir;
+using test::CUmaskScope;
+using test::ModeText;
 
 using test::ReadBytes;
 using test::WriteBytes;
@@ -239,9 +242,46 @@ TEST_F(IniFileWrite, CreatesANewFile) {
     ASSERT_TRUE(File().WriteString("S", "k", "v"));
     ASSERT_TRUE(File().WriteString("S", "k2", "v2"));
     EXPECT_EQ(ReadBytes(Path()), "[S]\nk=v\nk2=v2\n");
-    struct stat st {};
-    ASSERT_EQ(::stat(Path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+// A new settings file is for the service's user and group, one holding
+// passwords for its user alone, whatever the umask; an owner-only file that
+// has wider bits loses them at its next write, or when asked to.
+TEST_F(IniFileWrite, ModesOfTheFilesItWrites) {
+    struct Case {
+        const char* what;
+        IniAccess access;
+        const char* before;  // the file's mode before, "" for no file
+        bool restrict;       // RestrictAccess instead of a write
+        const char* after;
+    };
+    const Case cases[] = {
+        {"new settings", IniAccess::kGroup, "", false, "-rw-r-----"},
+        {"new secrets", IniAccess::kOwner, "", false, "-rw-------"},
+        {"settings made readable by all", IniAccess::kGroup, "644", false, "-rw-r--r--"},
+        {"secrets readable by all, written", IniAccess::kOwner, "644", false, "-rw-------"},
+        {"secrets readable by all, restricted", IniAccess::kOwner, "664", true, "-rw-------"},
+        {"settings are not restricted", IniAccess::kGroup, "644", true, "-rw-r--r--"},
+    };
+    const CUmaskScope wide(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(Path());
+        if (*c.before != '\0') {
+            WriteBytes(Path(), "[S]\nk=v\n");
+            ASSERT_EQ(::chmod(Path().c_str(), std::stoi(c.before, nullptr, 8)), 0);
+        }
+        IniFile file(Path(), c.access);
+        if (c.restrict) {
+            EXPECT_TRUE(file.RestrictAccess());
+            EXPECT_EQ(file.GetString("S", "k", ""), "v");
+        } else {
+            ASSERT_TRUE(file.WriteString("S", "k", "w"));
+        }
+        EXPECT_EQ(ModeText(Path()), c.after);
+    }
+    std::filesystem::remove(Path());
+    EXPECT_TRUE(IniFile(Path(), IniAccess::kOwner).RestrictAccess()) << "nothing to restrict";
 }
 
 TEST_F(IniFileWrite, KeepsPermissionsAndLeavesNoTemporaryFile) {

@@ -1,14 +1,18 @@
 // The background compressor in the server executable: the demonstration's
 // calls, recorded in the default (flat) layout, end up converted in their
-// day directory, playable by sox and ffmpeg, with their rows updated.
+// day directory, playable by sox and ffmpeg, with their rows updated; the
+// modes of every file of such a run.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "support/ChildProcess.h"
+#include "support/FileModes.h"
 #include "support/Files.h"
 #include "support/RecordFiles.h"
 #include "support/TempDir.h"
@@ -97,6 +101,68 @@ TEST(CompressorProcessTest, DemonstrationCallsAreConvertedIntoTheDayDirectory) {
             EXPECT_TRUE(fs::exists(name)) << name;
         }
     }
+}
+
+// Every file and directory of a fresh run is for the service's user and
+// group only, as "ls -l" shows them, whatever umask the server is started
+// with: records, day directories, the record database, the journal, the
+// settings and formats files, the lock; the users file and the transcoders'
+// settings (an older one readable by all is narrowed) for its user alone.
+TEST(CompressorProcessTest, FilesOfAFreshRunAreForTheServiceUserAndGroup) {
+    CTempDir dir;
+    WriteBytes(dir.File("Transcoders.ini"), "[AdvancedParam]\nShellPort=23\n");
+    ASSERT_EQ(::chmod(dir.File("Transcoders.ini").c_str(), 0644), 0);
+    std::unique_ptr<CChildProcess> server;
+    {
+        const CUmaskScope open(0);  // inherited by the server
+        server = std::make_unique<CChildProcess>(
+            BuiltProgram("zorv18server"), std::vector<std::string>{}, dir.Path(),
+            std::vector<std::string>{"ZORV_REGISTRY=" + dir.File("registry.ini"),
+                                     std::string("ZORV_BOARD_SCENARIO=") + ZORV_SOURCE_DIR +
+                                         "/tools/scenarios/demo.ini"});
+    }
+    const std::string root = dir.File("DvrFiles");
+    ASSERT_TRUE(PollUntil(
+        [&] {
+            const std::map<std::string, int> rows = RowFormats(dir.File("ZORV.dbf"));
+            for (const std::string& file : DayRecords(root)) {
+                if (const auto row = rows.find(file); row != rows.end() && row->second == 1) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        60s))
+        << server->Stderr();
+    // SQLite's files exist while the database is open.
+    for (const char* file : {"ZORV.dbf-wal", "ZORV.dbf-shm"}) {
+        EXPECT_EQ(ModeText(dir.File(file)), "-rw-r-----") << file;
+    }
+    // Records being written in the record root, and converted ones.
+    for (const std::string& record : Records(root)) {
+        EXPECT_EQ(ModeText(record), "-rw-r-----") << record;
+    }
+    server->Signal(SIGTERM);
+    ASSERT_EQ(server->Wait(15s), 0);
+
+    std::set<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+        const std::string name = fs::relative(entry.path(), dir.Path()).string();
+        if (name.starts_with("zorv18server.")) {
+            continue;  // the test's own output files
+        }
+        names.insert(name);
+        const bool secret = name == "Transcoders.ini" || name == "ZORVusers.dat";
+        EXPECT_EQ(ModeText(entry.path()), entry.is_directory() ? "drwxr-x---"
+                                          : secret             ? "-rw-------"
+                                                               : "-rw-r-----")
+            << name;
+    }
+    for (const char* name : {"DvrFiles", "ZORV.dbf", "ZORV_18.log", "ZORV_18.ini", "ZORV_18.fmt",
+                             "registry.ini", "ZORV18Server.lock", "Transcoders.ini"}) {
+        EXPECT_EQ(names.count(name), 1u) << name;
+    }
+    EXPECT_FALSE(DayRecords(root).empty());
 }
 
 }  // namespace

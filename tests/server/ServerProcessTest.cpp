@@ -114,9 +114,9 @@ TEST_F(ServerProcessTest, LanguageFileReplacesATextOfTheJournal) {
 TEST_F(ServerProcessTest, DemonstrationBoardStarts) {
     auto server = std::make_unique<CChildProcess>(
         BuiltProgram("zorv18server"), std::vector<std::string>{}, m_dir.Path(),
-        std::vector<std::string>{"ZORV_REGISTRY=" + m_dir.File("registry.ini"),
-                                 std::string("ZORV_BOARD_SCENARIO=") + ZORV_SOURCE_DIR +
-                                     "/tools/scenarios/demo.ini"});
+        std::vector<std::string>{
+            "ZORV_REGISTRY=" + m_dir.File("registry.ini"),
+            std::string("ZORV_BOARD_SCENARIO=") + ZORV_SOURCE_DIR + "/tools/scenarios/demo.ini"});
     // "Device 1 started successfully."
     ASSERT_TRUE(PollUntil([&] { return JournalHas(FormatCatalogText(Msg{231}, 1)); }, 20s))
         << server->Stderr();
@@ -196,6 +196,37 @@ TEST_F(ServerProcessTest, RegistrationWords) {
     EXPECT_FALSE(std::filesystem::exists(unit));
     // The unit the executable wrote is one systemd loads.
     EXPECT_UNIT_VERIFIES(installed);
+}
+
+// One work directory, one server: a second one started while the first runs
+// says so on standard error and in the journal and exits with its own code;
+// the first goes on. The users words still work beside the running server.
+TEST_F(ServerProcessTest, SecondServerInTheWorkDirectoryIsRefused) {
+    auto first = Launch();
+    ASSERT_TRUE(PollUntil([&] { return JournalHas(CatalogText(Msg{229})); }, 20s))
+        << first->Stderr();
+    auto second = Launch();
+    EXPECT_EQ(second->Wait(15s), 6);
+    const std::string pid = std::to_string(first->Pid());
+    EXPECT_NE(second->Stderr().find("another server runs in the work directory " + m_dir.Path() +
+                                    " (process " + pid + ")"),
+              std::string::npos)
+        << second->Stderr();
+    EXPECT_TRUE(JournalHas("Another server runs in this work directory (process " + pid +
+                           "): this one does not start"));
+    EXPECT_EQ(second->Stdout().find("Service started"), std::string::npos);
+    CChildProcess list(BuiltProgram("zorv18server"), {"-ListUsers"}, m_dir.Path(), Env());
+    EXPECT_EQ(list.Wait(15s), 0) << list.Stderr();
+    EXPECT_TRUE(first->Running());
+    first->Signal(SIGTERM);
+    EXPECT_EQ(first->Wait(15s), 0);
+    // The lock ends with the process that held it.
+    auto next = Launch();
+    ASSERT_TRUE(
+        PollUntil([&] { return next->Stdout().find("Service started") != std::string::npos; }, 20s))
+        << next->Stderr();
+    next->Signal(SIGTERM);
+    EXPECT_EQ(next->Wait(15s), 0);
 }
 
 TEST_F(ServerProcessTest, WordFollowedByMoreRunsTheServer) {

@@ -12,6 +12,7 @@
 #include "storage/FileCompressor.h"
 #include "storage/G711.h"
 #include "storage/Mp3Encoder.h"
+#include "support/FileModes.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
 
@@ -301,6 +302,8 @@ TEST_F(FileCompressorTest, DamagedFilesAreSetAsideNeverDeleted) {
         {"cbSize past the chunk", 12 + 8 + 16, {0xFF, 0x7F}},
         {"no RIFF", 0, {'J', 'U', 'N', 'K'}},
     };
+    // The directories and notes it makes are for the service's user and group.
+    const CUmaskScope wide(0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string bad = Flat("20231114100000002200z18.wav");
@@ -319,6 +322,9 @@ TEST_F(FileCompressorTest, DamagedFilesAreSetAsideNeverDeleted) {
         EXPECT_EQ(ReadFileBytes(aside), bytes);
         EXPECT_NE(ReadBytes(aside + ".txt").find("not a record file"), std::string::npos);
         EXPECT_TRUE(fs::exists(m_day + "20231114100000002201z18.wav"));
+        EXPECT_EQ(ModeText(m_root + "/unreadable"), "drwxr-x---");
+        EXPECT_EQ(ModeText(aside + ".txt"), "-rw-r-----");
+        EXPECT_EQ(ModeText(m_day), "drwxr-x---");
         fs::remove_all(m_root);
         fs::create_directories(m_root);
     }

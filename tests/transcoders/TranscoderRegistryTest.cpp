@@ -8,6 +8,7 @@
 
 #include "platform/CredentialCipher.h"
 #include "platform/IniFile.h"
+#include "support/FileModes.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
 #include "transcoders/TranscoderRegistry.h"
@@ -104,6 +105,23 @@ TEST_F(TranscoderRegistryTest, FullRegistrationSurvivesTheFileWithThePasswordEnc
     EXPECT_EQ(loaded.aonForm, 1u);
     EXPECT_EQ(registry.PingAddresses(),
               std::vector<TranscoderAddress>{Address("192.168.7.21:40001")});
+}
+
+// The passwords can be recovered from the file: it is for the service's user
+// alone, made so (whatever the umask) and narrowed when an older one that
+// others could read is loaded.
+TEST_F(TranscoderRegistryTest, FileIsForTheServiceUserOnly) {
+    const test::CUmaskScope wide(0);
+    {
+        CTranscoderRegistry registry(m_path);
+        registry.Load();
+        Register(registry, {1});
+    }
+    EXPECT_EQ(test::ModeText(m_path), "-rw-------");
+    ASSERT_EQ(::chmod(m_path.c_str(), 0644), 0);
+    const CTranscoderRegistry registry = Reloaded();
+    EXPECT_EQ(Serials(registry), std::vector<uint32_t>{1});
+    EXPECT_EQ(test::ModeText(m_path), "-rw-------");
 }
 
 TEST_F(TranscoderRegistryTest, RemovingPositionZeroOfThreeRewritesTheRest) {
