@@ -68,8 +68,8 @@ class CServerCore : public CMessageThread, public IServer {
 public:
     static constexpr int32_t kRingCapacity = 200;
     static constexpr std::chrono::milliseconds kTimerPeriod{10000};
-    static constexpr const char* kFileSuffix = "z18";
-    static constexpr const char* kDirSuffix = "zr18";
+    static constexpr const char* kFileSuffix = kRecordFileSuffix;
+    static constexpr const char* kDirSuffix = kRecordDaySuffix;
     // The exception file in the work directory.
     static constexpr const char* kExceptionFileName = "debug_Exception.log";
 
