@@ -192,8 +192,8 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
         << "the line monitor on the same port ends the listen link";
     EXPECT_EQ(local.Err("lineMonitorChannel", 0, 0, port, 0), 0);
 
-    // The database gateway: a record under the record root is appended, one
-    // with a file elsewhere is refused.
+    // The database gateway: a record file under the record root is appended,
+    // one with a file elsewhere is refused.
     auto gateway = sdbus::createProxy(local.Connection(), kLocalBusName, kDbGatewayPath);
     tagDB_Record record{};
     record.year = 2026;
@@ -202,7 +202,9 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
     record.hour = 5;
     record.Format = kFormatPcm;
     const std::string root = server->RecordDirectory(0);
-    SetText(record.namefile, root + "/offered.wav");
+    const std::string offered = root + "/20261211.zr18/" + RecordName(2026, 12, 11, 5, 0, 0);
+    WriteRecordFile(offered, 4096);
+    SetText(record.namefile, offered);
     const auto offer = [&](const tagDB_Record& r) {
         const auto* p = reinterpret_cast<const uint8_t*>(&r);
         int32_t err = -9;
@@ -219,6 +221,8 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
     EXPECT_EQ(offer(outside), 0);
     tagDB_Record badFormat = record;
     badFormat.Format = 77;
+    SetText(badFormat.namefile, root + "/" + RecordName(2026, 12, 11, 5, 0, 1));
+    WriteRecordFile(GetText(badFormat.namefile), 4096);
     EXPECT_EQ(offer(badFormat), 0);
 
     // The pipe of GetReadHandlePipe: none for a process that does not exist.
