@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/JournalFile.h"
+#include "platform/SystemDirectories.h"
 
 namespace zorv {
 namespace {
@@ -375,6 +376,15 @@ void CServerCore::SetStateWord(uint32_t state, uint32_t kind) {
     m_state.store(MakeStateWord(state, kind));
 }
 
+bool CServerCore::RefusedAsSystemDirectory(const std::string& path, const char* refusal) {
+    const std::string system = SystemDirectoryOf(path);
+    if (system.empty()) {
+        return false;
+    }
+    FormatJournal(kJournalError, refusal, path, system);
+    return true;
+}
+
 int CServerCore::SetRecordDirectory(int index, const std::string& requested) {
     if ((index != 0 && index != 1) || requested.size() > kPathMax) {
         return -1;
@@ -382,6 +392,16 @@ int CServerCore::SetRecordDirectory(int index, const std::string& requested) {
     std::string path = requested;
     if (path.size() > 1 && path.back() == '/') {
         path.pop_back();
+    }
+    // Old records are deleted below every record directory: none may be a
+    // system directory, whoever asks; the directory in force stays. The
+    // default directory, the server's own in its work directory, is no
+    // one's choice and always usable.
+    if (path != m_defaultRecordDir &&
+        RefusedAsSystemDirectory(path,
+                                 "Record directory %s refused: it is, holds or lies in the "
+                                 "system directory %s")) {
+        return -1;
     }
     std::error_code error;
     int result = 0;
@@ -424,6 +444,17 @@ void CServerCore::StoreRecordDirectory(int index, const std::string& path) {
 
 void CServerCore::ReadSettings() {
     m_settings = ServerSettings::Read(m_settingsFile, m_defaultRecordDir);
+    // A system directory in the settings file gives way to the default
+    // directory (which the stop then writes back in its place).
+    for (std::string* directory : {&m_settings.directory1, &m_settings.directory2}) {
+        if (*directory != m_defaultRecordDir &&
+            RefusedAsSystemDirectory(*directory,
+                                     "Record directory %s of the settings refused: it is, "
+                                     "holds or lies in the system directory %s; the default "
+                                     "record directory is used")) {
+            *directory = m_defaultRecordDir;
+        }
+    }
     SetRecordDirectory(0, m_settings.directory1);
     SetRecordDirectory(1, m_settings.directory2);
     m_components.compressor->SetMinSizeFile(m_settings.minSizeFileSeconds);
