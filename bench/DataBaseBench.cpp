@@ -96,11 +96,12 @@ public:
         m_maxBatchMs = std::max(m_maxBatchMs, ms);
         return result;
     }
-    int32_t DeleteOldest(int32_t handle, int32_t megabytes) override {
-        return m_real.DeleteOldest(handle, megabytes);
+    int32_t DeleteOldest(int32_t handle, int32_t megabytes, RecordDeletionTally* tally) override {
+        return m_real.DeleteOldest(handle, megabytes, tally);
     }
-    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) override {
-        return m_real.DeleteBefore(handle, year, month, day);
+    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day,
+                         RecordDeletionTally* tally) override {
+        return m_real.DeleteBefore(handle, year, month, day, tally);
     }
     void Close(int32_t handle) override { m_real.Close(handle); }
     bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) override {
@@ -247,7 +248,8 @@ void BM_ClosingBurst(benchmark::State& state) {
             timer = std::thread([&] {
                 while (burst) {
                     const auto began = std::chrono::steady_clock::now();
-                    db.DeleteBefore(2000, 1, 1);  // nothing that old: the lock and a query
+                    RecordDeletionTally tally;
+                    db.DeleteBefore(2000, 1, 1, tally);  // nothing that old: the lock and a query
                     maxDeleteMs = std::max(
                         maxDeleteMs, CTimedLibrary::Ms(std::chrono::steady_clock::now() - began));
                     std::this_thread::sleep_for(std::chrono::milliseconds(2));

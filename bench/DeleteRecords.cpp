@@ -1,8 +1,9 @@
 // Deleting 100,000 call records from the record database, as the storage
 // keeper asks for it: by age (everything before a date) and by size (the
 // oldest records until enough megabytes are freed). Each row names a real
-// record file, sparse so that the run needs no disk space, which the
-// deletion removes with it; with Arg 0 the files are already gone, which
+// record file in its day directory (the header a CWavFile writes, the audio
+// sparse so that the run needs no disk space), which the deletion checks
+// and removes with it; with Arg 0 the files are already gone, which
 // measures the table's side alone. Meanwhile another thread appends a
 // record every 10 ms, as the record database's writer does while the server
 // records: append_max_ms is the longest one of those appends took, so a
@@ -25,6 +26,7 @@
 
 #include "BenchDir.h"
 #include "storage/RecordDbLibrary.h"
+#include "storage/WavFile.h"
 
 namespace {
 
@@ -36,10 +38,33 @@ constexpr off_t kFileBytes = 64 * 1024;  // a 4-second record at 8000 Hz
 
 using bench::CBenchDir;
 
+// The header of a record as the recorder writes it (16-bit PCM, 8000 Hz),
+// taken from a record file made once.
+std::vector<char> RecordHeader(const std::string& dir) {
+    const std::string path = dir + "/header.wav";
+    CWavFile file;
+    file.SetFormat(1, 16, 8000, 1);
+    std::vector<char> bytes;
+    if (!file.CreateNew(path, 0, CWavFile::kShareRead, true)) {
+        std::perror("record header");
+        return bytes;
+    }
+    file.Close();
+    bytes.resize(std::filesystem::file_size(path));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::read(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        std::perror("record header");
+    }
+    ::close(fd);
+    std::filesystem::remove(path);
+    return bytes;
+}
+
 // A table of kRecords rows (and files, when withFiles) in dir; the handle.
 int32_t Fill(CRecordDbLibrary& library, const std::string& dir, bool withFiles) {
     const std::string root = dir + "/records";
     std::filesystem::create_directories(root);
+    const std::vector<char> header = RecordHeader(dir);
     const int32_t handle = library.Open(IRecordDbLibrary::kKindRecordTable, dir, "ZORV.dbf",
                                         IRecordDbLibrary::kModeServer);
     library.SetRecordRoots(handle, {root});
@@ -58,15 +83,19 @@ int32_t Fill(CRecordDbLibrary& library, const std::string& dir, bool withFiles) 
             r.hour = static_cast<uint32_t>(n % 1000 / 60 % 24);
             r.min = static_cast<uint32_t>(n % 60);
             r.NChanel = static_cast<uint32_t>(n % 18);
-            const std::string day_dir = root + "/" + std::to_string(day);
-            const std::string file = day_dir + "/" + std::to_string(n) + ".wav";
+            char name[64];
+            std::snprintf(name, sizeof name, "%04u%02u%02u.zr18/%04u%02u%02u%02u%02u00%03u%d0z18.wav",
+                          r.year, r.mon, r.day, r.year, r.mon, r.day, r.hour, r.min, r.NChanel, n);
+            const std::string file = root + "/" + name;
             std::snprintf(r.namefile, sizeof r.namefile, "%s", file.c_str());
             if (withFiles) {
-                std::filesystem::create_directories(day_dir);
+                std::filesystem::create_directories(std::filesystem::path(file).parent_path());
                 const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
                 if (fd >= 0) {
-                    if (::ftruncate(fd, kFileBytes) != 0) {
-                        std::perror("ftruncate");
+                    if (::write(fd, header.data(), header.size()) !=
+                            static_cast<ssize_t>(header.size()) ||
+                        ::ftruncate(fd, kFileBytes) != 0) {
+                        std::perror("record file");
                     }
                     ::close(fd);
                 }
@@ -141,7 +170,7 @@ void TimeDeletion(benchmark::State& state, Delete deletion) {
 void DeleteByAge(benchmark::State& state) {
     TimeDeletion(state, [](CRecordDbLibrary& library, int32_t handle, bool) {
         // Every record is older than the day after the last one.
-        return library.DeleteBefore(handle, 2026, 5, 1);
+        return library.DeleteBefore(handle, 2026, 5, 1, nullptr);
     });
 }
 
@@ -149,7 +178,7 @@ void DeleteBySize(benchmark::State& state) {
     // All of them: 100,000 files of 64 KiB.
     const int32_t megabytes = static_cast<int32_t>((int64_t{kRecords} * kFileBytes) >> 20);
     TimeDeletion(state, [megabytes](CRecordDbLibrary& library, int32_t handle, bool withFiles) {
-        return library.DeleteOldest(handle, withFiles ? megabytes : 1);
+        return library.DeleteOldest(handle, withFiles ? megabytes : 1, nullptr);
     });
 }
 

@@ -11,6 +11,12 @@
 
 namespace zorv {
 
+// The suffixes of the record file names of this edition: a record is
+// "<start><line><counter><device>[_rmo_]z18.wav", in a record root or in its
+// day directory "<YYYYMMDD>.zr18" (see storage/RecordFileCheck.h).
+inline constexpr const char* kRecordFileSuffix = "z18";
+inline constexpr const char* kRecordDaySuffix = "zr18";
+
 class CProductNames {
 public:
     static constexpr int kCount = 42;

@@ -11,6 +11,7 @@
 
 #include "core/JournalFile.h"
 #include "platform/FileOps.h"
+#include "platform/SystemDirectories.h"
 
 namespace zorv {
 namespace {
@@ -377,6 +378,15 @@ void CServerCore::SetStateWord(uint32_t state, uint32_t kind) {
     m_state.store(MakeStateWord(state, kind));
 }
 
+bool CServerCore::RefusedAsSystemDirectory(const std::string& path, const char* refusal) {
+    const std::string system = SystemDirectoryOf(path);
+    if (system.empty()) {
+        return false;
+    }
+    FormatJournal(kJournalError, refusal, path, system);
+    return true;
+}
+
 int CServerCore::SetRecordDirectory(int index, const std::string& requested) {
     if ((index != 0 && index != 1) || requested.size() > kPathMax) {
         return -1;
@@ -384,6 +394,16 @@ int CServerCore::SetRecordDirectory(int index, const std::string& requested) {
     std::string path = requested;
     if (path.size() > 1 && path.back() == '/') {
         path.pop_back();
+    }
+    // Old records are deleted below every record directory: none may be a
+    // system directory, whoever asks; the directory in force stays. The
+    // default directory, the server's own in its work directory, is no
+    // one's choice and always usable.
+    if (path != m_defaultRecordDir &&
+        RefusedAsSystemDirectory(path,
+                                 "Record directory %s refused: it is, holds or lies in the "
+                                 "system directory %s")) {
+        return -1;
     }
     std::error_code error;
     int result = 0;
@@ -427,6 +447,17 @@ void CServerCore::StoreRecordDirectory(int index, const std::string& path) {
 
 void CServerCore::ReadSettings() {
     m_settings = ServerSettings::Read(m_settingsFile, m_defaultRecordDir);
+    // A system directory in the settings file gives way to the default
+    // directory (which the stop then writes back in its place).
+    for (std::string* directory : {&m_settings.directory1, &m_settings.directory2}) {
+        if (*directory != m_defaultRecordDir &&
+            RefusedAsSystemDirectory(*directory,
+                                     "Record directory %s of the settings refused: it is, "
+                                     "holds or lies in the system directory %s; the default "
+                                     "record directory is used")) {
+            *directory = m_defaultRecordDir;
+        }
+    }
     SetRecordDirectory(0, m_settings.directory1);
     SetRecordDirectory(1, m_settings.directory2);
     m_components.compressor->SetMinSizeFile(m_settings.minSizeFileSeconds);

@@ -68,8 +68,8 @@ class CServerCore : public CMessageThread, public IServer {
 public:
     static constexpr int32_t kRingCapacity = 200;
     static constexpr std::chrono::milliseconds kTimerPeriod{10000};
-    static constexpr const char* kFileSuffix = "z18";
-    static constexpr const char* kDirSuffix = "zr18";
+    static constexpr const char* kFileSuffix = kRecordFileSuffix;
+    static constexpr const char* kDirSuffix = kRecordDaySuffix;
     // The exception file in the work directory.
     static constexpr const char* kExceptionFileName = "debug_Exception.log";
 
@@ -88,6 +88,8 @@ public:
 
     // Record directory i (0 or 1): validated, created when missing, falling
     // back to the default directory. 0 on success, -1 on failure or fallback.
+    // A system directory (platform/SystemDirectories.h) is refused with a
+    // journal error and -1, the directory in force staying.
     int SetRecordDirectory(int index, const std::string& path);
 
     // Read access for the client layers and tests.
@@ -226,6 +228,9 @@ private:
     // state appended to the exception file.
     void OnCompressorError(int32_t code);
     void StoreRecordDirectory(int index, const std::string& path);
+    // Whether path is, holds or lies in a system directory; if so, journals
+    // refusal (a format taking the path and the system directory).
+    bool RefusedAsSystemDirectory(const std::string& path, const char* refusal);
 
     // Constant after construction
     IClock& m_clock;

@@ -1,9 +1,14 @@
 #include "server/RecordIntake.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "core/Journal.h"
+#include "storage/RecordFileCheck.h"
 #include "storage/RecordQueue.h"
 
 namespace zorv {
@@ -14,24 +19,33 @@ bool Terminated(const char (&field)[N]) {
     return std::memchr(field, 0, N) != nullptr;
 }
 
-// Whether path names a file below root: both absolute, no "." or ".."
-// parts in the path, and root followed by a separator.
-bool Below(const std::string& path, const std::string& root) {
-    if (root.empty() || path.empty() || path.front() != '/') {
-        return false;
+// The file checks: its place and name, then its contents through the
+// descriptor opened (never following a link), and whether anyone holds it.
+ERecordFileFault CheckOfferedFile(const std::string& path, const std::vector<std::string>& roots) {
+    if (path.empty() || path.front() != '/') {
+        return ERecordFileFault::kNotInRoot;
     }
-    const std::filesystem::path p(path);
-    for (const auto& part : p) {
-        if (part == "." || part == "..") {
-            return false;
-        }
+    const SRecordPlace place = LocateRecordFile(path, roots);
+    if (place.fault != ERecordFileFault::kNone) {
+        return place.fault;
     }
-    std::string base = root;
-    while (base.size() > 1 && base.back() == '/') {
-        base.pop_back();
+    const int fd = ::open(place.file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT  ? ERecordFileFault::kMissing
+               : errno == ELOOP ? ERecordFileFault::kLinked
+                                : ERecordFileFault::kUnreadable;
     }
-    return path.size() > base.size() + 1 && path.compare(0, base.size(), base) == 0 &&
-           path[base.size()] == '/';
+    ERecordFileFault fault = CheckRecordContents(fd);
+    // A recorder (shared lock) or the compressor (exclusive) still at work.
+    if (fault == ERecordFileFault::kNone && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        fault = ERecordFileFault::kInUse;
+    }
+    ::close(fd);  // also releases the lock
+    return fault;
+}
+
+std::string FileReason(const std::string& file, const char* what) {
+    return "the record file \"" + file + "\" " + what;
 }
 
 }  // namespace
@@ -47,29 +61,40 @@ std::string CheckOfferedRecord(const tagDB_Record& r, const std::vector<std::str
         return "unknown Format " + std::to_string(r.Format);
     }
     if (r.year < 1980 || r.year > 9999 || r.mon < 1 || r.mon > 12 || r.day < 1 || r.day > 31 ||
-        (r.hour > 23 && r.hour != 99) || r.min > 59 || r.sec > 59 || r.rhour > 23 ||
-        r.rmin > 59 || r.rsec > 59 || r.dmin > 59 || r.dsek > 59) {
+        (r.hour > 23 && r.hour != 99) || r.min > 59 || r.sec > 59 || r.rhour > 23 || r.rmin > 59 ||
+        r.rsec > 59 || r.dmin > 59 || r.dsek > 59) {
         return "a date or time out of range";
     }
     const std::string file = GetText(r.namefile);
-    for (const std::string& root : roots) {
-        if (Below(file, root)) {
-            return {};
-        }
+    const ERecordFileFault fault = CheckOfferedFile(file, roots);
+    if (fault != ERecordFileFault::kNone) {
+        return FileReason(file, RecordFileFaultText(fault));
     }
-    return "the record file \"" + file + "\" is not under a record directory";
+    return {};
 }
 
-CRecordIntake::CRecordIntake(IRecordQueue& database, IJournal& journal,
+CRecordIntake::CRecordIntake(IRecordQueue& database, IRecordLookup& lookup, IJournal& journal,
                              std::function<std::vector<std::string>()> roots,
                              std::function<bool()> hasDevice)
     : m_database(database),
+      m_lookup(lookup),
       m_journal(journal),
       m_roots(std::move(roots)),
       m_hasDevice(std::move(hasDevice)) {}
 
 bool CRecordIntake::OfferRecord(const tagDB_Record& record) {
-    const std::string error = CheckOfferedRecord(record, m_roots());
+    std::string error = CheckOfferedRecord(record, m_roots());
+    if (error.empty()) {
+        // A file the database owns is never offered again: a second row would
+        // let its own dates decide when the file is deleted.
+        const std::string file = GetText(record.namefile);
+        const int32_t owned = m_lookup.RecordFileOwned(file);
+        if (owned == 1) {
+            error = FileReason(file, "belongs to a record of the database already");
+        } else if (owned != 0) {
+            error = FileReason(file, "cannot be looked up in the record database");
+        }
+    }
     if (!error.empty()) {
         m_journal.FormatJournal(kJournalError, "Record offered for the database refused: %s",
                                 error);

@@ -150,7 +150,8 @@ CRecordServer::CRecordServer(ServerEnvironment environment, detail::RecordServer
     m_storage = storage.get();
     Components().storage = std::move(storage);
     m_intake = std::make_unique<CRecordIntake>(
-        *database, *this, [this] { return m_roots->All(); }, [this] { return DeviceCount() > 0; });
+        *database, *database, *this, [this] { return m_roots->All(); },
+        [this] { return DeviceCount() > 0; });
     m_local = std::make_unique<CLocalInterface>(*clients, *m_listening, m_intake.get());
     m_bus = std::make_unique<CLocalBus>(*m_local, *this, Clock());
 }

@@ -1,7 +1,9 @@
 #include "storage/DataBase.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -9,6 +11,7 @@
 #include "core/ProductNames.h"
 #include "core/ServerMessage.h"
 #include "platform/Cp1251.h"
+#include "storage/RecordFileCheck.h"
 
 namespace zorv {
 namespace {
@@ -310,7 +313,7 @@ std::size_t CDataBase::WriteAlone(std::size_t changes) {
     return written;
 }
 
-int32_t CDataBase::DeleteOldest(int32_t megabytes) {
+int32_t CDataBase::DeleteOldest(int32_t megabytes, RecordDeletionTally& tally) {
     int32_t result;
     {
         CSharedLock lock(m_handleLock);
@@ -318,7 +321,7 @@ int32_t CDataBase::DeleteOldest(int32_t megabytes) {
         if (handle == -1) {
             return -1;
         }
-        result = m_library.DeleteOldest(handle, megabytes);
+        result = m_library.DeleteOldest(handle, megabytes, &tally);
     }
     if (m_archiver) {
         m_archiver->RefreshQueue();
@@ -326,7 +329,8 @@ int32_t CDataBase::DeleteOldest(int32_t megabytes) {
     return result;
 }
 
-int32_t CDataBase::DeleteBefore(int32_t year, int32_t month, int32_t day) {
+int32_t CDataBase::DeleteBefore(int32_t year, int32_t month, int32_t day,
+                                RecordDeletionTally& tally) {
     int32_t result;
     {
         CSharedLock lock(m_handleLock);
@@ -334,12 +338,42 @@ int32_t CDataBase::DeleteBefore(int32_t year, int32_t month, int32_t day) {
         if (handle == -1) {
             return -1;
         }
-        result = m_library.DeleteBefore(handle, year, month, day);
+        result = m_library.DeleteBefore(handle, year, month, day, &tally);
     }
     if (m_archiver) {
         m_archiver->RefreshQueue();
     }
     return result;
+}
+
+bool CDataBase::WaitingItemNames(std::string_view recordName) const {
+    const auto names = [recordName](const QueueItem& item) {
+        const char* namefile = item.record.namefile;
+        const std::size_t length = strnlen(namefile, sizeof item.record.namefile);
+        return RecordNameOf(std::string_view(namefile, length)) == recordName;
+    };
+    CMutexLock lock(m_queueLock);
+    for (int32_t i = m_readPos; i != m_writePos; i = (i + 1) % kRingSlots) {
+        if (names(m_recordQueue[i])) {
+            return true;
+        }
+    }
+    return std::any_of(m_overflow.begin(), m_overflow.end(), names);
+}
+
+int32_t CDataBase::RecordFileOwned(const std::string& namefile) {
+    const std::string_view name = RecordNameOf(namefile);
+    if (name.empty()) {
+        return -1;
+    }
+    // The waiting items first: an item leaves the ring only towards the table.
+    if (WaitingItemNames(name)) {
+        return 1;
+    }
+    tagDB_Record key{};
+    SetText(key.namefile, namefile);
+    uint32_t format = 0;
+    return StoredFormat(key, format);
 }
 
 int32_t CDataBase::StoredFormat(const tagDB_Record& record, uint32_t& format) {

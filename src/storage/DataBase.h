@@ -41,6 +41,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -126,12 +127,19 @@ public:
     // Deletes the oldest records and their files, about megabytes in all; the
     // megabytes freed, -1 when closed or on failure. The archiver then reloads
     // its queue.
-    int32_t DeleteOldest(int32_t megabytes) override;
+    int32_t DeleteOldest(int32_t megabytes, RecordDeletionTally& tally) override;
     // Deletes the records that started before the date, with their files.
-    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) override;
+    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day,
+                         RecordDeletionTally& tally) override;
 
-    // IRecordLookup: what the table holds (items still waiting are not seen);
-    // -1 while closed. Any thread other than the database thread.
+    // IRecordLookup: what the table holds; -1 while closed. Any thread other
+    // than the database thread. RecordFileOwned also looks at the items still
+    // waiting (under the queue lock, without allocating); StoredFormat and
+    // FilesWithFormat see only the table. An item the database thread has
+    // just taken out of the ring is seen once its batch is committed (the
+    // lookup waits for the table's lock), so only the few instructions
+    // between the two are not covered.
+    int32_t RecordFileOwned(const std::string& namefile) override;
     int32_t StoredFormat(const tagDB_Record& record, uint32_t& format) override;
     int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) override;
 
@@ -158,6 +166,9 @@ private:
     };
 
     void Run();
+    // Whether an item waiting in the ring or the overflow queue names a file
+    // of that record name.
+    bool WaitingItemNames(std::string_view recordName) const;
     // Lets a burst of items gather before the first commit of a wake-up.
     void GatherBurst();
     // Moves up to kBatchItems waiting items into m_batch; their number.

@@ -425,41 +425,48 @@ bool CPgRecordTable::SetRecordRoots(std::vector<std::string> roots) {
     return true;
 }
 
-int32_t CPgRecordTable::DeleteOldest(int32_t megabytes) {
+int32_t CPgRecordTable::DeleteOldest(int32_t megabytes, RecordDeletionTally* tally) {
     if (megabytes < 0) {
         return -1;
     }
     if (megabytes == 0) {
         return 0;
     }
-    return DeleteRows(true, static_cast<int64_t>(megabytes) << 20, 0, 0, 0);
+    RecordDeletionTally own;
+    return DeleteRows(true, static_cast<int64_t>(megabytes) << 20, 0, 0, 0,
+                      tally != nullptr ? *tally : own);
 }
 
-int32_t CPgRecordTable::DeleteBefore(int32_t year, int32_t month, int32_t day) {
+int32_t CPgRecordTable::DeleteBefore(int32_t year, int32_t month, int32_t day,
+                                     RecordDeletionTally* tally) {
     if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31) {
         return -1;
     }
-    return DeleteRows(false, 0, year, month, day);
+    RecordDeletionTally own;
+    return DeleteRows(false, 0, year, month, day, tally != nullptr ? *tally : own);
 }
 
-uint64_t CPgRecordTable::RemoveCandidate(const Candidate& row) {
+void CPgRecordTable::RemoveCandidate(const Candidate& row, RecordDeletionTally& tally) {
     if (row.namefile.empty()) {
         Exec("DELETE FROM records WHERE id = $1", CParams().Int(row.id));
-        return 0;
+        return;
     }
     const CRecordFileRemover::Result result = m_remover.Remove(row.namefile);
     if (result.outcome == CRecordFileRemover::Outcome::kKept) {
-        return 0;
+        return;
+    }
+    if (result.outcome == CRecordFileRemover::Outcome::kRemoved) {
+        tally.Add(row.start, result.bytes);
     }
     // The file is gone: so is every row of this server that names it.
     Exec("DELETE FROM records WHERE owner = $1 AND namefile = $2",
          CParams().Text(m_owner).Bytes(row.namefile));
-    return result.bytes;
 }
 
 int32_t CPgRecordTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month,
-                                   int32_t day) {
-    uint64_t freed = 0;
+                                   int32_t day, RecordDeletionTally& tally) {
+    // Only this run's files count towards its target.
+    const uint64_t before = tally.bytes;
     Candidate cursor;
     bool done = false;
     try {
@@ -499,8 +506,8 @@ int32_t CPgRecordTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t yea
             try {
                 for (const Candidate& row : batch) {
                     cursor = row;
-                    freed += RemoveCandidate(row);
-                    if (oldest && freed >= static_cast<uint64_t>(targetBytes)) {
+                    RemoveCandidate(row, tally);
+                    if (oldest && tally.bytes - before >= static_cast<uint64_t>(targetBytes)) {
                         done = true;
                         break;
                     }
@@ -514,7 +521,7 @@ int32_t CPgRecordTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t yea
     } catch (const std::exception&) {
         return -1;
     }
-    const uint64_t megabytes = freed >> 20;
+    const uint64_t megabytes = (tally.bytes - before) >> 20;
     return megabytes > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX
                                                         : static_cast<int32_t>(megabytes);
 }

@@ -48,8 +48,9 @@ public:
     bool Update(const tagDB_Record& record) override;
     bool Delete(const tagDB_Record& record) override;
     bool Apply(std::span<const RecordDbChange> changes, std::span<int32_t> results) override;
-    int32_t DeleteOldest(int32_t megabytes) override;
-    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) override;
+    int32_t DeleteOldest(int32_t megabytes, RecordDeletionTally* tally) override;
+    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day,
+                         RecordDeletionTally* tally) override;
     int32_t FindFormat(const tagDB_Record& record, uint32_t& format) override;
     int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) override;
     bool SetRecordRoots(std::vector<std::string> roots) override;
@@ -76,8 +77,9 @@ private:
     // guarded; kRetry when a change failed unguarded (nothing is kept).
     Outcome ApplyOnce(std::span<const RecordDbChange> changes, std::span<int32_t> results,
                       bool guarded) REQUIRES(m_lock);
-    int32_t DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month, int32_t day);
-    uint64_t RemoveCandidate(const Candidate& row) REQUIRES(m_lock);
+    int32_t DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month, int32_t day,
+                       RecordDeletionTally& tally);
+    void RemoveCandidate(const Candidate& row, RecordDeletionTally& tally) REQUIRES(m_lock);
 
     // Constant after construction
     const std::string m_owner;

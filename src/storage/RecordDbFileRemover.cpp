@@ -10,36 +10,13 @@
 #include <system_error>
 
 #include "storage/HiddenMark.h"
+#include "storage/RecordFileCheck.h"
 
 namespace zorv {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The absolute, link-free form of path, without a trailing '/' (except for
-// "/" itself); "" when it cannot be formed.
-std::string Resolve(const std::string& path) {
-    if (path.empty()) {
-        return {};
-    }
-    std::error_code ec;
-    fs::path resolved = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    if (ec) {
-        return {};
-    }
-    std::string text = resolved.lexically_normal().string();
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    return text;
-}
-
-// True when file lies strictly below root (both resolved).
-bool IsInside(const std::string& file, const std::string& root) {
-    const std::string prefix = root == "/" ? root : root + "/";
-    return file.size() > prefix.size() && file.compare(0, prefix.size(), prefix) == 0;
-}
 
 class CFileDescriptor {
 public:
@@ -68,29 +45,26 @@ CRecordFileRemover::Result CRecordFileRemover::Remove(const std::string& path) c
     if (path.empty() || path.front() != '/') {
         return kept;
     }
-    const std::string file = Resolve(path);
-    if (file.empty()) {
+    const SRecordPlace place = LocateRecordFile(path, m_roots);
+    if (place.root.empty() || place.file.empty()) {
         return kept;
     }
-    std::string root;
-    for (const std::string& candidate : m_roots) {
-        const std::string resolved = Resolve(candidate);
-        if (!resolved.empty() && IsInside(file, resolved)) {
-            root = resolved;
-            break;
-        }
+    const std::string& file = place.file;
+    // A file that is gone is absent, whatever it was; one that is there but
+    // is no record file's name and place is never even opened (it may be a
+    // device a link leads to).
+    const auto absentOr = [&](Result otherwise) {
+        std::error_code ec;
+        return errno == ENOENT && fs::is_directory(place.root, ec) ? Result{Outcome::kAbsent, 0}
+                                                                   : otherwise;
+    };
+    if (place.fault != ERecordFileFault::kNone) {
+        struct stat named {};
+        return ::lstat(file.c_str(), &named) != 0 ? absentOr(kept) : kept;
     }
-    if (root.empty()) {
-        return kept;
-    }
-
     CFileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0) {
-        std::error_code ec;
-        if (errno == ENOENT && fs::is_directory(root, ec)) {
-            return {Outcome::kAbsent, 0};
-        }
-        return kept;
+        return absentOr(kept);
     }
     struct stat opened {};
     if (::fstat(fd.Get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
@@ -104,6 +78,10 @@ CRecordFileRemover::Result CRecordFileRemover::Remove(const std::string& path) c
     struct stat named {};
     if (::lstat(file.c_str(), &named) != 0 || named.st_dev != opened.st_dev ||
         named.st_ino != opened.st_ino) {
+        return kept;
+    }
+    // What is removed is what was read: the header through the locked file.
+    if (CheckRecordContents(fd.Get()) != ERecordFileFault::kNone) {
         return kept;
     }
     if (::unlink(file.c_str()) != 0) {

@@ -3,12 +3,15 @@
 // The record database removes a record's file together with its entry when it
 // frees space. The path comes from the table file, so it is untrusted: a file
 // is removed only when
-//  - after symbolic links and ".." are resolved it lies strictly inside one of
-//    the allowed roots,
-//  - it is a regular file, and
+//  - it is a record file (storage/RecordFileCheck.h): named as a record,
+//    directly in one of the allowed roots or in a day directory of one, with
+//    no symbolic link below the root, a regular file holding a record header
+//    with its metadata ("SHDR"), read through the descriptor that is locked
+//    and then unlinked;
 //  - nobody holds a lock on it: the recorder and the compressor keep the files
 //    they work on locked (flock), and the remover takes an exclusive lock
-//    without waiting before it unlinks.
+//    without waiting before it looks at the header and unlinks; and
+//  - the name still leads to the file locked.
 // A file that is already gone counts as absent (its entry may go) only when
 // the root it would lie in exists, so an unmounted or missing record root never
 // makes its entries disappear.
@@ -28,7 +31,7 @@ public:
     enum class Outcome {
         kRemoved,  // the file was removed; bytes holds its size
         kAbsent,   // no such file inside an existing root; nothing to remove
-        kKept,     // the file must stay (outside the roots, locked, not a file, or an error)
+        kKept,     // the file must stay (no record file of the roots, locked, or an error)
     };
     struct Result {
         Outcome outcome = Outcome::kKept;

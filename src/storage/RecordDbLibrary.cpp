@@ -87,14 +87,16 @@ int32_t CRecordDbLibrary::Apply(int32_t handle, std::span<const RecordDbChange> 
     return table->Apply(changes, results) ? 0 : -1;
 }
 
-int32_t CRecordDbLibrary::DeleteOldest(int32_t handle, int32_t megabytes) {
+int32_t CRecordDbLibrary::DeleteOldest(int32_t handle, int32_t megabytes,
+                                       RecordDeletionTally* tally) {
     const std::shared_ptr<IRecordTable> table = Find(handle);
-    return table ? table->DeleteOldest(megabytes) : -1;
+    return table ? table->DeleteOldest(megabytes, tally) : -1;
 }
 
-int32_t CRecordDbLibrary::DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) {
+int32_t CRecordDbLibrary::DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day,
+                                       RecordDeletionTally* tally) {
     const std::shared_ptr<IRecordTable> table = Find(handle);
-    return table ? table->DeleteBefore(year, month, day) : -1;
+    return table ? table->DeleteBefore(year, month, day, tally) : -1;
 }
 
 void CRecordDbLibrary::Close(int32_t handle) {

@@ -36,6 +36,7 @@
 #include "core/DbRecord.h"
 #include "platform/Mutex.h"
 #include "storage/RecordDbChange.h"
+#include "storage/RecordDeletionTally.h"
 
 namespace zorv {
 
@@ -72,11 +73,13 @@ public:
     virtual int32_t Apply(int32_t handle, std::span<const RecordDbChange> changes,
                           std::span<int32_t> results) = 0;
     // Removes the oldest records with their files until megabytes are freed.
-    // The megabytes freed, or -1.
-    virtual int32_t DeleteOldest(int32_t handle, int32_t megabytes) = 0;
+    // The megabytes freed, or -1. tally (may be null) gets the record files
+    // removed, also when the deletion then failed.
+    virtual int32_t DeleteOldest(int32_t handle, int32_t megabytes, RecordDeletionTally* tally) = 0;
     // Removes the records that started before the date, with their files. The
-    // megabytes freed, or -1.
-    virtual int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) = 0;
+    // megabytes freed, or -1; tally as for DeleteOldest.
+    virtual int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day,
+                                 RecordDeletionTally* tally) = 0;
     virtual void Close(int32_t handle) = 0;
     // The directories files of a mode-1 table may be removed from. False when
     // the handle is not open or is an archive copy.
@@ -104,8 +107,9 @@ public:
     int32_t Delete(int32_t handle, const tagDB_Record& record) override;
     int32_t Apply(int32_t handle, std::span<const RecordDbChange> changes,
                   std::span<int32_t> results) override;
-    int32_t DeleteOldest(int32_t handle, int32_t megabytes) override;
-    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) override;
+    int32_t DeleteOldest(int32_t handle, int32_t megabytes, RecordDeletionTally* tally) override;
+    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day,
+                         RecordDeletionTally* tally) override;
     void Close(int32_t handle) override;
     bool SetRecordRoots(int32_t handle, const std::vector<std::string>& roots) override;
     int32_t FindFormat(int32_t handle, const tagDB_Record& record, uint32_t& format) override;

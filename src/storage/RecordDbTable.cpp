@@ -431,21 +431,25 @@ bool CRecordDbTable::SetRecordRoots(std::vector<std::string> roots) {
     return true;
 }
 
-int32_t CRecordDbTable::DeleteOldest(int32_t megabytes) {
+int32_t CRecordDbTable::DeleteOldest(int32_t megabytes, RecordDeletionTally* tally) {
     if (megabytes < 0) {
         return -1;
     }
     if (megabytes == 0) {
         return 0;
     }
-    return DeleteRows(true, static_cast<int64_t>(megabytes) << 20, 0, 0, 0);
+    RecordDeletionTally own;
+    return DeleteRows(true, static_cast<int64_t>(megabytes) << 20, 0, 0, 0,
+                      tally != nullptr ? *tally : own);
 }
 
-int32_t CRecordDbTable::DeleteBefore(int32_t year, int32_t month, int32_t day) {
+int32_t CRecordDbTable::DeleteBefore(int32_t year, int32_t month, int32_t day,
+                                     RecordDeletionTally* tally) {
     if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31) {
         return -1;
     }
-    return DeleteRows(false, 0, year, month, day);
+    RecordDeletionTally own;
+    return DeleteRows(false, 0, year, month, day, tally != nullptr ? *tally : own);
 }
 
 std::string CRecordDbTable::FullPath(const std::string& namefile) const {
@@ -460,33 +464,36 @@ std::string CRecordDbTable::FullPath(const std::string& namefile) const {
     return m_directory + "/" + namefile.substr(start);
 }
 
-uint64_t CRecordDbTable::RemoveCandidate(const Candidate& row) {
+void CRecordDbTable::RemoveCandidate(const Candidate& row, RecordDeletionTally& tally) {
     // A record still being written (Format 4) is kept by its writer's lock on
     // the file; one that nobody holds was cut short and may go.
     if (row.namefile.empty()) {
         CResetOnExit reset(*m_deleteId);
         m_deleteId->Bind(1, row.id);
         m_deleteId->Step();
-        return 0;
+        return;
     }
     const std::string path = FullPath(row.namefile);
     if (path.empty()) {
-        return 0;
+        return;
     }
     const CRecordFileRemover::Result result = m_remover.Remove(path);
     if (result.outcome == CRecordFileRemover::Outcome::kKept) {
-        return 0;
+        return;
+    }
+    if (result.outcome == CRecordFileRemover::Outcome::kRemoved) {
+        tally.Add(row.start, result.bytes);
     }
     // The file is gone: so is every row that names it.
     CResetOnExit reset(*m_deleteFile);
     m_deleteFile->Bind(1, row.namefile);
     m_deleteFile->Step();
-    return result.bytes;
 }
 
 int32_t CRecordDbTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month,
-                                   int32_t day) {
-    uint64_t freed = 0;
+                                   int32_t day, RecordDeletionTally& tally) {
+    // Only this run's files count towards its target.
+    const uint64_t before = tally.bytes;
     Candidate cursor;
     bool done = false;
     try {
@@ -531,8 +538,8 @@ int32_t CRecordDbTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t yea
             try {
                 for (const Candidate& row : batch) {
                     cursor = row;
-                    freed += RemoveCandidate(row);
-                    if (oldest && freed >= static_cast<uint64_t>(targetBytes)) {
+                    RemoveCandidate(row, tally);
+                    if (oldest && tally.bytes - before >= static_cast<uint64_t>(targetBytes)) {
                         done = true;
                         break;
                     }
@@ -546,7 +553,7 @@ int32_t CRecordDbTable::DeleteRows(bool oldest, int64_t targetBytes, int32_t yea
     } catch (const std::exception&) {
         return -1;
     }
-    const uint64_t megabytes = freed >> 20;
+    const uint64_t megabytes = (tally.bytes - before) >> 20;
     return megabytes > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX
                                                         : static_cast<int32_t>(megabytes);
 }

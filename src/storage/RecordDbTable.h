@@ -23,8 +23,8 @@
 //
 // Deletions (DeleteOldest, DeleteBefore) remove rows together with their
 // files, oldest first, through a CRecordFileRemover. A row whose file must
-// stay (locked by its writer or the compressor, outside the roots, failed
-// removal) stays too; a row still being written (Format 4) whose file nobody
+// stay (no record file of the roots, locked by its writer or the compressor,
+// failed removal) stays too; a row still being written (Format 4) whose file nobody
 // holds was cut short by a crash and is removed like any other,
 // so the table never points at a file that is gone; when a file goes, every
 // row naming it goes with it.
@@ -90,11 +90,13 @@ public:
 
     // Removes the oldest records with their files until at least megabytes
     // (2^20 bytes) of files are gone or no removable record is left. Returns
-    // the megabytes removed (whole, rounded down), -1 on failure.
-    int32_t DeleteOldest(int32_t megabytes) override;
+    // the megabytes removed (whole, rounded down), -1 on failure. tally (may
+    // be null) gets the files removed, also by a deletion that then failed.
+    int32_t DeleteOldest(int32_t megabytes, RecordDeletionTally* tally) override;
     // Removes the records that started before year-month-day, with their
     // files. Returns the megabytes removed, -1 on failure or an invalid date.
-    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) override;
+    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day,
+                         RecordDeletionTally* tally) override;
 
     // The Format of the stored record of this call (the one Update changes):
     // 1 with format set, 0 when none is stored, -1 on failure.
@@ -123,9 +125,11 @@ private:
     void AppendLocked(const tagDB_Record& record);
     void UpdateLocked(const tagDB_Record& record);
     void DeleteLocked(const tagDB_Record& record);
-    int32_t DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month, int32_t day);
-    // Decides about one candidate row under m_lock; the bytes removed.
-    uint64_t RemoveCandidate(const Candidate& row);
+    int32_t DeleteRows(bool oldest, int64_t targetBytes, int32_t year, int32_t month, int32_t day,
+                       RecordDeletionTally& tally);
+    // Decides about one candidate row under m_lock; a file removed is added
+    // to tally.
+    void RemoveCandidate(const Candidate& row, RecordDeletionTally& tally);
     std::string FullPath(const std::string& namefile) const;
 
     // Constant after construction

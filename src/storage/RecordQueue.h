@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/DbRecord.h"
+#include "storage/RecordDeletionTally.h"
 
 namespace zorv {
 
@@ -24,11 +25,16 @@ public:
     virtual bool DeleteDbRecord(const tagDB_Record& record) = 0;
 };
 
-// What the record database holds, as the start-up scan asks it (on the
-// caller's thread, while the database thread may be writing).
+// What the record database holds, as the start-up scan and the record intake
+// ask it (on the caller's thread, while the database thread may be writing).
 class IRecordLookup {
 public:
     virtual ~IRecordLookup() = default;
+    // Whether a record of the database owns the record file namefile: one
+    // with the same record name (RecordNameOf, the name a record keeps when
+    // the compressor moves it), stored or still waiting to be stored. 1 when
+    // one does, 0 when none does, -1 when the database cannot tell.
+    virtual int32_t RecordFileOwned(const std::string& namefile) = 0;
     // The Format of the stored record of this call: 1 with format set when one
     // is stored, 0 when none is, -1 when the database cannot tell.
     virtual int32_t StoredFormat(const tagDB_Record& record, uint32_t& format) = 0;
@@ -39,14 +45,16 @@ public:
 
 // The deletions that keep the record disks from filling up, run on the
 // caller's thread (the server's timer). Both remove record files together
-// with their entries, oldest first, and return the megabytes freed or -1.
+// with their entries, oldest first, and return the megabytes freed or -1;
+// tally gets the files removed (also by a deletion that then failed).
 class IRecordDeletion {
 public:
     virtual ~IRecordDeletion() = default;
     // Oldest records first until about megabytes are freed.
-    virtual int32_t DeleteOldest(int32_t megabytes) = 0;
+    virtual int32_t DeleteOldest(int32_t megabytes, RecordDeletionTally& tally) = 0;
     // Every record that started before the date (local time).
-    virtual int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) = 0;
+    virtual int32_t DeleteBefore(int32_t year, int32_t month, int32_t day,
+                                 RecordDeletionTally& tally) = 0;
 };
 
 }  // namespace zorv

@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <filesystem>
 #include <set>
 #include <system_error>
 
 #include "core/Journal.h"
 #include "platform/Cp1251.h"
+#include "storage/RecordFileCheck.h"
 #include "storage/WavFile.h"
 #include "storage/WaveFormat.h"
 
@@ -96,15 +96,7 @@ bool CRecordRecovery::IsRecordName(const std::string& name) const {
 }
 
 bool CRecordRecovery::IsDayDirectory(const std::string& name) const {
-    if (name.size() != 9 + m_daySuffix.size() || name[8] != '.') {
-        return false;
-    }
-    for (int i = 0; i < 8; ++i) {
-        if (std::isdigit(static_cast<unsigned char>(name[static_cast<std::size_t>(i)])) == 0) {
-            return false;
-        }
-    }
-    return ::strcasecmp(name.c_str() + 9, m_daySuffix.c_str()) == 0;
+    return IsRecordDayDirectoryName(name, m_daySuffix);
 }
 
 CRecordRecovery::Layout CRecordRecovery::LayoutOf(const std::string& path,

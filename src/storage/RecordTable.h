@@ -14,6 +14,7 @@
 
 #include "core/DbRecord.h"
 #include "storage/RecordDbChange.h"
+#include "storage/RecordDeletionTally.h"
 
 namespace zorv {
 
@@ -25,8 +26,9 @@ public:
     virtual bool Update(const tagDB_Record& record) = 0;
     virtual bool Delete(const tagDB_Record& record) = 0;
     virtual bool Apply(std::span<const RecordDbChange> changes, std::span<int32_t> results) = 0;
-    virtual int32_t DeleteOldest(int32_t megabytes) = 0;
-    virtual int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) = 0;
+    virtual int32_t DeleteOldest(int32_t megabytes, RecordDeletionTally* tally) = 0;
+    virtual int32_t DeleteBefore(int32_t year, int32_t month, int32_t day,
+                                 RecordDeletionTally* tally) = 0;
     virtual int32_t FindFormat(const tagDB_Record& record, uint32_t& format) = 0;
     virtual int32_t FilesWithFormat(uint32_t format, std::vector<std::string>& namefiles) = 0;
     virtual bool SetRecordRoots(std::vector<std::string> roots) = 0;

@@ -1,5 +1,7 @@
 #include "storage/StorageKeeper.h"
 
+#include <fmt/format.h>
+
 #include <ctime>
 #include <limits>
 #include <utility>
@@ -43,6 +45,20 @@ StoredDateTime ToStored(const std::tm& t, int milliseconds) {
     date.second = static_cast<uint16_t>(t.tm_sec);
     date.milliseconds = static_cast<uint16_t>(milliseconds);
     return date;
+}
+
+// The line that follows text 214: how many record files went, and the start
+// dates of the oldest and the newest of them.
+std::string DeletedFilesText(const RecordDeletionTally& tally) {
+    if (tally.files == 0) {
+        return "Record files deleted: 0";
+    }
+    const auto date = [](const RecordDeletionTally::Start& s) {
+        return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", s[0], s[1], s[2], s[3], s[4],
+                           s[5]);
+    };
+    return fmt::format("Record files deleted: {}, started from {} to {}", tally.files,
+                       date(tally.oldest), date(tally.newest));
 }
 
 }  // namespace
@@ -123,11 +139,19 @@ void CStorageKeeper::Mail(const std::string& text) {
                          m_host.JournalPath(), 1);
 }
 
-void CStorageKeeper::ReportDeleted(int32_t megabytes) {
+void CStorageKeeper::ReportDeleted(int32_t megabytes, const RecordDeletionTally& tally) {
     const std::string text =
         FormatCatalogText(Msg{kTextDeleted}, static_cast<uint32_t>(megabytes), 0u);
     m_server.WriteJournal(kJournalError, text);
+    m_server.WriteJournal(kJournalError, DeletedFilesText(tally));
     Mail(text);
+}
+
+void CStorageKeeper::ReportFailedDeletion(const RecordDeletionTally& tally) {
+    // Files a failed deletion removed before it failed are gone all the same.
+    if (tally.files > 0) {
+        m_server.WriteJournal(kJournalError, DeletedFilesText(tally));
+    }
 }
 
 void CStorageKeeper::CheckDeleteByAge() {
@@ -156,10 +180,13 @@ void CStorageKeeper::CheckDeleteByAge() {
         }
     }
     m_server.WriteJournal(kJournalError, CatalogText(Msg{kTextDeletionStart}));
+    RecordDeletionTally tally;
     const int32_t deleted = Delete([&] {
-        return m_records.DeleteBefore(cutoff.tm_year + 1900, cutoff.tm_mon + 1, cutoff.tm_mday);
+        return m_records.DeleteBefore(cutoff.tm_year + 1900, cutoff.tm_mon + 1, cutoff.tm_mday,
+                                      tally);
     });
     if (deleted == -1) {
+        ReportFailedDeletion(tally);
         return;  // the date stays: tried again on the next tick
     }
     {
@@ -172,7 +199,7 @@ void CStorageKeeper::CheckDeleteByAge() {
                                   "LastDeleteFilesDate cannot be written to " + m_settingsPath);
         }
     }
-    ReportDeleted(deleted);
+    ReportDeleted(deleted, tally);
 }
 
 void CStorageKeeper::Measure(int index) {
@@ -220,9 +247,12 @@ void CStorageKeeper::CheckDiskSpace() {
     const int32_t request = amount > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())
                                 ? std::numeric_limits<int32_t>::max()
                                 : static_cast<int32_t>(amount);
-    const int32_t deleted = Delete([&] { return m_records.DeleteOldest(request); });
+    RecordDeletionTally tally;
+    const int32_t deleted = Delete([&] { return m_records.DeleteOldest(request, tally); });
     if (deleted != -1) {
-        ReportDeleted(deleted);
+        ReportDeleted(deleted, tally);
+    } else {
+        ReportFailedDeletion(tally);
     }
 
     Measure(0);

@@ -122,8 +122,12 @@ private:
     // and counted as -1.
     template <typename Call>
     int32_t Delete(Call&& call);
-    // Journals text 214 for megabytes and mails it.
-    void ReportDeleted(int32_t megabytes);
+    // Journals text 214 for megabytes and the files line of tally, and mails
+    // text 214.
+    void ReportDeleted(int32_t megabytes, const RecordDeletionTally& tally);
+    // Journals the files line of a deletion that failed after it removed
+    // files.
+    void ReportFailedDeletion(const RecordDeletionTally& tally);
     void Mail(const std::string& text);
 
     // Constant after construction

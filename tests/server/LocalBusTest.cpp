@@ -245,6 +245,79 @@ TEST(LocalBusTest, SessionsAreBoundedAndEndWithoutALogin) {
     localBus.Stop();
 }
 
+// Directories a test asks the server for which must never be made: any of
+// them that appears all the same (the server at fault) is removed again, if
+// empty, when the test ends.
+class CMustNotAppear {
+public:
+    explicit CMustNotAppear(std::vector<std::string> paths) {
+        for (std::string& path : paths) {
+            if (!std::filesystem::exists(path)) {
+                m_paths.push_back(std::move(path));
+            }
+        }
+    }
+    ~CMustNotAppear() {
+        for (const std::string& path : m_paths) {
+            std::error_code ignored;
+            if (std::filesystem::exists(path, ignored)) {
+                ADD_FAILURE() << path << " was made";
+                std::filesystem::remove(path, ignored);
+            }
+        }
+    }
+    CMustNotAppear(const CMustNotAppear&) = delete;
+    CMustNotAppear& operator=(const CMustNotAppear&) = delete;
+
+private:
+    std::vector<std::string> m_paths;
+};
+
+// SetPath keeps the storage right but never makes a system directory a
+// record directory: it answers 0 and journals why, and the directory in
+// force stays. One in the settings file gives way to the default directory.
+TEST(LocalBusTest, SystemDirectoriesAreNoRecordDirectories) {
+    const CMustNotAppear guard({"/etc/x", "/etc/zorv", "/usr/local/rec"});
+    CPrivateBus bus;
+    ASSERT_TRUE(bus.Running());
+    CTempDir dir;
+    std::ofstream(dir.File("ZORV_18.ini")) << "[Path]\nDirectory2=/srv/../etc/zorv\n";
+    auto server = StartServer(dir, bus.Address());
+    EXPECT_EQ(server->RecordDirectory(1), dir.File("DvrFiles"));
+    EXPECT_TRUE(JournalHas(*server,
+                           "Record directory /srv/../etc/zorv of the settings refused: "
+                           "it is, holds or lies in the system directory /etc"));
+    ASSERT_TRUE(server->Users().AddAsOwner(UserRecord("admin", "secret", 1)));
+    CLocalClient local(bus.Address());
+    ASSERT_TRUE(local.Authorize("admin", "secret"));
+    std::filesystem::create_directory_symlink("/etc", dir.File("etc-link"));
+    const std::string before = server->RecordDirectory(0);
+    const struct {
+        std::string path;
+        const char* system;
+    } refused[] = {
+        {"/", "/"},
+        {"/etc", "/etc"},
+        {"/etc/x", "/etc"},
+        {"/usr/local/rec", "/usr"},
+        {"/srv/../etc", "/etc"},
+        {dir.File("etc-link"), "/etc"},
+        {dir.File("etc-link") + "/zorv", "/etc"},
+        {"/proc/self", "/proc"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_EQ(local.Err("SetPath", 0, r.path), 0) << r.path;
+        EXPECT_TRUE(JournalHas(*server, "Record directory " + r.path +
+                                            " refused: it is, holds or lies in the system "
+                                            "directory " +
+                                            r.system))
+            << r.path;
+        EXPECT_EQ(server->RecordDirectory(0), before) << r.path;
+    }
+    EXPECT_EQ(local.Err("SetPath", 0, dir.File("records")), 1);
+    EXPECT_EQ(server->RecordDirectory(0), dir.File("records"));
+}
+
 TEST(LocalBusTest, ListeningGatewayAndPipe) {
     CPrivateBus bus;
     ASSERT_TRUE(bus.Running());
@@ -266,8 +339,8 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
         << "the line monitor on the same port ends the listen link";
     EXPECT_EQ(local.Err("lineMonitorChannel", 0, 0, port, 0), 0);
 
-    // The database gateway: a record under the record root is appended, one
-    // with a file elsewhere is refused.
+    // The database gateway: a record file under the record root is appended,
+    // one with a file elsewhere is refused.
     auto gateway = sdbus::createProxy(local.Connection(), kLocalBusName, kDbGatewayPath);
     tagDB_Record record{};
     record.year = 2026;
@@ -276,7 +349,9 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
     record.hour = 5;
     record.Format = kFormatPcm;
     const std::string root = server->RecordDirectory(0);
-    SetText(record.namefile, root + "/offered.wav");
+    const std::string offered = root + "/20261211.zr18/" + RecordName(2026, 12, 11, 5, 0, 0);
+    WriteRecordFile(offered, 4096);
+    SetText(record.namefile, offered);
     const auto offer = [&](const tagDB_Record& r) {
         const auto* p = reinterpret_cast<const uint8_t*>(&r);
         int32_t err = -9;
@@ -293,6 +368,8 @@ TEST(LocalBusTest, ListeningGatewayAndPipe) {
     EXPECT_EQ(offer(outside), 0);
     tagDB_Record badFormat = record;
     badFormat.Format = 77;
+    SetText(badFormat.namefile, root + "/" + RecordName(2026, 12, 11, 5, 0, 1));
+    WriteRecordFile(GetText(badFormat.namefile), 4096);
     EXPECT_EQ(offer(badFormat), 0);
 
     // The pipe of GetReadHandlePipe: none for a process that does not exist.

@@ -25,12 +25,13 @@ CDataBase& Database(CRecordServer& server) {
     return dynamic_cast<CDataBase&>(*server.Components().database);
 }
 
-// A finished record of that day with a 1 MiB file, entered into the database.
+// A finished record of that day with a 1 MiB record file, entered into the
+// database.
 std::string Enter(CDataBase& db, const std::string& root, uint32_t year) {
-    const std::string file = root + "/" + std::to_string(year) + "0101.zr18/" +
-                             std::to_string(year) + "0101100000000" + "00z18.wav";
-    WriteFileOfSize(file, 1 << 20);
+    const std::string file =
+        root + "/" + DayDirectoryName(year, 1, 1) + "/" + RecordName(year, 1, 1, 10, 0, 0, 0);
     tagDB_Record r = MakeRecord(year, 1, 1, 10, 0, 0, 0, file);
+    WriteRecordFile(file, 1 << 20, r);
     EXPECT_TRUE(db.UpdateDbRecord(r, 0, 0));
     return file;
 }
@@ -40,6 +41,10 @@ TEST(RecordRootsTest, DeletionsReachRecordsUnderEveryRootUsedBefore) {
         const char* name;
         bool restart;  // a new server process between the change and the deletion
         bool byAge;    // DeleteBefore, else DeleteOldest
+    };
+    const auto deletion = [](CDataBase& db, bool byAge) {
+        RecordDeletionTally tally;
+        return byAge ? db.DeleteBefore(2021, 1, 1, tally) : db.DeleteOldest(1, tally);
     };
     const Case cases[] = {
         {"by age", false, true},
@@ -65,7 +70,7 @@ TEST(RecordRootsTest, DeletionsReachRecordsUnderEveryRootUsedBefore) {
             ASSERT_EQ(server.SetRecordDirectory(1, second), 0);
             if (!c.restart) {
                 ASSERT_TRUE(db.Open(dir.Path()));
-                EXPECT_EQ(c.byAge ? db.DeleteBefore(2021, 1, 1) : db.DeleteOldest(1), 1);
+                EXPECT_EQ(deletion(db, c.byAge), 1);
                 db.Close();
                 EXPECT_FALSE(fs::exists(old));
                 continue;
@@ -76,7 +81,7 @@ TEST(RecordRootsTest, DeletionsReachRecordsUnderEveryRootUsedBefore) {
         ASSERT_EQ(server.SetRecordDirectory(1, second), 0);
         CDataBase& db = Database(server);
         ASSERT_TRUE(db.Open(dir.Path()));
-        EXPECT_EQ(c.byAge ? db.DeleteBefore(2021, 1, 1) : db.DeleteOldest(1), 1);
+        EXPECT_EQ(deletion(db, c.byAge), 1);
         db.Close();
         EXPECT_FALSE(fs::exists(old));
         EXPECT_EQ(CTableReader(dir.File("ZORV.dbf")).Count(), 0);

@@ -10,6 +10,7 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -221,6 +222,45 @@ TEST_F(StorageQuotaProcessTest, OnAFullDiskTheOldestRecordsGoInStepsAndTheNewest
     };
     EXPECT_EQ(newest(left), newest(seen));
     ExpectFilesAndRowsAgree({disk});
+
+    // Each deletion says how many record files went and when the oldest and
+    // the newest of them started: never after a record that stayed.
+    std::string oldestLeft = "99999999999999";
+    for (const std::string& file : left) {
+        oldestLeft = std::min(oldestLeft, StartOf(file));
+    }
+    const std::string deletedText = FormatCatalogText(Msg{214}, 0u, 0u);
+    const std::string head = deletedText.substr(0, deletedText.find(' '));
+    const std::vector<JournalLine> journal = ReadJournal(m_dir.File("ZORV_18.log"));
+    int lines = 0;
+    uint64_t files = 0;
+    for (std::size_t i = 1; i < journal.size(); ++i) {
+        unsigned count = 0;
+        int from[6] = {};
+        int to[6] = {};
+        if (std::sscanf(journal[i].text.c_str(),
+                        "Record files deleted: %u, started from %d-%d-%d %d:%d:%d to %d-%d-%d "
+                        "%d:%d:%d",
+                        &count, &from[0], &from[1], &from[2], &from[3], &from[4], &from[5], &to[0],
+                        &to[1], &to[2], &to[3], &to[4], &to[5]) < 1) {
+            continue;
+        }
+        ++lines;
+        files += count;
+        EXPECT_TRUE(journal[i - 1].text.starts_with(head)) << "after text 214: " << journal[i].text;
+        if (count > 0) {
+            char first[16];
+            char last[16];
+            std::snprintf(first, sizeof first, "%04d%02d%02d%02d%02d%02d", from[0], from[1],
+                          from[2], from[3], from[4], from[5]);
+            std::snprintf(last, sizeof last, "%04d%02d%02d%02d%02d%02d", to[0], to[1], to[2],
+                          to[3], to[4], to[5]);
+            EXPECT_LE(std::string(first), std::string(last)) << journal[i].text;
+            EXPECT_LE(std::string(last), oldestLeft) << journal[i].text;
+        }
+    }
+    EXPECT_EQ(lines, JournalCount(214));
+    EXPECT_GE(files, 1u);
 }
 
 TEST_F(StorageQuotaProcessTest, TheRootSwitchesToASecondFileSystemStaysAndBothFullKeepRecording) {

@@ -171,15 +171,16 @@ public:
         }
         return 0;
     }
-    int32_t DeleteOldest(int32_t handle, int32_t megabytes) override {
+    int32_t DeleteOldest(int32_t handle, int32_t megabytes, RecordDeletionTally* tally) override {
         CheckOpen(handle);
-        const int32_t result = m_real.DeleteOldest(handle, megabytes);
+        const int32_t result = m_real.DeleteOldest(handle, megabytes, tally);
         CheckOpen(handle);  // the handle must stay open for the whole call
         return result;
     }
-    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day) override {
+    int32_t DeleteBefore(int32_t handle, int32_t year, int32_t month, int32_t day,
+                         RecordDeletionTally* tally) override {
         CheckOpen(handle);
-        return m_real.DeleteBefore(handle, year, month, day);
+        return m_real.DeleteBefore(handle, year, month, day, tally);
     }
     void Close(int32_t handle) override {
         {
@@ -553,36 +554,79 @@ TEST_F(DataBaseTest, FailedCallsAndExceptionsAreReported) {
 TEST_F(DataBaseTest, DeletionsRemoveOldRecordsInsideTheRootsAndRefreshTheArchiver) {
     const std::string root = m_dir.File("rec");
     const std::string elsewhere = m_dir.File("elsewhere");
-    EXPECT_EQ(m_db.DeleteOldest(1), -1);  // closed
-    EXPECT_EQ(m_db.DeleteBefore(2024, 1, 1), -1);
+    RecordDeletionTally tally;
+    EXPECT_EQ(m_db.DeleteOldest(1, tally), -1);  // closed
+    EXPECT_EQ(m_db.DeleteBefore(2024, 1, 1, tally), -1);
     EXPECT_EQ(m_archiver.m_refreshes, 0);
 
     m_db.SetRecordRoots({root});  // kept for the next Open
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    const std::string a = elsewhere + "/" + RecordName(2024, 1, 1, 10, 0, 0);
+    const std::string b = root + "/" + RecordName(2024, 1, 2, 10, 0, 0);
+    const std::string c = root + "/" + RecordName(2024, 1, 3, 10, 0, 0);
     const struct {
         uint32_t day;
         std::string file;
-    } records[] = {{1, elsewhere + "/a.wav"}, {2, root + "/b.wav"}, {3, root + "/c.wav"}};
+    } records[] = {{1, a}, {2, b}, {3, c}};
     for (const auto& rec : records) {
-        WriteFileOfSize(rec.file, 1 << 20);
+        WriteRecordFile(rec.file, 1 << 20);
         tagDB_Record r = MakeRecord(2024, 1, rec.day, 10, 0, 0, 0, rec.file);
         ASSERT_TRUE(m_db.UpdateDbRecord(r, 0, 0));
     }
     m_db.Close();  // written
     ASSERT_TRUE(m_db.Open(m_dir.Path()));
 
-    EXPECT_EQ(m_db.DeleteOldest(1), 1);  // a.wav is outside the roots: b.wav goes
-    EXPECT_TRUE(Exists(elsewhere + "/a.wav"));
-    EXPECT_FALSE(Exists(root + "/b.wav"));
+    EXPECT_EQ(m_db.DeleteOldest(1, tally), 1);  // a is outside the roots: b goes
+    EXPECT_TRUE(Exists(a));
+    EXPECT_FALSE(Exists(b));
     EXPECT_EQ(m_archiver.m_refreshes, 1);
+    EXPECT_EQ(tally.files, 1u);
+    EXPECT_EQ(tally.oldest, (RecordDeletionTally::Start{2024, 1, 2, 10, 0, 0}));
 
     m_db.SetRecordRoots({root, elsewhere});  // applies to the open table at once
-    EXPECT_EQ(m_db.DeleteBefore(2024, 1, 3), 1);
-    EXPECT_FALSE(Exists(elsewhere + "/a.wav"));
-    EXPECT_TRUE(Exists(root + "/c.wav"));
+    tally = {};
+    EXPECT_EQ(m_db.DeleteBefore(2024, 1, 3, tally), 1);
+    EXPECT_FALSE(Exists(a));
+    EXPECT_TRUE(Exists(c));
     EXPECT_EQ(m_archiver.m_refreshes, 2);
+    EXPECT_EQ(tally.files, 1u);
+    EXPECT_EQ(tally.newest, (RecordDeletionTally::Start{2024, 1, 1, 10, 0, 0}));
     m_db.Close();
-    EXPECT_EQ(CTableReader(TablePath()).Files(), std::vector<std::string>{root + "/c.wav"});
+    EXPECT_EQ(CTableReader(TablePath()).Files(), std::vector<std::string>{c});
+}
+
+TEST_F(DataBaseTest, RecordFileOwnedSeesStoredAndWaitingRecordsByRecordName) {
+    const std::string root = m_dir.File("rec");
+    const std::string stored = root + "/20240101.zr18/" + RecordName(2024, 1, 1, 10, 0, 0);
+    const std::string waiting = root + "/" + RecordName(2024, 1, 1, 11, 0, 0);
+    EXPECT_EQ(m_db.RecordFileOwned(stored), -1);  // closed: it cannot tell
+    ASSERT_TRUE(m_db.Open(m_dir.Path()));
+    // The stored record is written, then its hand-over to the archiver holds
+    // the database thread: what is queued next waits in the ring.
+    m_archiver.Arm();
+    tagDB_Record r = MakeRecord(2024, 1, 1, 10, 0, 0, 0, stored);
+    ASSERT_TRUE(m_db.UpdateDbRecord(r, 0, 0));
+    m_archiver.WaitUntilHolding();
+    tagDB_Record w = MakeRecord(2024, 1, 1, 11, 0, 0, 0, waiting);
+    ASSERT_TRUE(m_db.AddDbRecord(w));
+    const struct {
+        std::string namefile;
+        int32_t owned;
+    } cases[] = {
+        {stored, 1},
+        // The same record name elsewhere: the compressor moves a record and
+        // its name stays.
+        {root + "/" + RecordName(2024, 1, 1, 10, 0, 0), 1},
+        {waiting, 1},
+        {root + "/" + RecordName(2024, 1, 1, 12, 0, 0), 0},
+        {root + "/", -1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(m_db.RecordFileOwned(c.namefile), c.owned) << c.namefile;
+    }
+    EXPECT_EQ(m_db.QueuedCount(), 1);
+    m_archiver.Release();
+    m_db.Close();
 }
 
 TEST_F(DataBaseTest, DeletionsOnTheTimerThreadNeverUseAHandleBeingClosed) {
@@ -594,15 +638,16 @@ TEST_F(DataBaseTest, DeletionsOnTheTimerThreadNeverUseAHandleBeingClosed) {
     std::atomic<int> badResults{0};
     std::thread timer([&] {
         while (reopening) {
+            RecordDeletionTally tally;
             const int32_t result =
-                deletions % 2 ? m_db.DeleteOldest(1) : m_db.DeleteBefore(2024, 6, 1);
+                deletions % 2 ? m_db.DeleteOldest(1, tally) : m_db.DeleteBefore(2024, 6, 1, tally);
             badResults += result < -1;
             ++deletions;
         }
     });
     for (uint32_t i = 0; i < 60; ++i) {
-        const std::string file = root + "/f" + std::to_string(i) + ".wav";
-        WriteFileOfSize(file, 1024);
+        const std::string file = root + "/" + RecordName(2024, 5, 1 + i % 28, 10, 0, 0, i);
+        WriteRecordFile(file, 1024);
         tagDB_Record r = MakeRecord(2024, 5, 1 + i % 28, 10, 0, 0, i, file);
         EXPECT_TRUE(m_db.UpdateDbRecord(r, 0, 0));
         if (i % 2 == 0) {

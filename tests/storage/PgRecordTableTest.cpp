@@ -142,32 +142,48 @@ TEST_F(PgRecordTableTest, EachServerDeletesOnlyItsOwnRecordsAndFiles) {
     beta->SetRecordRoots({rootB});
     // Both servers hold records of the same days, one MiB each; beta's
     // are the older ones.
+    const auto fileA = [&](uint32_t day) {
+        return rootA + "/" + RecordName(2026, 11, day, 12, 0, 0);
+    };
+    const auto fileB = [&](uint32_t day) {
+        return rootB + "/" + RecordName(2026, 11, day, 11, 0, 0);
+    };
     for (uint32_t day = 1; day <= 4; ++day) {
-        const std::string fa = rootA + "/" + std::to_string(day) + ".wav";
-        const std::string fb = rootB + "/" + std::to_string(day) + ".wav";
-        WriteFileOfSize(fa, 1 << 20);
-        WriteFileOfSize(fb, 1 << 20);
-        ASSERT_TRUE(alpha->Append(MakeRecord(2026, 11, day, 12, 0, 0, 1, fa)));
-        ASSERT_TRUE(beta->Append(MakeRecord(2026, 11, day, 11, 0, 0, 1, fb)));
+        WriteRecordFile(fileA(day), 1 << 20);
+        WriteRecordFile(fileB(day), 1 << 20);
+        ASSERT_TRUE(alpha->Append(MakeRecord(2026, 11, day, 12, 0, 0, 1, fileA(day))));
+        ASSERT_TRUE(beta->Append(MakeRecord(2026, 11, day, 11, 0, 0, 1, fileB(day))));
     }
-    EXPECT_EQ(alpha->DeleteOldest(2), 2);
-    EXPECT_FALSE(Exists(rootA + "/1.wav"));
-    EXPECT_FALSE(Exists(rootA + "/2.wav"));
-    EXPECT_TRUE(Exists(rootA + "/3.wav"));
-    EXPECT_EQ(Count("owner = 'alpha'"), 2);
+    // Alpha's oldest row names a file of its root that is no record: it stays.
+    const std::string notes = rootA + "/notes.wav";
+    WriteFileOfSize(notes, 1 << 20);
+    ASSERT_TRUE(alpha->Append(MakeRecord(2026, 10, 1, 0, 0, 0, 1, notes)));
+
+    RecordDeletionTally tally;
+    EXPECT_EQ(alpha->DeleteOldest(2, &tally), 2);
+    EXPECT_TRUE(Exists(notes));
+    EXPECT_FALSE(Exists(fileA(1)));
+    EXPECT_FALSE(Exists(fileA(2)));
+    EXPECT_TRUE(Exists(fileA(3)));
+    EXPECT_EQ(tally.files, 2u);
+    EXPECT_EQ(tally.oldest, (RecordDeletionTally::Start{2026, 11, 1, 12, 0, 0}));
+    EXPECT_EQ(tally.newest, (RecordDeletionTally::Start{2026, 11, 2, 12, 0, 0}));
+    EXPECT_EQ(Count("owner = 'alpha'"), 3);
     EXPECT_EQ(Count("owner = 'beta'"), 4);
     for (uint32_t day = 1; day <= 4; ++day) {
-        EXPECT_TRUE(Exists(rootB + "/" + std::to_string(day) + ".wav")) << day;
+        EXPECT_TRUE(Exists(fileB(day))) << day;
     }
 
-    EXPECT_EQ(beta->DeleteBefore(2026, 11, 4), 3);
+    tally = {};
+    EXPECT_EQ(beta->DeleteBefore(2026, 11, 4, &tally), 3);
+    EXPECT_EQ(tally.files, 3u);
     EXPECT_EQ(Count("owner = 'beta'"), 1);
-    EXPECT_EQ(Count("owner = 'alpha'"), 2);
-    EXPECT_TRUE(Exists(rootA + "/3.wav"));
-    EXPECT_TRUE(Exists(rootB + "/4.wav"));
+    EXPECT_EQ(Count("owner = 'alpha'"), 3);
+    EXPECT_TRUE(Exists(fileA(3)));
+    EXPECT_TRUE(Exists(fileB(4)));
     // The same call key under another owner is not this server's call.
     uint32_t format = 0;
-    EXPECT_EQ(beta->FindFormat(MakeRecord(2026, 11, 3, 12, 0, 0, 1, rootA + "/3.wav"), format), 0);
+    EXPECT_EQ(beta->FindFormat(MakeRecord(2026, 11, 3, 12, 0, 0, 1, fileA(3)), format), 0);
 }
 
 TEST_F(PgRecordTableTest, TwoServersAppendingTogetherKeepEveryRecordOnce) {

@@ -46,14 +46,15 @@ protected:
     std::string TablePath() const { return m_dir.File(kTableName); }
     std::string InRoot(const std::string& name) const { return m_root + "/" + name; }
 
-    // A record of that day with a file of size bytes in the root.
-    tagDB_Record AddWithFile(int32_t handle, uint32_t year, uint32_t mon, uint32_t day,
-                             uint32_t hour, uint32_t min, uint32_t sec, const std::string& name,
-                             std::size_t size) {
-        const tagDB_Record r = MakeRecord(year, mon, day, hour, min, sec, 0, InRoot(name));
-        WriteFileOfSize(InRoot(name), size);
+    // A record started then, with its record file of size bytes in the root;
+    // the file's path.
+    std::string AddWithFile(int32_t handle, uint32_t year, uint32_t mon, uint32_t day,
+                            uint32_t hour, uint32_t min, uint32_t sec, std::size_t size) {
+        const std::string file = InRoot(RecordName(year, mon, day, hour, min, sec));
+        const tagDB_Record r = MakeRecord(year, mon, day, hour, min, sec, 0, file);
+        WriteRecordFile(file, size, r);
         EXPECT_EQ(m_library.Append(handle, r), 0);
-        return r;
+        return file;
     }
 
     CTempDir m_dir;
@@ -321,8 +322,8 @@ TEST_F(RecordDbLibraryTest, ClosedHandlesFailAndAreNeverGivenOutAgain) {
     int32_t result = 0;
     EXPECT_EQ(m_library.Apply(first, std::span(&change, 1), std::span(&result, 1)), -1);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(m_library.DeleteOldest(first, 1), -1);
-    EXPECT_EQ(m_library.DeleteBefore(first, 2024, 1, 1), -1);
+    EXPECT_EQ(m_library.DeleteOldest(first, 1, nullptr), -1);
+    EXPECT_EQ(m_library.DeleteBefore(first, 2024, 1, 1, nullptr), -1);
     EXPECT_FALSE(m_library.SetRecordRoots(first, {m_root}));
     m_library.Close(first);  // twice is harmless
 
@@ -342,170 +343,266 @@ TEST_F(RecordDbLibraryTest, ClosedHandlesFailAndAreNeverGivenOutAgain) {
 TEST_F(RecordDbLibraryTest, DeleteOldestRemovesTheOldestRecordsWithTheirFiles) {
     const int32_t handle = OpenServerTable();
     // Inserted out of order: age is the start time, not the insertion order.
-    AddWithFile(handle, 2024, 3, 1, 8, 0, 0, "d.wav", kMiB / 2);
-    AddWithFile(handle, 2023, 12, 31, 23, 59, 59, "a.wav", kMiB / 2);
-    AddWithFile(handle, 2024, 1, 1, 0, 0, 1, "c.wav", kMiB / 2);
-    AddWithFile(handle, 2024, 1, 1, 0, 0, 0, "b.wav", kMiB / 2);
-    AddWithFile(handle, 2024, 3, 2, 8, 0, 0, "e.wav", 3 * kMiB);
+    const std::string d = AddWithFile(handle, 2024, 3, 1, 8, 0, 0, kMiB / 2);
+    const std::string a = AddWithFile(handle, 2023, 12, 31, 23, 59, 59, kMiB / 2);
+    const std::string c = AddWithFile(handle, 2024, 1, 1, 0, 0, 1, kMiB / 2);
+    const std::string b = AddWithFile(handle, 2024, 1, 1, 0, 0, 0, kMiB / 2);
+    AddWithFile(handle, 2024, 3, 2, 8, 0, 0, 3 * kMiB);
 
-    EXPECT_EQ(m_library.DeleteOldest(handle, 1), 1);
-    EXPECT_FALSE(Exists(InRoot("a.wav")));
-    EXPECT_FALSE(Exists(InRoot("b.wav")));
-    EXPECT_TRUE(Exists(InRoot("c.wav")));
+    RecordDeletionTally tally;
+    EXPECT_EQ(m_library.DeleteOldest(handle, 1, &tally), 1);
+    EXPECT_FALSE(Exists(a));
+    EXPECT_FALSE(Exists(b));
+    EXPECT_TRUE(Exists(c));
     EXPECT_EQ(CTableReader(TablePath()).Files(),
-              (std::vector<std::string>{InRoot("d.wav"), InRoot("c.wav"), InRoot("e.wav")}));
+              (std::vector<std::string>{d, c, InRoot(RecordName(2024, 3, 2, 8, 0, 0))}));
+    EXPECT_EQ(tally.files, 2u);
+    EXPECT_EQ(tally.bytes, kMiB);
+    EXPECT_EQ(tally.oldest, (RecordDeletionTally::Start{2023, 12, 31, 23, 59, 59}));
+    EXPECT_EQ(tally.newest, (RecordDeletionTally::Start{2024, 1, 1, 0, 0, 0}));
 
-    EXPECT_EQ(m_library.DeleteOldest(handle, 2), 4);  // c, d and the 3 MiB e
+    EXPECT_EQ(m_library.DeleteOldest(handle, 2, nullptr), 4);  // c, d and the 3 MiB e
     EXPECT_EQ(CTableReader(TablePath()).Count(), 0);
-    EXPECT_EQ(m_library.DeleteOldest(handle, 1), 0);  // nothing left
-    EXPECT_EQ(m_library.DeleteOldest(handle, 0), 0);
-    EXPECT_EQ(m_library.DeleteOldest(handle, -1), -1);
+    EXPECT_EQ(m_library.DeleteOldest(handle, 1, nullptr), 0);  // nothing left
+    EXPECT_EQ(m_library.DeleteOldest(handle, 0, nullptr), 0);
+    EXPECT_EQ(m_library.DeleteOldest(handle, -1, nullptr), -1);
     m_library.Close(handle);
 }
 
 TEST_F(RecordDbLibraryTest, DeletionKeepsWhatMustStayAndDropsWhatIsGone) {
     // Each case stores one record older than a removable 1 MiB record, then
-    // deletes 1 MiB: the case's record is passed over or dropped, and the
-    // deletion goes on to the removable one.
+    // deletes 1 MiB, by size and by age: the case's record is passed over,
+    // dropped or removed with its file, and the deletion goes on to the
+    // removable one.
     struct Setup {
         std::string namefile;
         uint32_t format = kFormatPcm;
         std::string file;  // the file that must still exist afterwards, if any
     };
+    enum class Outcome {
+        kKept,     // the row stays, and the file if there is one
+        kDropped,  // the row goes; no file was removed
+        kRemoved,  // the row goes with its file
+    };
     struct Case {
         const char* name;
         std::function<Setup(const std::string& root, const std::string& other)> setup;
-        bool rowStays;
+        Outcome outcome;
     };
+    // The name the case's record would have, and a real record of 10 bytes of audio.
+    const std::string name = RecordName(2020, 1, 1, 0, 0, 0);
+    const auto record = [](const std::string& path) { WriteRecordFile(path, 1090); };
     int lockFd = -1;
+    const auto lock = [&lockFd](const std::string& path) {
+        lockFd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_EQ(::flock(lockFd, LOCK_SH | LOCK_NB), 0);
+    };
     const Case cases[] = {
         {"being written, held by its writer",
-         [&lockFd](const std::string& root, const std::string&) {
-             WriteFileOfSize(root + "/w.wav", 10);
-             lockFd = ::open((root + "/w.wav").c_str(), O_RDWR | O_CLOEXEC);
-             EXPECT_EQ(::flock(lockFd, LOCK_SH | LOCK_NB), 0);
-             return Setup{root + "/w.wav", kFormatRecording, root + "/w.wav"};
+         [&](const std::string& root, const std::string&) {
+             record(root + "/" + name);
+             lock(root + "/" + name);
+             return Setup{root + "/" + name, kFormatRecording, root + "/" + name};
          },
-         true},
+         Outcome::kKept},
         // Cut short by a crash: nobody holds it, so it is not kept for ever.
         {"still being written but held by nobody",
-         [](const std::string& root, const std::string&) {
-             WriteFileOfSize(root + "/cut.wav", 10);
-             return Setup{root + "/cut.wav", kFormatRecording, ""};
+         [&](const std::string& root, const std::string&) {
+             record(root + "/" + name);
+             return Setup{root + "/" + name, kFormatRecording, ""};
          },
-         false},
-        {"locked by its writer",
-         [&lockFd](const std::string& root, const std::string&) {
-             WriteFileOfSize(root + "/l.wav", 10);
-             lockFd = ::open((root + "/l.wav").c_str(), O_RDWR | O_CLOEXEC);
-             EXPECT_EQ(::flock(lockFd, LOCK_SH | LOCK_NB), 0);
-             return Setup{root + "/l.wav", kFormatWaiting, root + "/l.wav"};
+         Outcome::kRemoved},
+        {"locked by the compressor",
+         [&](const std::string& root, const std::string&) {
+             record(root + "/" + name);
+             lock(root + "/" + name);
+             return Setup{root + "/" + name, kFormatWaiting, root + "/" + name};
          },
-         true},
+         Outcome::kKept},
+        {"a record in its day directory",
+         [&](const std::string& root, const std::string&) {
+             record(root + "/20200101.zr18/" + name);
+             return Setup{root + "/20200101.zr18/" + name, kFormatPcm, ""};
+         },
+         Outcome::kRemoved},
+        {"a monitor record",
+         [&](const std::string& root, const std::string&) {
+             const std::string monitor = root + "/20200101000000001000_rmo_z18.wav";
+             record(monitor);
+             return Setup{monitor, kFormatPcm, ""};
+         },
+         Outcome::kRemoved},
+        {"not named as a record",
+         [&](const std::string& root, const std::string&) {
+             record(root + "/notes.wav");
+             return Setup{root + "/notes.wav", kFormatPcm, root + "/notes.wav"};
+         },
+         Outcome::kKept},
+        {"a record's name on a file without a record header",
+         [&](const std::string& root, const std::string&) {
+             WriteFileOfSize(root + "/" + name, 2000);
+             return Setup{root + "/" + name, kFormatPcm, root + "/" + name};
+         },
+         Outcome::kKept},
+        {"a record's name on a RIFF file without metadata",
+         [&](const std::string& root, const std::string&) {
+             // A plain WAVE file: "fmt " and "data", no "fact" or "SHDR".
+             const std::string path = root + "/" + name;
+             WriteFileOfSize(path, 0);
+             std::ofstream(path, std::ios::binary)
+                 .write(
+                     "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0"
+                     "\x02\0\x10\0data\0\0\0\0",
+                     44);
+             return Setup{path, kFormatPcm, path};
+         },
+         Outcome::kKept},
+        {"a record in a directory that is no day directory",
+         [&](const std::string& root, const std::string&) {
+             record(root + "/keep/" + name);
+             return Setup{root + "/keep/" + name, kFormatPcm, root + "/keep/" + name};
+         },
+         Outcome::kKept},
+        {"a record two day directories down",
+         [&](const std::string& root, const std::string&) {
+             const std::string deep = root + "/20200101.zr18/20200101.zr18/" + name;
+             record(deep);
+             return Setup{deep, kFormatPcm, deep};
+         },
+         Outcome::kKept},
         {"outside the roots",
-         [](const std::string&, const std::string& other) {
-             WriteFileOfSize(other + "/x.wav", 10);
-             return Setup{other + "/x.wav", kFormatPcm, other + "/x.wav"};
+         [&](const std::string&, const std::string& other) {
+             record(other + "/" + name);
+             return Setup{other + "/" + name, kFormatPcm, other + "/" + name};
          },
-         true},
+         Outcome::kKept},
         {"escaping the root with ..",
-         [](const std::string& root, const std::string& other) {
-             WriteFileOfSize(other + "/x.wav", 10);
-             return Setup{root + "/../other/x.wav", kFormatPcm, other + "/x.wav"};
+         [&](const std::string& root, const std::string& other) {
+             record(other + "/" + name);
+             return Setup{root + "/../other/" + name, kFormatPcm, other + "/" + name};
          },
-         true},
+         Outcome::kKept},
         {"a link in the root to a file outside",
-         [](const std::string& root, const std::string& other) {
-             WriteFileOfSize(other + "/x.wav", 10);
-             std::filesystem::create_symlink(other + "/x.wav", root + "/link.wav");
-             return Setup{root + "/link.wav", kFormatPcm, other + "/x.wav"};
+         [&](const std::string& root, const std::string& other) {
+             record(other + "/" + name);
+             std::filesystem::create_symlink(other + "/" + name, root + "/" + name);
+             return Setup{root + "/" + name, kFormatPcm, other + "/" + name};
          },
-         true},
+         Outcome::kKept},
+        {"a link in the root to a record in a day directory",
+         [&](const std::string& root, const std::string&) {
+             const std::string target = root + "/20200101.zr18/" + RecordName(2020, 1, 1, 0, 0, 1);
+             record(target);
+             std::filesystem::create_symlink(target, root + "/" + name);
+             return Setup{root + "/" + name, kFormatPcm, target};
+         },
+         Outcome::kKept},
+        {"a day directory that is a link",
+         [&](const std::string& root, const std::string& other) {
+             record(other + "/" + name);
+             std::filesystem::create_directory_symlink(other, root + "/20200101.zr18");
+             return Setup{root + "/20200101.zr18/" + name, kFormatPcm, other + "/" + name};
+         },
+         Outcome::kKept},
         {"a relative path",
-         [](const std::string& root, const std::string&) {
-             WriteFileOfSize(root + "/r.wav", 10);
-             return Setup{"rec/r.wav", kFormatPcm, root + "/r.wav"};
+         [&](const std::string& root, const std::string&) {
+             record(root + "/" + name);
+             return Setup{"rec/" + name, kFormatPcm, root + "/" + name};
          },
-         true},
+         Outcome::kKept},
         {"a directory",
          [](const std::string& root, const std::string&) {
              std::filesystem::create_directories(root + "/20240101.zr18");
              return Setup{root + "/20240101.zr18", kFormatPcm, root + "/20240101.zr18"};
          },
-         true},
+         Outcome::kKept},
         {"the root itself",
          [](const std::string& root, const std::string&) {
              return Setup{root, kFormatPcm, root};
          },
-         true},
+         Outcome::kKept},
         {"a root that is missing (unmounted)",
-         [](const std::string& root, const std::string&) {
-             return Setup{root + "-unmounted/x.wav", kFormatPcm, ""};
+         [&](const std::string& root, const std::string&) {
+             return Setup{root + "-unmounted/" + name, kFormatPcm, ""};
          },
-         true},
+         Outcome::kKept},
         {"a file already gone",
-         [](const std::string& root, const std::string&) {
-             return Setup{root + "/gone.wav", kFormatPcm, ""};
+         [&](const std::string& root, const std::string&) {
+             return Setup{root + "/" + name, kFormatPcm, ""};
          },
-         false},
+         Outcome::kDropped},
         {"a call without a recording",
          [](const std::string&, const std::string&) {
              return Setup{"", kFormatPcm, ""};
          },
-         false},
+         Outcome::kDropped},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CTempDir dir;
-        const std::string root = dir.File("rec");
-        const std::string other = dir.File("other");
-        std::filesystem::create_directories(root);
-        std::filesystem::create_directories(other);
-        const int32_t handle = m_library.Open(kKind, dir.Path(), kTableName, kServerMode);
-        ASSERT_NE(handle, -1);
-        ASSERT_TRUE(m_library.SetRecordRoots(handle, {root, root + "-unmounted"}));
+    for (const bool byAge : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (byAge ? ", by age" : ", by size"));
+            CTempDir dir;
+            const std::string root = dir.File("rec");
+            const std::string other = dir.File("other");
+            std::filesystem::create_directories(root);
+            std::filesystem::create_directories(other);
+            const int32_t handle = m_library.Open(kKind, dir.Path(), kTableName, kServerMode);
+            ASSERT_NE(handle, -1);
+            ASSERT_TRUE(m_library.SetRecordRoots(handle, {root, root + "-unmounted"}));
 
-        const Setup s = c.setup(root, other);
-        ASSERT_EQ(
-            m_library.Append(handle, MakeRecord(2020, 1, 1, 0, 0, 0, 1, s.namefile, s.format)), 0);
-        WriteFileOfSize(root + "/newer.wav", kMiB);
-        ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 0, 0, 0, 2, root + "/newer.wav")),
-                  0);
+            const Setup s = c.setup(root, other);
+            ASSERT_EQ(
+                m_library.Append(handle, MakeRecord(2020, 1, 1, 0, 0, 0, 1, s.namefile, s.format)),
+                0);
+            const std::string newer = root + "/" + RecordName(2024, 1, 1, 0, 0, 0, 2);
+            WriteRecordFile(newer, kMiB);
+            ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 0, 0, 0, 2, newer)), 0);
 
-        EXPECT_EQ(m_library.DeleteOldest(handle, 1), 1);
-        EXPECT_FALSE(Exists(root + "/newer.wav"));
-        if (!s.file.empty()) {
-            EXPECT_TRUE(Exists(s.file));
-        }
-        const std::vector<std::string> files = CTableReader(dir.File(kTableName)).Files();
-        EXPECT_EQ(files,
-                  c.rowStays ? std::vector<std::string>{s.namefile} : std::vector<std::string>{});
-        m_library.Close(handle);
-        if (lockFd >= 0) {
-            ::close(lockFd);
-            lockFd = -1;
+            RecordDeletionTally tally;
+            EXPECT_EQ(byAge ? m_library.DeleteBefore(handle, 2025, 1, 1, &tally)
+                            : m_library.DeleteOldest(handle, 1, &tally),
+                      1);
+            EXPECT_FALSE(Exists(newer));
+            if (!s.file.empty()) {
+                EXPECT_TRUE(Exists(s.file));
+            }
+            // A record file removed with its row counts; a row dropped alone does not.
+            EXPECT_EQ(tally.files, c.outcome == Outcome::kRemoved ? 2u : 1u);
+            if (c.outcome == Outcome::kRemoved) {
+                EXPECT_FALSE(Exists(s.namefile));
+            }
+            const std::vector<std::string> files = CTableReader(dir.File(kTableName)).Files();
+            EXPECT_EQ(files, c.outcome == Outcome::kKept ? std::vector<std::string>{s.namefile}
+                                                         : std::vector<std::string>{});
+            m_library.Close(handle);
+            if (lockFd >= 0) {
+                ::close(lockFd);
+                lockFd = -1;
+            }
         }
     }
 }
 
 TEST_F(RecordDbLibraryTest, DeleteBeforeRemovesRecordsOfEarlierDays) {
     const int32_t handle = OpenServerTable();
-    AddWithFile(handle, 2024, 1, 31, 12, 0, 0, "jan31.wav", kMiB);
-    AddWithFile(handle, 2024, 2, 1, 23, 59, 59, "feb1.wav", kMiB);
-    AddWithFile(handle, 2024, 2, 2, 0, 0, 0, "feb2.wav", kMiB);
-    AddWithFile(handle, 2025, 1, 1, 0, 0, 0, "next-year.wav", kMiB);
+    const std::string jan31 = AddWithFile(handle, 2024, 1, 31, 12, 0, 0, kMiB);
+    const std::string feb1 = AddWithFile(handle, 2024, 2, 1, 23, 59, 59, kMiB);
+    const std::string feb2 = AddWithFile(handle, 2024, 2, 2, 0, 0, 0, kMiB);
+    const std::string nextYear = AddWithFile(handle, 2025, 1, 1, 0, 0, 0, kMiB);
 
-    EXPECT_EQ(m_library.DeleteBefore(handle, 2024, 2, 2), 2);
-    EXPECT_FALSE(Exists(InRoot("jan31.wav")));
-    EXPECT_FALSE(Exists(InRoot("feb1.wav")));
-    EXPECT_EQ(CTableReader(TablePath()).Files(),
-              (std::vector<std::string>{InRoot("feb2.wav"), InRoot("next-year.wav")}));
+    RecordDeletionTally tally;
+    EXPECT_EQ(m_library.DeleteBefore(handle, 2024, 2, 2, &tally), 2);
+    EXPECT_FALSE(Exists(jan31));
+    EXPECT_FALSE(Exists(feb1));
+    EXPECT_EQ(CTableReader(TablePath()).Files(), (std::vector<std::string>{feb2, nextYear}));
+    EXPECT_EQ(tally.files, 2u);
+    EXPECT_EQ(tally.oldest, (RecordDeletionTally::Start{2024, 1, 31, 12, 0, 0}));
+    EXPECT_EQ(tally.newest, (RecordDeletionTally::Start{2024, 2, 1, 23, 59, 59}));
 
     const struct {
         int32_t year, month, day;
     } invalid[] = {{2024, 0, 1}, {2024, 13, 1}, {2024, 1, 0}, {2024, 1, 32}, {0, 1, 1}, {-1, 1, 1}};
     for (const auto& d : invalid) {
-        EXPECT_EQ(m_library.DeleteBefore(handle, d.year, d.month, d.day), -1)
+        EXPECT_EQ(m_library.DeleteBefore(handle, d.year, d.month, d.day, nullptr), -1)
             << d.year << "-" << d.month << "-" << d.day;
     }
     EXPECT_EQ(CTableReader(TablePath()).Count(), 2);
@@ -517,24 +614,26 @@ TEST_F(RecordDbLibraryTest, LongDeletionsWalkPastRecordsThatStay) {
     // records being written, whose writers hold their files.
     const int32_t handle = OpenServerTable();
     std::vector<int> writers;
+    std::vector<std::string> files;
     for (uint32_t i = 0; i < 150; ++i) {
-        const std::string name = "r" + std::to_string(i) + ".wav";
-        WriteFileOfSize(InRoot(name), 1);
+        files.push_back(InRoot(RecordName(2023, 1, 1, i / 60, i % 60, 0)));
+        WriteRecordFile(files.back(), 0);
         const uint32_t format = i % 10 == 0 ? kFormatRecording : kFormatPcm;
         if (format == kFormatRecording) {
-            writers.push_back(::open(InRoot(name).c_str(), O_RDWR | O_CLOEXEC));
+            writers.push_back(::open(files.back().c_str(), O_RDWR | O_CLOEXEC));
             ASSERT_EQ(::flock(writers.back(), LOCK_SH | LOCK_NB), 0);
         }
         ASSERT_EQ(m_library.Append(
-                      handle, MakeRecord(2023, 1, 1, i / 60, i % 60, 0, 0, InRoot(name), format)),
+                      handle, MakeRecord(2023, 1, 1, i / 60, i % 60, 0, 0, files.back(), format)),
                   0);
     }
-    EXPECT_EQ(m_library.DeleteBefore(handle, 2024, 1, 1), 0);  // 135 bytes: no whole megabyte
+    // 135 headers of 1080 bytes: no whole megabyte.
+    EXPECT_EQ(m_library.DeleteBefore(handle, 2024, 1, 1, nullptr), 0);
     CTableReader reader(TablePath());
     EXPECT_EQ(reader.Count(), 15);
     EXPECT_EQ(reader.Integer("SELECT count(*) FROM records WHERE Format = 4"), 15);
-    EXPECT_TRUE(Exists(InRoot("r140.wav")));
-    EXPECT_FALSE(Exists(InRoot("r149.wav")));
+    EXPECT_TRUE(Exists(files[140]));
+    EXPECT_FALSE(Exists(files[149]));
     m_library.Close(handle);
     for (int fd : writers) {
         ::close(fd);
@@ -546,18 +645,19 @@ TEST_F(RecordDbLibraryTest, ArchiveCopyNamesFilesFromItsOwnDirectory) {
     std::filesystem::create_directories(backup);
     const int32_t handle = m_library.Open(kKind, backup, kTableName, kArchiveMode);
     ASSERT_NE(handle, -1);
-    WriteFileOfSize(backup + "/20240101.zr18/a.wav", kMiB);
-    WriteFileOfSize(m_dir.File("medium/outside.wav"), kMiB);
-    ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 8, 0, 0, 0, "/20240101.zr18/a.wav")),
-              0);
-    ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 7, 0, 0, 0, "/../outside.wav")), 0);
+    const std::string copy = "/20240101.zr18/" + RecordName(2024, 1, 1, 8, 0, 0);
+    const std::string outside = RecordName(2024, 1, 1, 7, 0, 0);
+    WriteRecordFile(backup + copy, kMiB);
+    WriteRecordFile(m_dir.File("medium/" + outside), kMiB);
+    ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 8, 0, 0, 0, copy)), 0);
+    ASSERT_EQ(m_library.Append(handle, MakeRecord(2024, 1, 1, 7, 0, 0, 0, "/../" + outside)), 0);
 
-    EXPECT_EQ(m_library.DeleteOldest(handle, 1), 1);
-    EXPECT_FALSE(Exists(backup + "/20240101.zr18/a.wav"));
-    EXPECT_TRUE(Exists(m_dir.File("medium/outside.wav")));
+    EXPECT_EQ(m_library.DeleteOldest(handle, 1, nullptr), 1);
+    EXPECT_FALSE(Exists(backup + copy));
+    EXPECT_TRUE(Exists(m_dir.File("medium/" + outside)));
     m_library.Close(handle);
     EXPECT_EQ(CTableReader(backup + "/" + kTableName).Files(),
-              std::vector<std::string>{"/../outside.wav"});
+              std::vector<std::string>{"/../" + outside});
 }
 
 TEST_F(RecordDbLibraryTest, TwoThreadsShareOneHandle) {
@@ -571,9 +671,9 @@ TEST_F(RecordDbLibraryTest, TwoThreadsShareOneHandle) {
         for (uint32_t first = 0; first < 300; first += kBatch) {
             std::vector<tagDB_Record> records;
             for (uint32_t i = first; i < first + kBatch; ++i) {
-                const std::string name = "t" + std::to_string(i) + ".wav";
-                WriteFileOfSize(InRoot(name), 4096);
-                records.push_back(MakeRecord(2024, 1, 1, i / 60, i % 60, 0, 0, InRoot(name)));
+                const std::string file = InRoot(RecordName(2024, 1, 1, i / 60, i % 60, 0));
+                WriteRecordFile(file, 4096);
+                records.push_back(MakeRecord(2024, 1, 1, i / 60, i % 60, 0, 0, file));
             }
             if (first % (2 * kBatch) == 0) {
                 std::vector<RecordDbChange> changes;
@@ -595,7 +695,7 @@ TEST_F(RecordDbLibraryTest, TwoThreadsShareOneHandle) {
     });
     int failedDeletions = 0;
     while (appending) {
-        if (m_library.DeleteOldest(handle, 1) < 0) {
+        if (m_library.DeleteOldest(handle, 1, nullptr) < 0) {
             ++failedDeletions;
         }
     }

@@ -1,6 +1,6 @@
-// Helpers of the record-database tests: records, record files of a given size,
-// and a reader that looks into a table file with plain SQL, the way another
-// program querying the table would.
+// Helpers of the record-database tests: records, files of a given size (record
+// files: support/RecordFiles.h), and a reader that looks into a table file
+// with plain SQL, the way another program querying the table would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/DbRecord.h"
+#include "support/RecordFiles.h"
 
 namespace zorv::test {
 

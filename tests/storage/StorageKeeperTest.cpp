@@ -61,17 +61,22 @@ public:
                       attachment + " " + std::to_string(zip));
     }
     // IRecordDeletion: the next scripted result (kThrow throws), and the
-    // free space after it.
-    int32_t DeleteOldest(int32_t megabytes) override {
+    // free space after it. A result of n megabytes removed n files, of
+    // records started from kOldest to kNewest; a failure removed
+    // filesBeforeFailure.
+    int32_t DeleteOldest(int32_t megabytes, RecordDeletionTally& tally) override {
         log.push_back("delete oldest " + std::to_string(megabytes));
-        return NextResult();
+        return NextResult(tally);
     }
-    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day) override {
+    int32_t DeleteBefore(int32_t year, int32_t month, int32_t day,
+                         RecordDeletionTally& tally) override {
         char date[32];
         std::snprintf(date, sizeof date, "%04d-%02d-%02d", year, month, day);
         log.push_back(std::string("delete before ") + date);
-        return NextResult();
+        return NextResult(tally);
     }
+    static constexpr int64_t kOldest[6] = {2026, 1, 2, 3, 4, 5};
+    static constexpr int64_t kNewest[6] = {2026, 2, 3, 14, 5, 6};
     // IFreeSpace
     std::optional<uint64_t> AvailableBytes(const std::string& directory) const override {
         const auto it = space.find(directory);
@@ -85,14 +90,23 @@ public:
     int current = 0;
     std::map<std::string, std::optional<uint64_t>> space;
     std::deque<int32_t> results;
+    int filesBeforeFailure = 0;
     // Free space of both directories once the deletion is done.
     std::optional<std::pair<uint64_t, uint64_t>> spaceAfter;
 
 private:
-    int32_t NextResult() {
+    int32_t NextResult(RecordDeletionTally& tally) {
         const int32_t result = results.empty() ? -1 : results.front();
         if (!results.empty()) {
             results.pop_front();
+        }
+        const int files = result >= 0 ? result : filesBeforeFailure;
+        for (int i = 0; i < files; ++i) {
+            if (i == 0) {
+                tally.Add(kOldest, kMb);
+            } else {
+                tally.Add(kNewest, kMb);
+            }
         }
         if (spaceAfter) {
             space[dirs[0]] = spaceAfter->first;
@@ -110,6 +124,14 @@ std::string Error(const std::string& text) {
 }
 std::string DeletedText(uint32_t mb) {
     return FormatCatalogText(Msg{kTextDeleted}, mb, 0u);
+}
+// The line that follows text 214 for n files of the CWorld's dates.
+std::string FilesText(int n) {
+    if (n == 0) {
+        return "Record files deleted: 0";
+    }
+    return "Record files deleted: " + std::to_string(n) + ", started from 2026-01-02 03:04:05 to " +
+           (n == 1 ? "2026-01-02 03:04:05" : "2026-02-03 14:05:06");
 }
 std::string MailOf(const std::string& text) {
     return "mail 4 " + CatalogText(Msg{kTextDeletionSubject}) + " | " + text +
@@ -208,6 +230,7 @@ TEST_P(DiskSpaceCheck, SwitchesDeletesAndReports) {
         } else if (c.deleted != -1) {
             const std::string text = DeletedText(static_cast<uint32_t>(c.deleted));
             expected.push_back(Error(text));
+            expected.push_back(Error(FilesText(c.deleted)));
             expected.push_back(MailOf(text));
         }
         if (c.diskFull) {
@@ -352,6 +375,7 @@ TEST_P(DeleteByAge, RunsOnceADayAndKeepsTheDateOfTheLastSuccess) {
         } else if (step.result != -1) {
             const std::string text = DeletedText(static_cast<uint32_t>(step.result));
             expected.push_back(Error(text));
+            expected.push_back(Error(FilesText(step.result)));
             expected.push_back(MailOf(text));
         }
         EXPECT_EQ(log, expected);
@@ -401,6 +425,21 @@ TEST_F(StorageKeeperTest, TheAgeSettersWriteTheirKeys) {
     EXPECT_EQ(settings.Find("DeleteFilesAtDate", "Enable"), "0");
     EXPECT_EQ(settings.Find("DeleteFilesAtDate", "StorageDaysCount"), "4000000000");
     EXPECT_EQ(m_keeper.Current().storageDays, 4000000000u);
+}
+
+TEST_F(StorageKeeperTest, ADeletionThatFailsJournalsTheFilesItRemovedBefore) {
+    m_keeper.Configure({.deleteByAgeEnable = 1, .storageDays = 30});
+    m_clock.Set(LocalWall(2026, 3, 10, 12, 0));
+    m_world.filesBeforeFailure = 2;
+    for (const int32_t failure : {-1, kThrow}) {
+        m_world.results = {failure};
+        m_keeper.CheckDeleteByAge();
+        const std::vector<std::string> log = m_world.Take();
+        EXPECT_EQ(std::count(log.begin(), log.end(), Error(FilesText(2))), 1) << failure;
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& l) { return l.starts_with("mail"); }),
+                  0);
+    }
 }
 
 }  // namespace
