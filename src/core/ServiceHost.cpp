@@ -52,30 +52,26 @@ bool UsesSystemUnitDirectory() {
     return dir == nullptr || *dir == '\0';
 }
 
-// The systemctl program to call, or empty for none. The real unit directory
-// is managed through /bin/systemctl; a directory given by ZORV_UNIT_DIR
-// (tests, packaging) only through a program named by ZORV_SYSTEMCTL.
-std::string SystemctlProgram() {
-    if (const char* program = std::getenv("ZORV_SYSTEMCTL"); program != nullptr && *program) {
+// A system program -Service and -UnregServer call, or empty for none: the
+// program named by the variable override (tests, packaging); else the real
+// one, and only when the real unit directory is used, so that tests never
+// manage units or make groups on the machine.
+std::string SystemProgram(const char* override, const char* real) {
+    if (const char* program = std::getenv(override); program != nullptr && *program) {
         return program;
     }
-    if (!UsesSystemUnitDirectory() || ::access("/bin/systemctl", X_OK) != 0) {
+    if (!UsesSystemUnitDirectory() || ::access(real, X_OK) != 0) {
         return {};
     }
-    return "/bin/systemctl";
+    return real;
 }
 
-// The groupadd program to call, or empty for none: as for systemctl,
-// /usr/sbin/groupadd only with the real unit directory, ZORV_GROUPADD in its
-// place (tests never make groups on the machine).
+std::string SystemctlProgram() {
+    return SystemProgram("ZORV_SYSTEMCTL", "/bin/systemctl");
+}
+
 std::string GroupaddProgram() {
-    if (const char* program = std::getenv("ZORV_GROUPADD"); program != nullptr && *program) {
-        return program;
-    }
-    if (!UsesSystemUnitDirectory() || ::access("/usr/sbin/groupadd", X_OK) != 0) {
-        return {};
-    }
-    return "/usr/sbin/groupadd";
+    return SystemProgram("ZORV_GROUPADD", "/usr/sbin/groupadd");
 }
 
 // Runs program with the arguments (no shell), its output thrown away. The

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 namespace zorv {
 
@@ -76,6 +77,25 @@ bool WriteFile(const std::string& path, std::string_view bytes, mode_t mode, Fil
         }
     }
     return ::close(fd) == 0 && ok;
+}
+
+std::string ResolvePath(const std::string& path) {
+    if (path.empty()) {
+        return {};
+    }
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec) {
+        return {};
+    }
+    std::string text = std::filesystem::weakly_canonical(absolute, ec).lexically_normal().string();
+    if (ec) {
+        return {};
+    }
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
 }
 
 }  // namespace zorv

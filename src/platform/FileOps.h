@@ -30,6 +30,11 @@ inline constexpr mode_t kSystemFileMode = 0644;
 // False with errno set otherwise (EEXIST when to exists).
 bool RenameNoReplace(const std::string& from, const std::string& to);
 
+// The absolute form of path with symbolic links and "." and ".." resolved (a
+// missing tail is kept as written), without a trailing '/' except for "/"
+// itself; "" when it cannot be formed.
+std::string ResolvePath(const std::string& path);
+
 // The first of base + suffix, base + "-2" + suffix, base + "-3" + suffix, ...
 // that does not exist; "" when none is free within a thousand tries.
 std::string FreeFileName(const std::string& base, const std::string& suffix);

@@ -3,34 +3,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <system_error>
+#include "platform/FileOps.h"
 
 namespace zorv {
 namespace {
-
-namespace fs = std::filesystem;
-
-// The absolute form of path with links, "." and ".." resolved, without a
-// trailing '/' except for "/"; empty when it cannot be formed.
-std::string Resolved(const std::string& path) {
-    if (path.empty()) {
-        return {};
-    }
-    std::error_code ec;
-    const fs::path absolute = fs::absolute(path, ec);
-    if (ec) {
-        return {};
-    }
-    std::string text = fs::weakly_canonical(absolute, ec).lexically_normal().string();
-    if (ec) {
-        return {};
-    }
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    return text;
-}
 
 // Whether inner is outer or lies below it (both resolved).
 bool Within(const std::string& inner, const std::string& outer) {
@@ -67,12 +43,12 @@ std::string SystemDirectoryOf(const std::string& path, const std::vector<std::st
     if (path.empty()) {
         return {};
     }
-    std::string candidate = Resolved(path);
+    std::string candidate = ResolvePath(path);
     if (candidate.empty()) {
         candidate = "/";  // what cannot be resolved is not trusted
     }
     for (const std::string& named : system) {
-        for (const std::string& form : {Resolved(named), named}) {
+        for (const std::string& form : {ResolvePath(named), named}) {
             if (form.empty() || form.front() != '/') {
                 continue;
             }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/FileOps.h"
 #include "storage/WavRecordParser.h"
 
 namespace zorv {
@@ -143,22 +144,6 @@ bool IsRecordDayDirectoryName(std::string_view name, std::string_view daySuffix)
 std::string_view RecordNameOf(std::string_view namefile) {
     const std::size_t slash = namefile.find_last_of('/');
     return slash == std::string_view::npos ? namefile : namefile.substr(slash + 1);
-}
-
-std::string ResolvePath(const std::string& path) {
-    if (path.empty()) {
-        return {};
-    }
-    std::error_code ec;
-    const fs::path absolute = fs::absolute(path, ec);
-    if (ec) {
-        return {};
-    }
-    const fs::path resolved = fs::weakly_canonical(absolute, ec);
-    if (ec) {
-        return {};
-    }
-    return Normal(resolved.string());
 }
 
 SRecordPlace LocateRecordFile(const std::string& path, const std::vector<std::string>& roots) {

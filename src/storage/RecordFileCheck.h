@@ -60,11 +60,6 @@ bool IsRecordDayDirectoryName(std::string_view name, std::string_view daySuffix 
 // The record name of a namefile: what follows its last '/'.
 std::string_view RecordNameOf(std::string_view namefile);
 
-// The absolute form of path with symbolic links and "." and ".." resolved (a
-// missing tail is kept as written), without a trailing '/' except for "/"
-// itself; "" when it cannot be formed.
-std::string ResolvePath(const std::string& path);
-
 // Where a path lies among the record roots.
 struct SRecordPlace {
     // kNotInRoot (root empty), kBadName, kLinked, or kNone for a record
