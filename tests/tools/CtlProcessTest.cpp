@@ -8,6 +8,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "core/Journal.h"
 #include "platform/Cp1251.h"
@@ -315,6 +316,8 @@ TEST_F(CtlProcessTest, ListensToAChannelThroughTheLocalInterface) {
     const std::vector<std::string> listen = {"listen", "0", "1", "--bus", bus.Address(),
                                              "--run-dir", m_dir.Path(), "--seconds", "6"};
     EXPECT_EQ(Run(Login(listen), "wrong").first, 4) << "local login refused";
+    // After a refused login the account's next check comes a second later.
+    std::this_thread::sleep_for(1100ms);
     auto ctl = Start(Login(listen));
     ASSERT_EQ(ctl->Wait(60s), 0) << ctl->Stderr();
     const std::string wav = m_dir.File("ctl" + std::to_string(m_runs - 1) + "/zorv18ctl.out");
