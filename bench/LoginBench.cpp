@@ -23,11 +23,6 @@ namespace {
 using namespace zorv;
 using namespace std::chrono_literals;
 
-class CSilentJournal final : public IJournal {
-public:
-    void WriteJournal(int, std::string_view) override {}
-};
-
 class CNoData final : public IClientData {
 public:
     void StateDvr(tagStateProgramm& out) override { out = {}; }
@@ -59,7 +54,7 @@ uint64_t ResidentKiB() {
 void BM_WrongLoginsFromTwentyAddresses(benchmark::State& state) {
     const bool guarded = state.range(0) != 0;
     bench::CBenchDir dir;
-    CSilentJournal journal;
+    CNullJournal journal;
     CUsersDatabase users(journal);
     UsersStoreOptions store;
     store.concurrentChecks = guarded ? kConcurrentPasswordChecks : 20;

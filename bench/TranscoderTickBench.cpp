@@ -14,11 +14,6 @@ namespace {
 
 using namespace zorv;
 
-class CSilentJournal final : public IJournal {
-public:
-    void WriteJournal(int, std::string_view) override {}
-};
-
 constexpr uint32_t kTranscoders = 100;
 
 TranscoderAddress AddressOf(uint32_t i) {
@@ -39,7 +34,7 @@ std::string PrepareIni() {
 
 // Requests waiting per transcoder: arg 0 or 4.
 void BM_TickWithHundredTranscoders(benchmark::State& state) {
-    CSilentJournal journal;
+    CNullJournal journal;
     CManualClock clock;
     CTranscoderConfigurator configurator(journal, clock);
     if (!configurator.Start(PrepareIni())) {

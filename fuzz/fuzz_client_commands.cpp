@@ -22,11 +22,6 @@
 
 namespace zorv {
 
-class CNullJournal final : public IJournal {
-public:
-    void WriteJournal(int, std::string_view) override {}
-};
-
 // Two devices of 4 channels.
 class CFuzzData final : public IClientData {
 public:

@@ -11,13 +11,8 @@
 
 namespace {
 
-class CSilentJournal final : public zorv::IJournal {
-public:
-    void WriteJournal(int, std::string_view) override {}
-};
-
 zorv::CTranscoderConfigurator& Configurator() {
-    static CSilentJournal journal;
+    static zorv::CNullJournal journal;
     static zorv::CTranscoderConfigurator* configurator = [] {
         const std::filesystem::path dir =
             std::filesystem::temp_directory_path() / "fuzz_transcoder_packet";

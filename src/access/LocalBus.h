@@ -19,7 +19,11 @@
 // bus that goes away ends that thread with a journal entry, never the
 // process.
 // m_lock guards the sessions (also touched by the bus-leave handler and the
-// loop's time-out sweep) and the pipe of GetReadHandlePipe.
+// loop's time-out sweep) and the pipe of GetReadHandlePipe. Everything that
+// takes it runs on the loop thread but Stop, which takes it only after the
+// loop has ended; so a call that holds it across a password check or the
+// bus's query of a caller's account holds up no other client (the calls of
+// all clients are answered one at a time anyway).
 #pragma once
 
 #include <sys/types.h>

@@ -78,4 +78,11 @@ public:
     }
 };
 
+// A journal that drops every line (benchmarks, fuzz targets, tests that do
+// not look at the journal).
+class CNullJournal final : public IJournal {
+public:
+    void WriteJournal(int, std::string_view) override {}
+};
+
 }  // namespace zorv

@@ -66,11 +66,6 @@ std::vector<Call> Calls(const std::string& table) {
     return calls;
 }
 
-class CSilentJournal final : public IJournal {
-public:
-    void WriteJournal(int, std::string_view) override {}
-};
-
 // Seconds of the local day now.
 int SecondsOfDay() {
     const std::time_t now = std::time(nullptr);
@@ -91,7 +86,7 @@ TEST(LoginFloodProcessTest, WrongPasswordsFromTwentyAddressesLeaveMemoryAndCalls
     std::ofstream(dir.File("ZORV_18.ini")) << "[Channel0-0]\nCompression=0\n"
                                            << "[Channel0-1]\nCompression=0\n";
     {
-        CSilentJournal journal;
+        CNullJournal journal;
         CUsersDatabase users(journal);
         ASSERT_TRUE(users.Initialise(dir.Path(), "ZORV"));
         ASSERT_TRUE(users.AddAsOwner(UserRecord("admin", "secret", 1)));
